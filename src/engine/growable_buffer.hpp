@@ -1,0 +1,105 @@
+// A growable array of trivially copyable elements on malloc/realloc.
+//
+// std::vector value-initialises on resize and cannot hand out spare capacity
+// for raw writes; the tokenizer writes field text straight into the spare
+// capacity and commits what it wrote. Large blocks come from mmap, so
+// capacity that is reserved but never written costs no resident memory, and
+// growth by realloc can remap instead of copying.
+//
+// Allocation failure throws std::bad_alloc; nothing here aborts.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace quillon {
+
+template <typename T>
+class GrowableBuffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    GrowableBuffer() = default;
+    GrowableBuffer(const GrowableBuffer&) = delete;
+    GrowableBuffer& operator=(const GrowableBuffer&) = delete;
+    GrowableBuffer(GrowableBuffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    GrowableBuffer& operator=(GrowableBuffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    ~GrowableBuffer() { std::free(data_); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T& back() noexcept { return data_[size_ - 1]; }
+    const T& back() const noexcept { return data_[size_ - 1]; }
+
+    void reserve(std::size_t wanted) {
+        if (wanted > capacity_) reallocate(wanted);
+    }
+    // Makes room for `extra` more elements past size() and returns where they go.
+    T* reserve_tail(std::size_t extra) {
+        if (extra > capacity_ - size_) grow(extra);
+        return data_ + size_;
+    }
+    // Commits elements written into the spare capacity by hand.
+    void set_size(std::size_t n) noexcept { size_ = n; }
+    void push_back(const T& value) {
+        if (size_ == capacity_) grow(1);
+        data_[size_++] = value;
+    }
+    void append(const T* src, std::size_t n) {
+        T* dst = reserve_tail(n);
+        if (n != 0) std::memcpy(dst, src, n * sizeof(T));
+        size_ += n;
+    }
+    // Appends n copies of value; one allocation attempt for the whole run.
+    void append_fill(std::size_t n, const T& value) {
+        T* dst = reserve_tail(n);
+        for (std::size_t i = 0; i < n; ++i) dst[i] = value;
+        size_ += n;
+    }
+    void truncate(std::size_t n) noexcept {
+        if (n < size_) size_ = n;
+    }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    void grow(std::size_t extra) {
+        const std::size_t max = static_cast<std::size_t>(-1) / sizeof(T);
+        if (extra > max - size_) throw std::bad_alloc();
+        std::size_t wanted = size_ + extra;
+        std::size_t doubled = capacity_ < max / 2 ? capacity_ * 2 : max;
+        reallocate(wanted > doubled ? wanted : (doubled < 16 ? 16 : doubled));
+    }
+    void reallocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+        void* p = std::realloc(data_, n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(p);
+        capacity_ = n;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace quillon

@@ -1,0 +1,174 @@
+// Contiguous storage for the rows of a salvage run.
+//
+// All field text of all rows lives in one byte buffer, one row after the
+// other and one field after the other, with nothing between them. Each field
+// adds one 16-bit slot to a second buffer: its length and two facts that later
+// stages would otherwise have to find out with another pass over the text:
+//
+//   bit 15  special:   the text holds the delimiter, the quote byte, CR or LF
+//                      of the run (raw bytes), so the output encoder must quote
+//                      it when delimiter and quote are ASCII;
+//   bit 14  non-ASCII: the text holds a byte of 0x80 or above, so building a
+//                      Python str from it needs a UTF-8 decode;
+//   bits 0-13          the length in bytes, or kLongLength: then the length
+//                      follows in the next four slots, low 16 bits first.
+//
+// A row is two words: the index one past its last slot and the offset one past
+// its last text byte, so any row is reached in constant time and its fields
+// are walked in order. The top bits of the slot word summarise the row's
+// fields (any long field, any non-ASCII field, any special field).
+//
+// The cost per field is 2 bytes plus its text, and 16 bytes per row; the
+// tokenizer writes the text in place, so a kept record is never copied again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "growable_buffer.hpp"
+
+namespace quillon {
+
+namespace field_flags {
+inline constexpr std::uint16_t kSpecial = 0x8000;
+inline constexpr std::uint16_t kNonAscii = 0x4000;
+inline constexpr std::uint16_t kLengthMask = 0x3FFF;
+inline constexpr std::uint16_t kLongLength = 0x3FFF;
+}  // namespace field_flags
+
+// One field of a stored row.
+struct FieldRef {
+    std::string_view text;
+    std::uint16_t flags = 0;
+
+    // The text holds the run's delimiter, quote byte, CR or LF (raw bytes).
+    bool special() const noexcept { return (flags & field_flags::kSpecial) != 0; }
+    bool ascii() const noexcept { return (flags & field_flags::kNonAscii) == 0; }
+};
+
+// A read-only view of one stored row; valid while its store is unchanged.
+class RowView {
+public:
+    class iterator {
+    public:
+        iterator(const std::uint16_t* slot, const char* text) noexcept : slot_(slot), text_(text) {}
+        FieldRef operator*() const noexcept;
+        iterator& operator++() noexcept;
+        bool operator==(const iterator& other) const noexcept { return slot_ == other.slot_; }
+
+    private:
+        std::size_t length() const noexcept;
+        const std::uint16_t* slot_;
+        const char* text_;
+    };
+
+    RowView(const std::uint16_t* slots_begin, const std::uint16_t* slots_end, const char* text_begin,
+            const char* text_end, std::uint64_t summary) noexcept
+        : slots_begin_(slots_begin),
+          slots_end_(slots_end),
+          text_begin_(text_begin),
+          text_end_(text_end),
+          summary_(summary) {}
+
+    // Number of fields; constant time unless the row holds a field of 16 KiB or more.
+    std::size_t size() const noexcept;
+    // Bytes of field text in the row, separators not counted.
+    std::size_t text_size() const noexcept { return static_cast<std::size_t>(text_end_ - text_begin_); }
+    std::string_view text() const noexcept { return {text_begin_, text_size()}; }
+    bool all_ascii() const noexcept;
+    bool any_special() const noexcept;
+
+    iterator begin() const noexcept { return {slots_begin_, text_begin_}; }
+    iterator end() const noexcept { return {slots_end_, text_end_}; }
+
+    // The fields as owned strings, for tests and slow paths.
+    std::vector<std::string> to_strings() const;
+
+private:
+    const std::uint16_t* slots_begin_;
+    const std::uint16_t* slots_end_;
+    const char* text_begin_;
+    const char* text_end_;
+    std::uint64_t summary_;
+};
+
+class RowStore {
+public:
+    // Row summary bits, kept in the top of the row's slot word.
+    static constexpr std::uint64_t kRowHasLong = 1ULL << 63;
+    static constexpr std::uint64_t kRowNonAscii = 1ULL << 62;
+    static constexpr std::uint64_t kRowSpecial = 1ULL << 61;
+    static constexpr std::uint64_t kRowSummaryMask = kRowHasLong | kRowNonAscii | kRowSpecial;
+
+    RowStore() = default;
+    RowStore(RowStore&&) noexcept = default;
+    RowStore& operator=(RowStore&&) noexcept = default;
+
+    std::size_t size() const noexcept { return rows_.size(); }
+    bool empty() const noexcept { return rows_.empty(); }
+    RowView row(std::size_t i) const noexcept;
+    RowView operator[](std::size_t i) const noexcept { return row(i); }
+
+    class iterator {
+    public:
+        iterator(const RowStore* store, std::size_t i) noexcept : store_(store), i_(i) {}
+        RowView operator*() const noexcept { return store_->row(i_); }
+        iterator& operator++() noexcept {
+            ++i_;
+            return *this;
+        }
+        bool operator==(const iterator& other) const noexcept { return i_ == other.i_; }
+
+    private:
+        const RowStore* store_;
+        std::size_t i_;
+    };
+    iterator begin() const noexcept { return {this, 0}; }
+    iterator end() const noexcept { return {this, size()}; }
+
+    // Bytes held, for memory accounting.
+    std::size_t text_bytes() const noexcept { return text_.size(); }
+    std::size_t slot_count() const noexcept { return slots_.size(); }
+
+    // ---- Building. A row is open from its first field until end_row(). ----
+
+    // Reserves room for about `rows` rows, `fields` fields and `text` bytes.
+    void reserve(std::size_t rows, std::size_t fields, std::size_t text);
+    GrowableBuffer<char>& text_buffer() noexcept { return text_; }
+    // Records a field whose `length` bytes were just appended to the text buffer.
+    void push_field(std::size_t length, std::uint16_t flags);
+    // Appends a whole field: text and slot.
+    void append_field(std::string_view text, std::uint16_t flags);
+    void end_row();
+    // Number of fields pushed to the open row so far.
+    std::size_t open_fields() const noexcept { return open_fields_; }
+
+    // Appends `count` empty fields to the last row.
+    void pad_last_row(std::size_t count);
+    // Joins fields keep-1 .. end of the last row into one, with `separator`
+    // between each two of them, so that the row has `keep` fields (keep >= 1).
+    void merge_last_row(std::size_t keep, std::string_view separator, std::uint16_t separator_flags);
+    // Appends a copy of `row` as a new row.
+    void append_row(const RowView& row);
+    void pop_last_row() noexcept;
+
+private:
+    struct RowEntry {
+        std::uint64_t slot_end;  // index past the last slot, summary bits on top
+        std::uint64_t text_end;  // offset past the last text byte
+    };
+    void push_length(std::size_t length, std::uint16_t flags);
+    std::size_t last_row_slot_begin() const noexcept;
+    std::size_t last_row_text_begin() const noexcept;
+
+    GrowableBuffer<char> text_;
+    GrowableBuffer<std::uint16_t> slots_;
+    GrowableBuffer<RowEntry> rows_;
+    std::uint64_t open_summary_ = 0;
+    std::size_t open_fields_ = 0;
+};
+
+}  // namespace quillon

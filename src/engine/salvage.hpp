@@ -1,0 +1,81 @@
+// The engine run: one buffer in, kept rows, quarantined rows and counters out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "options.hpp"
+#include "row_store.hpp"
+
+namespace quillon {
+
+enum class QuarantineReason : std::uint8_t { kTooFewColumns, kExtraColumns };
+
+// A record the engine set aside, as the tokenizer returned it.
+struct QuarantinedRow {
+    RowView fields;
+    std::string_view reason;
+    // The physical line on which the record ends, counting from 1.
+    std::size_t line;
+};
+
+class QuarantineList {
+public:
+    std::size_t size() const noexcept { return entries_.size(); }
+    bool empty() const noexcept { return entries_.empty(); }
+    QuarantinedRow operator[](std::size_t i) const noexcept;
+
+    class iterator {
+    public:
+        iterator(const QuarantineList* list, std::size_t i) noexcept : list_(list), i_(i) {}
+        QuarantinedRow operator*() const noexcept { return (*list_)[i_]; }
+        iterator& operator++() noexcept {
+            ++i_;
+            return *this;
+        }
+        bool operator==(const iterator& other) const noexcept { return i_ == other.i_; }
+
+    private:
+        const QuarantineList* list_;
+        std::size_t i_;
+    };
+    iterator begin() const noexcept { return {this, 0}; }
+    iterator end() const noexcept { return {this, size()}; }
+
+    // Sets the column count that the reason texts name.
+    void set_expected_columns(std::size_t expected);
+    void add(const RowView& fields, QuarantineReason reason, std::size_t line);
+
+private:
+    struct Entry {
+        std::size_t line;
+        QuarantineReason reason;
+    };
+    RowStore fields_;
+    GrowableBuffer<Entry> entries_;
+    std::string too_few_;
+    std::string extra_;
+};
+
+struct SalvageResult {
+    RowStore rows;
+    QuarantineList quarantine;
+    // The delimiter byte that was used, as a code point U+0000..U+00FF.
+    char32_t detected_delimiter = U',';
+    std::size_t total_rows = 0;
+    std::size_t salvaged_rows = 0;
+    std::size_t repaired_rows = 0;
+    std::size_t quarantined_rows = 0;
+    // The column count that was applied; 0 means no column check was made.
+    std::size_t inferred_columns = 0;
+};
+
+// Never fails on any input; throws only std::bad_alloc.
+SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& options);
+
+// The reason texts of the quarantine.
+std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected);
+
+}  // namespace quillon

@@ -1,0 +1,71 @@
+// RecordTokenizer: splits a byte buffer into records of fields.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "row_store.hpp"
+
+namespace quillon {
+
+// What the sniffer and the column inference need of a record.
+struct RecordShape {
+    std::size_t fields = 0;
+    // Exactly one field whose text is empty or only Unicode White_Space.
+    bool blank = false;
+};
+
+class RecordTokenizer {
+public:
+    // `buffer` is borrowed for the tokenizer's lifetime. A leading UTF-8
+    // byte-order mark is skipped.
+    RecordTokenizer(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char,
+                    bool repair_quotes) noexcept;
+
+    // Appends the next record to `out` as a new row. Returns false, appending
+    // nothing, once the buffer is exhausted.
+    bool next_record(RowStore& out);
+    // Counting mode: the next record's shape, without building field text.
+    std::optional<RecordShape> next_shape();
+
+    // Offset of the next byte to read.
+    std::size_t position() const noexcept { return pos_; }
+    // Physical line counter: starts at 1, counts every record-ending line
+    // break and every LF inside a quoted field.
+    std::size_t line() const noexcept { return line_; }
+    // Whether the record returned last was ended by a line break rather than
+    // by the end of the buffer.
+    bool ended_by_line_break() const noexcept { return ended_by_break_; }
+
+private:
+    template <typename Sink>
+    void read_record(Sink& sink);
+    bool quote_closes(std::size_t i);
+    std::size_t skip_blanks(std::size_t from);
+    std::size_t next_line_candidate(std::size_t from);
+    bool terminated_at(std::size_t m) const noexcept;
+
+    const unsigned char* data_;
+    std::size_t size_;
+    std::size_t pos_;
+    std::size_t line_ = 1;
+    unsigned char delimiter_;
+    unsigned char quote_;
+    bool repair_;
+    bool ended_by_break_ = false;
+
+    // Look-ahead memo, valid for any query point inside its range because the
+    // buffer never changes: from any x in [blank_from_, blank_to_] the first
+    // byte that is not a space or tab (or is the delimiter) is at blank_to_;
+    // from any x in [cand_from_, cand_to_] the first line break or terminated
+    // quote is at cand_to_. Queries only move forward, so every byte is
+    // scanned a bounded number of times per record.
+    std::size_t blank_from_ = 1;
+    std::size_t blank_to_ = 0;
+    std::size_t cand_from_ = 1;
+    std::size_t cand_to_ = 0;
+};
+
+}  // namespace quillon

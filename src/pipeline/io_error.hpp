@@ -1,0 +1,66 @@
+// I/O errors as values: the pipeline returns them, the binding raises them.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace quillon {
+
+enum class IoErrorKind {
+    kNotFound,
+    kPermissionDenied,
+    kConnectionRefused,
+    kConnectionReset,
+    kConnectionAborted,
+    kBrokenPipe,
+    kAlreadyExists,
+    kWouldBlock,
+    kNotADirectory,
+    kIsADirectory,
+    kTimedOut,
+    kInterrupted,
+    kOutOfMemory,
+    kInvalidInput,
+    kWriteZero,
+    kOther,
+};
+
+// The kind's description, e.g. "entity not found".
+const char* io_error_kind_description(IoErrorKind kind) noexcept;
+
+struct IoError {
+    IoErrorKind kind = IoErrorKind::kOther;
+    int os_code = 0;      // errno; 0 when the error has no operating-system code
+    std::string message;  // own message of an error without a code; may be empty
+
+    // "{system message} (os error {code})" for an error with a code, else the
+    // message, else the kind's description.
+    std::string text() const;
+
+    static IoError from_errno(int code);
+};
+
+IoErrorKind io_error_kind_from_errno(int code) noexcept;
+
+// A value or an I/O error.
+template <typename T>
+class [[nodiscard]] IoResult {
+public:
+    IoResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    IoResult(IoError error) : v_(std::in_place_index<1>, std::move(error)) {}
+    bool ok() const noexcept { return v_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+    T& value() & { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    const IoError& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, IoError> v_;
+};
+
+struct Unit {};
+using IoStatus = IoResult<Unit>;
+inline IoStatus io_ok() { return IoStatus(Unit{}); }
+
+}  // namespace quillon

@@ -1,0 +1,38 @@
+// The file salvage pipeline: input file -> engine -> output and quarantine files.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "engine/growable_buffer.hpp"
+#include "engine/options.hpp"
+#include "io_error.hpp"
+#include "unique_fd.hpp"
+
+namespace quillon {
+
+struct SalvageStats {
+    char32_t detected_delimiter = U',';
+    std::size_t total_rows = 0;
+    std::size_t salvaged_rows = 0;
+    std::size_t repaired_rows = 0;
+    std::size_t quarantined_rows = 0;
+    std::size_t inferred_columns = 0;
+};
+
+struct InputFile {
+    UniqueFd fd;                   // still open; the caller closes it when done
+    GrowableBuffer<char> content;  // the whole file
+};
+
+// Opens `path` for reading and reads it whole.
+IoResult<InputFile> read_input_file(const std::string& path);
+
+// Salvages `input_path` into `output_path` and, when given, writes the
+// quarantined rows to `quarantine_path`.
+IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::string& output_path,
+                                    const std::optional<std::string>& quarantine_path,
+                                    const SalvageOptions& options);
+
+}  // namespace quillon
