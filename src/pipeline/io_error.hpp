@@ -39,6 +39,8 @@ struct IoError {
     std::string text() const;
 
     static IoError from_errno(int code);
+    // An error without an operating-system code.
+    static IoError with_message(IoErrorKind kind, std::string message);
 };
 
 IoErrorKind io_error_kind_from_errno(int code) noexcept;

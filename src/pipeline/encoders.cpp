@@ -1,0 +1,161 @@
+#include "encoders.hpp"
+
+#include <charconv>
+#include <cstddef>
+#include <cstring>
+
+#include "engine/utf8.hpp"
+
+namespace quillon {
+
+namespace {
+
+// The UTF-8 form of the code point whose value is a delimiter or quote byte.
+struct CharForm {
+    char bytes[2];
+    std::size_t size;
+
+    explicit CharForm(std::uint8_t b) noexcept : bytes{}, size(encode_byte_as_code_point(b, bytes)) {}
+    std::string_view view() const noexcept { return {bytes, size}; }
+};
+
+char* copy_bytes(char* out, const char* src, std::size_t n) noexcept {
+    if (n != 0) std::memcpy(out, src, n);
+    return out + n;
+}
+
+// Writes the quoted form of a field that holds at least one special byte.
+char* write_quoted_ascii(char* out, std::string_view text, char quote) noexcept {
+    *out++ = quote;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p != end) {
+        const void* hit = std::memchr(p, quote, static_cast<std::size_t>(end - p));
+        if (hit == nullptr) {
+            out = copy_bytes(out, p, static_cast<std::size_t>(end - p));
+            break;
+        }
+        const char* after = static_cast<const char*>(hit) + 1;
+        out = copy_bytes(out, p, static_cast<std::size_t>(after - p));
+        *out++ = quote;
+        p = after;
+    }
+    *out++ = quote;
+    return out;
+}
+
+// Delimiter and quote below 0x80: a field needs quotes exactly when the
+// engine marked it special, since lossy decoding keeps every ASCII byte.
+void encode_ascii(const RowView& row, char delimiter, char quote, std::string& line) {
+    const std::size_t fields = row.size();
+    if (!row.any_special()) {
+        // The fields are adjacent in the store, so the line is the row's text
+        // with one delimiter between fields and LF after the last.
+        line.resize(row.text_size() + (fields == 0 ? 1 : fields));
+        char* out = line.data();
+        bool first = true;
+        for (const FieldRef field : row) {
+            if (!first) *out++ = delimiter;
+            first = false;
+            out = copy_bytes(out, field.text.data(), field.text.size());
+        }
+        *out = '\n';
+        return;
+    }
+    // At worst every byte is a doubled quote and every field is quoted.
+    line.resize(2 * row.text_size() + 3 * fields + 1);
+    char* const begin = line.data();
+    char* out = begin;
+    bool first = true;
+    for (const FieldRef field : row) {
+        if (!first) *out++ = delimiter;
+        first = false;
+        if (field.special()) {
+            out = write_quoted_ascii(out, field.text, quote);
+        } else {
+            out = copy_bytes(out, field.text.data(), field.text.size());
+        }
+    }
+    *out++ = '\n';
+    line.resize(static_cast<std::size_t>(out - begin));
+}
+
+bool contains(std::string_view text, const CharForm& c) noexcept {
+    if (c.size == 1) return text.find(c.bytes[0]) != std::string_view::npos;
+    return text.find(c.view()) != std::string_view::npos;
+}
+
+// Appends `text` with every occurrence of `quote` written twice.
+void append_doubled(std::string& line, std::string_view text, std::string_view quote) {
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t hit = text.find(quote, from);
+        if (hit == std::string_view::npos) break;
+        const std::size_t after = hit + quote.size();
+        line.append(text.substr(from, after - from));
+        line.append(quote);
+        from = after;
+    }
+    line.append(text.substr(from));
+}
+
+// A delimiter or quote of 0x80 or above is a two-byte character in the
+// decoded field text; the engine's special flag speaks of raw bytes and
+// cannot decide quoting for it.
+void encode_general(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
+                    std::string& line) {
+    const CharForm delim(delimiter);
+    const CharForm quote(quote_char);
+    line.clear();
+    bool first = true;
+    for (const FieldRef field : row) {
+        if (!first) line.append(delim.view());
+        first = false;
+        const std::string_view text = field.text;
+        const bool quoted = text.find('\n') != std::string_view::npos ||
+                            text.find('\r') != std::string_view::npos || contains(text, delim) ||
+                            contains(text, quote);
+        if (quoted) {
+            line.append(quote.view());
+            append_doubled(line, text, quote.view());
+            line.append(quote.view());
+        } else {
+            line.append(text);
+        }
+    }
+    line.push_back('\n');
+}
+
+}  // namespace
+
+void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
+                       std::string& line) {
+    if (delimiter < 0x80 && quote_char < 0x80) {
+        encode_ascii(row, static_cast<char>(delimiter), static_cast<char>(quote_char), line);
+    } else {
+        encode_general(row, delimiter, quote_char, line);
+    }
+}
+
+void encode_quarantine_row(const QuarantinedRow& row, std::uint8_t delimiter, std::string& line) {
+    constexpr std::string_view kDoubleQuote = "\"";
+    const CharForm delim(delimiter);
+    line.clear();
+    char digits[24];
+    const auto converted = std::to_chars(digits, digits + sizeof digits, row.line);
+    line.append(digits, converted.ptr);
+    line.append(",\"");
+    append_doubled(line, row.reason, kDoubleQuote);
+    line.append("\",\"");
+    bool first = true;
+    for (const FieldRef field : row.fields) {
+        // A double-quote delimiter is doubled like any double quote of the
+        // joined text.
+        if (!first) append_doubled(line, delim.view(), kDoubleQuote);
+        first = false;
+        append_doubled(line, field.text, kDoubleQuote);
+    }
+    line.append("\"\n");
+}
+
+}  // namespace quillon

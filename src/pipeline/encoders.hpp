@@ -1,0 +1,30 @@
+// The lines of the output file and of the quarantine file.
+//
+// Both encoders clear `line` and fill it with one whole line ending in LF, so
+// a caller that reuses one string for every row allocates only while the
+// string still grows to the longest line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/row_store.hpp"
+#include "engine/salvage.hpp"
+
+namespace quillon {
+
+inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n";
+
+// The fields joined by the delimiter, with minimal quoting: a field is quoted
+// if and only if it contains the quote character, the delimiter, LF or CR,
+// and inside a quoted field each quote character is doubled. Delimiter and
+// quote are written as the code points U+0000..U+00FF of their byte values.
+void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
+                       std::string& line);
+
+// `{line},"{reason}","{fields joined by the delimiter}"` with each double
+// quote of the two quoted columns doubled, whatever the run's quote character.
+void encode_quarantine_row(const QuarantinedRow& row, std::uint8_t delimiter, std::string& line);
+
+}  // namespace quillon

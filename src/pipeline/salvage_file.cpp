@@ -1,0 +1,149 @@
+#include "salvage_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <utility>
+
+#include "buffered_file_writer.hpp"
+#include "encoders.hpp"
+#include "engine/salvage.hpp"
+#include "open_file.hpp"
+
+namespace quillon {
+
+namespace {
+
+// A read into spare capacity that is not there yet would force the buffer to
+// grow; this much is read on the stack first to learn whether the file has
+// ended, so a file read into its exact reservation keeps its one allocation.
+constexpr std::size_t kProbeSize = 32;
+// Least room asked for when the buffer must grow for a file of unknown size.
+constexpr std::size_t kMinReadChunk = 8192;
+// Linux transfers at most this many bytes per read(2).
+constexpr std::size_t kMaxReadChunk = 0x7ffff000;
+
+ssize_t read_retrying(int fd, void* data, std::size_t size) noexcept {
+    ssize_t r;
+    do {
+        r = ::read(fd, data, size < kMaxReadChunk ? size : kMaxReadChunk);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+// The bytes left to read from the current position, when the file can say.
+std::size_t size_hint(int fd) noexcept {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return 0;
+    const off_t position = ::lseek(fd, 0, SEEK_CUR);
+    if (position < 0 || st.st_size <= position) return 0;
+    return static_cast<std::size_t>(st.st_size - position);
+}
+
+// The same path text, or two existing paths of one device and inode.
+bool same_file(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return false;
+    struct stat sa;
+    struct stat sb;
+    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+IoResult<InputFile> read_input_file(const std::string& path) {
+    IoResult<UniqueFd> opened = open_file(path, O_RDONLY);
+    if (!opened) return opened.error();
+    InputFile file{std::move(opened.value()), GrowableBuffer<char>()};
+    const int fd = file.fd.get();
+    GrowableBuffer<char>& content = file.content;
+
+    try {
+        content.reserve(size_hint(fd));
+    } catch (const std::bad_alloc&) {
+        return IoError::with_message(IoErrorKind::kOutOfMemory, "out of memory");
+    }
+
+    for (;;) {
+        if (content.size() == content.capacity()) {
+            char probe[kProbeSize];
+            const ssize_t r = read_retrying(fd, probe, sizeof probe);
+            if (r < 0) return IoError::from_errno(errno);
+            if (r == 0) break;
+            content.append(probe, static_cast<std::size_t>(r));
+        }
+        std::size_t room = content.capacity() - content.size();
+        if (room == 0) {
+            content.reserve_tail(kMinReadChunk);
+            room = content.capacity() - content.size();
+        }
+        const ssize_t r = read_retrying(fd, content.data() + content.size(), room);
+        if (r < 0) return IoError::from_errno(errno);
+        if (r == 0) break;
+        content.set_size(content.size() + static_cast<std::size_t>(r));
+    }
+    return file;
+}
+
+IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::string& output_path,
+                                    const std::optional<std::string>& quarantine_path,
+                                    const SalvageOptions& options) {
+    // Creating the quarantine file would truncate the output just written.
+    if (quarantine_path && same_file(output_path, *quarantine_path)) {
+        return IoError::with_message(IoErrorKind::kInvalidInput,
+                                     "quarantine path names the output file");
+    }
+
+    // Declared in the order of opening, so that every path out releases them
+    // in the reverse order: quarantine writer, output writer, result, input.
+    IoResult<InputFile> input = read_input_file(input_path);
+    if (!input) return input.error();
+    const GrowableBuffer<char>& content = input.value().content;
+
+    const SalvageResult result =
+        salvage_buffer(std::string_view(content.data(), content.size()), options);
+    const auto delimiter = static_cast<std::uint8_t>(result.detected_delimiter);
+
+    IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path);
+    if (!output) return output.error();
+    BufferedFileWriter& out = output.value();
+
+    std::string line;
+    for (const RowView row : result.rows) {
+        encode_output_row(row, delimiter, options.quote_char, line);
+        if (IoStatus written = out.write_all(line); !written) return written.error();
+    }
+    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
+
+    if (quarantine_path) {
+        IoResult<BufferedFileWriter> created = BufferedFileWriter::create(*quarantine_path);
+        if (!created) return created.error();
+        BufferedFileWriter& quarantine = created.value();
+        if (IoStatus written = quarantine.write_all(QUARANTINE_HEADER); !written) {
+            return written.error();
+        }
+        for (const QuarantinedRow row : result.quarantine) {
+            encode_quarantine_row(row, delimiter, line);
+            if (IoStatus written = quarantine.write_all(line); !written) return written.error();
+        }
+        if (IoStatus flushed = quarantine.flush(); !flushed) return flushed.error();
+        quarantine.close();
+    }
+
+    SalvageStats stats;
+    stats.detected_delimiter = result.detected_delimiter;
+    stats.total_rows = result.total_rows;
+    stats.salvaged_rows = result.salvaged_rows;
+    stats.repaired_rows = result.repaired_rows;
+    stats.quarantined_rows = result.quarantined_rows;
+    stats.inferred_columns = result.inferred_columns;
+    return stats;
+}
+
+}  // namespace quillon
