@@ -6,7 +6,9 @@
 #include <optional>
 #include <string_view>
 
+#include "growable_buffer.hpp"
 #include "row_store.hpp"
+#include "scan.hpp"
 
 namespace quillon {
 
@@ -66,6 +68,9 @@ private:
     std::size_t blank_to_ = 0;
     std::size_t cand_from_ = 1;
     std::size_t cand_to_ = 0;
+
+    BlockScanner scanner_;
+    GrowableBuffer<char> blank_scratch_;
 };
 
 }  // namespace quillon

@@ -1,0 +1,38 @@
+#include "normalize.hpp"
+
+#include "utf8.hpp"
+
+namespace quillon {
+
+void normalize_row(SalvageResult& result, const NormalizeSettings& settings, std::size_t line) {
+    const std::size_t expected = settings.expected_columns;
+    if (expected == 0) return;
+    RowStore& rows = result.rows;
+    const RowView record = rows.row(rows.size() - 1);
+    const std::size_t fields = record.size();
+    if (fields == expected) return;
+
+    if (fields < expected) {
+        if (settings.fill_ragged_rows) {
+            rows.pad_last_row(expected - fields);
+            ++result.repaired_rows;
+        } else {
+            result.quarantine.add(record, QuarantineReason::kTooFewColumns, line);
+            rows.pop_last_row();
+        }
+        return;
+    }
+    if (settings.merge_overflow) {
+        char separator[2];
+        const std::size_t len = encode_byte_as_code_point(settings.delimiter, separator);
+        const auto flags = static_cast<std::uint16_t>(
+            field_flags::kSpecial | (settings.delimiter >= 0x80 ? field_flags::kNonAscii : 0));
+        rows.merge_last_row(expected, std::string_view(separator, len), flags);
+        ++result.repaired_rows;
+    } else {
+        result.quarantine.add(record, QuarantineReason::kExtraColumns, line);
+        rows.pop_last_row();
+    }
+}
+
+}  // namespace quillon

@@ -1,0 +1,187 @@
+#include "row_store.hpp"
+
+#include <cstring>
+
+namespace quillon {
+
+namespace {
+
+using field_flags::kLengthMask;
+using field_flags::kLongLength;
+
+std::size_t read_long_length(const std::uint16_t* slot) noexcept {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < 4; ++i) v |= static_cast<std::uint64_t>(slot[1 + i]) << (16 * i);
+    return static_cast<std::size_t>(v);
+}
+
+bool is_long(std::uint16_t slot) noexcept { return (slot & kLengthMask) == kLongLength; }
+
+}  // namespace
+
+std::size_t RowView::iterator::length() const noexcept {
+    return is_long(*slot_) ? read_long_length(slot_) : (*slot_ & kLengthMask);
+}
+
+FieldRef RowView::iterator::operator*() const noexcept {
+    return FieldRef{std::string_view(text_, length()),
+                    static_cast<std::uint16_t>(*slot_ & ~kLengthMask)};
+}
+
+RowView::iterator& RowView::iterator::operator++() noexcept {
+    text_ += length();
+    slot_ += is_long(*slot_) ? 5 : 1;
+    return *this;
+}
+
+std::size_t RowView::size() const noexcept {
+    const auto slots = static_cast<std::size_t>(slots_end_ - slots_begin_);
+    if ((summary_ & RowStore::kRowHasLong) == 0) return slots;
+    std::size_t n = 0;
+    for (const std::uint16_t* s = slots_begin_; s < slots_end_; s += is_long(*s) ? 5 : 1) ++n;
+    return n;
+}
+
+bool RowView::all_ascii() const noexcept { return (summary_ & RowStore::kRowNonAscii) == 0; }
+bool RowView::any_special() const noexcept { return (summary_ & RowStore::kRowSpecial) != 0; }
+
+std::vector<std::string> RowView::to_strings() const {
+    std::vector<std::string> out;
+    out.reserve(size());
+    for (FieldRef f : *this) out.emplace_back(f.text);
+    return out;
+}
+
+RowView RowStore::row(std::size_t i) const noexcept {
+    const std::uint64_t slot_begin = i == 0 ? 0 : (rows_[i - 1].slot_end & ~kRowSummaryMask);
+    const std::uint64_t text_begin = i == 0 ? 0 : rows_[i - 1].text_end;
+    const RowEntry& e = rows_[i];
+    return RowView(slots_.data() + slot_begin, slots_.data() + (e.slot_end & ~kRowSummaryMask),
+                   text_.data() + text_begin, text_.data() + e.text_end, e.slot_end & kRowSummaryMask);
+}
+
+void RowStore::reserve(std::size_t rows, std::size_t fields, std::size_t text) {
+    rows_.reserve(rows);
+    slots_.reserve(fields);
+    text_.reserve(text);
+}
+
+void RowStore::push_length(std::size_t length, std::uint16_t flags) {
+    if (length < kLongLength) {
+        slots_.push_back(static_cast<std::uint16_t>(flags | length));
+        return;
+    }
+    std::uint16_t* s = slots_.reserve_tail(5);
+    s[0] = static_cast<std::uint16_t>(flags | kLongLength);
+    const auto v = static_cast<std::uint64_t>(length);
+    for (unsigned i = 0; i < 4; ++i) s[1 + i] = static_cast<std::uint16_t>(v >> (16 * i));
+    slots_.set_size(slots_.size() + 5);
+    open_summary_ |= kRowHasLong;
+}
+
+void RowStore::push_field(std::size_t length, std::uint16_t flags) {
+    push_length(length, flags);
+    if (flags & field_flags::kNonAscii) open_summary_ |= kRowNonAscii;
+    if (flags & field_flags::kSpecial) open_summary_ |= kRowSpecial;
+    ++open_fields_;
+}
+
+void RowStore::append_field(std::string_view text, std::uint16_t flags) {
+    text_.append(text.data(), text.size());
+    push_field(text.size(), flags);
+}
+
+void RowStore::end_row() {
+    rows_.push_back(RowEntry{slots_.size() | open_summary_, text_.size()});
+    open_summary_ = 0;
+    open_fields_ = 0;
+}
+
+std::size_t RowStore::last_row_slot_begin() const noexcept {
+    return rows_.size() < 2 ? 0 : (rows_[rows_.size() - 2].slot_end & ~kRowSummaryMask);
+}
+
+std::size_t RowStore::last_row_text_begin() const noexcept {
+    return rows_.size() < 2 ? 0 : rows_[rows_.size() - 2].text_end;
+}
+
+void RowStore::pad_last_row(std::size_t count) {
+    // One allocation attempt for the whole padding, so that an absurd count
+    // fails at once instead of after a long series of doublings.
+    slots_.append_fill(count, std::uint16_t{0});
+    rows_.back().slot_end += count;
+}
+
+void RowStore::merge_last_row(std::size_t keep, std::string_view separator,
+                              std::uint16_t separator_flags) {
+    const RowView last = row(rows_.size() - 1);
+    const std::size_t fields = last.size();
+    if (fields <= keep) return;
+
+    // Find where field keep-1 starts, in slots and in text.
+    std::size_t slot = last_row_slot_begin();
+    std::size_t text = last_row_text_begin();
+    std::uint64_t summary = 0;
+    auto it = last.begin();
+    for (std::size_t i = 0; i + 1 < keep; ++i, ++it) {
+        const FieldRef f = *it;
+        text += f.text.size();
+        if (!f.ascii()) summary |= kRowNonAscii;
+        if (f.special()) summary |= kRowSpecial;
+        if (is_long(slots_[slot])) summary |= kRowHasLong;
+        slot += is_long(slots_[slot]) ? 5 : 1;
+    }
+    // Lengths and flags of the fields to join, read before the slots change.
+    std::uint16_t flags = separator_flags;
+    std::size_t joined_parts = 0;
+    GrowableBuffer<std::size_t> lengths;
+    lengths.reserve(fields - keep + 1);
+    for (; it != last.end(); ++it) {
+        const FieldRef f = *it;
+        flags |= f.flags;
+        lengths.push_back(f.text.size());
+        ++joined_parts;
+    }
+    const std::size_t seps = joined_parts - 1;
+    const std::size_t old_tail = text_.size() - text;
+    const std::size_t new_tail = old_tail + seps * separator.size();
+
+    // Spread the joined fields' text out from the back so that each separator
+    // lands between two of them; every byte moves at most once.
+    text_.reserve_tail(new_tail - old_tail);
+    char* base = text_.data() + text;
+    std::size_t src_end = old_tail;
+    std::size_t dst_end = new_tail;
+    for (std::size_t k = joined_parts; k-- > 0;) {
+        const std::size_t len = lengths[k];
+        std::memmove(base + dst_end - len, base + src_end - len, len);
+        dst_end -= len;
+        src_end -= len;
+        if (k != 0) {
+            dst_end -= separator.size();
+            std::memcpy(base + dst_end, separator.data(), separator.size());
+        }
+    }
+    text_.set_size(text + new_tail);
+
+    slots_.truncate(slot);
+    open_summary_ = summary;
+    open_fields_ = keep - 1;
+    push_field(new_tail, static_cast<std::uint16_t>(flags & ~kLengthMask));
+    rows_.back() = RowEntry{slots_.size() | open_summary_, text_.size()};
+    open_summary_ = 0;
+    open_fields_ = 0;
+}
+
+void RowStore::append_row(const RowView& row) {
+    for (FieldRef f : row) append_field(f.text, f.flags);
+    end_row();
+}
+
+void RowStore::pop_last_row() noexcept {
+    slots_.truncate(last_row_slot_begin());
+    text_.truncate(last_row_text_begin());
+    rows_.truncate(rows_.size() - 1);
+}
+
+}  // namespace quillon

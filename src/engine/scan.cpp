@@ -1,0 +1,140 @@
+#include "scan.hpp"
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
+#define QUILLON_X86 1
+#endif
+
+namespace quillon {
+namespace {
+
+std::uint64_t block_mask_portable(const unsigned char* p, const ByteSet4& set,
+                                  std::uint64_t* high) noexcept {
+    std::uint64_t m = 0;
+    std::uint64_t h = 0;
+    for (unsigned i = 0; i < 64; ++i) {
+        const unsigned char c = p[i];
+        const bool hit = c == set.bytes[0] || c == set.bytes[1] || c == set.bytes[2] || c == set.bytes[3];
+        m |= static_cast<std::uint64_t>(hit) << i;
+        h |= static_cast<std::uint64_t>(c >> 7) << i;
+    }
+    *high = h;
+    return m;
+}
+
+#ifdef QUILLON_X86
+std::uint64_t block_mask_sse2(const unsigned char* p, const ByteSet4& set,
+                              std::uint64_t* high) noexcept {
+    const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
+    const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
+    const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
+    const __m128i d = _mm_set1_epi8(static_cast<char>(set.bytes[3]));
+    std::uint64_t m = 0;
+    std::uint64_t h = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)),
+                                        _mm_or_si128(_mm_cmpeq_epi8(x, c), _mm_cmpeq_epi8(x, d)));
+        m |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(eq))) << (16 * k);
+        h |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(x))) << (16 * k);
+    }
+    *high = h;
+    return m;
+}
+
+__attribute__((target("avx2"))) std::uint64_t block_mask_avx2(const unsigned char* p,
+                                                              const ByteSet4& set,
+                                                              std::uint64_t* high) noexcept {
+    const __m256i a = _mm256_set1_epi8(static_cast<char>(set.bytes[0]));
+    const __m256i b = _mm256_set1_epi8(static_cast<char>(set.bytes[1]));
+    const __m256i c = _mm256_set1_epi8(static_cast<char>(set.bytes[2]));
+    const __m256i d = _mm256_set1_epi8(static_cast<char>(set.bytes[3]));
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const __m256i eq_lo =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(lo, a), _mm256_cmpeq_epi8(lo, b)),
+                        _mm256_or_si256(_mm256_cmpeq_epi8(lo, c), _mm256_cmpeq_epi8(lo, d)));
+    const __m256i eq_hi =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(hi, a), _mm256_cmpeq_epi8(hi, b)),
+                        _mm256_or_si256(_mm256_cmpeq_epi8(hi, c), _mm256_cmpeq_epi8(hi, d)));
+    *high = static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
+            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32);
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_lo)) |
+           (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_hi))) << 32);
+}
+#endif
+
+BlockMaskFn choose_block_mask() noexcept {
+#ifdef QUILLON_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return block_mask_avx2;
+    return block_mask_sse2;
+#else
+    return block_mask_portable;
+#endif
+}
+
+}  // namespace
+
+BlockMaskFn block_mask_function() noexcept {
+    static const BlockMaskFn fn = choose_block_mask();
+    return fn;
+}
+
+std::vector<BlockMaskFn> block_mask_implementations() {
+    std::vector<BlockMaskFn> fns{block_mask_portable};
+#ifdef QUILLON_X86
+    fns.push_back(block_mask_sse2);
+    if (__builtin_cpu_supports("avx2")) fns.push_back(block_mask_avx2);
+#endif
+    return fns;
+}
+
+void BlockScanner::load(std::size_t base) noexcept {
+    base_ = base;
+    if (size_ - base >= 64) {
+        match_ = mask_fn_(data_ + base, set_, &high_);
+        return;
+    }
+    // The last, partial block: scan a zero-padded copy and drop the padding's
+    // bits, since NUL may well be one of the set bytes.
+    unsigned char tail[64] = {};
+    const std::size_t len = size_ - base;
+    std::memcpy(tail, data_ + base, len);
+    const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
+    match_ = mask_fn_(tail, set_, &high_) & valid;
+    high_ &= valid;
+}
+
+std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size_t size,
+                          const ByteSet4& set) noexcept {
+    const BlockMaskFn fn = block_mask_function();
+    std::uint64_t high = 0;
+    std::size_t i = from;
+    while (size - i >= 64) {
+        const std::uint64_t m = fn(data + i, set, &high);
+        if (m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+        i += 64;
+    }
+    for (; i < size; ++i) {
+        const unsigned char c = data[i];
+        if (c == set.bytes[0] || c == set.bytes[1] || c == set.bytes[2] || c == set.bytes[3]) return i;
+    }
+    return size;
+}
+
+bool has_high_byte(const unsigned char* p, std::size_t n) noexcept {
+    std::uint64_t acc = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= p[i];
+    return (acc & 0x8080808080808080ULL) != 0;
+}
+
+}  // namespace quillon

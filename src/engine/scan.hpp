@@ -1,0 +1,78 @@
+// Skip scanning: finding the next byte that matters without looking at the
+// bytes that do not.
+//
+// The buffer is cut into 64-byte blocks (counted from the buffer's start) and
+// each block is turned into a bitmask of the bytes equal to one of four set
+// bytes, plus a bitmask of the bytes of 0x80 and above. The masks do not
+// depend on the tokenizer's state, so one block's masks serve every state
+// change inside it. SSE2 is the x86-64 baseline; AVX2 is used when the CPU has
+// it, chosen once at run time (the module must run on any x86-64). Other
+// targets use an 8-byte word filter. NUL bytes are ordinary content: nothing
+// here relies on implicit string lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace quillon {
+
+struct ByteSet4 {
+    std::uint8_t bytes[4];
+};
+
+// Computes the masks of the 64 bytes at p (all readable).
+using BlockMaskFn = std::uint64_t (*)(const unsigned char* p, const ByteSet4& set,
+                                      std::uint64_t* high) noexcept;
+BlockMaskFn block_mask_function() noexcept;
+// Every implementation this CPU can run, the portable one first; the tests
+// check that they agree.
+std::vector<BlockMaskFn> block_mask_implementations();
+
+// Forward scanner over one buffer with a cached block.
+class BlockScanner {
+public:
+    BlockScanner(const unsigned char* data, std::size_t size, ByteSet4 set) noexcept
+        : data_(data), size_(size), set_(set), mask_fn_(block_mask_function()) {}
+
+    // The offset of the first set byte at or after pos, or size when there is
+    // none. Sets `high` when a byte in [pos, result) is 0x80 or above.
+    std::size_t next(std::size_t pos, bool& high) noexcept {
+        std::size_t base = pos & ~std::size_t{63};
+        if (base != base_) load(base);
+        const unsigned shift = static_cast<unsigned>(pos - base);
+        std::uint64_t m = match_ >> shift << shift;
+        std::uint64_t h = high_ >> shift << shift;
+        while (m == 0) {
+            high |= h != 0;
+            base += 64;
+            if (base >= size_) return size_;
+            load(base);
+            m = match_;
+            h = high_;
+        }
+        const unsigned t = static_cast<unsigned>(__builtin_ctzll(m));
+        high |= (h & ((std::uint64_t{1} << t) - 1)) != 0;
+        return base + t;
+    }
+
+private:
+    void load(std::size_t base) noexcept;
+
+    const unsigned char* data_;
+    std::size_t size_;
+    ByteSet4 set_;
+    BlockMaskFn mask_fn_;
+    std::size_t base_ = ~std::size_t{0};
+    std::uint64_t match_ = 0;
+    std::uint64_t high_ = 0;
+};
+
+// The offset of the first byte in [from, size) that is in `set`, or size.
+std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size_t size,
+                          const ByteSet4& set) noexcept;
+
+// Whether [p, p + n) holds a byte of 0x80 or above.
+bool has_high_byte(const unsigned char* p, std::size_t n) noexcept;
+
+}  // namespace quillon
