@@ -1,0 +1,303 @@
+#include "engine/tokenizer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/row_store.hpp"
+#include "reference_tokenizer.hpp"
+
+namespace {
+
+using namespace std::literals;
+using quillon::RecordTokenizer;
+using quillon::RowStore;
+using Fields = std::vector<std::string>;
+
+constexpr std::string_view kFffd = "\xEF\xBF\xBD";
+
+struct Config {
+    std::uint8_t delimiter;
+    std::uint8_t quote;
+    bool repair;
+};
+
+// Every record of the buffer through next_record, with the tokenizer's state
+// after each one.
+std::vector<reference::Record> engine_records(std::string_view buffer, const Config& c) {
+    RecordTokenizer tok(buffer, c.delimiter, c.quote, c.repair);
+    RowStore store;
+    std::vector<reference::Record> out;
+    while (tok.next_record(store)) {
+        if (store.size() != out.size() + 1) {
+            ADD_FAILURE() << "next_record did not append exactly one row";
+            return out;
+        }
+        out.push_back({store[store.size() - 1].to_strings(), tok.line(), tok.position(), tok.ended_by_line_break()});
+        if (out.size() > buffer.size()) {
+            ADD_FAILURE() << "more records than bytes";
+            return out;
+        }
+    }
+    EXPECT_EQ(store.size(), out.size()) << "the final call appended a row";
+    EXPECT_FALSE(tok.next_record(store)) << "an exhausted tokenizer yielded again";
+    EXPECT_EQ(store.size(), out.size());
+    return out;
+}
+
+// The same records seen through the counting mode: field counts and blankness
+// must agree with the stored records, and the position and line with the
+// building mode.
+void expect_shapes_match(std::string_view buffer, const Config& c, const std::vector<reference::Record>& records) {
+    RecordTokenizer tok(buffer, c.delimiter, c.quote, c.repair);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE("record " + std::to_string(i));
+        const std::optional<quillon::RecordShape> shape = tok.next_shape();
+        ASSERT_TRUE(shape.has_value()) << "counting mode ended early";
+        EXPECT_EQ(shape->fields, records[i].fields.size());
+        EXPECT_EQ(shape->blank, reference::is_blank(records[i].fields));
+        EXPECT_EQ(tok.line(), records[i].line);
+        EXPECT_EQ(tok.position(), records[i].position);
+        EXPECT_EQ(tok.ended_by_line_break(), records[i].ended_by_line_break);
+    }
+    EXPECT_FALSE(tok.next_shape().has_value()) << "counting mode yields more records";
+    EXPECT_FALSE(tok.next_shape().has_value());
+}
+
+std::vector<Fields> fields_of(const std::vector<reference::Record>& records) {
+    std::vector<Fields> out;
+    for (const reference::Record& r : records) out.push_back(r.fields);
+    return out;
+}
+
+std::string u(std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+    return std::string(a) + std::string(b) + std::string(c);
+}
+
+struct FieldCase {
+    std::string_view input;
+    std::vector<Fields> expected;
+    Config config = {',', '\'', true};
+};
+
+const std::vector<FieldCase>& field_cases() {
+    static const std::vector<FieldCase> cases = {
+        {"", {}},
+        {"\xEF\xBB\xBF", {}},
+        {"\xEF\xBB", {{std::string(kFffd)}}},
+        {"\xEF\xBB\xBF" "a,b", {{"a", "b"}}},
+        {"x\xEF\xBB\xBF", {{"x\xEF\xBB\xBF"}}},
+        {"a,b\n", {{"a", "b"}}},
+        {"a,b", {{"a", "b"}}},
+        {"a,,b,\n", {{"a", "", "b", ""}}},
+        {",", {{"", ""}}},
+        {"\n", {{""}}},
+        {"a\n\nb", {{"a"}, {""}, {"b"}}},
+        {"a\n\rb", {{"a"}, {""}, {"b"}}},
+        {"a\r\nb", {{"a"}, {"b"}}},
+        {"a\rb", {{"a"}, {"b"}}},
+        {"a\r\r\n", {{"a"}, {""}}},
+        {"'a,b',c\n", {{"a,b", "c"}}},
+        {"'a''b'\n", {{"a'b"}}},
+        {"'ab''", {{"ab'"}}},
+        {"''", {{""}}},
+        {"'", {{""}}},
+        {"'ab'cd,e\n", {{"abcd", "e"}}},
+        {"'ab'  ,c", {{"ab", "c"}}},
+        {"'ab'  x", {{"abx"}}},
+        {"'ab' \t\n", {{"ab"}}},
+        {" 'ab'", {{" 'ab'"}}},
+        {"a'b,c", {{"a'b", "c"}}},
+        {"'say 'hi' now',x\n", {{"say 'hi' now", "x"}}},
+        {"'say 'hi' now',x\n", {{"say hi' now'", "x"}}, {',', '\'', false}},
+        {"'a'b,'c'\n", {{"a'b,'c"}}},
+        {"'a'b,'c'\n", {{"ab", "c"}}, {',', '\'', false}},
+        {"'a'b,c\n", {{"ab", "c"}}},
+        {"'a' 'b'", {{"a' 'b"}}},
+        {"'a' 'b'", {{"a'b'"}}, {',', '\'', false}},
+        {"'a'b 'c' ,d", {{"a'b 'c", "d"}}},
+        {"'x'y\nz'", {{"xy"}, {"z'"}}},
+        {"'x'y\rz',w", {{"xy"}, {"z'", "w"}}},
+        {"'ab\ncd'\n", {{"ab\ncd"}}},
+        {"'ab\r\ncd'", {{"ab\r\ncd"}}},
+        {"'abc", {{"abc"}}},
+        {"'ab\ncd,e", {{"ab\ncd,e"}}},
+        {"'a\nb'c'd'\n", {{"a\nb'c'd"}}},
+        {"'ab'\t'cd'\n", {{"ab", "cd"}}, {'\t', '\'', true}},
+        {"'ab' cd", {{"ab", "cd"}}, {' ', '\'', true}},
+        {"a\xFF" "b", {{u("a", kFffd, "b")}}},
+        {"a\xC3\xA9" "b,c\n", {{"a", u(kFffd, "b,c")}}, {0xC3, '\'', true}},
+        {"a\xC3\xA9" "b,c\n", {{"a\xC3\xA9" "b", "c"}}},
+        {"a\0b,\0"sv, {{"a\0b"s, "\0"s}}},
+        {",a,\n", {{"a"}}, {',', ',', true}},
+        {"a,b", {{"a", "b"}}, {',', ',', true}},
+        {"\"a,b\",c", {{"\"a", "b\"", "c"}}},
+        {"\"a,b\",c", {{"a,b", "c"}}, {',', '"', true}},
+    };
+    return cases;
+}
+
+TEST(TokenizerTest, FieldsFollowTheRecordRules) {
+    for (const FieldCase& c : field_cases()) {
+        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\" repair " + std::to_string(c.config.repair));
+        const std::vector<reference::Record> got = engine_records(c.input, c.config);
+        EXPECT_EQ(fields_of(got), c.expected);
+        expect_shapes_match(c.input, c.config, got);
+    }
+}
+
+// The reference is trusted by the differential tests below, so it must agree
+// with the same table.
+TEST(TokenizerTest, ReferenceAgreesWithTheTable) {
+    for (const FieldCase& c : field_cases()) {
+        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
+        EXPECT_EQ(fields_of(reference::tokenize(c.input, c.config.delimiter, c.config.quote, c.config.repair)),
+                  c.expected);
+    }
+}
+
+struct After {
+    std::size_t line;
+    std::size_t position;
+    bool ended_by_line_break;
+};
+
+struct StateCase {
+    std::string_view input;
+    std::vector<After> after;
+};
+
+TEST(TokenizerTest, LineAndPositionAfterEachRecord) {
+    const std::vector<StateCase> cases = {
+        {"a", {{1, 1, false}}},
+        {"a\n", {{2, 2, true}}},
+        {"\xEF\xBB\xBF" "a\n", {{2, 5, true}}},
+        {"a\nb", {{2, 2, true}, {2, 3, false}}},
+        {"a\r\nb\r\n", {{2, 3, true}, {3, 6, true}}},
+        {"a\rb", {{2, 2, true}, {2, 3, false}}},
+        {"a\n\rb", {{2, 2, true}, {3, 3, true}, {3, 4, false}}},
+        {"\n\n", {{2, 1, true}, {3, 2, true}}},
+        {"'ab\ncd'\n", {{3, 8, true}}},
+        {"'ab\r\ncd'", {{2, 8, false}}},
+        {"'a\rb'\nc", {{2, 6, true}, {2, 7, false}}},
+        {"'a\n\nb\n", {{4, 6, false}}},
+        {"x,'a\nb'\ny\n", {{3, 8, true}, {4, 10, true}}},
+        {"'x'y\nz'", {{2, 5, true}, {2, 7, false}}},
+    };
+    for (const StateCase& c : cases) {
+        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
+        const std::vector<reference::Record> got = engine_records(c.input, {',', '\'', true});
+        ASSERT_EQ(got.size(), c.after.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].line, c.after[i].line) << "record " << i;
+            EXPECT_EQ(got[i].position, c.after[i].position) << "record " << i;
+            EXPECT_EQ(got[i].ended_by_line_break, c.after[i].ended_by_line_break) << "record " << i;
+        }
+    }
+}
+
+TEST(TokenizerTest, StartsPastAByteOrderMarkOnly) {
+    const struct {
+        std::string_view input;
+        std::size_t start;
+    } cases[] = {
+        {"", 0}, {"\xEF", 0}, {"\xEF\xBB", 0}, {"\xEF\xBB\xBF", 3}, {"\xEF\xBB\xBF\xEF\xBB\xBF", 3}, {"\xEF\xBB\xBE", 0},
+        {" \xEF\xBB\xBF", 0},
+    };
+    for (const auto& c : cases) {
+        const RecordTokenizer tok(c.input, ',', '"', true);
+        EXPECT_EQ(tok.position(), c.start) << reference::escaped(c.input);
+        EXPECT_EQ(tok.line(), 1u);
+    }
+}
+
+struct BlankCase {
+    std::string_view input;
+    std::vector<bool> blank;
+};
+
+TEST(TokenizerTest, CountingModeFindsBlankRecords) {
+    const std::vector<BlankCase> cases = {
+        {"\n", {true}},
+        {"   \n\t\n", {true, true}},
+        {",\n", {false}},
+        {"\"\"\n\" \"", {true, true}},
+        {"\xC2\xA0\n", {true}},
+        {"\xC2\x85\n", {true}},
+        {"\x0B\x0C", {true}},
+        {"\xE3\x80\x80\xE2\x80\xAF\xE2\x81\x9F", {true}},
+        {"\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9\xE1\x9A\x80", {true}},
+        {"\xE2\x80\x8B", {false}},
+        {"\x1C", {false}},
+        {"\xFF", {false}},
+        {"\xC2", {false}},
+        {"x\n\xEF\xBB\xBF", {false, false}},
+        {"a\n \n", {false, true}},
+    };
+    for (const BlankCase& c : cases) {
+        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
+        RecordTokenizer tok(c.input, ',', '"', true);
+        std::vector<bool> got;
+        while (std::optional<quillon::RecordShape> shape = tok.next_shape()) {
+            got.push_back(shape->blank);
+            if (got.size() > c.input.size()) break;
+        }
+        EXPECT_EQ(got, c.blank);
+    }
+}
+
+const Config kConfigs[] = {
+    {',', '"', true},   {',', '"', false},  {';', '\'', true}, {';', '"', true},   {'\t', '"', true},
+    {'\t', '\'', false}, {0xC3, '"', true}, {0xC3, '\'', false}, {',', ',', true}, {'"', '"', true},
+    {'\'', '\'', false}, {' ', '\'', true}, {'|', '"', true},
+};
+
+TEST(TokenizerTest, MatchesReferenceOnGeneratedInputs) {
+    reference::InputGenerator gen(20240611);
+    for (int n = 0; n < 3000; ++n) {
+        const std::string input = gen.next();
+        for (const Config& c : kConfigs) {
+            SCOPED_TRACE("input \"" + reference::escaped(input) + "\" delimiter " + std::to_string(c.delimiter) +
+                         " quote " + std::to_string(c.quote) + " repair " + std::to_string(c.repair));
+            const std::vector<reference::Record> expected =
+                reference::tokenize(input, c.delimiter, c.quote, c.repair);
+            const std::vector<reference::Record> got = engine_records(input, c);
+            ASSERT_EQ(got, expected);
+            expect_shapes_match(input, c, expected);
+            if (HasFailure()) return;
+        }
+    }
+}
+
+// Long physical lines where the look-ahead is asked about almost every quote:
+// the answers must be those of the plain rescan-the-line rule.
+TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
+    auto repeat = [](std::string_view unit, std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += unit;
+        return s;
+    };
+    const std::vector<std::string> inputs = {
+        repeat("\"a\"b", 50000) + "\n",
+        "\"" + repeat("a\"b\"", 4000) + ",x\n" + repeat("\"a\"b,", 3000) + "\n",
+        repeat("\"" + repeat("x\"y ", 1500) + "\" ,z\n", 8),
+        repeat("\"a\"b", 3000) + "\"\r\n" + repeat("\"\"\"a", 3000) + "\n",
+        "\"" + repeat("\"a\" \"b\",", 2500) + "\n" + repeat("\"", 20001),
+        repeat("\"a\n\"b\"c\", \"d", 2000),
+    };
+    for (const std::string& input : inputs) {
+        for (bool repair : {true, false}) {
+            const Config c = {',', '"', repair};
+            SCOPED_TRACE("input of " + std::to_string(input.size()) + " bytes starting \"" +
+                         reference::escaped(input.substr(0, 40)) + "\" repair " + std::to_string(repair));
+            const std::vector<reference::Record> expected = reference::tokenize(input, ',', '"', repair);
+            EXPECT_EQ(engine_records(input, c), expected);
+            expect_shapes_match(input, c, expected);
+        }
+    }
+}
+
+}  // namespace
