@@ -1,0 +1,5 @@
+import sys
+
+from quillon.cli import main
+
+sys.exit(main())
