@@ -66,35 +66,24 @@ void RowStore::reserve(std::size_t rows, std::size_t fields, std::size_t text) {
     text_.reserve(text);
 }
 
-void RowStore::push_length(std::size_t length, std::uint16_t flags) {
+std::uint64_t RowStore::push_slot(GrowableBuffer<std::uint16_t>& slots, std::size_t length,
+                                  std::uint16_t flags) {
+    std::uint64_t summary = static_cast<std::uint64_t>(flags) << 47;
     if (length < kLongLength) {
-        slots_.push_back(static_cast<std::uint16_t>(flags | length));
-        return;
+        slots.push_back(static_cast<std::uint16_t>(flags | length));
+        return summary;
     }
-    std::uint16_t* s = slots_.reserve_tail(5);
+    std::uint16_t* s = slots.reserve_tail(5);
     s[0] = static_cast<std::uint16_t>(flags | kLongLength);
     const auto v = static_cast<std::uint64_t>(length);
     for (unsigned i = 0; i < 4; ++i) s[1 + i] = static_cast<std::uint16_t>(v >> (16 * i));
-    slots_.set_size(slots_.size() + 5);
-    open_summary_ |= kRowHasLong;
-}
-
-void RowStore::push_field(std::size_t length, std::uint16_t flags) {
-    push_length(length, flags);
-    if (flags & field_flags::kNonAscii) open_summary_ |= kRowNonAscii;
-    if (flags & field_flags::kSpecial) open_summary_ |= kRowSpecial;
-    ++open_fields_;
+    slots.set_size(slots.size() + 5);
+    return summary | kRowHasLong;
 }
 
 void RowStore::append_field(std::string_view text, std::uint16_t flags) {
     text_.append(text.data(), text.size());
     push_field(text.size(), flags);
-}
-
-void RowStore::end_row() {
-    rows_.push_back(RowEntry{slots_.size() | open_summary_, text_.size()});
-    open_summary_ = 0;
-    open_fields_ = 0;
 }
 
 std::size_t RowStore::last_row_slot_begin() const noexcept {

@@ -99,9 +99,13 @@ class RowStore {
 public:
     // Row summary bits, kept in the top of the row's slot word.
     static constexpr std::uint64_t kRowHasLong = 1ULL << 63;
-    static constexpr std::uint64_t kRowNonAscii = 1ULL << 62;
-    static constexpr std::uint64_t kRowSpecial = 1ULL << 61;
+    // These two are the field flags shifted up by 47 bits, so that
+    // push_field can fold a field's flags into the row with one shift.
+    static constexpr std::uint64_t kRowNonAscii = 1ULL << 61;
+    static constexpr std::uint64_t kRowSpecial = 1ULL << 62;
     static constexpr std::uint64_t kRowSummaryMask = kRowHasLong | kRowNonAscii | kRowSpecial;
+    static_assert(std::uint64_t{field_flags::kSpecial} << 47 == kRowSpecial);
+    static_assert(std::uint64_t{field_flags::kNonAscii} << 47 == kRowNonAscii);
 
     RowStore() = default;
     RowStore(RowStore&&) noexcept = default;
@@ -138,11 +142,26 @@ public:
     // Reserves room for about `rows` rows, `fields` fields and `text` bytes.
     void reserve(std::size_t rows, std::size_t fields, std::size_t text);
     GrowableBuffer<char>& text_buffer() noexcept { return text_; }
+    GrowableBuffer<std::uint16_t>& slot_buffer() noexcept { return slots_; }
+    // Appends the slots of one field to `slots`; returns the row summary bits
+    // it contributes. For writers that fill the buffers by hand.
+    static std::uint64_t push_slot(GrowableBuffer<std::uint16_t>& slots, std::size_t length,
+                                   std::uint16_t flags);
     // Records a field whose `length` bytes were just appended to the text buffer.
-    void push_field(std::size_t length, std::uint16_t flags);
+    void push_field(std::size_t length, std::uint16_t flags) {
+        open_summary_ |= push_slot(slots_, length, flags);
+        ++open_fields_;
+    }
     // Appends a whole field: text and slot.
     void append_field(std::string_view text, std::uint16_t flags);
-    void end_row();
+    void end_row() { end_row(open_summary_); }
+    // Closes a row whose slots and text were written by hand, with the
+    // summary bits those writes collected.
+    void end_row(std::uint64_t summary) {
+        rows_.push_back(RowEntry{slots_.size() | summary, text_.size()});
+        open_summary_ = 0;
+        open_fields_ = 0;
+    }
     // Number of fields pushed to the open row so far.
     std::size_t open_fields() const noexcept { return open_fields_; }
 
@@ -160,7 +179,6 @@ private:
         std::uint64_t slot_end;  // index past the last slot, summary bits on top
         std::uint64_t text_end;  // offset past the last text byte
     };
-    void push_length(std::size_t length, std::uint16_t flags);
     std::size_t last_row_slot_begin() const noexcept;
     std::size_t last_row_text_begin() const noexcept;
 

@@ -56,55 +56,114 @@ std::uint16_t make_flags(bool special, bool non_ascii) noexcept {
 }
 
 // Writes field text into a RowStore as it is read.
+//
+// The write positions are plain pointer values held in this object, which
+// lives on the stack of one next_record call and whose address is never
+// taken: the compiler keeps them in registers even though the text is written
+// through char pointers, which may alias anything in memory. The cold paths
+// take and return the positions by value for the same reason.
 class StoreSink {
 public:
     StoreSink(RowStore& store, const unsigned char* buffer_end) noexcept
-        : store_(store), text_(store.text_buffer()), field_begin_(text_.size()), end_(buffer_end) {}
+        : store_(&store), end_(buffer_end) {
+        GrowableBuffer<char>& text = store.text_buffer();
+        text_ = Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
+        GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
+        slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
+                                       slots.data() + slots.capacity()};
+        field_begin_ = text.size();
+    }
 
     void append(const unsigned char* p, std::size_t n) {
-        // Short spans, the common case, are copied with two fixed 16-byte
-        // moves when both sides have the room, instead of a memcpy call.
-        char* dst = text_.reserve_tail(n + 32);
-        if (n <= 32 && end_ - p >= 32) {
-            std::memcpy(dst, p, 16);
-            std::memcpy(dst + 16, p + 16, 16);
-        } else {
-            std::memcpy(dst, p, n);
+        if (static_cast<std::size_t>(text_.cap - text_.at) < n + 32) {
+            text_ = grow(store_->text_buffer(), text_, n + 32);
         }
-        text_.set_size(text_.size() + n);
+        // Short spans, the common case, are copied with two fixed 16-byte
+        // moves when the input has the room, instead of a memcpy call.
+        if (n <= 32 && end_ - p >= 32) {
+            std::memcpy(text_.at, p, 16);
+            std::memcpy(text_.at + 16, p + 16, 16);
+        } else {
+            std::memcpy(text_.at, p, n);
+        }
+        text_.at += n;
     }
-    void append_byte(unsigned char c) { text_.push_back(static_cast<char>(c)); }
+    void append_byte(unsigned char c) {
+        if (text_.at == text_.cap) text_ = grow(store_->text_buffer(), text_, 1);
+        *text_.at++ = static_cast<char>(c);
+    }
 
     void end_field(bool special, bool non_ascii) {
-        std::size_t length = text_.size() - field_begin_;
-        if (non_ascii) length = repair_utf8(length);
-        store_.push_field(length, make_flags(special, non_ascii));
-        field_begin_ = text_.size();
+        if (non_ascii) text_ = repair_utf8(store_->text_buffer(), text_, field_begin_);
+        const auto length = static_cast<std::size_t>(text_.at - text_.base) - field_begin_;
+        const std::uint16_t flags = make_flags(special, non_ascii);
+        if (length < field_flags::kLongLength && slots_.at != slots_.cap) {
+            *slots_.at++ = static_cast<std::uint16_t>(flags | length);
+            summary_ |= static_cast<std::uint64_t>(flags) << 47;
+        } else {
+            slots_ = push_slow(*store_, slots_, length, flags, summary_);
+        }
+        field_begin_ += length;
+    }
+
+    void end_record() {
+        store_->text_buffer().set_size(static_cast<std::size_t>(text_.at - text_.base));
+        store_->slot_buffer().set_size(static_cast<std::size_t>(slots_.at - slots_.base));
+        store_->end_row(summary_);
     }
 
 private:
-    // Replaces ill-formed sequences in the field just written; returns its
-    // new length. Valid text, the usual case, is only validated.
-    std::size_t repair_utf8(std::size_t length) {
-        const auto* field = reinterpret_cast<const unsigned char*>(text_.data() + field_begin_);
-        const std::size_t valid = valid_utf8_prefix(field, length);
-        if (valid == length) return length;
-        const std::size_t bad = length - valid;
-        scratch_.clear();
-        scratch_.append(text_.data() + field_begin_ + valid, bad);
-        text_.truncate(field_begin_ + valid);
-        char* dst = text_.reserve_tail(3 * bad);
-        const std::size_t written =
-            decode_utf8_lossy(reinterpret_cast<const unsigned char*>(scratch_.data()), bad, dst);
-        text_.set_size(text_.size() + written);
-        return valid + written;
+    template <typename T>
+    struct Cursor {
+        T* base;
+        T* at;
+        T* cap;
+    };
+
+    template <typename T>
+    [[gnu::noinline]] static Cursor<T> grow(GrowableBuffer<T>& buffer, Cursor<T> c,
+                                            std::size_t extra) {
+        buffer.set_size(static_cast<std::size_t>(c.at - c.base));
+        buffer.reserve_tail(extra);
+        return Cursor<T>{buffer.data(), buffer.data() + buffer.size(),
+                         buffer.data() + buffer.capacity()};
     }
 
-    RowStore& store_;
-    GrowableBuffer<char>& text_;
-    std::size_t field_begin_;
+    [[gnu::noinline]] static Cursor<std::uint16_t> push_slow(RowStore& store, Cursor<std::uint16_t> c,
+                                                            std::size_t length, std::uint16_t flags,
+                                                            std::uint64_t& summary) {
+        GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
+        slots.set_size(static_cast<std::size_t>(c.at - c.base));
+        summary |= RowStore::push_slot(slots, length, flags);
+        return Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
+                                     slots.data() + slots.capacity()};
+    }
+
+    // Replaces ill-formed sequences in the field that starts at `begin`.
+    // Valid text, the usual case, is only validated.
+    [[gnu::noinline]] static Cursor<char> repair_utf8(GrowableBuffer<char>& text, Cursor<char> c,
+                                                      std::size_t begin) {
+        const std::size_t length = static_cast<std::size_t>(c.at - c.base) - begin;
+        const auto* field = reinterpret_cast<const unsigned char*>(c.base + begin);
+        const std::size_t valid = valid_utf8_prefix(field, length);
+        if (valid == length) return c;
+        const std::size_t bad = length - valid;
+        GrowableBuffer<char> scratch;
+        scratch.append(c.base + begin + valid, bad);
+        text.set_size(begin + valid);
+        char* dst = text.reserve_tail(3 * bad);
+        const std::size_t written =
+            decode_utf8_lossy(reinterpret_cast<const unsigned char*>(scratch.data()), bad, dst);
+        text.set_size(text.size() + written);
+        return Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
+    }
+
+    RowStore* store_;
     const unsigned char* end_;
-    GrowableBuffer<char> scratch_;
+    Cursor<char> text_;
+    Cursor<std::uint16_t> slots_;
+    std::size_t field_begin_;
+    std::uint64_t summary_ = 0;
 };
 
 // Counts fields and keeps just enough of the first field to tell whether a
@@ -126,6 +185,7 @@ public:
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
     void end_field(bool, bool) noexcept { ++fields_; }
+    void end_record() noexcept {}
 
     RecordShape shape() const noexcept {
         const bool blank =
@@ -165,7 +225,6 @@ bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
     StoreSink sink(out, data_ + size_);
     read_record(sink);
-    out.end_row();
     return true;
 }
 
@@ -212,9 +271,13 @@ bool RecordTokenizer::quote_closes(std::size_t i) {
 }
 
 template <typename Sink>
-void RecordTokenizer::read_record(Sink& sink) {
+[[gnu::always_inline]] inline void RecordTokenizer::read_record(Sink& sink) {
     const unsigned char* const d = data_;
     const std::size_t n = size_;
+    const unsigned char delimiter = delimiter_;
+    const unsigned char quote = quote_;
+    // A local copy, so that text stores cannot force its state out of registers.
+    BlockScanner scanner = scanner_;
     std::size_t p = pos_;
     bool special = false;
     bool non_ascii = false;
@@ -225,12 +288,17 @@ void RecordTokenizer::read_record(Sink& sink) {
         special = false;
         non_ascii = false;
     };
+    const auto finish_record = [&](std::size_t next) {
+        finish_field();
+        sink.end_record();
+        scanner_ = scanner;
+        pos_ = next;
+    };
     // Ends the record at the line break at offset i; CR LF is one break.
     const auto end_record = [&](std::size_t i) {
-        pos_ = (d[i] == kCR && i + 1 < n && d[i + 1] == kLF) ? i + 2 : i + 1;
         ++line_;
         ended_by_break_ = true;
-        finish_field();
+        finish_record((d[i] == kCR && i + 1 < n && d[i + 1] == kLF) ? i + 2 : i + 1);
     };
     const auto store_byte = [&](unsigned char c) {
         sink.append_byte(c);
@@ -241,19 +309,18 @@ void RecordTokenizer::read_record(Sink& sink) {
 field_start:
     if (p >= n) {
         // A delimiter was the last byte: the record ends with an empty field.
-        finish_field();
-        pos_ = n;
+        finish_record(n);
         return;
     }
     {
         const unsigned char c = d[p];
         // The quote opens a quoted field; tested before the delimiter.
-        if (c == quote_) {
+        if (c == quote) {
             ++p;
             goto quoted;
         }
         // A delimiter right away: an empty field.
-        if (c == delimiter_) {
+        if (c == delimiter) {
             finish_field();
             ++p;
             goto field_start;
@@ -268,17 +335,16 @@ field_start:
 
 unquoted:
     for (;;) {
-        const std::size_t s = scanner_.next(p, non_ascii);
+        const std::size_t s = scanner.next(p, non_ascii);
         sink.append(d + p, s - p);
         // The end of the buffer ends the field and the record.
         if (s >= n) {
-            finish_field();
-            pos_ = n;
+            finish_record(n);
             return;
         }
         const unsigned char c = d[s];
         // The delimiter ends the field.
-        if (c == delimiter_) {
+        if (c == delimiter) {
             finish_field();
             p = s + 1;
             goto field_start;
@@ -295,29 +361,31 @@ unquoted:
 
 quoted:
     for (;;) {
-        const std::size_t s = scanner_.next(p, non_ascii);
+        const std::size_t s = scanner.next(p, non_ascii);
         sink.append(d + p, s - p);
         // An unterminated quoted field takes the rest of the buffer.
         if (s >= n) {
-            finish_field();
-            pos_ = n;
+            finish_record(n);
             return;
         }
         const unsigned char c = d[s];
-        if (c == quote_) {
+        if (c == quote) {
             // A quote as the very last byte closes the field.
             if (s + 1 == n) {
                 p = s + 1;
                 goto after_quote;
             }
             // A doubled quote stands for one quote byte.
-            if (d[s + 1] == quote_) {
+            if (d[s + 1] == quote) {
                 store_byte(c);
                 p = s + 2;
                 continue;
             }
-            // Without repair every undoubled quote closes; with it, the look-ahead decides.
-            if (!repair_ || quote_closes(s)) {
+            // Without repair every undoubled quote closes; with it, the look-ahead
+            // decides, and a terminator right after the quote, the usual case,
+            // settles it at once.
+            const unsigned char next = d[s + 1];
+            if (!repair_ || next == delimiter || next == kCR || next == kLF || quote_closes(s)) {
                 p = s + 1;
                 goto after_quote;
             }
@@ -335,13 +403,12 @@ quoted:
 after_quote:
     for (;;) {
         if (p >= n) {
-            finish_field();
-            pos_ = n;
+            finish_record(n);
             return;
         }
         const unsigned char c = d[p];
         // The delimiter ends the field.
-        if (c == delimiter_) {
+        if (c == delimiter) {
             finish_field();
             ++p;
             goto field_start;
