@@ -1,0 +1,221 @@
+#include "pipeline/encoders.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon {
+namespace {
+
+using Fields = std::vector<std::string>;
+
+// The flags the tokenizer records for a field's raw bytes.
+std::uint16_t raw_flags(std::string_view text, std::uint8_t delimiter, std::uint8_t quote) {
+    std::uint16_t flags = 0;
+    for (const char ch : text) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b == delimiter || b == quote || b == '\n' || b == '\r') flags |= field_flags::kSpecial;
+        if (b >= 0x80) flags |= field_flags::kNonAscii;
+    }
+    return flags;
+}
+
+RowStore store_of(const std::vector<Fields>& rows, std::uint8_t delimiter, std::uint8_t quote) {
+    RowStore store;
+    for (const Fields& row : rows) {
+        for (const std::string& field : row) store.append_field(field, raw_flags(field, delimiter, quote));
+        store.end_row();
+    }
+    return store;
+}
+
+std::string encode(const Fields& fields, std::uint8_t delimiter, std::uint8_t quote) {
+    const RowStore store = store_of({fields}, delimiter, quote);
+    std::string line = "left over from an earlier row";
+    encode_output_row(store[0], delimiter, quote, line);
+    return line;
+}
+
+// The output line straight from its definition, for generated rows.
+std::string reference_line(const Fields& fields, std::uint8_t delimiter, std::uint8_t quote) {
+    auto form = [](std::uint8_t b) {
+        if (b < 0x80) return std::string(1, static_cast<char>(b));
+        return std::string{static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
+    };
+    const std::string d = form(delimiter);
+    const std::string q = form(quote);
+    std::string line;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i != 0) line += d;
+        const std::string& f = fields[i];
+        const bool quoted = f.find(q) != std::string::npos || f.find(d) != std::string::npos ||
+                            f.find('\n') != std::string::npos || f.find('\r') != std::string::npos;
+        if (!quoted) {
+            line += f;
+            continue;
+        }
+        line += q;
+        for (std::size_t p = 0; p < f.size();) {
+            if (f.compare(p, q.size(), q) == 0) {
+                line += q + q;
+                p += q.size();
+            } else {
+                line += f[p++];
+            }
+        }
+        line += q;
+    }
+    return line + "\n";
+}
+
+struct OutputCase {
+    Fields fields;
+    std::uint8_t delimiter;
+    std::uint8_t quote;
+    std::string line;
+};
+
+TEST(EncodeOutputRow, WritesMinimalQuoting) {
+    const std::string long_field(20000, 'x');
+    const OutputCase cases[] = {
+        {{"a", "b"}, ',', '"', "a,b\n"},
+        {{"x,y", "z"}, ',', '"', "\"x,y\",z\n"},
+        {{"say \"hi\""}, ',', '"', "\"say \"\"hi\"\"\"\n"},
+        {{"", " padded "}, ',', '"', ", padded \n"},
+        {{"l1\nl2"}, ',', '"', "\"l1\nl2\"\n"},
+        {{"a\r"}, ',', '"', "\"a\r\"\n"},
+        {{""}, ',', '"', "\n"},
+        {{"", ""}, ',', '"', ",\n"},
+        {{"", "", ""}, ',', '"', ",,\n"},
+        {{"   "}, ',', '"', "   \n"},
+        {{"\"abc"}, ',', '"', "\"\"\"abc\"\n"},
+        {{"abc\""}, ',', '"', "\"abc\"\"\"\n"},
+        {{"\""}, ',', '"', "\"\"\"\"\n"},
+        {{"\"\""}, ',', '"', "\"\"\"\"\"\"\n"},
+        {{"\r"}, ',', '"', "\"\r\"\n"},
+        {{"\r\n"}, ',', '"', "\"\r\n\"\n"},
+        {{"plain", "x\"y", "", "a,b"}, ',', '"', "plain,\"x\"\"y\",,\"a,b\"\n"},
+        {{"1,5"}, ';', '"', "1,5\n"},
+        {{"a;b"}, ';', '"', "\"a;b\"\n"},
+        {{"it's"}, ',', '\'', "'it''s'\n"},
+        {{"say \"hi\""}, ',', '\'', "say \"hi\"\n"},
+        {{"a,b", "c\td"}, '\t', '"', "a,b\t\"c\td\"\n"},
+        {{"caf\xC3\xA9", "\xE2\x82\xAC,1"}, ',', '"', "caf\xC3\xA9,\"\xE2\x82\xAC,1\"\n"},
+        {{long_field, "y"}, ',', '"', long_field + ",y\n"},
+        {{long_field + ",", "y"}, ',', '"', "\"" + long_field + ",\",y\n"},
+        // Delimiter or quote of 0x80 and above: their two-byte characters.
+        {{"a", "b"}, 0xA7, '"', "a\xC2\xA7" "b\n"},
+        {{"x\xC2\xA7y", "z"}, 0xA7, '"', "\"x\xC2\xA7y\"\xC2\xA7z\n"},
+        {{"a,b", "q\"q"}, 0xA7, '"', "a,b\xC2\xA7\"q\"\"q\"\n"},
+        {{"l1\nl2"}, 0xA7, '"', "\"l1\nl2\"\n"},
+        {{"\xC3\xA9", "\xC3\x83"}, 0xC3, '"', "\xC3\xA9\xC3\x83\"\xC3\x83\"\n"},
+        {{"caf\xC3\xA9"}, ',', 0xE9, "\xC3\xA9" "caf\xC3\xA9\xC3\xA9\xC3\xA9\n"},
+        {{"a,b"}, ',', 0xE9, "\xC3\xA9" "a,b\xC3\xA9\n"},
+        {{"plain \"dq\""}, ',', 0xE9, "plain \"dq\"\n"},
+        {{"x\xC2\xA7y", "p"}, 0xA7, 0xE9, "\xC3\xA9x\xC2\xA7y\xC3\xA9\xC2\xA7p\n"},
+    };
+    for (const OutputCase& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "delimiter " << int{c.delimiter} << ", quote "
+                                          << int{c.quote} << ", first field " << c.fields[0].substr(0, 20));
+        EXPECT_EQ(encode(c.fields, c.delimiter, c.quote), c.line);
+    }
+}
+
+TEST(EncodeOutputRow, HighDelimiterIgnoresTheRawByteFlag) {
+    // A lone 0xA7 byte inside a quoted field is decoded to U+FFFD, so the
+    // text holds no U+00A7 although the raw bytes held the delimiter.
+    RowStore store;
+    store.append_field("a\xEF\xBF\xBD" "b", field_flags::kSpecial | field_flags::kNonAscii);
+    store.append_field("c", 0);
+    store.end_row();
+    std::string line;
+    encode_output_row(store[0], 0xA7, '"', line);
+    EXPECT_EQ(line, "a\xEF\xBF\xBD" "b\xC2\xA7" "c\n");
+}
+
+TEST(EncodeOutputRow, MatchesTheDefinitionOnGeneratedRows) {
+    const std::string pieces[] = {"a", "bc", " ", ",", ";", "\t", "\"", "'", "\n", "\r", "\xC3\xA9",
+                                  "\xC2\xA7", "\xC3\x83", "\xEF\xBF\xBD", "xyzxyzxyzxyz"};
+    const std::uint8_t delimiters[] = {',', ';', '\t', '|', 0xA7, 0xC3};
+    const std::uint8_t quotes[] = {'"', '\'', 0xE9, 0xA7};
+    std::mt19937 rng(7);
+    std::string line;
+    for (const std::uint8_t delimiter : delimiters) {
+        for (const std::uint8_t quote : quotes) {
+            std::vector<Fields> rows;
+            for (int r = 0; r < 300; ++r) {
+                Fields fields(1 + rng() % 6);
+                for (std::string& field : fields) {
+                    const std::size_t parts = rng() % 5;
+                    for (std::size_t p = 0; p < parts; ++p) field += pieces[rng() % std::size(pieces)];
+                }
+                rows.push_back(fields);
+            }
+            const RowStore store = store_of(rows, delimiter, quote);
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                encode_output_row(store[r], delimiter, quote, line);
+                ASSERT_EQ(line, reference_line(rows[r], delimiter, quote))
+                    << "delimiter " << int{delimiter} << ", quote " << int{quote} << ", row " << r;
+            }
+        }
+    }
+}
+
+TEST(EncodeOutputRow, ReusesTheLineOnceGrown) {
+    const RowStore store =
+        store_of({{"alpha", "beta", "gamma"}, {"x\"y", "a,b", "l1\nl2"}, {""}, {"one", "two"}}, ',', '"');
+    std::string line;
+    for (const RowView row : store) encode_output_row(row, ',', '"', line);
+    const char* grown = line.data();
+    for (int pass = 0; pass < 3; ++pass) {
+        for (const RowView row : store) {
+            encode_output_row(row, ',', '"', line);
+            EXPECT_EQ(line.data(), grown);
+        }
+    }
+    encode_output_row(store[2], ',', '"', line);
+    EXPECT_EQ(line, "\n");
+}
+
+struct QuarantineCase {
+    std::size_t line_number;
+    std::string reason;
+    Fields fields;
+    std::uint8_t delimiter;
+    std::string line;
+};
+
+TEST(EncodeQuarantineRow, WritesLineReasonAndJoinedFields) {
+    const std::string few = "Row has too few columns (expected 3)";
+    const std::string extra = "Row has extra columns (expected 2)";
+    const QuarantineCase cases[] = {
+        {7, few, {"a", "b x\"y"}, ',', "7,\"" + few + "\",\"a,b x\"\"y\"\n"},
+        {5, few, {""}, ',', "5,\"" + few + "\",\"\"\n"},
+        {0, "", {"a"}, ',', "0,\"\",\"a\"\n"},
+        {12, extra, {"a,b", "c", "d"}, ',', "12,\"" + extra + "\",\"a,b,c,d\"\n"},
+        {3, few, {"a", "b"}, '\t', "3,\"" + few + "\",\"a\tb\"\n"},
+        {3, few, {"a", "b"}, ';', "3,\"" + few + "\",\"a;b\"\n"},
+        {3, few, {"a", "b", "c"}, 0xA7, "3,\"" + few + "\",\"a\xC2\xA7" "b\xC2\xA7" "c\"\n"},
+        {3, few, {"a", "b"}, '"', "3,\"" + few + "\",\"a\"\"b\"\n"},
+        {3, few, {"\"", "\"\""}, '\'', "3,\"" + few + "\",\"\"\"'\"\"\"\"\"\n"},
+        {9, "say \"x\"", {"q"}, ',', "9,\"say \"\"x\"\"\",\"q\"\n"},
+        {4, few, {"l1\nl2\r", "\r\n"}, ',', "4,\"" + few + "\",\"l1\nl2\r,\r\n\"\n"},
+        {1234567890123u, few, {"\xC3\xA9"}, ',', "1234567890123,\"" + few + "\",\"\xC3\xA9\"\n"},
+        {static_cast<std::size_t>(-1), few, {"z"}, ',',
+         std::to_string(static_cast<std::size_t>(-1)) + ",\"" + few + "\",\"z\"\n"},
+    };
+    std::string line = "left over";
+    for (const QuarantineCase& c : cases) {
+        SCOPED_TRACE(c.line);
+        const RowStore store = store_of({c.fields}, c.delimiter, '"');
+        encode_quarantine_row(QuarantinedRow{store[0], c.reason, c.line_number}, c.delimiter, line);
+        EXPECT_EQ(line, c.line);
+    }
+}
+
+}  // namespace
+}  // namespace quillon
