@@ -260,6 +260,16 @@ std::string decode_lossy(std::string_view bytes) {
     return out;
 }
 
+FieldFacts facts_of(std::string_view text, std::uint8_t delimiter, std::uint8_t quote_char) {
+    FieldFacts facts{false, true};
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b == delimiter || b == quote_char || is_line_break(b)) facts.special = true;
+        if (b >= 0x80) facts.ascii = false;
+    }
+    return facts;
+}
+
 std::string escaped(std::string_view bytes) {
     std::string out;
     for (char c : bytes) {

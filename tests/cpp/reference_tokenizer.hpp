@@ -33,6 +33,14 @@ struct Record {
 std::string escaped(std::string_view bytes);
 void PrintTo(const Record& record, std::ostream* os);
 
+// What a stored field's flags must say about its text: whether it holds the
+// delimiter, the quote byte, CR or LF, and whether it is all ASCII.
+struct FieldFacts {
+    bool special;
+    bool ascii;
+};
+FieldFacts facts_of(std::string_view text, std::uint8_t delimiter, std::uint8_t quote_char);
+
 // Lossy UTF-8: one U+FFFD per maximal ill-formed subpart.
 std::string decode_lossy(std::string_view bytes);
 // Length of the longest well-formed UTF-8 prefix.
