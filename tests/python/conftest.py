@@ -1,0 +1,52 @@
+"""Shared helpers for the tests of the _quillon_backend module."""
+
+import csv
+import os
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+
+import _quillon_backend
+
+
+@pytest.fixture
+def backend():
+    return _quillon_backend
+
+
+@pytest.fixture
+def write_file(tmp_path: Path) -> Callable[..., str]:
+    """Writes text (as UTF-8) or bytes to a new file and returns its path as str."""
+    counter = iter(range(1_000_000))
+
+    def write(content: str | bytes, name: str | None = None) -> str:
+        path = tmp_path / (name or f"input{next(counter)}.csv")
+        data = content.encode("utf-8") if isinstance(content, str) else content
+        path.write_bytes(data)
+        return os.fspath(path)
+
+    return write
+
+
+@pytest.fixture
+def out_path(tmp_path: Path) -> Callable[[str], str]:
+    """A path in the test's directory that does not exist yet."""
+
+    def make(name: str) -> str:
+        path = tmp_path / name
+        assert not path.exists()
+        return os.fspath(path)
+
+    return make
+
+
+def read_csv_rows(path: str, delimiter: str = ",") -> list[list[str]]:
+    """Rows of a clean file as Python's csv module reads them."""
+    with open(path, newline="", encoding="utf-8") as f:
+        return list(csv.reader(f, delimiter=delimiter, strict=True))
+
+
+def os_error_text(code: int) -> str:
+    """The text an I/O error with an operating-system code carries."""
+    return f"{os.strerror(code)} (os error {code})"
