@@ -44,7 +44,7 @@ public:
         std::uint64_t m = match_ >> shift << shift;
         std::uint64_t h = high_ >> shift << shift;
         while (m == 0) {
-            high |= h != 0;
+            if (h != 0) high = true;
             base += 64;
             if (base >= size_) return size_;
             load(base);
@@ -52,7 +52,8 @@ public:
             h = high_;
         }
         const unsigned t = static_cast<unsigned>(__builtin_ctzll(m));
-        high |= (h & ((std::uint64_t{1} << t) - 1)) != 0;
+        // Most blocks are pure ASCII: test that first.
+        if (h != 0 && (h & ((std::uint64_t{1} << t) - 1)) != 0) high = true;
         return base + t;
     }
 

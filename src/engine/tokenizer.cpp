@@ -62,11 +62,18 @@ std::uint16_t make_flags(bool special, bool non_ascii) noexcept {
 // taken: the compiler keeps them in registers even though the text is written
 // through char pointers, which may alias anything in memory. The cold paths
 // take and return the positions by value for the same reason.
+//
+// Room for the text is made once per record: a record never stores more
+// bytes than it consumes from the input, except where ill-formed UTF-8 is
+// replaced, and that cold path makes its own room. So the free capacity is
+// kept at the rest of the input plus 32 bytes (for the fixed-size copies)
+// and appends need no check.
 class StoreSink {
 public:
-    StoreSink(RowStore& store, const unsigned char* buffer_end) noexcept
-        : store_(&store), end_(buffer_end) {
+    StoreSink(RowStore& store, const unsigned char* input, const unsigned char* input_end)
+        : store_(&store), end_(input_end), room_(static_cast<std::size_t>(input_end - input) + 32) {
         GrowableBuffer<char>& text = store.text_buffer();
+        text.reserve_tail(room_);
         text_ = Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
         GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
         slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
@@ -75,9 +82,6 @@ public:
     }
 
     void append(const unsigned char* p, std::size_t n) {
-        if (static_cast<std::size_t>(text_.cap - text_.at) < n + 32) {
-            text_ = grow(store_->text_buffer(), text_, n + 32);
-        }
         // Short spans, the common case, are copied with two fixed 16-byte
         // moves when the input has the room, instead of a memcpy call.
         if (n <= 32 && end_ - p >= 32) {
@@ -88,13 +92,10 @@ public:
         }
         text_.at += n;
     }
-    void append_byte(unsigned char c) {
-        if (text_.at == text_.cap) text_ = grow(store_->text_buffer(), text_, 1);
-        *text_.at++ = static_cast<char>(c);
-    }
+    void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
 
     void end_field(bool special, bool non_ascii) {
-        if (non_ascii) text_ = repair_utf8(store_->text_buffer(), text_, field_begin_);
+        if (non_ascii) text_ = repair_utf8(store_->text_buffer(), text_, field_begin_, room_);
         const auto length = static_cast<std::size_t>(text_.at - text_.base) - field_begin_;
         const std::uint16_t flags = make_flags(special, non_ascii);
         if (length < field_flags::kLongLength && slots_.at != slots_.cap) {
@@ -120,15 +121,6 @@ private:
         T* cap;
     };
 
-    template <typename T>
-    [[gnu::noinline]] static Cursor<T> grow(GrowableBuffer<T>& buffer, Cursor<T> c,
-                                            std::size_t extra) {
-        buffer.set_size(static_cast<std::size_t>(c.at - c.base));
-        buffer.reserve_tail(extra);
-        return Cursor<T>{buffer.data(), buffer.data() + buffer.size(),
-                         buffer.data() + buffer.capacity()};
-    }
-
     [[gnu::noinline]] static Cursor<std::uint16_t> push_slow(RowStore& store, Cursor<std::uint16_t> c,
                                                             std::size_t length, std::uint16_t flags,
                                                             std::uint64_t& summary) {
@@ -139,10 +131,11 @@ private:
                                      slots.data() + slots.capacity()};
     }
 
-    // Replaces ill-formed sequences in the field that starts at `begin`.
-    // Valid text, the usual case, is only validated.
+    // Replaces ill-formed sequences in the field that starts at `begin`,
+    // leaving at least `room` bytes free. Valid text, the usual case, is
+    // only validated.
     [[gnu::noinline]] static Cursor<char> repair_utf8(GrowableBuffer<char>& text, Cursor<char> c,
-                                                      std::size_t begin) {
+                                                      std::size_t begin, std::size_t room) {
         const std::size_t length = static_cast<std::size_t>(c.at - c.base) - begin;
         const auto* field = reinterpret_cast<const unsigned char*>(c.base + begin);
         const std::size_t valid = valid_utf8_prefix(field, length);
@@ -155,11 +148,14 @@ private:
         const std::size_t written =
             decode_utf8_lossy(reinterpret_cast<const unsigned char*>(scratch.data()), bad, dst);
         text.set_size(text.size() + written);
+        text.reserve_tail(room);
         return Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
     }
 
     RowStore* store_;
     const unsigned char* end_;
+    // The rest of the input when the record began, plus the copy overrun.
+    std::size_t room_;
     Cursor<char> text_;
     Cursor<std::uint16_t> slots_;
     std::size_t field_begin_;
@@ -223,7 +219,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, std::uint8_t delimiter
 
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
-    StoreSink sink(out, data_ + size_);
+    StoreSink sink(out, data_ + pos_, data_ + size_);
     read_record(sink);
     return true;
 }
