@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Python-level figures of _quillon_backend against Python's csv module.
+
+Run with the project's interpreter after `pip install .`:
+
+    .venv/bin/python bench/python_bench.py [--data DIR] [--file NAME] [--runs N]
+
+Side by side on one file (by default the damaged 100 MB file), each task in a
+child process of its own, the median of --runs runs after a warm-up:
+
+- `salvage_file` against a csv.reader -> csv.writer round trip;
+- iterating `_quillon_backend.open(path)` against iterating csv.reader, in
+  rows per second (opening, that is salvaging the file into memory, counts);
+- peak RSS of each child as a multiple of the file size;
+- `sniff` of the file's first 64 KiB, in microseconds per call, with
+  csv.Sniffer on the same sample for scale.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from pathlib import Path
+
+from harness import HERE, Measurement, describe_machine, load_average, measure, stderr, warm_page_cache
+
+PAIRS = [
+    ("salvage_file vs csv round trip", "quillon-salvage", "csv-roundtrip"),
+    ("reader iteration", "quillon-reader", "csv-reader"),
+    ("sniff, 64 KiB sample", "quillon-sniff", "csv-sniffer"),
+]
+
+
+def run_all(python: str, src: Path, out_dir: Path, runs: int, timeout: float) -> dict[str, Measurement]:
+    out_dir.mkdir(parents=True, exist_ok=True)
+    warm_page_cache(src)
+    results = {}
+    for _, ours, theirs in PAIRS:
+        for task in (ours, theirs):
+            stderr(f"  {task} ...")
+            results[task] = measure(python, task, src, out_dir / f"{task}.csv", runs, timeout)
+    return results
+
+
+def summary_lines(results: dict[str, Measurement]) -> list[str]:
+    def bad(m: Measurement) -> str:
+        return f"FAILED: {m.error}"
+
+    lines = []
+    q, c = results["quillon-salvage"], results["csv-roundtrip"]
+    lines.append("salvage_file vs csv.reader -> csv.writer (file to file):")
+    for label, m in (("salvage_file", q), ("csv round trip", c)):
+        lines.append(
+            f"  {label:16} "
+            + (
+                f"{m.seconds:8.3f} s  {m.mb_per_s:8.1f} MB/s  peak RSS {m.peak_rss / 1e6:7.0f} MB"
+                f" = {m.rss_ratio:4.2f}x file  rows kept {m.value:,}"
+                if m.ok
+                else bad(m)
+            )
+        )
+    if q.ok and c.ok:
+        lines.append(f"  salvage_file is {c.seconds / q.seconds:.1f} times faster (goal: 30 or more)")
+
+    q, c = results["quillon-reader"], results["csv-reader"]
+    lines.append("iterating rows (open + iterate vs csv.reader):")
+    for label, m in (("SalvageReader", q), ("csv.reader", c)):
+        lines.append(
+            f"  {label:16} "
+            + (
+                f"{m.seconds:8.3f} s  {m.value / m.seconds / 1e6:8.2f} M rows/s  peak RSS {m.peak_rss / 1e6:7.0f} MB"
+                f" = {m.rss_ratio:4.2f}x file  rows {m.value:,}"
+                if m.ok
+                else bad(m)
+            )
+        )
+    if q.ok and c.ok:
+        speedup = (q.value / q.seconds) / (c.value / c.seconds)
+        lines.append(f"  SalvageReader gives {speedup:.1f} times the rows per second (goal: 3 or more)")
+
+    q, c = results["quillon-sniff"], results["csv-sniffer"]
+    lines.append("sniffing the first 64 KiB:")
+    for label, m in (("sniff", q), ("csv.Sniffer", c)):
+        lines.append(f"  {label:16} " + (f"{m.value / 1e3:10.1f} us per call" if m.ok else bad(m)))
+    if q.ok:
+        lines.append(f"  goal: under 100 us per call; csv.Sniffer takes {c.value / max(q.value, 1):.0f} times as long" if c.ok else "")
+    return [line for line in lines if line]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data", type=Path, default=HERE / "data", help="directory of generate.py's files")
+    parser.add_argument("--file", default="damaged-100mb.csv")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--timeout", type=float, default=900, help="seconds allowed for one run")
+    parser.add_argument("--json", action="store_true", help="print the raw figures as JSON")
+    args = parser.parse_args(argv)
+
+    src = args.data / args.file
+    if not src.exists():
+        parser.error(f"{src} is missing: run bench/generate.py first")
+    machine = describe_machine({"this interpreter": sys.executable})
+    stderr(f"python_bench: {src} ({src.stat().st_size / 1e6:.0f} MB), {args.runs} runs after a warm-up")
+    results = run_all(sys.executable, src, args.data / "out", args.runs, args.timeout)
+    machine["load_after"] = load_average()
+    if args.json:
+        print(
+            json.dumps(
+                {
+                    "machine": machine,
+                    "file": args.file,
+                    "bytes": src.stat().st_size,
+                    "results": {
+                        k: {
+                            "ok": m.ok,
+                            "error": m.error,
+                            "seconds": [r.seconds for r in m.runs],
+                            "peak_rss": [r.peak_rss for r in m.runs],
+                            "value": m.value if m.ok else None,
+                        }
+                        for k, m in results.items()
+                    },
+                },
+                indent=2,
+            )
+        )
+    else:
+        print(f"{machine['cpu']}, {machine['cores']} cores, {machine['ram']}, {machine['os']}, Python {machine['python']}")
+        print(f"{machine['date']}; load average before {machine['load']}, after {machine['load_after']}")
+        print(f"{args.file}: {src.stat().st_size / 1e6:.1f} MB, median of {args.runs} runs after a warm-up\n")
+        print("\n".join(summary_lines(results)))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
