@@ -41,10 +41,14 @@ def out_path(tmp_path: Path) -> Callable[[str], str]:
     return make
 
 
-def read_csv_rows(path: str, delimiter: str = ",") -> list[list[str]]:
-    """Rows of a clean file as Python's csv module reads them."""
+def read_csv_rows(path: str, delimiter: str = ",", quote_char: str = '"') -> list[list[str]]:
+    """Rows of a clean file as Python's csv module reads them.
+
+    A row whose only field is empty is written as an empty line, which the
+    csv module reads as a row without fields.
+    """
     with open(path, newline="", encoding="utf-8") as f:
-        return list(csv.reader(f, delimiter=delimiter, strict=True))
+        return [row or [""] for row in csv.reader(f, delimiter=delimiter, quotechar=quote_char, strict=True)]
 
 
 def os_error_text(code: int) -> str:
