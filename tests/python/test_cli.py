@@ -1,6 +1,7 @@
 """The quillon command line, run as users run it: in a child process."""
 
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -85,15 +86,24 @@ IO_ERRORS = [
         "cannot write 'nowhere/q.csv': directory 'nowhere'",
     ),
     (["sniff", "missing.csv"], "cannot read 'missing.csv': No such file or directory"),
+    # Padding a row to 2**40 fields runs out of memory before the output is created.
+    (["salvage", "in.csv", "out.csv", "--columns", str(2**40)], "not enough memory to salvage 'in.csv'"),
 ]
 
 
 @pytest.mark.parametrize(("args", "fragment"), IO_ERRORS)
-def test_io_errors_exit_1_before_any_file_is_written(
+def test_failures_exit_1_before_any_file_is_written(
     workdir: Path, args: list[str], fragment: str
 ) -> None:
     assert_error(run_quillon(workdir, *args), 1, fragment)
     assert not (workdir / "out.csv").exists()
+
+
+def test_file_name_that_is_not_utf8_is_a_usage_error(tmp_path: Path) -> None:
+    name = os.fsdecode(b"caf\xe9.csv")
+    (tmp_path / name).write_bytes(b"a,b\n")
+    assert_error(run_quillon(tmp_path, "salvage", name, "out.csv"), 2, "file names must be valid UTF-8")
+    assert not (tmp_path / "out.csv").exists()
 
 
 @pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
