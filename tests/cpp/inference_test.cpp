@@ -25,6 +25,7 @@ struct InferCase {
 };
 
 std::vector<InferCase> infer_cases() {
+    // clang-format off
     return {
         {"EmptyBuffer", "", ',', 0},
         {"ByteOrderMarkOnly", "\xEF\xBB\xBF", ',', 0},
@@ -48,6 +49,7 @@ std::vector<InferCase> infer_cases() {
         {"TieOfThreeCounts", "a\nb,c\nd,e,f\ng,h,i\nj,k\nl\n", ',', 1},
         {"SingleFieldCanWin", "a\nb\nc,d\n", ',', 1},
         {"WhiteSpaceRecordOfTwoFieldsCounts", " , \n", ',', 2},
+        // clang-format on
     };
 }
 

@@ -36,7 +36,8 @@ struct NormalizeCase {
 void append_row(quillon::RowStore& store, const Fields& fields, std::uint8_t delimiter) {
     for (const std::string& f : fields) {
         const reference::FieldFacts facts = reference::facts_of(f, delimiter, '"');
-        store.append_field(f, static_cast<std::uint16_t>((facts.special ? kSpecial : 0) | (facts.ascii ? 0 : kNonAscii)));
+        store.append_field(f, static_cast<std::uint16_t>((facts.special ? kSpecial : 0) |
+                                                         (facts.ascii ? 0 : kNonAscii)));
     }
     store.end_row();
 }
@@ -44,6 +45,7 @@ void append_row(quillon::RowStore& store, const Fields& fields, std::uint8_t del
 std::vector<NormalizeCase> cases() {
     const std::string long_x(10000, 'x');
     const std::string long_y(10000, 'y');
+    // clang-format off
     return {
         {"PadsShortRow", {"a", "b"}, 3, ',', true, true, Fields{"a", "b", ""}, {}, true},
         {"QuarantinesShortRow", {"a", "b"}, 3, ',', false, true, {}, std::string(kTooFew) + "3)", false},
@@ -68,6 +70,7 @@ std::vector<NormalizeCase> cases() {
         {"MergesIntoLongField", {"a", long_x, long_y}, 2, ',', true, true, Fields{"a", long_x + "," + long_y}, {}, true},
         {"PadsAfterLongField", {long_x}, 3, ',', true, true, Fields{long_x, "", ""}, {}, true},
         {"QuarantinesLongFieldsIntact", {long_x, long_y}, 3, ',', false, false, {}, std::string(kTooFew) + "3)", false},
+        // clang-format on
     };
 }
 
@@ -90,8 +93,10 @@ TEST(NormalizeTest, DecidesEachRecord) {
             EXPECT_TRUE(result.quarantine.empty());
             if (c.delimiter < 0x80) {
                 for (const quillon::FieldRef f : result.rows[1]) {
-                    const reference::FieldFacts facts = reference::facts_of(f.text, c.delimiter, '"');
-                    EXPECT_EQ(f.special(), facts.special) << reference::escaped(f.text.substr(0, 20));
+                    const reference::FieldFacts facts =
+                        reference::facts_of(f.text, c.delimiter, '"');
+                    EXPECT_EQ(f.special(), facts.special)
+                        << reference::escaped(f.text.substr(0, 20));
                     EXPECT_EQ(f.ascii(), facts.ascii) << reference::escaped(f.text.substr(0, 20));
                 }
             }
@@ -113,7 +118,8 @@ TEST(NormalizeTest, QuarantineKeepsOrderAndLines) {
     result.quarantine.set_expected_columns(2);
     const quillon::NormalizeSettings settings{2, ',', false, false};
     const std::vector<std::pair<Fields, std::size_t>> records = {
-        {{"a"}, 1}, {{"b", "c"}, 2}, {{"d", "e", "f"}, 4}, {{"g", "h"}, 5}, {{""}, 5}, {{"i", "j", "k", "l"}, 9},
+        {{"a"}, 1},      {{"b", "c"}, 2}, {{"d", "e", "f"}, 4},
+        {{"g", "h"}, 5}, {{""}, 5},       {{"i", "j", "k", "l"}, 9},
     };
     for (const auto& [fields, line] : records) {
         append_row(result.rows, fields, ',');

@@ -53,8 +53,8 @@ std::vector<char32_t> code_points(std::string_view text) {
 
 bool is_white_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
 }
 
 bool is_line_break(unsigned char b) { return b == '\r' || b == '\n'; }
@@ -63,7 +63,7 @@ bool is_blank_byte(unsigned char b) { return b == ' ' || b == '\t'; }
 enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
 
 class Tokenizer {
-public:
+  public:
     Tokenizer(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char, bool repair)
         : buf_(buffer), delim_(delimiter), quote_(quote_char), repair_(repair) {
         if (buf_.size() >= 3 && buf_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
@@ -162,7 +162,7 @@ public:
         return rec;
     }
 
-private:
+  private:
     unsigned char at(std::size_t i) const { return static_cast<unsigned char>(buf_[i]); }
 
     // Whether the quote at k is followed, after spaces and tabs, by the
@@ -199,7 +199,8 @@ private:
 };
 
 // Field counts of the first `limit` non-blank records, in input order.
-std::vector<std::size_t> sample_counts(std::string_view buffer, std::uint8_t delimiter, std::size_t limit) {
+std::vector<std::size_t> sample_counts(std::string_view buffer, std::uint8_t delimiter,
+                                       std::size_t limit) {
     Tokenizer tok(buffer, delimiter, '"', true);
     std::vector<std::size_t> counts;
     while (counts.size() < limit) {
@@ -212,10 +213,12 @@ std::vector<std::size_t> sample_counts(std::string_view buffer, std::uint8_t del
 }
 
 // (field count, frequency) in order of first occurrence.
-std::vector<std::pair<std::size_t, std::size_t>> frequencies(const std::vector<std::size_t>& counts) {
+std::vector<std::pair<std::size_t, std::size_t>> frequencies(
+    const std::vector<std::size_t>& counts) {
     std::vector<std::pair<std::size_t, std::size_t>> table;
     for (std::size_t c : counts) {
-        auto it = std::find_if(table.begin(), table.end(), [c](const auto& e) { return e.first == c; });
+        auto it =
+            std::find_if(table.begin(), table.end(), [c](const auto& e) { return e.first == c; });
         if (it == table.end()) {
             table.emplace_back(c, 1);
         } else {
@@ -227,7 +230,8 @@ std::vector<std::pair<std::size_t, std::size_t>> frequencies(const std::vector<s
 
 std::string separator_for(std::uint8_t delimiter) {
     if (delimiter < 0x80) return std::string(1, static_cast<char>(delimiter));
-    return {static_cast<char>(0xC0 | (delimiter >> 6)), static_cast<char>(0x80 | (delimiter & 0x3F))};
+    return {static_cast<char>(0xC0 | (delimiter >> 6)),
+            static_cast<char>(0x80 | (delimiter & 0x3F))};
 }
 
 }  // namespace
@@ -287,7 +291,8 @@ std::string escaped(std::string_view bytes) {
 
 void PrintTo(const Record& record, std::ostream* os) {
     *os << '[';
-    for (std::size_t i = 0; i < record.fields.size(); ++i) *os << (i ? ", " : "") << '"' << escaped(record.fields[i]) << '"';
+    for (std::size_t i = 0; i < record.fields.size(); ++i)
+        *os << (i ? ", " : "") << '"' << escaped(record.fields[i]) << '"';
     *os << "] line " << record.line << " position " << record.position
         << (record.ended_by_line_break ? " (line break)" : " (end of buffer)");
 }
@@ -316,8 +321,8 @@ bool is_blank(const std::vector<std::string>& fields) {
     return true;
 }
 
-std::vector<Record> tokenize(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char,
-                             bool repair_quotes) {
+std::vector<Record> tokenize(std::string_view buffer, std::uint8_t delimiter,
+                             std::uint8_t quote_char, bool repair_quotes) {
     Tokenizer tok(buffer, delimiter, quote_char, repair_quotes);
     std::vector<Record> records;
     while (std::optional<Record> rec = tok.next()) records.push_back(std::move(*rec));
@@ -388,7 +393,8 @@ Result salvage(std::string_view buffer, const Options& options) {
                 ++result.repaired_rows;
             } else {
                 result.quarantine.push_back(
-                    {std::move(fields), "Row has too few columns (expected " + std::to_string(expected) + ")", line});
+                    {std::move(fields),
+                     "Row has too few columns (expected " + std::to_string(expected) + ")", line});
             }
         } else if (options.merge_overflow) {
             std::string merged = fields[expected - 1];
@@ -399,7 +405,8 @@ Result salvage(std::string_view buffer, const Options& options) {
             ++result.repaired_rows;
         } else {
             result.quarantine.push_back(
-                {std::move(fields), "Row has extra columns (expected " + std::to_string(expected) + ")", line});
+                {std::move(fields),
+                 "Row has extra columns (expected " + std::to_string(expected) + ")", line});
         }
     }
     return result;
@@ -413,13 +420,42 @@ std::uint64_t InputGenerator::next_word() {
     return z ^ (z >> 31);
 }
 
-std::size_t InputGenerator::below(std::size_t bound) { return static_cast<std::size_t>(next_word() % bound); }
+std::size_t InputGenerator::below(std::size_t bound) {
+    return static_cast<std::size_t>(next_word() % bound);
+}
 
 void InputGenerator::append_token(std::string& out) {
     static constexpr std::string_view kTokens[] = {
-        ",",  ",",  ";",  ";",  "\t", "|",        "\"",       "\"",       "\"", "'",  "'",
-        "'",  "\r", "\n", "\n", "\r\n", " ",        " ",        "a",        "b",  "xy", "1",
-        "\xFF", "\xC3", "\xE2\x82", "\xC3\xA9", "\xE2\x82\xAC", "\xED\xA0\x80", "\xC2\xA0", "\xF0\x9F\x98\x80",
+        ",",
+        ",",
+        ";",
+        ";",
+        "\t",
+        "|",
+        "\"",
+        "\"",
+        "\"",
+        "'",
+        "'",
+        "'",
+        "\r",
+        "\n",
+        "\n",
+        "\r\n",
+        " ",
+        " ",
+        "a",
+        "b",
+        "xy",
+        "1",
+        "\xFF",
+        "\xC3",
+        "\xE2\x82",
+        "\xC3\xA9",
+        "\xE2\x82\xAC",
+        "\xED\xA0\x80",
+        "\xC2\xA0",
+        "\xF0\x9F\x98\x80",
     };
     switch (below(12)) {
         case 0: {
@@ -441,7 +477,8 @@ void InputGenerator::append_token(std::string& out) {
 }
 
 std::string InputGenerator::table() {
-    static constexpr std::string_view kCells[] = {"a", "bc", "", " ", "\"q\"", "\"x,y\"", "'p;q'", "1.5", "\xC3\xA9"};
+    static constexpr std::string_view kCells[] = {"a",       "bc",    "",    " ",       "\"q\"",
+                                                  "\"x,y\"", "'p;q'", "1.5", "\xC3\xA9"};
     const char delim = ",;\t|"[below(4)];
     const std::size_t columns = 1 + below(5);
     std::string out;
@@ -459,12 +496,49 @@ std::string InputGenerator::table() {
     return out;
 }
 
+std::string InputGenerator::tiny() {
+    // Few byte values, so that quotes, delimiters and blanks meet in every order.
+    static constexpr std::string_view kBytes = "\"\"\"'',,;\t  a\n\r";
+    std::string out;
+    for (std::size_t n = below(30); n > 0; --n) out.push_back(kBytes[below(kBytes.size())]);
+    return out;
+}
+
+std::string InputGenerator::soup() {
+    std::string out;
+    for (std::size_t n = below(40); n > 0; --n) append_token(out);
+    return out;
+}
+
 std::string InputGenerator::next() {
     std::string out;
     if (below(8) == 0) out = "\xEF\xBB\xBF";
-    if (produced_++ % 3 == 2) return out + table();
-    for (std::size_t n = below(40); n > 0; --n) append_token(out);
-    return out;
+    switch (produced_++ % 4) {
+        case 0:
+            return out + soup();
+        case 1:
+            return out + tiny();
+        case 2:
+            return out + table();
+        default:
+            // Long inputs, so that spans cross the scanner's 64-byte blocks.
+            for (std::size_t n = 3 + below(12); n > 0; --n) {
+                switch (below(4)) {
+                    case 0:
+                        out += soup();
+                        break;
+                    case 1:
+                        out += tiny();
+                        break;
+                    case 2:
+                        out += table();
+                        break;
+                    default:
+                        out.append(50 + below(200), below(2) == 0 ? 'x' : ' ');
+                }
+            }
+            return out;
+    }
 }
 
 }  // namespace reference

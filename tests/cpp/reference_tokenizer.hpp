@@ -50,8 +50,8 @@ std::size_t valid_prefix(std::string_view bytes);
 bool is_blank(const std::vector<std::string>& fields);
 
 // All records of the buffer, in order.
-std::vector<Record> tokenize(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char,
-                             bool repair_quotes);
+std::vector<Record> tokenize(std::string_view buffer, std::uint8_t delimiter,
+                             std::uint8_t quote_char, bool repair_quotes);
 
 std::uint8_t sniff(std::string_view buffer);
 // Ties go to the field count met first.
@@ -85,19 +85,23 @@ Result salvage(std::string_view buffer, const Options& options);
 
 // Hostile inputs from a seed: a small alphabet of delimiters, both quote
 // bytes, line breaks, blanks, letters, ill-formed UTF-8, long quote runs and
-// lines of stray quotes, sometimes after a byte-order mark. Every third input
-// is shaped like a damaged table, so that column checks have work to do.
+// lines of stray quotes, sometimes after a byte-order mark. In turn: a soup of
+// such tokens; a few bytes of quotes, delimiters, blanks and line breaks; a
+// damaged table, so that column checks have work to do; and a long mix of
+// the three.
 class InputGenerator {
-public:
+  public:
     explicit InputGenerator(std::uint64_t seed) : state_(seed) {}
     std::string next();
     // Uniform in [0, bound), bound > 0.
     std::size_t below(std::size_t bound);
 
-private:
+  private:
     std::uint64_t next_word();
     void append_token(std::string& out);
     std::string table();
+    std::string tiny();
+    std::string soup();
 
     std::uint64_t state_;
     std::uint64_t produced_ = 0;

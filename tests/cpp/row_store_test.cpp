@@ -26,8 +26,8 @@ struct Field {
 using Row = std::vector<Field>;
 
 void PrintTo(const Field& f, std::ostream* os) {
-    *os << '{' << f.text.size() << " bytes \"" << reference::escaped(f.text.substr(0, 16)) << "\" flags 0x" << std::hex
-        << f.flags << std::dec << '}';
+    *os << '{' << f.text.size() << " bytes \"" << reference::escaped(f.text.substr(0, 16))
+        << "\" flags 0x" << std::hex << f.flags << std::dec << '}';
 }
 
 Row read(const RowView& view) {
@@ -65,7 +65,8 @@ void expect_row(const RowView& view, const Row& expected) {
 std::string filled(std::size_t n, char c) { return std::string(n, c); }
 
 TEST(RowStoreTest, KeepsFieldsOfEveryLength) {
-    const std::size_t lengths[] = {0, 1, 255, 16382, 16383, 16384, 65535, 65536, 70000, (std::size_t{1} << 20) + 3};
+    const std::size_t lengths[] = {0,     1,     255,   16382, 16383,
+                                   16384, 65535, 65536, 70000, (std::size_t{1} << 20) + 3};
     const std::uint16_t flag_sets[] = {0, kSpecial, kNonAscii, kSpecial | kNonAscii};
     RowStore store;
     std::vector<Row> rows;
@@ -117,11 +118,8 @@ TEST(RowStoreTest, PadsTheLastRow) {
         Row row;
         std::size_t count;
     } cases[] = {
-        {{{"a", 0}}, 2},
-        {{{"", 0}}, 1},
-        {{{"a", kSpecial}, {big, kNonAscii}}, 3},
-        {{{big, 0}}, 0},
-        {{{"x", 0}}, 1000},
+        {{{"a", 0}}, 2}, {{{"", 0}}, 1},     {{{"a", kSpecial}, {big, kNonAscii}}, 3},
+        {{{big, 0}}, 0}, {{{"x", 0}}, 1000},
     };
     for (const auto& c : cases) {
         RowStore store;
@@ -151,14 +149,27 @@ std::vector<MergeCase> merge_cases() {
     const std::string y = filled(10000, 'y');
     const std::string big = filled(17000, 'b');
     return {
-        {"JoinsTheTail", {{"a", 0}, {"b", 0}, {"c", 0}, {"d", 0}}, 2, ",", kSpecial, {{"a", 0}, {"b,c,d", kSpecial}}},
-        {"KeepOneJoinsAll", {{"a", 0}, {"b", 0}, {"c", 0}}, 1, ";", kSpecial, {{"a;b;c", kSpecial}}},
+        {"JoinsTheTail",
+         {{"a", 0}, {"b", 0}, {"c", 0}, {"d", 0}},
+         2,
+         ",",
+         kSpecial,
+         {{"a", 0}, {"b,c,d", kSpecial}}},
+        {"KeepOneJoinsAll",
+         {{"a", 0}, {"b", 0}, {"c", 0}},
+         1,
+         ";",
+         kSpecial,
+         {{"a;b;c", kSpecial}}},
         {"TwoByteSeparator",
          {{"a", 0}, {"b", 0}, {"c", 0}},
          2,
          "\xC2\xA7",
          kSpecial | kNonAscii,
-         {{"a", 0}, {"b\xC2\xA7" "c", kSpecial | kNonAscii}}},
+         {{"a", 0},
+          {"b\xC2\xA7"
+           "c",
+           kSpecial | kNonAscii}}},
         {"FlagsOfJoinedFieldsCombine",
          {{"a", kSpecial}, {"\xC3\xA9", kNonAscii}, {"\"", kSpecial}},
          2,
@@ -174,8 +185,18 @@ std::vector<MergeCase> merge_cases() {
         {"EmptyFields", {{"", 0}, {"", 0}, {"", 0}}, 1, ",", kSpecial, {{",,", kSpecial}}},
         {"NothingToJoin", {{"a", 0}, {"b", 0}}, 2, ",", kSpecial, {{"a", 0}, {"b", 0}}},
         {"FewerThanKeep", {{"a", 0}}, 3, ",", kSpecial, {{"a", 0}}},
-        {"ShortFieldsBecomeLong", {{"a", 0}, {x, 0}, {y, 0}}, 2, ",", kSpecial, {{"a", 0}, {x + "," + y, kSpecial}}},
-        {"LongFieldsJoin", {{big, 0}, {big, 0}, {"c", 0}}, 1, ",", kSpecial, {{big + "," + big + ",c", kSpecial}}},
+        {"ShortFieldsBecomeLong",
+         {{"a", 0}, {x, 0}, {y, 0}},
+         2,
+         ",",
+         kSpecial,
+         {{"a", 0}, {x + "," + y, kSpecial}}},
+        {"LongFieldsJoin",
+         {{big, 0}, {big, 0}, {"c", 0}},
+         1,
+         ",",
+         kSpecial,
+         {{big + "," + big + ",c", kSpecial}}},
         {"LongFieldKeptBeforeTheJoin",
          {{big, kNonAscii}, {"b", 0}, {big, 0}},
          2,
@@ -245,8 +266,10 @@ TEST(RowStoreTest, RandomOperationsMatchAPlainModel) {
             if (op <= 1) {
                 Row row;
                 for (std::size_t n = 1 + gen.below(6); n > 0; --n) {
-                    const std::size_t len = gen.below(4) == 0 ? lengths[gen.below(std::size(lengths))] : gen.below(9);
-                    row.push_back({filled(len, static_cast<char>('a' + gen.below(26))), flag_sets[gen.below(4)]});
+                    const std::size_t len =
+                        gen.below(4) == 0 ? lengths[gen.below(std::size(lengths))] : gen.below(9);
+                    row.push_back({filled(len, static_cast<char>('a' + gen.below(26))),
+                                   flag_sets[gen.below(4)]});
                 }
                 append(store, row);
                 model.push_back(row);
@@ -260,7 +283,8 @@ TEST(RowStoreTest, RandomOperationsMatchAPlainModel) {
                 const std::uint16_t sep_flags = flag_sets[gen.below(4)];
                 store.merge_last_row(keep, ",", sep_flags);
                 if (last.size() > keep) {
-                    Field joined{last[keep - 1].text, static_cast<std::uint16_t>(last[keep - 1].flags | sep_flags)};
+                    Field joined{last[keep - 1].text,
+                                 static_cast<std::uint16_t>(last[keep - 1].flags | sep_flags)};
                     for (std::size_t i = keep; i < last.size(); ++i) {
                         joined.text += "," + last[i].text;
                         joined.flags = static_cast<std::uint16_t>(joined.flags | last[i].flags);

@@ -69,7 +69,8 @@ Outcome outcome_of(const SalvageResult& r) {
 Outcome outcome_of(const reference::Result& r) {
     Outcome o;
     o.rows = r.rows;
-    for (const reference::Quarantined& q : r.quarantine) o.quarantine.push_back({q.fields, q.reason, q.line});
+    for (const reference::Quarantined& q : r.quarantine)
+        o.quarantine.push_back({q.fields, q.reason, q.line});
     o.delimiter = r.delimiter;
     o.total = r.total_rows;
     o.salvaged = r.rows.size();
@@ -90,12 +91,16 @@ SalvageOptions to_engine(const reference::Options& o) {
     return s;
 }
 
-std::string few(std::size_t e) { return "Row has too few columns (expected " + std::to_string(e) + ")"; }
-std::string extra(std::size_t e) { return "Row has extra columns (expected " + std::to_string(e) + ")"; }
+std::string few(std::size_t e) {
+    return "Row has too few columns (expected " + std::to_string(e) + ")";
+}
+std::string extra(std::size_t e) {
+    return "Row has extra columns (expected " + std::to_string(e) + ")";
+}
 
-reference::Options make_options(std::optional<std::uint8_t> delimiter, std::optional<std::size_t> columns,
-                                bool fill = true, bool merge = true, std::uint8_t quote = '"',
-                                bool repair = true) {
+reference::Options make_options(std::optional<std::uint8_t> delimiter,
+                                std::optional<std::size_t> columns, bool fill = true,
+                                bool merge = true, std::uint8_t quote = '"', bool repair = true) {
     return {delimiter, quote, fill, merge, columns, repair};
 }
 
@@ -119,8 +124,10 @@ void expect_invariants(const SalvageResult& r, std::uint8_t quote) {
             any_special = any_special || f.special();
             if (check_flags) {
                 const reference::FieldFacts facts = reference::facts_of(f.text, delimiter, quote);
-                EXPECT_EQ(f.special(), facts.special) << "field \"" << reference::escaped(f.text) << "\"";
-                EXPECT_EQ(f.ascii(), facts.ascii) << "field \"" << reference::escaped(f.text) << "\"";
+                EXPECT_EQ(f.special(), facts.special)
+                    << "field \"" << reference::escaped(f.text) << "\"";
+                EXPECT_EQ(f.ascii(), facts.ascii)
+                    << "field \"" << reference::escaped(f.text) << "\"";
             }
         }
         EXPECT_EQ(row.size(), count);
@@ -139,7 +146,8 @@ void expect_invariants(const SalvageResult& r, std::uint8_t quote) {
     for (const quillon::QuarantinedRow q : r.quarantine) {
         EXPECT_GE(q.line, last_line) << "quarantine lines went back";
         last_line = q.line;
-        EXPECT_TRUE(q.reason == few(r.inferred_columns) || q.reason == extra(r.inferred_columns)) << q.reason;
+        EXPECT_TRUE(q.reason == few(r.inferred_columns) || q.reason == extra(r.inferred_columns))
+            << q.reason;
         EXPECT_EQ(q.reason == few(r.inferred_columns), q.fields.size() < r.inferred_columns);
         check_row(q.fields);
     }
@@ -159,6 +167,7 @@ struct RunCase {
 
 std::vector<RunCase> run_cases() {
     const std::string worked = "h1,h2,h3\n1,2\n1,2,3,4,5\n\n'x''y',z,w\nlast,row";
+    // clang-format off
     return {
         {"WorkedExampleRepaired",
          worked,
@@ -265,6 +274,7 @@ std::vector<RunCase> run_cases() {
          1},
         {"OneColumnMergesEverything", "a,b\nc\n", make_options(',', 1), {{"a,b"}, {"c"}}, {}, U',', 1, 2, 1},
         {"GivenValuesAreReportedAsGiven", "a,b,c\n", make_options(';', 1), {{"a,b,c"}}, {}, U';', 1, 1, 0},
+        // clang-format on
     };
 }
 
@@ -286,7 +296,8 @@ TEST(SalvageTest, RunsFollowTheRules) {
         EXPECT_EQ(got.quarantine, expected.quarantine);
         EXPECT_EQ(got, expected);
         expect_invariants(r, c.options.quote_char);
-        EXPECT_EQ(outcome_of(reference::salvage(c.input, c.options)), expected) << "the reference disagrees";
+        EXPECT_EQ(outcome_of(reference::salvage(c.input, c.options)), expected)
+            << "the reference disagrees";
     }
 }
 
@@ -314,7 +325,8 @@ TEST(SalvageTest, ByteOrderMarkAloneGivesNoRows) {
         {make_options('|', std::nullopt), U'|', 0},
     };
     for (const auto& c : cases) {
-        const Outcome got = outcome_of(quillon::salvage_buffer("\xEF\xBB\xBF", to_engine(c.options)));
+        const Outcome got =
+            outcome_of(quillon::salvage_buffer("\xEF\xBB\xBF", to_engine(c.options)));
         Outcome expected;
         expected.delimiter = c.delimiter;
         expected.columns = c.columns;
@@ -358,12 +370,14 @@ TEST(SalvageTest, SameBytesGiveTheSameResult) {
     for (int n = 0; n < 200; ++n) {
         const std::string input = gen.next();
         const SalvageOptions o;
-        EXPECT_EQ(outcome_of(quillon::salvage_buffer(input, o)), outcome_of(quillon::salvage_buffer(input, o)));
+        EXPECT_EQ(outcome_of(quillon::salvage_buffer(input, o)),
+                  outcome_of(quillon::salvage_buffer(input, o)));
     }
 }
 
 TEST(SalvageTest, PaddingBeyondMemoryThrowsBadAlloc) {
-    for (const std::size_t columns : {std::size_t{1} << 61, std::size_t{1} << 62, ~std::size_t{0}}) {
+    for (const std::size_t columns :
+         {std::size_t{1} << 61, std::size_t{1} << 62, ~std::size_t{0}}) {
         SalvageOptions o;
         o.delimiter = ',';
         o.expected_columns = columns;

@@ -26,6 +26,7 @@ struct SniffCase {
 };
 
 std::vector<SniffCase> sniff_cases() {
+    // clang-format off
     return {
         {"EmptyBuffer", "", ','},
         {"ByteOrderMarkOnly", "\xEF\xBB\xBF", ','},
@@ -57,6 +58,7 @@ std::vector<SniffCase> sniff_cases() {
         {"ModeTieGoesToTheCountMetFirst", "a,b,c\na,b\na,b,c\na,b\na,b,c\na;b;c;d,e\na;b;c;d,e\na;b;c;d,e,f\n", ','},
         // The same records with 2 met first: the comma's mode is 2, scoring 0.5.
         {"ModeTieGoesToTheCountMetFirstTwo", "a,b\na,b,c\na,b,c\na,b\na,b,c\na;b;c;d,e\na;b;c;d,e\na;b;c;d,e,f\n", ';'},
+        // clang-format on
     };
 }
 
@@ -64,7 +66,8 @@ TEST(SnifferTest, ChoosesTheDelimiter) {
     for (const SniffCase& c : sniff_cases()) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(quillon::sniff_delimiter(c.input), static_cast<std::uint8_t>(c.expected));
-        EXPECT_EQ(reference::sniff(c.input), static_cast<std::uint8_t>(c.expected)) << "the reference disagrees";
+        EXPECT_EQ(reference::sniff(c.input), static_cast<std::uint8_t>(c.expected))
+            << "the reference disagrees";
     }
 }
 
@@ -72,7 +75,8 @@ TEST(SnifferTest, MatchesReferenceOnGeneratedInputs) {
     reference::InputGenerator gen(4242);
     for (int n = 0; n < 3000; ++n) {
         const std::string input = gen.next();
-        ASSERT_EQ(quillon::sniff_delimiter(input), reference::sniff(input)) << reference::escaped(input);
+        ASSERT_EQ(quillon::sniff_delimiter(input), reference::sniff(input))
+            << reference::escaped(input);
     }
 }
 
@@ -82,7 +86,9 @@ TEST(SnifferTest, RepeatedCallsAgree) {
     for (int i = 0; i < 20; ++i) EXPECT_EQ(quillon::sniff_delimiter(input), first);
 }
 
-TEST(SnifferTest, CandidatesInTieBreakOrder) { EXPECT_EQ(quillon::kDelimiterCandidates, ",;\t|"sv); }
+TEST(SnifferTest, CandidatesInTieBreakOrder) {
+    EXPECT_EQ(quillon::kDelimiterCandidates, ",;\t|"sv);
+}
 
 struct BlankTextCase {
     std::string_view text;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/row_store.hpp"
+#include "engine/scan.hpp"
 #include "reference_tokenizer.hpp"
 
 namespace {
@@ -36,7 +37,8 @@ std::vector<reference::Record> engine_records(std::string_view buffer, const Con
             ADD_FAILURE() << "next_record did not append exactly one row";
             return out;
         }
-        out.push_back({store[store.size() - 1].to_strings(), tok.line(), tok.position(), tok.ended_by_line_break()});
+        out.push_back({store[store.size() - 1].to_strings(), tok.line(), tok.position(),
+                       tok.ended_by_line_break()});
         if (out.size() > buffer.size()) {
             ADD_FAILURE() << "more records than bytes";
             return out;
@@ -51,7 +53,8 @@ std::vector<reference::Record> engine_records(std::string_view buffer, const Con
 // The same records seen through the counting mode: field counts and blankness
 // must agree with the stored records, and the position and line with the
 // building mode.
-void expect_shapes_match(std::string_view buffer, const Config& c, const std::vector<reference::Record>& records) {
+void expect_shapes_match(std::string_view buffer, const Config& c,
+                         const std::vector<reference::Record>& records) {
     RecordTokenizer tok(buffer, c.delimiter, c.quote, c.repair);
     for (std::size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE("record " + std::to_string(i));
@@ -84,6 +87,7 @@ struct FieldCase {
 };
 
 const std::vector<FieldCase>& field_cases() {
+    // clang-format off
     static const std::vector<FieldCase> cases = {
         {"", {}},
         {"\xEF\xBB\xBF", {}},
@@ -136,13 +140,15 @@ const std::vector<FieldCase>& field_cases() {
         {"a,b", {{"a", "b"}}, {',', ',', true}},
         {"\"a,b\",c", {{"\"a", "b\"", "c"}}},
         {"\"a,b\",c", {{"a,b", "c"}}, {',', '"', true}},
+        // clang-format on
     };
     return cases;
 }
 
 TEST(TokenizerTest, FieldsFollowTheRecordRules) {
     for (const FieldCase& c : field_cases()) {
-        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\" repair " + std::to_string(c.config.repair));
+        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\" repair " +
+                     std::to_string(c.config.repair));
         const std::vector<reference::Record> got = engine_records(c.input, c.config);
         EXPECT_EQ(fields_of(got), c.expected);
         expect_shapes_match(c.input, c.config, got);
@@ -154,7 +160,8 @@ TEST(TokenizerTest, FieldsFollowTheRecordRules) {
 TEST(TokenizerTest, ReferenceAgreesWithTheTable) {
     for (const FieldCase& c : field_cases()) {
         SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
-        EXPECT_EQ(fields_of(reference::tokenize(c.input, c.config.delimiter, c.config.quote, c.config.repair)),
+        EXPECT_EQ(fields_of(reference::tokenize(c.input, c.config.delimiter, c.config.quote,
+                                                c.config.repair)),
                   c.expected);
     }
 }
@@ -171,6 +178,7 @@ struct StateCase {
 };
 
 TEST(TokenizerTest, LineAndPositionAfterEachRecord) {
+    // clang-format off
     const std::vector<StateCase> cases = {
         {"a", {{1, 1, false}}},
         {"a\n", {{2, 2, true}}},
@@ -186,6 +194,7 @@ TEST(TokenizerTest, LineAndPositionAfterEachRecord) {
         {"'a\n\nb\n", {{4, 6, false}}},
         {"x,'a\nb'\ny\n", {{3, 8, true}, {4, 10, true}}},
         {"'x'y\nz'", {{2, 5, true}, {2, 7, false}}},
+        // clang-format on
     };
     for (const StateCase& c : cases) {
         SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
@@ -204,7 +213,12 @@ TEST(TokenizerTest, StartsPastAByteOrderMarkOnly) {
         std::string_view input;
         std::size_t start;
     } cases[] = {
-        {"", 0}, {"\xEF", 0}, {"\xEF\xBB", 0}, {"\xEF\xBB\xBF", 3}, {"\xEF\xBB\xBF\xEF\xBB\xBF", 3}, {"\xEF\xBB\xBE", 0},
+        {"", 0},
+        {"\xEF", 0},
+        {"\xEF\xBB", 0},
+        {"\xEF\xBB\xBF", 3},
+        {"\xEF\xBB\xBF\xEF\xBB\xBF", 3},
+        {"\xEF\xBB\xBE", 0},
         {" \xEF\xBB\xBF", 0},
     };
     for (const auto& c : cases) {
@@ -250,9 +264,10 @@ TEST(TokenizerTest, CountingModeFindsBlankRecords) {
 }
 
 const Config kConfigs[] = {
-    {',', '"', true},   {',', '"', false},  {';', '\'', true}, {';', '"', true},   {'\t', '"', true},
-    {'\t', '\'', false}, {0xC3, '"', true}, {0xC3, '\'', false}, {',', ',', true}, {'"', '"', true},
-    {'\'', '\'', false}, {' ', '\'', true}, {'|', '"', true},
+    {',', '"', true},  {',', '"', false},   {';', '\'', true},   {';', '"', true},
+    {'\t', '"', true}, {'\t', '\'', false}, {0xC3, '"', true},   {0xC3, '\'', false},
+    {',', ',', true},  {'"', '"', true},    {'\'', '\'', false}, {' ', '\'', true},
+    {'|', '"', true},
 };
 
 TEST(TokenizerTest, MatchesReferenceOnGeneratedInputs) {
@@ -260,8 +275,9 @@ TEST(TokenizerTest, MatchesReferenceOnGeneratedInputs) {
     for (int n = 0; n < 3000; ++n) {
         const std::string input = gen.next();
         for (const Config& c : kConfigs) {
-            SCOPED_TRACE("input \"" + reference::escaped(input) + "\" delimiter " + std::to_string(c.delimiter) +
-                         " quote " + std::to_string(c.quote) + " repair " + std::to_string(c.repair));
+            SCOPED_TRACE("input \"" + reference::escaped(input) + "\" delimiter " +
+                         std::to_string(c.delimiter) + " quote " + std::to_string(c.quote) +
+                         " repair " + std::to_string(c.repair));
             const std::vector<reference::Record> expected =
                 reference::tokenize(input, c.delimiter, c.quote, c.repair);
             const std::vector<reference::Record> got = engine_records(input, c);
@@ -292,11 +308,102 @@ TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
         for (bool repair : {true, false}) {
             const Config c = {',', '"', repair};
             SCOPED_TRACE("input of " + std::to_string(input.size()) + " bytes starting \"" +
-                         reference::escaped(input.substr(0, 40)) + "\" repair " + std::to_string(repair));
-            const std::vector<reference::Record> expected = reference::tokenize(input, ',', '"', repair);
+                         reference::escaped(input.substr(0, 40)) + "\" repair " +
+                         std::to_string(repair));
+            const std::vector<reference::Record> expected =
+                reference::tokenize(input, ',', '"', repair);
             EXPECT_EQ(engine_records(input, c), expected);
             expect_shapes_match(input, c, expected);
         }
+    }
+}
+
+// The skip scanning under the tokenizer: every block-mask implementation the
+// CPU can run, and the helpers built on them, against plain byte loops.
+
+const quillon::ByteSet4 kSets[] = {
+    {{',', '"', '\r', '\n'}},
+    {{0x00, 0x80, 0xFF, 0x7F}},
+    {{'\n', '\n', '\n', '\n'}},
+    {{0xC3, '\'', '\r', '\n'}},
+};
+
+bool in_set(unsigned char c, const quillon::ByteSet4& set) {
+    for (std::uint8_t b : set.bytes) {
+        if (c == b) return true;
+    }
+    return false;
+}
+
+// Bytes drawn mostly from the set bytes and the ASCII/non-ASCII boundary.
+std::string scan_bytes(reference::InputGenerator& gen, std::size_t n) {
+    static constexpr unsigned char kPool[] = {',',  '"',  '\r', '\n', 0x00, 0x7F,
+                                              0x80, 0xFF, 0xC3, '\'', 'a',  ' '};
+    std::string s(n, '\0');
+    for (char& c : s) {
+        c = static_cast<char>(gen.below(3) == 0 ? kPool[gen.below(std::size(kPool))]
+                                                : 'a' + gen.below(26));
+    }
+    return s;
+}
+
+TEST(ScanTest, BlockMasksAgreeWithAPlainLoop) {
+    reference::InputGenerator gen(64);
+    const std::vector<quillon::BlockMaskFn> fns = quillon::block_mask_implementations();
+    ASSERT_FALSE(fns.empty());
+    for (int n = 0; n < 2000; ++n) {
+        const std::string block = scan_bytes(gen, 64);
+        const auto* p = reinterpret_cast<const unsigned char*>(block.data());
+        for (const quillon::ByteSet4& set : kSets) {
+            std::uint64_t want_match = 0;
+            std::uint64_t want_high = 0;
+            for (unsigned i = 0; i < 64; ++i) {
+                if (in_set(p[i], set)) want_match |= std::uint64_t{1} << i;
+                if (p[i] >= 0x80) want_high |= std::uint64_t{1} << i;
+            }
+            for (std::size_t f = 0; f < fns.size(); ++f) {
+                std::uint64_t high = 0;
+                EXPECT_EQ(fns[f](p, set, &high), want_match) << "implementation " << f;
+                EXPECT_EQ(high, want_high) << "implementation " << f;
+            }
+        }
+    }
+}
+
+TEST(ScanTest, ScannerFindsTheNextSetByte) {
+    reference::InputGenerator gen(65);
+    for (int n = 0; n < 400; ++n) {
+        const std::string text = scan_bytes(gen, gen.below(300));
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        for (const quillon::ByteSet4& set : kSets) {
+            const quillon::ScanTarget target(p, text.size(), set);
+            quillon::BlockScanner scanner(target);
+            std::size_t pos = 0;
+            while (pos <= text.size()) {
+                std::size_t want = pos;
+                bool want_high = false;
+                while (want < text.size() && !in_set(p[want], set)) want_high |= p[want++] >= 0x80;
+                bool high = false;
+                ASSERT_EQ(scanner.next(pos, high), want)
+                    << reference::escaped(text) << " from " << pos;
+                ASSERT_EQ(high, want_high) << reference::escaped(text) << " from " << pos;
+                EXPECT_EQ(quillon::find_first_of(p, pos, text.size(), set), want);
+                pos = want + 1 + gen.below(3);
+            }
+        }
+    }
+}
+
+TEST(ScanTest, HighBytesAreFound) {
+    reference::InputGenerator gen(66);
+    for (int n = 0; n < 2000; ++n) {
+        const std::string text = scan_bytes(gen, gen.below(40));
+        bool want = false;
+        for (char c : text) want = want || static_cast<unsigned char>(c) >= 0x80;
+        EXPECT_EQ(quillon::has_high_byte(reinterpret_cast<const unsigned char*>(text.data()),
+                                         text.size()),
+                  want)
+            << reference::escaped(text);
     }
 }
 

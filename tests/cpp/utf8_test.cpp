@@ -15,7 +15,9 @@ using namespace std::literals;
 
 constexpr std::string_view kFffd = "\xEF\xBF\xBD";
 
-const unsigned char* bytes(std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+const unsigned char* bytes(std::string_view s) {
+    return reinterpret_cast<const unsigned char*>(s.data());
+}
 
 std::string lossy(std::string_view in) {
     std::string out(3 * in.size(), '\0');
@@ -35,6 +37,7 @@ struct DecodeCase {
 };
 
 std::vector<DecodeCase> decode_cases() {
+    // clang-format off
     return {
         {"", ""},
         {"abc", "abc"},
@@ -77,14 +80,15 @@ std::vector<DecodeCase> decode_cases() {
         {"\xF1\x80\x80\xC3\xA9", fffd(1) + "\xC3\xA9"},
         // The Unicode Standard's example for U+FFFD substitution (Table 3-8).
         {"\x61\xF1\x80\x80\xE1\x80\xC2\x62\x80\x63\x80\xBF\x64", "a"s + fffd(3) + "b" + fffd(1) + "c" + fffd(2) + "d"},
+        // clang-format on
     };
 }
 
 TEST(Utf8Test, LossyDecodingReplacesEachMaximalSubpart) {
     for (const DecodeCase& c : decode_cases()) {
         EXPECT_EQ(lossy(c.input), c.expected) << reference::escaped(c.input);
-        EXPECT_EQ(reference::decode_lossy(c.input), c.expected) << "the reference disagrees on "
-                                                                << reference::escaped(c.input);
+        EXPECT_EQ(reference::decode_lossy(c.input), c.expected)
+            << "the reference disagrees on " << reference::escaped(c.input);
     }
 }
 
@@ -121,7 +125,8 @@ TEST(Utf8Test, ValidPrefixStopsAtTheFirstIllFormedByte) {
 // offset of a few blocks, in ASCII and in multi-byte text.
 TEST(Utf8Test, LongTextsAgreeWithReferenceAtEveryOffset) {
     const std::string_view fillers[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
-    const std::string_view faults[] = {"\xFF", "\x80", "\xC3", "\xE2\x82", "\xED\xA0\x80", "\xF0\x80"};
+    const std::string_view faults[] = {"\xFF",     "\x80",         "\xC3",
+                                       "\xE2\x82", "\xED\xA0\x80", "\xF0\x80"};
     for (std::string_view filler : fillers) {
         for (std::string_view fault : faults) {
             for (std::size_t at = 0; at < 140; ++at) {
@@ -129,9 +134,10 @@ TEST(Utf8Test, LongTextsAgreeWithReferenceAtEveryOffset) {
                 while (text.size() < at) text += filler;
                 text += fault;
                 while (text.size() < 200) text += filler;
-                SCOPED_TRACE(reference::escaped(filler) + " with " + reference::escaped(fault) + " at " +
-                             std::to_string(at));
-                EXPECT_EQ(quillon::valid_utf8_prefix(bytes(text), text.size()), reference::valid_prefix(text));
+                SCOPED_TRACE(reference::escaped(filler) + " with " + reference::escaped(fault) +
+                             " at " + std::to_string(at));
+                EXPECT_EQ(quillon::valid_utf8_prefix(bytes(text), text.size()),
+                          reference::valid_prefix(text));
                 EXPECT_EQ(lossy(text), reference::decode_lossy(text));
             }
         }
@@ -139,15 +145,18 @@ TEST(Utf8Test, LongTextsAgreeWithReferenceAtEveryOffset) {
 }
 
 TEST(Utf8Test, RandomBytesAgreeWithReference) {
-    const std::string_view pieces[] = {"a",    " ",    "\x80", "\xBF", "\xC2", "\xC3\xA9", "\xDF", "\xE0",
-                                       "\xE0\xA0", "\xED", "\xED\x9F", "\xEF", "\xF0", "\xF0\x90", "\xF4",
-                                       "\xF4\x8F", "\xF5", "\xFF", "\x90", "\xA0", "\0"sv};
+    const std::string_view pieces[] = {
+        "a",    " ",        "\x80", "\xBF",     "\xC2", "\xC3\xA9", "\xDF",
+        "\xE0", "\xE0\xA0", "\xED", "\xED\x9F", "\xEF", "\xF0",     "\xF0\x90",
+        "\xF4", "\xF4\x8F", "\xF5", "\xFF",     "\x90", "\xA0",     "\0"sv};
     reference::InputGenerator gen(31337);
     for (int n = 0; n < 5000; ++n) {
         std::string text;
-        for (std::size_t k = gen.below(48); k > 0; --k) text += pieces[gen.below(std::size(pieces))];
+        for (std::size_t k = gen.below(48); k > 0; --k)
+            text += pieces[gen.below(std::size(pieces))];
         ASSERT_EQ(lossy(text), reference::decode_lossy(text)) << reference::escaped(text);
-        ASSERT_EQ(quillon::valid_utf8_prefix(bytes(text), text.size()), reference::valid_prefix(text))
+        ASSERT_EQ(quillon::valid_utf8_prefix(bytes(text), text.size()),
+                  reference::valid_prefix(text))
             << reference::escaped(text);
     }
 }
@@ -157,8 +166,9 @@ TEST(Utf8Test, EncodesAByteAsItsCodePoint) {
         std::uint8_t byte;
         std::string_view expected;
     } cases[] = {
-        {0x00, "\0"sv}, {0x2C, ","}, {0x7F, "\x7F"}, {0x80, "\xC2\x80"}, {0xA7, "\xC2\xA7"},
-        {0xBF, "\xC2\xBF"}, {0xC0, "\xC3\x80"}, {0xC3, "\xC3\x83"}, {0xFF, "\xC3\xBF"},
+        {0x00, "\0"sv},     {0x2C, ","},        {0x7F, "\x7F"},
+        {0x80, "\xC2\x80"}, {0xA7, "\xC2\xA7"}, {0xBF, "\xC2\xBF"},
+        {0xC0, "\xC3\x80"}, {0xC3, "\xC3\x83"}, {0xFF, "\xC3\xBF"},
     };
     for (const auto& c : cases) {
         char out[2];
