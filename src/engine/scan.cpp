@@ -93,18 +93,19 @@ std::vector<BlockMaskFn> block_mask_implementations() {
 }
 
 void BlockScanner::load(std::size_t base) noexcept {
+    const ScanTarget& t = *target_;
     base_ = base;
-    if (size_ - base >= 64) {
-        match_ = mask_fn_(data_ + base, set_, &high_);
+    if (t.size - base >= 64) {
+        match_ = t.mask_fn(t.data + base, t.set, &high_);
         return;
     }
     // The last, partial block: scan a zero-padded copy and drop the padding's
     // bits, since NUL may well be one of the set bytes.
     unsigned char tail[64] = {};
-    const std::size_t len = size_ - base;
-    std::memcpy(tail, data_ + base, len);
+    const std::size_t len = t.size - base;
+    std::memcpy(tail, t.data + base, len);
     const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
-    match_ = mask_fn_(tail, set_, &high_) & valid;
+    match_ = t.mask_fn(tail, t.set, &high_) & valid;
     high_ &= valid;
 }
 

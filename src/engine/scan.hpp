@@ -29,11 +29,22 @@ BlockMaskFn block_mask_function() noexcept;
 // check that they agree.
 std::vector<BlockMaskFn> block_mask_implementations();
 
+// What a BlockScanner scans: kept apart from the scanner's own state so that
+// a hot loop can hold the three words of that state in registers while this
+// stays in memory, read once per block.
+struct ScanTarget {
+    ScanTarget(const unsigned char* d, std::size_t n, ByteSet4 s) noexcept
+        : data(d), size(n), set(s), mask_fn(block_mask_function()) {}
+    const unsigned char* data;
+    std::size_t size;
+    ByteSet4 set;
+    BlockMaskFn mask_fn;
+};
+
 // Forward scanner over one buffer with a cached block.
 class BlockScanner {
 public:
-    BlockScanner(const unsigned char* data, std::size_t size, ByteSet4 set) noexcept
-        : data_(data), size_(size), set_(set), mask_fn_(block_mask_function()) {}
+    explicit BlockScanner(const ScanTarget& target) noexcept : target_(&target) {}
 
     // The offset of the first set byte at or after pos, or size when there is
     // none. Sets `high` when a byte in [pos, result) is 0x80 or above.
@@ -46,7 +57,7 @@ public:
         while (m == 0) {
             if (h != 0) high = true;
             base += 64;
-            if (base >= size_) return size_;
+            if (base >= target_->size) return target_->size;
             load(base);
             m = match_;
             h = high_;
@@ -60,10 +71,7 @@ public:
 private:
     void load(std::size_t base) noexcept;
 
-    const unsigned char* data_;
-    std::size_t size_;
-    ByteSet4 set_;
-    BlockMaskFn mask_fn_;
+    const ScanTarget* target_;
     std::size_t base_ = ~std::size_t{0};
     std::uint64_t match_ = 0;
     std::uint64_t high_ = 0;

@@ -78,7 +78,7 @@ public:
         GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
         slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
                                        slots.data() + slots.capacity()};
-        field_begin_ = text.size();
+        field_begin_ = text_.at;
     }
 
     void append(const unsigned char* p, std::size_t n) {
@@ -95,8 +95,12 @@ public:
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
 
     void end_field(bool special, bool non_ascii) {
-        if (non_ascii) text_ = repair_utf8(store_->text_buffer(), text_, field_begin_, room_);
-        const auto length = static_cast<std::size_t>(text_.at - text_.base) - field_begin_;
+        if (non_ascii) {
+            const auto begin = static_cast<std::size_t>(field_begin_ - text_.base);
+            text_ = repair_utf8(store_->text_buffer(), text_, begin, room_);
+            field_begin_ = text_.base + begin;
+        }
+        const auto length = static_cast<std::size_t>(text_.at - field_begin_);
         const std::uint16_t flags = make_flags(special, non_ascii);
         if (length < field_flags::kLongLength && slots_.at != slots_.cap) {
             *slots_.at++ = static_cast<std::uint16_t>(flags | length);
@@ -104,7 +108,7 @@ public:
         } else {
             slots_ = push_slow(*store_, slots_, length, flags, summary_);
         }
-        field_begin_ += length;
+        field_begin_ = text_.at;
     }
 
     void end_record() {
@@ -158,7 +162,7 @@ private:
     std::size_t room_;
     Cursor<char> text_;
     Cursor<std::uint16_t> slots_;
-    std::size_t field_begin_;
+    char* field_begin_;
     std::uint64_t summary_ = 0;
 };
 
@@ -215,7 +219,8 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, std::uint8_t delimiter
       delimiter_(delimiter),
       quote_(quote_char),
       repair_(repair_quotes),
-      scanner_(data_, size_, ByteSet4{{delimiter, quote_char, kCR, kLF}}) {}
+      scan_target_(data_, size_, ByteSet4{{delimiter, quote_char, kCR, kLF}}),
+      scanner_(scan_target_) {}
 
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;

@@ -69,6 +69,7 @@ private:
     std::size_t cand_from_ = 1;
     std::size_t cand_to_ = 0;
 
+    ScanTarget scan_target_;
     BlockScanner scanner_;
     GrowableBuffer<char> blank_scratch_;
 };
