@@ -151,8 +151,9 @@ ChildOutcome<Report> run_in_child(Work&& work) {
     rusage usage{};
     while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+    if (WIFSIGNALED(status)) die("benchmark child killed by signal " + std::to_string(WTERMSIG(status)));
     if (done != sizeof outcome.report || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        die("benchmark child failed");
+        die("benchmark child failed with exit status " + std::to_string(WEXITSTATUS(status)));
     }
     outcome.peak_resident = static_cast<std::size_t>(usage.ru_maxrss) * 1024;
     return outcome;
