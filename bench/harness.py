@@ -34,6 +34,7 @@ class Run:
     peak_rss: int = 0
     baseline_rss: int = 0
     error: str = ""
+    detail: dict[str, float] = field(default_factory=dict)
 
 
 @dataclass
@@ -64,6 +65,9 @@ class Measurement:
     @property
     def value(self) -> int:
         return self.runs[-1].value
+
+    def detail(self, key: str) -> float:
+        return statistics.median(r.detail.get(key, 0.0) for r in self.runs)
 
     @property
     def mb_per_s(self) -> float:
@@ -116,6 +120,7 @@ def run_task(python: Path | str, task: str, src: Path, dst: Path, timeout: float
         value=int(report["value"]),
         peak_rss=usage.ru_maxrss * 1024,
         baseline_rss=int(report["baseline_rss_bytes"]),
+        detail=dict(report.get("detail", {})),
     )
 
 

@@ -75,6 +75,9 @@ def summary_lines(results: dict[str, Measurement]) -> list[str]:
                 else bad(m)
             )
         )
+    if q.ok:
+        opened = q.detail("open_seconds")
+        lines.append(f"  SalvageReader: open (salvage into memory) {opened:.3f} s, iteration {q.seconds - opened:.3f} s")
     if q.ok and c.ok:
         speedup = (q.value / q.seconds) / (c.value / c.seconds)
         lines.append(f"  SalvageReader gives {speedup:.1f} times the rows per second (goal: 3 or more)")
