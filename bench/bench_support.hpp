@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <type_traits>
@@ -68,6 +69,14 @@ inline void warm_page_cache(const std::string& path) {
 inline double now_seconds() {
     using clock = std::chrono::steady_clock;
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+// CPU time of this process. On a shared machine it grows only while the
+// process runs, so it is a steadier figure than wall time under load.
+inline double cpu_seconds() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 inline double median(std::vector<double> values) {

@@ -33,6 +33,7 @@ constexpr const char* kUsage =
 
 struct RunReport {
     double seconds = 0;
+    double cpu_seconds = 0;
     bool ok = false;
     char error[200] = {};
     SalvageStats stats;
@@ -40,6 +41,7 @@ struct RunReport {
 
 struct Sample {
     double seconds = 0;
+    double cpu_seconds = 0;
     std::size_t peak_resident = 0;
 };
 
@@ -50,7 +52,9 @@ Sample run_salvage(const std::string& input, const std::string& output, const st
     auto outcome = run_in_child<RunReport>([&] {
         RunReport r;
         double start = now_seconds();
+        double cpu_start = cpu_seconds();
         auto result = salvage_file(input, output, quarantine, options);
+        r.cpu_seconds = cpu_seconds() - cpu_start;
         r.seconds = now_seconds() - start;
         r.ok = result.ok();
         if (r.ok) {
@@ -62,7 +66,7 @@ Sample run_salvage(const std::string& input, const std::string& output, const st
     });
     if (!outcome.report.ok) die(input + ": salvage_file failed: " + outcome.report.error);
     *last = outcome.report;
-    return {outcome.report.seconds, outcome.peak_resident};
+    return {outcome.report.seconds, outcome.report.cpu_seconds, outcome.peak_resident};
 }
 
 Sample run_cp(const std::string& input, const std::string& output) {
@@ -78,7 +82,8 @@ Sample run_cp(const std::string& input, const std::string& output) {
     }
     double seconds = now_seconds() - start;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("cp failed");
-    return {seconds, static_cast<std::size_t>(usage.ru_maxrss) * 1024};
+    auto cpu = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) * 1e-6; };
+    return {seconds, cpu(usage.ru_utime) + cpu(usage.ru_stime), static_cast<std::size_t>(usage.ru_maxrss) * 1024};
 }
 
 double median_of(const std::vector<Sample>& samples, double Sample::*field) {
@@ -140,25 +145,28 @@ int main(int argc, char** argv) {
 
         double our_s = median_of(ours, &Sample::seconds);
         double cp_s = median_of(cps, &Sample::seconds);
+        double our_cpu = median_of(ours, &Sample::cpu_seconds);
+        double cp_cpu = median_of(cps, &Sample::cpu_seconds);
         double our_peak = median_peak(ours);
         double cp_peak = median_peak(cps);
         const SalvageStats& st = last.stats;
         if (args.json) {
             std::printf(
                 "%s{\"file\":\"%s\",\"bytes\":%zu,\"output_bytes\":%zu,\"seconds\":%.6f,\"gbps\":%.4f,"
-                "\"peak_rss_bytes\":%.0f,\"peak_ratio\":%.4f,\"cp_seconds\":%.6f,\"cp_gbps\":%.4f,"
+                "\"cpu_seconds\":%.6f,\"peak_rss_bytes\":%.0f,\"peak_ratio\":%.4f,\"cp_seconds\":%.6f,"
+                "\"cp_gbps\":%.4f,\"cp_cpu_seconds\":%.6f,"
                 "\"cp_peak_rss_bytes\":%.0f,\"time_ratio_to_cp\":%.4f,\"delimiter\":%u,\"columns\":%zu,"
                 "\"total_rows\":%zu,\"salvaged_rows\":%zu,\"repaired_rows\":%zu,\"quarantined_rows\":%zu}",
-                first ? "" : ",", name.c_str(), size, output_size, our_s, dsize / our_s / 1e9, our_peak,
-                our_peak / dsize, cp_s, dsize / cp_s / 1e9, cp_peak, our_s / cp_s,
+                first ? "" : ",", name.c_str(), size, output_size, our_s, dsize / our_s / 1e9, our_cpu, our_peak,
+                our_peak / dsize, cp_s, dsize / cp_s / 1e9, cp_cpu, cp_peak, our_s / cp_s,
                 static_cast<unsigned>(st.detected_delimiter), st.inferred_columns, st.total_rows, st.salvaged_rows,
                 st.repaired_rows, st.quarantined_rows);
         } else {
             std::printf("\n%s  %.1f MB -> %.1f MB\n", name.c_str(), dsize / 1e6, static_cast<double>(output_size) / 1e6);
-            std::printf("  salvage_file  median %.4f s  %6.2f GB/s  peak RSS %7.1f MB = %.2fx input\n", our_s,
-                        dsize / our_s / 1e9, our_peak / 1e6, our_peak / dsize);
-            std::printf("  cp            median %.4f s  %6.2f GB/s  peak RSS %7.1f MB\n", cp_s, dsize / cp_s / 1e9,
-                        cp_peak / 1e6);
+            std::printf("  salvage_file  median %.4f s  %6.2f GB/s  (CPU time %.4f s)  peak RSS %7.1f MB = %.2fx input\n",
+                        our_s, dsize / our_s / 1e9, our_cpu, our_peak / 1e6, our_peak / dsize);
+            std::printf("  cp            median %.4f s  %6.2f GB/s  (CPU time %.4f s)  peak RSS %7.1f MB\n", cp_s,
+                        dsize / cp_s / 1e9, cp_cpu, cp_peak / 1e6);
             std::printf("  salvage_file takes %.2fx the time of cp\n", our_s / cp_s);
             std::printf("  delimiter '%s', %zu columns; records %zu: kept %zu (repaired %zu), quarantined %zu\n",
                         delimiter_text(st.detected_delimiter).c_str(), st.inferred_columns, st.total_rows,
