@@ -30,6 +30,7 @@ PEERS_PYTHON = HERE / ".venv" / "bin" / "python"
 class Run:
     ok: bool
     seconds: float = 0.0
+    cpu_seconds: float = 0.0
     value: int = 0
     peak_rss: int = 0
     baseline_rss: int = 0
@@ -53,6 +54,10 @@ class Measurement:
     @property
     def seconds(self) -> float:
         return statistics.median(r.seconds for r in self.runs)
+
+    @property
+    def cpu_seconds(self) -> float:
+        return statistics.median(r.cpu_seconds for r in self.runs)
 
     @property
     def peak_rss(self) -> float:
@@ -117,6 +122,7 @@ def run_task(python: Path | str, task: str, src: Path, dst: Path, timeout: float
     return Run(
         ok=True,
         seconds=float(report["seconds"]),
+        cpu_seconds=float(report["cpu_seconds"]),
         value=int(report["value"]),
         peak_rss=usage.ru_maxrss * 1024,
         baseline_rss=int(report["baseline_rss_bytes"]),

@@ -166,8 +166,8 @@ def workload_table(name: str, size: int, rows: int | None, results: dict[str, Me
         "",
         f"{size / 1e6:.1f} MB" + (f", {rows:,} data rows as generated" if rows is not None else ""),
         "",
-        "| contender | median s | MB/s | peak RSS | of which imports | RSS / input | data rows kept | time vs quillon | RSS vs quillon |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| contender | median s | MB/s | CPU s | peak RSS | of which imports | RSS / input | data rows kept | time vs quillon | RSS vs quillon |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     failures = []
     for c in CONTENDERS:
@@ -175,7 +175,7 @@ def workload_table(name: str, size: int, rows: int | None, results: dict[str, Me
         if m is None:
             continue
         if not m.ok:
-            lines.append(f"| {c.name} | failed | | | | | | | |")
+            lines.append(f"| {c.name} | failed | | | | | | | | |")
             failures.append(f"- {c.name}: `{' '.join(m.error.split())[:300]}`")
             continue
         if q is not None and q.ok and c.name != "quillon":
@@ -184,7 +184,7 @@ def workload_table(name: str, size: int, rows: int | None, results: dict[str, Me
         else:
             vs_time = vs_rss = "" if c.name == "quillon" else "n/a"
         lines.append(
-            f"| {c.name} | {m.seconds:.3f} | {m.mb_per_s:,.0f} | {m.peak_rss / 1e6:,.0f} MB | {m.baseline_rss / 1e6:,.0f} MB "
+            f"| {c.name} | {m.seconds:.3f} | {m.mb_per_s:,.0f} | {m.cpu_seconds:.3f} | {m.peak_rss / 1e6:,.0f} MB | {m.baseline_rss / 1e6:,.0f} MB "
             f"| {m.rss_ratio:.2f} "
             f"| {m.value:,} | {vs_time} | {vs_rss} |"
         )
@@ -312,8 +312,8 @@ def main(argv: list[str] | None = None) -> int:
         "",
         "Each run is a child process: the input is in the page cache, the tool's import is not timed, "
         "the output file is removed before each run. Peak RSS is the child's `ru_maxrss` (interpreter and "
-        "library included; \"of which imports\" is the high-water mark before the work began). Data rows kept "
-        "excludes the header; more rows than generated means that a tool split records. quillon is single-threaded; DuckDB, polars "
+        "library included; \"of which imports\" is the high-water mark before the work began). CPU s is the "
+        "CPU time of all the child's threads during the work. Data rows kept excludes the header; more rows than generated means that a tool split records. quillon is single-threaded; DuckDB, polars "
         "and pyarrow use both cores.",
         "",
         "## Goals",

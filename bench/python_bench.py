@@ -54,7 +54,7 @@ def summary_lines(results: dict[str, Measurement]) -> list[str]:
         lines.append(
             f"  {label:16} "
             + (
-                f"{m.seconds:8.3f} s  {m.mb_per_s:8.1f} MB/s  peak RSS {m.peak_rss / 1e6:7.0f} MB"
+                f"{m.seconds:8.3f} s (CPU {m.cpu_seconds:7.3f} s)  {m.mb_per_s:8.1f} MB/s  peak RSS {m.peak_rss / 1e6:7.0f} MB"
                 f" = {m.rss_ratio:4.2f}x file  rows kept {m.value:,}"
                 if m.ok
                 else bad(m)
@@ -69,7 +69,7 @@ def summary_lines(results: dict[str, Measurement]) -> list[str]:
         lines.append(
             f"  {label:16} "
             + (
-                f"{m.seconds:8.3f} s  {m.value / m.seconds / 1e6:8.2f} M rows/s  peak RSS {m.peak_rss / 1e6:7.0f} MB"
+                f"{m.seconds:8.3f} s (CPU {m.cpu_seconds:7.3f} s)  {m.value / m.seconds / 1e6:8.2f} M rows/s  peak RSS {m.peak_rss / 1e6:7.0f} MB"
                 f" = {m.rss_ratio:4.2f}x file  rows {m.value:,}"
                 if m.ok
                 else bad(m)
@@ -119,6 +119,7 @@ def main(argv: list[str] | None = None) -> int:
                             "ok": m.ok,
                             "error": m.error,
                             "seconds": [r.seconds for r in m.runs],
+                            "cpu_seconds": [r.cpu_seconds for r in m.runs],
                             "peak_rss": [r.peak_rss for r in m.runs],
                             "value": m.value if m.ok else None,
                         }
