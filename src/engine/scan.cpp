@@ -10,8 +10,7 @@
 namespace quillon {
 namespace {
 
-std::uint64_t block_mask_portable(const unsigned char* p, const ByteSet4& set,
-                                  std::uint64_t* high) noexcept {
+BlockMasks block_mask_portable(const unsigned char* p, const ByteSet4& set) noexcept {
     std::uint64_t m = 0;
     std::uint64_t h = 0;
     for (unsigned i = 0; i < 64; ++i) {
@@ -20,13 +19,11 @@ std::uint64_t block_mask_portable(const unsigned char* p, const ByteSet4& set,
         m |= static_cast<std::uint64_t>(hit) << i;
         h |= static_cast<std::uint64_t>(c >> 7) << i;
     }
-    *high = h;
-    return m;
+    return BlockMasks{m, h};
 }
 
 #ifdef QUILLON_X86
-std::uint64_t block_mask_sse2(const unsigned char* p, const ByteSet4& set,
-                              std::uint64_t* high) noexcept {
+BlockMasks block_mask_sse2(const unsigned char* p, const ByteSet4& set) noexcept {
     const __m128i a = _mm_set1_epi8(static_cast<char>(set.bytes[0]));
     const __m128i b = _mm_set1_epi8(static_cast<char>(set.bytes[1]));
     const __m128i c = _mm_set1_epi8(static_cast<char>(set.bytes[2]));
@@ -40,13 +37,11 @@ std::uint64_t block_mask_sse2(const unsigned char* p, const ByteSet4& set,
         m |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(eq))) << (16 * k);
         h |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(x))) << (16 * k);
     }
-    *high = h;
-    return m;
+    return BlockMasks{m, h};
 }
 
-__attribute__((target("avx2"))) std::uint64_t block_mask_avx2(const unsigned char* p,
-                                                              const ByteSet4& set,
-                                                              std::uint64_t* high) noexcept {
+__attribute__((target("avx2"))) BlockMasks block_mask_avx2(const unsigned char* p,
+                                                           const ByteSet4& set) noexcept {
     const __m256i a = _mm256_set1_epi8(static_cast<char>(set.bytes[0]));
     const __m256i b = _mm256_set1_epi8(static_cast<char>(set.bytes[1]));
     const __m256i c = _mm256_set1_epi8(static_cast<char>(set.bytes[2]));
@@ -59,10 +54,13 @@ __attribute__((target("avx2"))) std::uint64_t block_mask_avx2(const unsigned cha
     const __m256i eq_hi =
         _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(hi, a), _mm256_cmpeq_epi8(hi, b)),
                         _mm256_or_si256(_mm256_cmpeq_epi8(hi, c), _mm256_cmpeq_epi8(hi, d)));
-    *high = static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
-            (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32);
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_lo)) |
-           (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_hi))) << 32);
+    const std::uint64_t high =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32);
+    const std::uint64_t match =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_lo)) |
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_hi))) << 32);
+    return BlockMasks{match, high};
 }
 #endif
 
@@ -92,30 +90,23 @@ std::vector<BlockMaskFn> block_mask_implementations() {
     return fns;
 }
 
-void BlockScanner::load(std::size_t base) noexcept {
-    const ScanTarget& t = *target_;
-    base_ = base;
-    if (t.size - base >= 64) {
-        match_ = t.mask_fn(t.data + base, t.set, &high_);
-        return;
-    }
+BlockMasks BlockScanner::tail_masks(const ScanTarget& t, std::size_t base) noexcept {
     // The last, partial block: scan a zero-padded copy and drop the padding's
     // bits, since NUL may well be one of the set bytes.
     unsigned char tail[64] = {};
     const std::size_t len = t.size - base;
     std::memcpy(tail, t.data + base, len);
     const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
-    match_ = t.mask_fn(tail, t.set, &high_) & valid;
-    high_ &= valid;
+    const BlockMasks m = t.mask_fn(tail, t.set);
+    return BlockMasks{m.match & valid, m.high & valid};
 }
 
 std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size_t size,
                           const ByteSet4& set) noexcept {
     const BlockMaskFn fn = block_mask_function();
-    std::uint64_t high = 0;
     std::size_t i = from;
     while (size - i >= 64) {
-        const std::uint64_t m = fn(data + i, set, &high);
+        const std::uint64_t m = fn(data + i, set).match;
         if (m != 0) return i + static_cast<std::size_t>(__builtin_ctzll(m));
         i += 64;
     }

@@ -21,9 +21,15 @@ struct ByteSet4 {
     std::uint8_t bytes[4];
 };
 
-// Computes the masks of the 64 bytes at p (all readable).
-using BlockMaskFn = std::uint64_t (*)(const unsigned char* p, const ByteSet4& set,
-                                      std::uint64_t* high) noexcept;
+// The masks of one 64-byte block: bit i stands for byte i.
+struct BlockMasks {
+    std::uint64_t match;  // bytes equal to one of the set bytes
+    std::uint64_t high;   // bytes of 0x80 and above
+};
+
+// Computes the masks of the 64 bytes at p (all readable). The masks come back
+// by value, in registers, so that a caller's state never has its address taken.
+using BlockMaskFn = BlockMasks (*)(const unsigned char* p, const ByteSet4& set) noexcept;
 BlockMaskFn block_mask_function() noexcept;
 // Every implementation this CPU can run, the portable one first; the tests
 // check that they agree.
@@ -45,6 +51,8 @@ struct ScanTarget {
 class BlockScanner {
 public:
     explicit BlockScanner(const ScanTarget& target) noexcept : target_(&target) {}
+    BlockScanner(const BlockScanner&) = default;
+    BlockScanner& operator=(const BlockScanner&) = default;
 
     // The offset of the first set byte at or after pos, or size when there is
     // none. Sets `high` when a byte in [pos, result) is 0x80 or above.
@@ -69,7 +77,15 @@ public:
     }
 
 private:
-    void load(std::size_t base) noexcept;
+    void load(std::size_t base) noexcept {
+        base_ = base;
+        const ScanTarget& t = *target_;
+        const BlockMasks m = t.size - base >= 64 ? t.mask_fn(t.data + base, t.set)
+                                                 : tail_masks(t, base);
+        match_ = m.match;
+        high_ = m.high;
+    }
+    static BlockMasks tail_masks(const ScanTarget& target, std::size_t base) noexcept;
 
     const ScanTarget* target_;
     std::size_t base_ = ~std::size_t{0};

@@ -106,7 +106,9 @@ public:
             *slots_.at++ = static_cast<std::uint16_t>(flags | length);
             summary_ |= static_cast<std::uint64_t>(flags) << 47;
         } else {
-            slots_ = push_slow(*store_, slots_, length, flags, summary_);
+            const SlotPush pushed = push_slow(*store_, slots_, length, flags);
+            slots_ = pushed.slots;
+            summary_ |= pushed.summary;
         }
         field_begin_ = text_.at;
     }
@@ -125,14 +127,18 @@ private:
         T* cap;
     };
 
-    [[gnu::noinline]] static Cursor<std::uint16_t> push_slow(RowStore& store, Cursor<std::uint16_t> c,
-                                                            std::size_t length, std::uint16_t flags,
-                                                            std::uint64_t& summary) {
+    struct SlotPush {
+        Cursor<std::uint16_t> slots;
+        std::uint64_t summary;
+    };
+    [[gnu::noinline]] static SlotPush push_slow(RowStore& store, Cursor<std::uint16_t> c,
+                                                std::size_t length, std::uint16_t flags) {
         GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
         slots.set_size(static_cast<std::size_t>(c.at - c.base));
-        summary |= RowStore::push_slot(slots, length, flags);
-        return Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
-                                     slots.data() + slots.capacity()};
+        const std::uint64_t summary = RowStore::push_slot(slots, length, flags);
+        return SlotPush{Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
+                                              slots.data() + slots.capacity()},
+                        summary};
     }
 
     // Replaces ill-formed sequences in the field that starts at `begin`,
@@ -220,7 +226,9 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, std::uint8_t delimiter
       quote_(quote_char),
       repair_(repair_quotes),
       scan_target_(data_, size_, ByteSet4{{delimiter, quote_char, kCR, kLF}}),
-      scanner_(scan_target_) {}
+      scanner_(scan_target_) {
+    for (const unsigned char c : {delimiter, quote_char, kCR, kLF}) is_stop_[c] = true;
+}
 
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
@@ -284,7 +292,7 @@ template <typename Sink>
     bool non_ascii = false;
     ended_by_break_ = false;
 
-    const auto finish_field = [&] {
+    const auto finish_field = [&]() {
         sink.end_field(special, non_ascii);
         special = false;
         non_ascii = false;
@@ -344,10 +352,12 @@ unquoted:
             return;
         }
         const unsigned char c = d[s];
-        // The delimiter ends the field.
+        // The delimiter ends the field. When the next field starts with an
+        // ordinary byte, the usual case, it is unquoted and scanned at once.
         if (c == delimiter) {
             finish_field();
             p = s + 1;
+            if (p < n && !is_stop_[d[p]]) continue;
             goto field_start;
         }
         // A line break ends the record.

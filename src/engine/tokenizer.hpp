@@ -69,6 +69,8 @@ private:
     std::size_t cand_from_ = 1;
     std::size_t cand_to_ = 0;
 
+    // The bytes that end a span of ordinary content in some state.
+    bool is_stop_[256] = {};
     ScanTarget scan_target_;
     BlockScanner scanner_;
     GrowableBuffer<char> blank_scratch_;

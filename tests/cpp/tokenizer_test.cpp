@@ -362,9 +362,9 @@ TEST(ScanTest, BlockMasksAgreeWithAPlainLoop) {
                 if (p[i] >= 0x80) want_high |= std::uint64_t{1} << i;
             }
             for (std::size_t f = 0; f < fns.size(); ++f) {
-                std::uint64_t high = 0;
-                EXPECT_EQ(fns[f](p, set, &high), want_match) << "implementation " << f;
-                EXPECT_EQ(high, want_high) << "implementation " << f;
+                const quillon::BlockMasks masks = fns[f](p, set);
+                EXPECT_EQ(masks.match, want_match) << "implementation " << f;
+                EXPECT_EQ(masks.high, want_high) << "implementation " << f;
             }
         }
     }
