@@ -38,6 +38,8 @@ std::vector<InferCase> infer_cases() {
         {"BlankLinesDoNotUseUpTheSample", repeat("\n", 150) + "a,b,c\n", ',', 3},
         {"OnlyTheFirstHundredRecords", repeat("a,b\n", 100) + repeat("a,b,c,d,e\n", 300), ',', 2},
         {"HundredFirstRecordIsNotRead", repeat("a,b\n", 50) + repeat("a,b,c\n", 50) + repeat("a,b,c\n", 5), ',', 2},
+        // The hundredth record makes a tie that the first met, 3, wins.
+        {"HundredthRecordIsRead", repeat("a,b,c\n", 49) + repeat("a,b\n", 50) + "a,b,c\n" + repeat("a,b\n", 9), ',', 3},
         {"DoubleQuoteProtectsTheDelimiter", "\"a,b\",c\n\"d,e\",f\n", ',', 2},
         {"ApostropheDoesNotProtect", "'a,b',c\n'd,e',f\n", ',', 3},
         {"QuotedLineBreakStaysInTheRecord", "\"a\nb\",c\n", ',', 2},

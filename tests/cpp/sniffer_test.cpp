@@ -42,6 +42,9 @@ std::vector<SniffCase> sniff_cases() {
         {"OnlyFiftyRecordsAreRead", repeat("a;b\n", 50) + repeat("a,b,c\n", 200), ';'},
         {"BlankLinesDoNotUseUpTheSample", repeat("\n", 49) + "  \na;b\nc;d\n", ';'},
         {"RecordsPastTheFiftiethAreNotRead", repeat("a,b\n", 50) + repeat("a;b;c\n", 200), ','},
+        // Ties at the fiftieth record, which the records after it would break.
+        {"FiftyFirstRecordIsNotRead", repeat("a,b\n", 25) + repeat("x;y\n", 35), ','},
+        {"FiftiethRecordIsRead", repeat("x;y\n", 25) + repeat("a,b\n", 35), ','},
         // comma 3,3,1,1 scores 0.5 * ln 3 = 0.549; semicolon 2,1,2,2 scores 0.75.
         {"SingleFieldRecordsLowerTheShare", "a,b,c;d\na,b,c\nx;y\np;q\n", ';'},
         // Counts of 1 never become the mode: the comma's mode is 2 with share
