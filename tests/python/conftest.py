@@ -41,6 +41,24 @@ def out_path(tmp_path: Path) -> Callable[[str], str]:
     return make
 
 
+@pytest.fixture
+def unreservable_file(tmp_path: Path) -> str:
+    """A sparse file far larger than memory: reserving its size up front fails."""
+    try:
+        with open("/proc/sys/vm/overcommit_memory") as f:
+            if f.read().strip() == "1":
+                pytest.skip("the kernel grants any allocation; the file would be read whole")
+    except OSError:
+        pytest.skip("needs Linux overcommit settings")
+    path = tmp_path / "huge.csv"
+    path.touch()
+    try:
+        os.truncate(path, 2**43)
+    except OSError:
+        pytest.skip("the file system refuses an 8 TiB sparse file")
+    return os.fspath(path)
+
+
 def read_csv_rows(path: str, delimiter: str = ",", quote_char: str = '"') -> list[list[str]]:
     """Rows of a clean file as Python's csv module reads them.
 

@@ -258,6 +258,24 @@ class TestFailures:
             make_reader(write_file("a\n") + "/inner.csv")
         assert excinfo.value.args == (os_error_text(errno.ENOTDIR),)
 
+    @pytest.mark.parametrize("cause", ["symlink loop", "name too long"])
+    def test_other_kinds_raise_os_error_itself(self, cause, make_reader, tmp_path):
+        if cause == "symlink loop":
+            path, code = tmp_path / "loop.csv", errno.ELOOP
+            os.symlink(path, path)
+        else:
+            path, code = tmp_path / ("n" * 300), errno.ENAMETOOLONG
+        with pytest.raises(OSError) as excinfo:
+            make_reader(os.fspath(path))
+        assert type(excinfo.value) is OSError
+        assert excinfo.value.args == (os_error_text(code),)
+        assert excinfo.value.errno is None
+
+    def test_input_buffer_out_of_memory(self, make_reader, unreservable_file):
+        with pytest.raises(MemoryError) as excinfo:
+            make_reader(unreservable_file)
+        assert excinfo.value.args == ("out of memory",)
+
     @pytest.mark.skipif(os.geteuid() == 0, reason="root may read any file")
     def test_unreadable_file(self, make_reader, write_file):
         path = write_file("a\n")

@@ -134,6 +134,13 @@ class TestErrors:
             qb.salvage_file(source, out_path("out.csv"))
         assert_plain_os_error(excinfo, errno.EACCES)
 
+    def test_input_buffer_out_of_memory(self, unreservable_file, out_path):
+        with pytest.raises(OSError) as excinfo:
+            qb.salvage_file(unreservable_file, out_path("out.csv"))
+        assert type(excinfo.value) is OSError
+        assert excinfo.value.args == ("out of memory",)
+        assert excinfo.value.errno is None
+
     def test_quarantine_path_naming_the_output_file(self, write_file, out_path):
         output = out_path("out.csv")
         with pytest.raises(ValueError) as excinfo:
