@@ -19,20 +19,7 @@ bool is_long(std::uint16_t slot) noexcept { return (slot & kLengthMask) == kLong
 
 }  // namespace
 
-std::size_t RowView::iterator::length() const noexcept {
-    return is_long(*slot_) ? read_long_length(slot_) : (*slot_ & kLengthMask);
-}
-
-FieldRef RowView::iterator::operator*() const noexcept {
-    return FieldRef{std::string_view(text_, length()),
-                    static_cast<std::uint16_t>(*slot_ & ~kLengthMask)};
-}
-
-RowView::iterator& RowView::iterator::operator++() noexcept {
-    text_ += length();
-    slot_ += is_long(*slot_) ? 5 : 1;
-    return *this;
-}
+std::size_t RowView::iterator::long_length() const noexcept { return read_long_length(slot_); }
 
 std::size_t RowView::size() const noexcept {
     const auto slots = static_cast<std::size_t>(slots_end_ - slots_begin_);

@@ -55,12 +55,25 @@ public:
     class iterator {
     public:
         iterator(const std::uint16_t* slot, const char* text) noexcept : slot_(slot), text_(text) {}
-        FieldRef operator*() const noexcept;
-        iterator& operator++() noexcept;
+        FieldRef operator*() const noexcept {
+            return FieldRef{std::string_view(text_, length()),
+                            static_cast<std::uint16_t>(*slot_ & ~field_flags::kLengthMask)};
+        }
+        iterator& operator++() noexcept {
+            text_ += length();
+            slot_ += is_long() ? 5 : 1;
+            return *this;
+        }
         bool operator==(const iterator& other) const noexcept { return slot_ == other.slot_; }
 
     private:
-        std::size_t length() const noexcept;
+        bool is_long() const noexcept {
+            return (*slot_ & field_flags::kLengthMask) == field_flags::kLongLength;
+        }
+        std::size_t length() const noexcept {
+            return is_long() ? long_length() : (*slot_ & field_flags::kLengthMask);
+        }
+        std::size_t long_length() const noexcept;
         const std::uint16_t* slot_;
         const char* text_;
     };

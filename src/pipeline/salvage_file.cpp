@@ -45,14 +45,52 @@ std::size_t size_hint(int fd) noexcept {
     return static_cast<std::size_t>(st.st_size - position);
 }
 
-// The same path text, or two existing paths of one device and inode.
+bool same_identity(const struct stat& a, const struct stat& b) noexcept {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The directory part of a path, for stat: "." for a bare name.
+std::string directory_of(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// The same path text, or two existing paths of one device and inode, or two
+// missing paths with the same last component in the same directory (so that
+// "out.csv" and "./out.csv" agree before the file is created).
 bool same_file(const std::string& a, const std::string& b) {
     if (a == b) return true;
     if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return false;
     struct stat sa;
     struct stat sb;
-    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    const bool a_exists = ::stat(a.c_str(), &sa) == 0;
+    const bool b_exists = ::stat(b.c_str(), &sb) == 0;
+    if (a_exists && b_exists) return same_identity(sa, sb);
+    if (a_exists || b_exists) return false;
+    const std::size_t a_name = a.find_last_of('/');
+    const std::size_t b_name = b.find_last_of('/');
+    const std::string_view name_a = a_name == std::string::npos ? std::string_view(a) : std::string_view(a).substr(a_name + 1);
+    const std::string_view name_b = b_name == std::string::npos ? std::string_view(b) : std::string_view(b).substr(b_name + 1);
+    if (name_a != name_b) return false;
+    struct stat da;
+    struct stat db;
+    return ::stat(directory_of(a).c_str(), &da) == 0 && ::stat(directory_of(b).c_str(), &db) == 0 &&
+           same_identity(da, db);
+}
+
+// Whether `path` now leads to the open file `fd`: a last line of defence for
+// the spellings the check before opening cannot see (a dangling symbolic link
+// to the output, say), taken before the quarantine file would truncate it.
+bool leads_to(const std::string& path, int fd) noexcept {
+    struct stat sp;
+    struct stat sf;
+    return ::stat(path.c_str(), &sp) == 0 && ::fstat(fd, &sf) == 0 && same_identity(sp, sf);
+}
+
+IoError names_output_error() {
+    return IoError::with_message(IoErrorKind::kInvalidInput, "quarantine path names the output file");
 }
 
 }  // namespace
@@ -95,10 +133,7 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
                                     const std::optional<std::string>& quarantine_path,
                                     const SalvageOptions& options) {
     // Creating the quarantine file would truncate the output just written.
-    if (quarantine_path && same_file(output_path, *quarantine_path)) {
-        return IoError::with_message(IoErrorKind::kInvalidInput,
-                                     "quarantine path names the output file");
-    }
+    if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
 
     // Declared in the order of opening, so that every path out releases them
     // in the reverse order: quarantine writer, output writer, result, input.
@@ -122,6 +157,7 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
     if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
 
     if (quarantine_path) {
+        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
         IoResult<BufferedFileWriter> created = BufferedFileWriter::create(*quarantine_path);
         if (!created) return created.error();
         BufferedFileWriter& quarantine = created.value();

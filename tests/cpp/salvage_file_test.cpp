@@ -411,6 +411,8 @@ TEST(SalvageFileSameFile, RefusesBeforeAnyFileIsOpened) {
         {"same text, no file yet", false, "out.csv"},
         {"same text, existing file", true, "out.csv"},
         {"another spelling", true, "./out.csv"},
+        {"another spelling, no file yet", false, "./out.csv"},
+        {"through another directory, no file yet", false, "sub/../out.csv"},
         {"a hard link", true, "hard.csv"},
         {"a symbolic link", true, "soft.csv"},
     };
@@ -418,6 +420,7 @@ TEST(SalvageFileSameFile, RefusesBeforeAnyFileIsOpened) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         const std::string output = dir.file("out.csv");
+        std::filesystem::create_directory(dir.file("sub"));
         if (c.output_exists) {
             write_file(output, kOldContent);
             std::filesystem::create_hard_link(output, dir.file("hard.csv"));
@@ -436,6 +439,20 @@ TEST(SalvageFileSameFile, RefusesBeforeAnyFileIsOpened) {
             EXPECT_FALSE(file_exists(output));
         }
     }
+}
+
+TEST(SalvageFileSameFile, RefusesALinkToTheOutputMadeByTheCall) {
+    // A dangling link cannot be resolved before the output exists; it is
+    // caught after the output is written, before anything truncates it.
+    TempDir dir;
+    write_file(dir.file("in.csv"), "a,b,c\n");
+    std::filesystem::create_symlink(dir.file("out.csv"), dir.file("link.csv"));
+    IoResult<SalvageStats> stats =
+        salvage_file(dir.file("in.csv"), dir.file("out.csv"), dir.file("link.csv"), clean_options());
+    ASSERT_FALSE(stats.ok());
+    EXPECT_EQ(stats.error().kind, IoErrorKind::kInvalidInput);
+    EXPECT_EQ(stats.error().text(), "quarantine path names the output file");
+    EXPECT_EQ(read_file(dir.file("out.csv")), "a,b,c\n");
 }
 
 TEST(SalvageFileSameFile, AcceptsDistinctFiles) {
