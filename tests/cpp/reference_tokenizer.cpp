@@ -291,8 +291,11 @@ std::string escaped(std::string_view bytes) {
 
 void PrintTo(const Record& record, std::ostream* os) {
     *os << '[';
-    for (std::size_t i = 0; i < record.fields.size(); ++i)
-        *os << (i ? ", " : "") << '"' << escaped(record.fields[i]) << '"';
+    for (std::size_t i = 0; i < record.fields.size(); ++i) {
+        const std::string& f = record.fields[i];
+        *os << (i ? ", " : "") << '"' << escaped(std::string_view(f).substr(0, 200)) << '"';
+        if (f.size() > 200) *os << "... (" << f.size() << " bytes)";
+    }
     *os << "] line " << record.line << " position " << record.position
         << (record.ended_by_line_break ? " (line break)" : " (end of buffer)");
 }

@@ -15,7 +15,9 @@
 // The allocation-failure test asks for more memory than exists; under
 // AddressSanitizer that must come back as a failed allocation, not a report.
 #if defined(__SANITIZE_ADDRESS__)
-extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
 #endif
 
 namespace {

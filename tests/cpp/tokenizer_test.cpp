@@ -288,6 +288,34 @@ TEST(TokenizerTest, MatchesReferenceOnGeneratedInputs) {
     }
 }
 
+// Fields around the row store's long-length escape (16383 bytes), unquoted,
+// quoted, and with ill-formed bytes whose replacement makes them grow past it.
+TEST(TokenizerTest, LongFieldsMatchReference) {
+    const std::size_t lengths[] = {16382, 16383, 16384, 70000};
+    for (std::size_t len : lengths) {
+        const std::string plain(len, 'x');
+        std::string spread(len, 'y');
+        for (std::size_t i = 0; i < len; i += 1000) spread[i] = '\xFF';
+        const std::vector<std::string> inputs = {
+            plain,
+            plain + ",a\n" + plain + "\n",
+            "\"" + plain + "\",\"" + plain.substr(1) + "\"\"\"",
+            "a," + spread + "," + plain + "\xC3\xA9\n",
+            "\"" + spread + "\"\"\n" + spread + "\"",
+            std::string(len - 2, 'z') + "\xFF",
+        };
+        for (const std::string& input : inputs) {
+            SCOPED_TRACE("field length " + std::to_string(len) + ", input of " +
+                         std::to_string(input.size()) + " bytes");
+            const Config c = {',', '"', true};
+            const std::vector<reference::Record> expected =
+                reference::tokenize(input, ',', '"', true);
+            EXPECT_EQ(engine_records(input, c), expected);
+            expect_shapes_match(input, c, expected);
+        }
+    }
+}
+
 // Long physical lines where the look-ahead is asked about almost every quote:
 // the answers must be those of the plain rescan-the-line rule.
 TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
