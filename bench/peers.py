@@ -286,8 +286,8 @@ def main(argv: list[str] | None = None) -> int:
         warm_page_cache(src)
         all_results[src.name] = measure_round_robin(contenders, pythons, src, out_dir, args.runs, args.timeout)
     py = None
-    if not args.skip_python_level:
-        damaged = args.data / "damaged-100mb.csv"
+    damaged = args.data / "damaged-100mb.csv"
+    if not args.skip_python_level and damaged.exists():
         stderr(f"python level on {damaged.name}:")
         py = python_bench.run_all(str(args.project_python), damaged, out_dir, args.runs, args.timeout)
     cpp = cpp_lines(args.cpp, files, args.runs) if args.cpp else []
