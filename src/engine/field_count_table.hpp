@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace quillon {
@@ -19,6 +21,7 @@ public:
     };
 
     void add(std::size_t fields) {
+        ++records_;
         for (Entry& e : entries_) {
             if (e.fields == fields) {
                 ++e.records;
@@ -38,8 +41,18 @@ public:
         return best;
     }
 
+    // Number of records entered.
+    std::size_t records() const noexcept { return records_; }
+
 private:
     std::vector<Entry> entries_;
+    std::size_t records_ = 0;
 };
+
+// The field counts of the first `limit` non-blank records of `buffer`, split
+// with `delimiter` and the double quote, stray-quote repair on: how the
+// sniffer and the inference see a text, whatever the run's own options.
+FieldCountTable sample_field_counts(std::string_view buffer, std::uint8_t delimiter,
+                                    std::size_t limit);
 
 }  // namespace quillon

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "field_count_table.hpp"
-#include "tokenizer.hpp"
 #include "utf8.hpp"
 
 namespace quillon {
@@ -19,16 +18,8 @@ bool is_white_space(std::uint32_t cp) noexcept {
 }
 
 double score_candidate(std::string_view buffer, std::uint8_t candidate) {
-    RecordTokenizer tokenizer(buffer, candidate, '"', true);
-    FieldCountTable table;
-    std::size_t sampled = 0;
-    while (sampled < kSampleRecords) {
-        const std::optional<RecordShape> shape = tokenizer.next_shape();
-        if (!shape) break;
-        if (shape->blank) continue;
-        table.add(shape->fields);
-        ++sampled;
-    }
+    const FieldCountTable table = sample_field_counts(buffer, candidate, kSampleRecords);
+    const std::size_t sampled = table.records();
     if (sampled < 2) return 0.0;
     const std::optional<FieldCountTable::Entry> mode = table.most_frequent(2);
     if (!mode) return 0.0;
