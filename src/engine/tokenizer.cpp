@@ -50,10 +50,6 @@ bool has_bom(std::string_view b) noexcept {
            static_cast<unsigned char>(b[1]) == 0xBB && static_cast<unsigned char>(b[2]) == 0xBF;
 }
 
-std::uint16_t make_flags(bool special, bool non_ascii) noexcept {
-    return static_cast<std::uint16_t>((special ? field_flags::kSpecial : 0) |
-                                      (non_ascii ? field_flags::kNonAscii : 0));
-}
 
 // Writes field text into a RowStore as it is read.
 //
@@ -94,14 +90,16 @@ public:
     }
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
 
-    void end_field(bool special, bool non_ascii) {
+    // `special` is field_flags::kSpecial or 0.
+    void end_field(std::uint16_t special, bool non_ascii) {
         if (non_ascii) {
             const auto begin = static_cast<std::size_t>(field_begin_ - text_.base);
             text_ = repair_utf8(store_->text_buffer(), text_, begin, room_);
             field_begin_ = text_.base + begin;
         }
         const auto length = static_cast<std::size_t>(text_.at - field_begin_);
-        const std::uint16_t flags = make_flags(special, non_ascii);
+        const auto flags =
+            static_cast<std::uint16_t>(special | (non_ascii ? field_flags::kNonAscii : 0));
         if (length < field_flags::kLongLength && slots_.at != slots_.cap) {
             *slots_.at++ = static_cast<std::uint16_t>(flags | length);
             summary_ |= static_cast<std::uint64_t>(flags) << 47;
@@ -190,7 +188,7 @@ public:
     void append_byte(unsigned char c) {
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
-    void end_field(bool, bool) noexcept { ++fields_; }
+    void end_field(std::uint16_t, bool) noexcept { ++fields_; }
     void end_record() noexcept {}
 
     RecordShape shape() const noexcept {
@@ -288,13 +286,15 @@ template <typename Sink>
     // A local copy, so that text stores cannot force its state out of registers.
     BlockScanner scanner = scanner_;
     std::size_t p = pos_;
-    bool special = false;
+    // Kept as a 16-bit word: when it lives on the stack, a byte store read
+    // back as a word would stall the store-to-load forwarding.
+    std::uint16_t special = 0;
     bool non_ascii = false;
     ended_by_break_ = false;
 
     const auto finish_field = [&]() {
         sink.end_field(special, non_ascii);
-        special = false;
+        special = 0;
         non_ascii = false;
     };
     const auto finish_record = [&](std::size_t next) {
@@ -311,7 +311,7 @@ template <typename Sink>
     };
     const auto store_byte = [&](unsigned char c) {
         sink.append_byte(c);
-        special = true;
+        special = field_flags::kSpecial;
         non_ascii |= c >= 0x80;
     };
 
