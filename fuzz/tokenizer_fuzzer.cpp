@@ -1,0 +1,114 @@
+// Differential target: RecordTokenizer against the plain reference tokenizer
+// of the test suite, in both of its modes (building rows and counting shapes).
+//
+// Input: byte 0 the delimiter, byte 1 the quote byte (see pick_byte), byte 2
+// flags (bit 0 quote repair), then the buffer (see make_buffer). Every byte pair is a configuration
+// the tokenizer must handle: a delimiter equal to the quote, CR or LF as delimiter or quote, NUL
+// and bytes of 0x80 and above included.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/row_store.hpp"
+#include "engine/tokenizer.hpp"
+#include "fuzz_support.hpp"
+#include "reference_tokenizer.hpp"
+
+namespace {
+
+using fuzz::check;
+
+std::string where(std::size_t record, const reference::Record& want) {
+    return "record " + std::to_string(record) + ", reference " + fuzz::describe(want.fields) +
+           " line " + std::to_string(want.line) + " position " + std::to_string(want.position);
+}
+
+template <typename Context>
+void check_field_flags(const quillon::RowView& row, std::uint8_t delimiter, std::uint8_t quote,
+                       const Context& context) {
+    bool any_special = false;
+    bool all_ascii = true;
+    for (const quillon::FieldRef f : row) {
+        const reference::FieldFacts facts = reference::facts_of(f.text, delimiter, quote);
+        check(f.ascii() == facts.ascii, "non-ASCII flag of a field", context);
+        // Lossy decoding keeps ASCII bytes as they are, so with an ASCII
+        // delimiter and quote the decoded text tells what the raw bytes held.
+        if (delimiter < 0x80 && quote < 0x80) {
+            check(f.special() == facts.special, "special flag of a field", context);
+        }
+        any_special = any_special || f.special();
+        all_ascii = all_ascii && f.ascii();
+    }
+    check(row.any_special() == any_special, "row summary of special fields", context);
+    check(row.all_ascii() == all_ascii, "row summary of non-ASCII fields", context);
+}
+
+void compare_rows(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote, bool repair,
+                  const std::vector<reference::Record>& want) {
+    quillon::RecordTokenizer tok(buffer, delimiter, quote, repair);
+    quillon::RowStore store;
+    std::size_t text_bytes = 0;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        const auto context = [&] { return where(i, want[i]); };
+        check(tok.next_record(store), "next_record ended early", context);
+        check(store.size() == i + 1, "next_record did not append exactly one row", context);
+        const quillon::RowView row = store[i];
+        const std::vector<std::string> got = row.to_strings();
+        check(got == want[i].fields, "fields differ",
+              [&] { return context() + "\nengine " + fuzz::describe(got); });
+        check(row.size() == want[i].fields.size(), "row size", context);
+        std::size_t row_text = 0;
+        for (const std::string& f : want[i].fields) row_text += f.size();
+        check(row.text_size() == row_text, "row text size", context);
+        text_bytes += row_text;
+        check(tok.line() == want[i].line, "line counter",
+              [&] { return context() + "\nengine " + std::to_string(tok.line()); });
+        check(tok.position() == want[i].position, "position",
+              [&] { return context() + "\nengine " + std::to_string(tok.position()); });
+        check(tok.ended_by_line_break() == want[i].ended_by_line_break, "ended by line break",
+              context);
+        check_field_flags(row, delimiter, quote, context);
+    }
+    check(!tok.next_record(store), "next_record yields more records than the reference");
+    check(!tok.next_record(store), "an exhausted tokenizer yielded again");
+    check(store.size() == want.size(), "the final calls appended a row");
+    check(store.text_bytes() == text_bytes, "text bytes held by the store");
+}
+
+void compare_shapes(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote,
+                    bool repair, const std::vector<reference::Record>& want) {
+    quillon::RecordTokenizer tok(buffer, delimiter, quote, repair);
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        const auto context = [&] { return where(i, want[i]); };
+        const std::optional<quillon::RecordShape> shape = tok.next_shape();
+        check(shape.has_value(), "counting mode ended early", context);
+        check(shape->fields == want[i].fields.size(), "counted fields",
+              [&] { return context() + "\nengine " + std::to_string(shape->fields); });
+        check(shape->blank == reference::is_blank(want[i].fields), "blank record", context);
+        check(tok.line() == want[i].line, "line counter in counting mode", context);
+        check(tok.position() == want[i].position, "position in counting mode", context);
+        check(tok.ended_by_line_break() == want[i].ended_by_line_break,
+              "ended by line break in counting mode", context);
+    }
+    check(!tok.next_shape().has_value(), "counting mode yields more records than the reference");
+    check(!tok.next_shape().has_value(), "an exhausted counting tokenizer yielded again");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::ByteReader in(data, size);
+    const std::uint8_t delimiter = fuzz::pick_byte(in.take());
+    const std::uint8_t quote = fuzz::pick_byte(in.take());
+    const std::uint8_t flags = in.take();
+    const bool repair = (flags & 1) != 0;
+    const std::string buffer = fuzz::make_buffer(in);
+
+    const std::vector<reference::Record> want =
+        reference::tokenize(buffer, delimiter, quote, repair);
+    compare_rows(buffer, delimiter, quote, repair, want);
+    compare_shapes(buffer, delimiter, quote, repair, want);
+    return 0;
+}
