@@ -55,15 +55,16 @@ public:
     BlockScanner& operator=(const BlockScanner&) = default;
 
     // The offset of the first set byte at or after pos, or size when there is
-    // none. Sets `high` when a byte in [pos, result) is 0x80 or above.
-    std::size_t next(std::size_t pos, bool& high) noexcept {
+    // none. ORs `high_flag` into `flags` when a byte in [pos, result) is 0x80
+    // or above.
+    std::size_t next(std::size_t pos, std::uint16_t& flags, std::uint16_t high_flag) noexcept {
         std::size_t base = pos & ~std::size_t{63};
         if (base != base_) load(base);
         const unsigned shift = static_cast<unsigned>(pos - base);
         std::uint64_t m = match_ >> shift << shift;
         std::uint64_t h = high_ >> shift << shift;
         while (m == 0) {
-            if (h != 0) high = true;
+            if (h != 0) flags |= high_flag;
             base += 64;
             if (base >= target_->size) return target_->size;
             load(base);
@@ -72,7 +73,7 @@ public:
         }
         const unsigned t = static_cast<unsigned>(__builtin_ctzll(m));
         // Most blocks are pure ASCII: test that first.
-        if (h != 0 && (h & ((std::uint64_t{1} << t) - 1)) != 0) high = true;
+        if (h != 0 && (h & ((std::uint64_t{1} << t) - 1)) != 0) flags |= high_flag;
         return base + t;
     }
 

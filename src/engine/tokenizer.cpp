@@ -90,16 +90,14 @@ public:
     }
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
 
-    // `special` is field_flags::kSpecial or 0.
-    void end_field(std::uint16_t special, bool non_ascii) {
-        if (non_ascii) {
+    // `flags`: field_flags::kSpecial and kNonAscii as found while reading.
+    void end_field(std::uint16_t flags) {
+        if (flags & field_flags::kNonAscii) {
             const auto begin = static_cast<std::size_t>(field_begin_ - text_.base);
             text_ = repair_utf8(store_->text_buffer(), text_, begin, room_);
             field_begin_ = text_.base + begin;
         }
         const auto length = static_cast<std::size_t>(text_.at - field_begin_);
-        const auto flags =
-            static_cast<std::uint16_t>(special | (non_ascii ? field_flags::kNonAscii : 0));
         if (length < field_flags::kLongLength && slots_.at != slots_.cap) {
             *slots_.at++ = static_cast<std::uint16_t>(flags | length);
             summary_ |= static_cast<std::uint64_t>(flags) << 47;
@@ -188,7 +186,7 @@ public:
     void append_byte(unsigned char c) {
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
-    void end_field(std::uint16_t, bool) noexcept { ++fields_; }
+    void end_field(std::uint16_t) noexcept { ++fields_; }
     void end_record() noexcept {}
 
     RecordShape shape() const noexcept {
@@ -286,16 +284,14 @@ template <typename Sink>
     // A local copy, so that text stores cannot force its state out of registers.
     BlockScanner scanner = scanner_;
     std::size_t p = pos_;
-    // Kept as a 16-bit word: when it lives on the stack, a byte store read
-    // back as a word would stall the store-to-load forwarding.
-    std::uint16_t special = 0;
-    bool non_ascii = false;
+    // The field's flags so far, one word: fewer live values, and no byte
+    // store read back as a word should it live on the stack.
+    std::uint16_t flags = 0;
     ended_by_break_ = false;
 
     const auto finish_field = [&]() {
-        sink.end_field(special, non_ascii);
-        special = 0;
-        non_ascii = false;
+        sink.end_field(flags);
+        flags = 0;
     };
     const auto finish_record = [&](std::size_t next) {
         finish_field();
@@ -311,8 +307,7 @@ template <typename Sink>
     };
     const auto store_byte = [&](unsigned char c) {
         sink.append_byte(c);
-        special = field_flags::kSpecial;
-        non_ascii |= c >= 0x80;
+        flags |= c >= 0x80 ? field_flags::kSpecial | field_flags::kNonAscii : field_flags::kSpecial;
     };
 
 field_start:
@@ -344,7 +339,7 @@ field_start:
 
 unquoted:
     for (;;) {
-        const std::size_t s = scanner.next(p, non_ascii);
+        const std::size_t s = scanner.next(p, flags, field_flags::kNonAscii);
         sink.append(d + p, s - p);
         // The end of the buffer ends the field and the record.
         if (s >= n) {
@@ -372,7 +367,7 @@ unquoted:
 
 quoted:
     for (;;) {
-        const std::size_t s = scanner.next(p, non_ascii);
+        const std::size_t s = scanner.next(p, flags, field_flags::kNonAscii);
         sink.append(d + p, s - p);
         // An unterminated quoted field takes the rest of the buffer.
         if (s >= n) {

@@ -411,10 +411,10 @@ TEST(ScanTest, ScannerFindsTheNextSetByte) {
                 std::size_t want = pos;
                 bool want_high = false;
                 while (want < text.size() && !in_set(p[want], set)) want_high |= p[want++] >= 0x80;
-                bool high = false;
-                ASSERT_EQ(scanner.next(pos, high), want)
+                std::uint16_t flags = 0;
+                ASSERT_EQ(scanner.next(pos, flags, 0x4000), want)
                     << reference::escaped(text) << " from " << pos;
-                ASSERT_EQ(high, want_high) << reference::escaped(text) << " from " << pos;
+                ASSERT_EQ(flags == 0x4000, want_high) << reference::escaped(text) << " from " << pos;
                 EXPECT_EQ(quillon::find_first_of(p, pos, text.size(), set), want);
                 pos = want + 1 + gen.below(3);
             }
