@@ -34,7 +34,11 @@ PyObject* exception_for_kind(IoErrorKind kind) noexcept {
 
 }  // namespace
 
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
 void raise_io_error(const IoError& error, IoErrorStyle style) {
+    // A signal handler gave up the call and its exception is already set.
+    if (error.kind == IoErrorKind::kInterrupted && PyErr_Occurred() != nullptr) return;
     PyObject* type = PyExc_OSError;
     if (error.kind == IoErrorKind::kInvalidInput) {
         type = PyExc_ValueError;

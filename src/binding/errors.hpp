@@ -20,6 +20,11 @@ enum class IoErrorStyle {
 // names a bad argument combination and becomes ValueError in both styles.
 [[gnu::cold]] void raise_io_error(const IoError& error, IoErrorStyle style);
 
+// The pipeline's InterruptCheck: runs the interpreter's signal handlers after
+// a system call was interrupted, and says to give up when one of them raised
+// (Ctrl-C: KeyboardInterrupt). raise_io_error then keeps that exception.
+bool python_signal_raised();
+
 // Adds the note "while processing '<parameter>'" to the exception being raised.
 [[gnu::cold]] void add_parameter_note(const char* parameter);
 

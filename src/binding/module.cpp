@@ -95,7 +95,8 @@ PyObject* salvage_file_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         !convert_options(values + 3, options)) {
         return nullptr;
     }
-    IoResult<SalvageStats> stats = salvage_file(input_path, output_path, quarantine_path, options);
+    IoResult<SalvageStats> stats =
+        salvage_file(input_path, output_path, quarantine_path, options, python_signal_raised);
     if (!stats) {
         raise_io_error(stats.error(), IoErrorStyle::kPlain);
         return nullptr;

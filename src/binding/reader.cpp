@@ -197,7 +197,7 @@ PyObject* new_reader(PyObject* const* values) {
     RowStore rows;
     SummaryValues summary;
     {
-        IoResult<InputFile> input = read_input_file(path);
+        IoResult<InputFile> input = read_input_file(path, python_signal_raised);
         if (!input) {
             raise_io_error(input.error(), IoErrorStyle::kByKind);
             return nullptr;

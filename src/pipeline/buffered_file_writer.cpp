@@ -18,18 +18,21 @@ constexpr std::size_t kMaxWriteChunk = 0x7ffff000;
 
 }  // namespace
 
-IoResult<BufferedFileWriter> BufferedFileWriter::create(const std::string& path) {
-    IoResult<UniqueFd> fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+IoResult<BufferedFileWriter> BufferedFileWriter::create(const std::string& path,
+                                                        InterruptCheck interrupt) {
+    IoResult<UniqueFd> fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, interrupt);
     if (!fd) return fd.error();
-    return BufferedFileWriter(std::move(fd.value()));
+    return BufferedFileWriter(std::move(fd.value()), &::write, interrupt);
 }
 
-BufferedFileWriter::BufferedFileWriter(UniqueFd fd, WriteFunction write_function)
-    : fd_(std::move(fd)), write_(write_function), buffer_(new char[kCapacity]) {}
+BufferedFileWriter::BufferedFileWriter(UniqueFd fd, WriteFunction write_function,
+                                       InterruptCheck interrupt)
+    : fd_(std::move(fd)), write_(write_function), interrupt_(interrupt), buffer_(new char[kCapacity]) {}
 
 BufferedFileWriter::BufferedFileWriter(BufferedFileWriter&& other) noexcept
     : fd_(std::move(other.fd_)),
       write_(other.write_),
+      interrupt_(other.interrupt_),
       buffer_(std::move(other.buffer_)),
       size_(std::exchange(other.size_, 0)),
       in_write_(std::exchange(other.in_write_, false)) {}
@@ -39,6 +42,7 @@ BufferedFileWriter& BufferedFileWriter::operator=(BufferedFileWriter&& other) no
         close();
         fd_ = std::move(other.fd_);
         write_ = other.write_;
+        interrupt_ = other.interrupt_;
         buffer_ = std::move(other.buffer_);
         size_ = std::exchange(other.size_, 0);
         in_write_ = std::exchange(other.in_write_, false);
@@ -74,8 +78,9 @@ IoStatus BufferedFileWriter::write_direct(std::string_view bytes) {
         const ssize_t r = write_(fd_.get(), p, left < kMaxWriteChunk ? left : kMaxWriteChunk);
         in_write_ = false;
         if (r < 0) {
-            if (errno == EINTR) continue;
-            return IoError::from_errno(errno);
+            if (errno != EINTR) return IoError::from_errno(errno);
+            if (interrupt_ != nullptr && interrupt_()) return IoError::from_errno(EINTR);
+            continue;
         }
         if (r == 0) {
             return IoError::with_message(IoErrorKind::kWriteZero, "failed to write whole buffer");
@@ -106,8 +111,9 @@ IoStatus BufferedFileWriter::flush() {
         const ssize_t r = write_(fd_.get(), buffer_.get() + consumed.done, size_ - consumed.done);
         in_write_ = false;
         if (r < 0) {
-            if (errno == EINTR) continue;
-            return IoError::from_errno(errno);
+            if (errno != EINTR) return IoError::from_errno(errno);
+            if (interrupt_ != nullptr && interrupt_()) return IoError::from_errno(EINTR);
+            continue;
         }
         if (r == 0) {
             return IoError::with_message(IoErrorKind::kWriteZero, "failed to write the buffered data");

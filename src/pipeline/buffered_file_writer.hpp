@@ -28,10 +28,14 @@ public:
 
     // Opens `path` for writing, creating it (mode 0666 before the umask) or
     // truncating it.
-    static IoResult<BufferedFileWriter> create(const std::string& path);
+    // An interrupted open or write is repeated unless `interrupt` says to
+    // give up.
+    static IoResult<BufferedFileWriter> create(const std::string& path,
+                                               InterruptCheck interrupt = nullptr);
 
     // Takes over an open descriptor. Allocates the buffer (std::bad_alloc).
-    explicit BufferedFileWriter(UniqueFd fd, WriteFunction write_function = &::write);
+    explicit BufferedFileWriter(UniqueFd fd, WriteFunction write_function = &::write,
+                                InterruptCheck interrupt = nullptr);
 
     BufferedFileWriter(BufferedFileWriter&& other) noexcept;
     BufferedFileWriter& operator=(BufferedFileWriter&& other) noexcept;
@@ -58,6 +62,7 @@ private:
 
     UniqueFd fd_;
     WriteFunction write_;
+    InterruptCheck interrupt_;
     std::unique_ptr<char[]> buffer_;
     std::size_t size_ = 0;
     // Set around each write call: still set afterwards only if the call threw.

@@ -61,6 +61,14 @@ private:
     std::variant<T, IoError> v_;
 };
 
+// Asked after a system call was interrupted by a signal, before it is
+// repeated: true gives up with an "operation interrupted" error instead. The
+// binding passes one that runs the interpreter's signal handlers, so that
+// Ctrl-C ends a read that would otherwise block for ever (a FIFO without a
+// writer). Null repeats every interrupted call. A call given up this way
+// fails with the EINTR error.
+using InterruptCheck = bool (*)();
+
 struct Unit {};
 using IoStatus = IoResult<Unit>;
 inline IoStatus io_ok() { return IoStatus(Unit{}); }

@@ -10,9 +10,10 @@
 
 namespace quillon {
 
-// Opens `path` with `flags` | O_CLOEXEC, repeating an interrupted open. A
-// path holding a NUL byte cannot be passed to the system and is refused as
-// invalid input.
-IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0);
+// Opens `path` with `flags` | O_CLOEXEC, repeating an interrupted open unless
+// `interrupt` says to give up. A path holding a NUL byte cannot be passed to
+// the system and is refused as invalid input.
+IoResult<UniqueFd> open_file(const std::string& path, int flags, mode_t mode = 0,
+                             InterruptCheck interrupt = nullptr);
 
 }  // namespace quillon

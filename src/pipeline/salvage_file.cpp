@@ -28,12 +28,17 @@ constexpr std::size_t kMinReadChunk = 8192;
 // Linux transfers at most this many bytes per read(2).
 constexpr std::size_t kMaxReadChunk = 0x7ffff000;
 
-ssize_t read_retrying(int fd, void* data, std::size_t size) noexcept {
-    ssize_t r;
-    do {
-        r = ::read(fd, data, size < kMaxReadChunk ? size : kMaxReadChunk);
-    } while (r < 0 && errno == EINTR);
-    return r;
+// read(2), repeated when interrupted unless `interrupt` says to give up
+// (then -1 with errno EINTR).
+ssize_t read_retrying(int fd, void* data, std::size_t size, InterruptCheck interrupt) {
+    for (;;) {
+        const ssize_t r = ::read(fd, data, size < kMaxReadChunk ? size : kMaxReadChunk);
+        if (r >= 0 || errno != EINTR) return r;
+        if (interrupt != nullptr && interrupt()) {
+            errno = EINTR;
+            return -1;
+        }
+    }
 }
 
 // The bytes left to read from the current position, when the file can say.
@@ -95,8 +100,8 @@ IoError names_output_error() {
 
 }  // namespace
 
-IoResult<InputFile> read_input_file(const std::string& path) {
-    IoResult<UniqueFd> opened = open_file(path, O_RDONLY);
+IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck interrupt) {
+    IoResult<UniqueFd> opened = open_file(path, O_RDONLY, 0, interrupt);
     if (!opened) return opened.error();
     InputFile file{std::move(opened.value()), GrowableBuffer<char>()};
     const int fd = file.fd.get();
@@ -111,7 +116,7 @@ IoResult<InputFile> read_input_file(const std::string& path) {
     for (;;) {
         if (content.size() == content.capacity()) {
             char probe[kProbeSize];
-            const ssize_t r = read_retrying(fd, probe, sizeof probe);
+            const ssize_t r = read_retrying(fd, probe, sizeof probe, interrupt);
             if (r < 0) return IoError::from_errno(errno);
             if (r == 0) break;
             content.append(probe, static_cast<std::size_t>(r));
@@ -121,7 +126,7 @@ IoResult<InputFile> read_input_file(const std::string& path) {
             content.reserve_tail(kMinReadChunk);
             room = content.capacity() - content.size();
         }
-        const ssize_t r = read_retrying(fd, content.data() + content.size(), room);
+        const ssize_t r = read_retrying(fd, content.data() + content.size(), room, interrupt);
         if (r < 0) return IoError::from_errno(errno);
         if (r == 0) break;
         content.set_size(content.size() + static_cast<std::size_t>(r));
@@ -131,13 +136,13 @@ IoResult<InputFile> read_input_file(const std::string& path) {
 
 IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::string& output_path,
                                     const std::optional<std::string>& quarantine_path,
-                                    const SalvageOptions& options) {
+                                    const SalvageOptions& options, InterruptCheck interrupt) {
     // Creating the quarantine file would truncate the output just written.
     if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
 
     // Declared in the order of opening, so that every path out releases them
     // in the reverse order: quarantine writer, output writer, result, input.
-    IoResult<InputFile> input = read_input_file(input_path);
+    IoResult<InputFile> input = read_input_file(input_path, interrupt);
     if (!input) return input.error();
     const GrowableBuffer<char>& content = input.value().content;
 
@@ -145,7 +150,7 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
         salvage_buffer(std::string_view(content.data(), content.size()), options);
     const auto delimiter = static_cast<std::uint8_t>(result.detected_delimiter);
 
-    IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path);
+    IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path, interrupt);
     if (!output) return output.error();
     BufferedFileWriter& out = output.value();
 
@@ -158,7 +163,7 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
 
     if (quarantine_path) {
         if (leads_to(*quarantine_path, out.fd())) return names_output_error();
-        IoResult<BufferedFileWriter> created = BufferedFileWriter::create(*quarantine_path);
+        IoResult<BufferedFileWriter> created = BufferedFileWriter::create(*quarantine_path, interrupt);
         if (!created) return created.error();
         BufferedFileWriter& quarantine = created.value();
         if (IoStatus written = quarantine.write_all(QUARANTINE_HEADER); !written) {

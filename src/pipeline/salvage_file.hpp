@@ -26,13 +26,16 @@ struct InputFile {
     GrowableBuffer<char> content;  // the whole file
 };
 
-// Opens `path` for reading and reads it whole.
-IoResult<InputFile> read_input_file(const std::string& path);
+// Opens `path` for reading and reads it whole. Interrupted system calls are
+// repeated unless `interrupt` says to give up.
+IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck interrupt = nullptr);
 
 // Salvages `input_path` into `output_path` and, when given, writes the
-// quarantined rows to `quarantine_path`.
+// quarantined rows to `quarantine_path`. Interrupted system calls are
+// repeated unless `interrupt` says to give up.
 IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::string& output_path,
                                     const std::optional<std::string>& quarantine_path,
-                                    const SalvageOptions& options);
+                                    const SalvageOptions& options,
+                                    InterruptCheck interrupt = nullptr);
 
 }  // namespace quillon

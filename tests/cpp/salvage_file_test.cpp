@@ -1,5 +1,6 @@
 #include "pipeline/salvage_file.hpp"
 
+#include <atomic>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -531,6 +532,39 @@ TEST(ReadInputFile, ReadsAPipeAndRepeatsInterruptedReads) {
     ASSERT_TRUE(file.ok()) << file.error().text();
     const GrowableBuffer<char>& buffer = file.value().content;
     EXPECT_EQ(std::string(buffer.data(), buffer.size()), content);
+}
+
+// Counts the interruptions it is asked about and gives up at the third.
+std::atomic<int> interruptions{0};
+bool give_up_at_third() { return ++interruptions >= 3; }
+
+TEST(ReadInputFile, GivesUpAnInterruptedCallWhenAsked) {
+    // Opening a FIFO without a writer blocks; each signal interrupts the
+    // open, and the check decides whether it is repeated.
+    TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    struct sigaction action {};
+    action.sa_handler = ignore_signal;
+    struct sigaction saved {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &saved), 0);
+    interruptions = 0;
+    const pthread_t reader = ::pthread_self();
+    std::atomic<bool> done{false};
+    std::thread signaller([&] {
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ::pthread_kill(reader, SIGUSR1);
+        }
+    });
+    IoResult<InputFile> file = read_input_file(fifo, give_up_at_third);
+    done = true;
+    signaller.join();
+    ::sigaction(SIGUSR1, &saved, nullptr);
+    ASSERT_FALSE(file.ok());
+    EXPECT_EQ(file.error().kind, IoErrorKind::kInterrupted);
+    EXPECT_EQ(file.error().os_code, EINTR);
+    EXPECT_EQ(interruptions.load(), 3);
 }
 
 TEST(ReadInputFile, ReportsWhyTheFileCannotBeRead) {

@@ -332,10 +332,6 @@ class TestFileSystem:
         finally:
             assert writer.wait(timeout=60) == 0
 
-    @pytest.mark.xfail(
-        strict=True,
-        reason="a blocking open of a FIFO retries EINTR without running the interpreter's signal handlers",
-    )
     @pytest.mark.parametrize("entry", ["salvage_file(fifo, fifo + '.out')", "_quillon_backend.open(fifo)"])
     def test_ctrl_c_interrupts_a_fifo_without_writer(self, tmp_path, entry):
         fifo = os.fspath(tmp_path / "fifo")
