@@ -1,0 +1,255 @@
+"""Full-size hostile inputs, run by hand (not in CI); tests/python/test_hostile.py has the small ones.
+
+    .venv/bin/python tests/stress/run_stress.py [--dir DIR] [--scale S] [--timeout SECONDS] [CASE ...]
+
+Each case writes its input (a 1 GB line, 50 million empty lines, ...) into
+DIR, then runs one entry of the module over it in a fresh child process and
+prints the child's wall time, its peak RSS as a multiple of the input size,
+and what the call returned or raised. A case fails when the child crashes,
+runs past the time limit, or ends in something other than what the case
+expects. --scale shrinks every input (0.01 for a quick try). Needs about
+3 GB of free disk per GB of input and runs for several minutes.
+"""
+
+import argparse
+import itertools
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from pathlib import Path
+
+GB = 1 << 30
+CHUNK = 1 << 24
+
+CHILD = textwrap.dedent(
+    """
+    import json
+    import sys
+    import time
+
+    import _quillon_backend as qb
+
+    spec = json.loads(sys.argv[1])
+    start = time.perf_counter()
+    try:
+        if spec["entry"] == "salvage_file":
+            result = qb.salvage_file(spec["input"], spec["output"], spec["quarantine"], **spec["options"]).to_dict()
+        else:
+            rows = 0
+            longest = 0
+            with qb.open(spec["input"], **spec["options"]) as reader:
+                for row in reader:
+                    rows += 1
+                    longest = max(longest, len(row))
+                result = reader.summary.to_dict() | {"rows_iterated": rows, "widest_row": longest}
+    except Exception as error:
+        result = {"exception": type(error).__name__, "message": str(error)}
+    print(json.dumps({"seconds": time.perf_counter() - start, "result": result}))
+    """
+)
+
+
+def repeat(piece: bytes, total: int) -> Iterator[bytes]:
+    """`piece` repeated to `total` bytes (cut at the end), in chunks of about CHUNK bytes."""
+    block = piece * max(1, CHUNK // len(piece))
+    left = total
+    while left > 0:
+        part = block[: min(left, len(block))]
+        left -= len(part)
+        yield part
+
+
+def records(size: int, piece: bytes) -> int:
+    """Records in `piece` repeated to `size` bytes, when the piece is one record ending in LF."""
+    return -(-size // len(piece))
+
+
+def random_high_bytes(total: int, line_every: int = 0) -> Iterator[bytes]:
+    """Random bytes of 0x80 and above, with an LF every `line_every` bytes when it is not 0."""
+    to_high = bytes(0x80 | b for b in range(256))
+    left = total
+    while left > 0:
+        part = os.urandom(min(left, CHUNK)).translate(to_high)
+        if line_every:
+            part = b"\n".join(part[i : i + line_every] for i in range(0, len(part), line_every))
+        left -= len(part)
+        yield part
+
+
+@dataclass
+class Case:
+    name: str
+    content: Callable[[int], Iterator[bytes]]
+    size: int
+    expect: Callable[[dict], bool]
+    options: dict = field(default_factory=dict)
+    entry: str = "salvage_file"
+    quarantine: bool = False
+    output: str | None = None
+    fifo: bool = False
+    grow: int = 0
+
+
+def total(n: int) -> Callable[[dict], bool]:
+    return lambda r: r.get("total_rows") == n and r["salvaged_rows"] + r["quarantined_rows"] == n
+
+
+def raises(name: str) -> Callable[[dict], bool]:
+    return lambda r: r.get("exception") == name
+
+
+def cases(scale: float) -> list[Case]:
+    g = int(GB * scale) // 64 * 64
+    lines = int(50_000_000 * scale)
+    return [
+        Case("line_of_1gb", lambda n: repeat(b"x", n), g, total(1)),
+        Case("line_of_1gb_reader", lambda n: repeat(b"x", n), g, lambda r: r.get("rows_iterated") == 1, entry="open"),
+        Case("unterminated_quote_1gb", lambda n: itertools.chain([b'"'], repeat(b"ab,\n", n - 1)), g, total(1)),
+        Case("line_of_stray_quotes_1gb", lambda n: itertools.chain([b'"'], repeat(b'a"', n - 1)), g, total(1)),
+        Case("quoted_fields_with_trailing_text_1gb", lambda n: repeat(b'"a"b,', n), g, total(1)),
+        Case("empty_lines_50m", lambda n: repeat(b"\n", n), lines, total(lines)),
+        Case("empty_lines_50m_reader", lambda n: repeat(b"\n", n), lines,
+             lambda r: r.get("rows_iterated") == lines, entry="open"),
+        Case("empty_lines_50m_crlf", lambda n: repeat(b"\r\n", n), 2 * lines, total(lines)),
+        Case("empty_lines_50m_quarantined", lambda n: repeat(b"\n", n), lines,
+             lambda r: r.get("quarantined_rows") == lines,
+             options={"expected_columns": 3, "fill_ragged_rows": False}, quarantine=True),
+        Case("only_quotes_1gb", lambda n: repeat(b'"', n), g, total(1)),
+        Case("only_quotes_and_line_feeds_1gb", lambda n: repeat(b'"\n', n), g, total(records(g, b'"\n"\n'))),
+        Case("nul_bytes_1gb", lambda n: repeat(b"\x00", n), g, total(1)),
+        Case("nul_delimited_1gb", lambda n: repeat(b"a\x00b\x00\n", n), g, total(records(g, b"a\x00b\x00\n")),
+             options={"delimiter": "\x00"}),
+        Case("invalid_utf8_1gb", random_high_bytes, g, total(1)),
+        Case("invalid_utf8_lines_1gb", lambda n: random_high_bytes(n, 100), g, lambda r: r.get("total_rows", 0) > 0),
+        Case("quote_equals_delimiter_1gb", lambda n: repeat(b",a,b\nc,,d\n", n), g,
+             lambda r: r.get("total_rows", 0) > 0, options={"delimiter": ",", "quote_char": ","}),
+        Case("line_feed_delimiter_carriage_return_quote_1gb", lambda n: repeat(b"a\r\nb\n\rc,d\r\n", n), g,
+             lambda r: r.get("total_rows", 0) > 0, options={"delimiter": "\n", "quote_char": "\r"}),
+        Case("carriage_return_delimiter_line_feed_quote_1gb", lambda n: repeat(b"a\r\nb\n\rc,d\r\n", n), g,
+             lambda r: r.get("total_rows", 0) > 0, options={"delimiter": "\r", "quote_char": "\n"}),
+        Case("one_row_of_100m_columns", lambda n: repeat(b",", n), int(100_000_000 * scale),
+             lambda r: r.get("inferred_columns") == int(100_000_000 * scale) + 1),
+        Case("table_merged_into_one_column_1gb", lambda n: repeat(b"a,b,c,d\n", n), g, total(records(g, b"a,b,c,d\n")),
+             options={"expected_columns": 1}),
+        Case("padding_to_2_40_columns", lambda n: repeat(b"a,b\n", n), g, raises("MemoryError"),
+             options={"expected_columns": 2**40}),
+        Case("padding_to_2_62_columns", lambda n: repeat(b"a,b\n", n), g, raises("MemoryError"),
+             options={"expected_columns": 2**62}),
+        Case("quarantine_at_2_62_columns", lambda n: repeat(b"a,b\n", n), g,
+             lambda r: r.get("quarantined_rows") == records(g, b"a,b\n"), options={"expected_columns": 2**62,
+                                                                     "fill_ragged_rows": False}, quarantine=True),
+        Case("output_to_dev_full_1gb", lambda n: repeat(b"a,b\n", n), g, raises("OSError"), output="/dev/full"),
+        Case("fifo_1gb", lambda n: repeat(b"a,b,c\n", n), g, total(records(g, b"a,b,c\n")), fifo=True),
+        Case("file_growing_while_read_1gb", lambda n: repeat(b"a,b,c\n", n), g,
+             lambda r: records(g, b"a,b,c\n") <= r.get("total_rows", 0) <= 2 * records(g, b"a,b,c\n"), grow=g),
+    ]
+
+
+def write(path: Path, chunks: Iterator[bytes]) -> int:
+    size = 0
+    with open(path, "wb") as f:
+        for chunk in chunks:
+            f.write(chunk)
+            size += len(chunk)
+    return size
+
+
+def run_child(spec: dict, timeout: float) -> tuple[int, dict | None, int]:
+    """Runs the child; returns its exit status, its report and its peak RSS in bytes."""
+    child = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE)
+    timer = threading.Timer(timeout, child.kill)
+    timer.start()
+    try:
+        out = child.stdout.read()
+        _, status, usage = os.wait4(child.pid, 0)
+    finally:
+        timer.cancel()
+        child.stdout.close()
+    child.returncode = os.waitstatus_to_exitcode(status)
+    report = json.loads(out) if child.returncode == 0 and out else None
+    return child.returncode, report, usage.ru_maxrss * 1024
+
+
+def feed(source: Path, target: str, grow: bool) -> subprocess.Popen:
+    """A writer process: copies `source` into a FIFO, or appends it to a growing file."""
+    code = textwrap.dedent(
+        """
+        import sys
+        with open(sys.argv[1], "rb") as src, open(sys.argv[2], sys.argv[3], buffering=0) as dst:
+            while chunk := src.read(1 << 20):
+                dst.write(chunk)
+        """
+    )
+    return subprocess.Popen([sys.executable, "-c", code, os.fspath(source), target, "ab" if grow else "wb"])
+
+
+def run_case(case: Case, scale: float, workdir: Path, timeout: float) -> bool:
+    input_path = workdir / f"{case.name}.csv"
+    size = write(input_path, case.content(case.size))
+    spec = {
+        "entry": case.entry,
+        "input": os.fspath(input_path),
+        "output": case.output or os.fspath(workdir / f"{case.name}.clean.csv"),
+        "quarantine": os.fspath(workdir / f"{case.name}.quarantine.csv") if case.quarantine else None,
+        "options": case.options,
+    }
+    writer = None
+    if case.fifo:
+        fifo = workdir / f"{case.name}.fifo"
+        os.mkfifo(fifo)
+        writer = feed(input_path, os.fspath(fifo), grow=False)
+        spec["input"] = os.fspath(fifo)
+    elif case.grow:
+        extra = workdir / f"{case.name}.extra"
+        write(extra, case.content(case.grow))
+        writer = feed(extra, os.fspath(input_path), grow=True)
+    try:
+        status, report, rss = run_child(spec, timeout)
+    finally:
+        if writer is not None:
+            writer.wait()
+    for produced in workdir.iterdir():
+        produced.unlink()
+    if report is None:
+        print(f"{case.name:48} FAIL  child ended with status {status}", flush=True)
+        return False
+    ok = case.expect(report["result"])
+    print(
+        f"{case.name:48} {'ok  ' if ok else 'FAIL'}  {size / 1e6:9.1f} MB  {report['seconds']:7.2f} s  "
+        f"peak RSS {rss / 1e6:8.1f} MB ({rss / max(size, 1):5.2f} x input)  {json.dumps(report['result'])}",
+        flush=True,
+    )
+    return ok
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--dir", type=Path, help="where the inputs go (default: a new temporary directory)")
+    parser.add_argument("--scale", type=float, default=1.0, help="factor for every input size (default 1)")
+    parser.add_argument("--timeout", type=float, default=600.0, help="seconds allowed for each case's child")
+    parser.add_argument("cases", nargs="*", help="names of the cases to run (default: all)")
+    args = parser.parse_args()
+    chosen = [c for c in cases(args.scale) if not args.cases or c.name in args.cases]
+    unknown = set(args.cases) - {c.name for c in chosen}
+    if unknown:
+        parser.error(f"unknown cases: {', '.join(sorted(unknown))}")
+    workdir = Path(tempfile.mkdtemp(prefix="quillon-stress-", dir=args.dir))
+    try:
+        results = [run_case(case, args.scale, workdir, args.timeout) for case in chosen]
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    failed = results.count(False)
+    print(f"{len(results) - failed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
