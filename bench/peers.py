@@ -8,8 +8,10 @@ and `pip install .` into the project venv:
 
 For each workload and contender: median wall time of --runs runs after a
 warm-up, MB/s, peak RSS of the child process, data rows kept, and the ratios
-to quillon from the same run. Runs go round-robin over the contenders, so that
-load from elsewhere on the machine falls on all of them alike. quillon runs
+to quillon from the same run. Each contender's runs follow one another: on
+this virtual machine, memory that another process has just freed can cost a
+process that touches it first twice its usual time (the kernel's page zeroing
+runs slowly on it), and the warm-up run absorbs that. quillon runs
 under the project's interpreter, the peers under bench/.venv; they are never
 installed together. Also measured: SalvageReader iteration against
 csv.reader and sniff on a 64 KiB sample (python_bench.py), and, with --cpp,
@@ -34,7 +36,7 @@ from harness import (
     Measurement,
     describe_machine,
     load_average,
-    run_task,
+    measure,
     stderr,
     warm_page_cache,
 )
@@ -130,24 +132,13 @@ WORKLOADS = ["clean-100mb.csv", "damaged-100mb.csv", "long-fields.csv"]
 LARGE_WORKLOAD = "damaged-1gb.csv"
 
 
-def measure_round_robin(
+def measure_contenders(
     contenders: list[Contender], pythons: dict[str, Path], src: Path, out_dir: Path, runs: int, timeout: float
 ) -> dict[str, Measurement]:
-    size = src.stat().st_size
-    results = {c.name: Measurement(task=c.task, input_bytes=size) for c in contenders}
-    for i in range(runs + 1):
-        for c in contenders:
-            m = results[c.name]
-            if m.error:
-                continue
-            stderr(f"  {'warm-up' if i == 0 else f'run {i}'}: {c.name}")
-            run = run_task(pythons[c.venv], c.task, src, out_dir / f"{c.task}.csv", timeout)
-            if not run.ok:
-                m.error = run.error
-            elif i > 0:
-                m.runs.append(run)
+    results = {}
     for c in contenders:
-        (out_dir / f"{c.task}.csv").unlink(missing_ok=True)
+        stderr(f"  {c.name}")
+        results[c.name] = measure(pythons[c.venv], c.task, src, out_dir / f"{c.task}.csv", runs, timeout)
     return results
 
 
@@ -284,7 +275,7 @@ def main(argv: list[str] | None = None) -> int:
     for src in files:
         stderr(f"{src.name}:")
         warm_page_cache(src)
-        all_results[src.name] = measure_round_robin(contenders, pythons, src, out_dir, args.runs, args.timeout)
+        all_results[src.name] = measure_contenders(contenders, pythons, src, out_dir, args.runs, args.timeout)
     py = None
     damaged = args.data / "damaged-100mb.csv"
     if not args.skip_python_level and damaged.exists():
@@ -311,10 +302,11 @@ def main(argv: list[str] | None = None) -> int:
         f"- Data: `bench/generate.py` output in `{args.data.relative_to(REPO) if args.data.is_relative_to(REPO) else args.data}`",
         "",
         "Each run is a child process: the input is in the page cache, the tool's import is not timed, "
-        "the output file is removed before each run. Peak RSS is the child's `ru_maxrss` (interpreter and "
+        "the output file is removed before each run, and each contender's runs follow its own warm-up run "
+        "(the first process to touch memory that another one has just freed can take twice as long here). Peak RSS is the child's `ru_maxrss` (interpreter and "
         "library included; \"of which imports\" is the high-water mark before the work began). CPU s is the "
         "CPU time of all the child's threads during the work. Data rows kept excludes the header; more rows than generated means that a tool split records. quillon is single-threaded; DuckDB, polars "
-        "and pyarrow use both cores.",
+        "and pyarrow may use both cores (CPU s above the wall time shows when they did).",
         "",
         "## Goals",
         "",
