@@ -229,15 +229,16 @@ def python_level_lines(py: dict[str, Measurement]) -> list[str]:
     return lines
 
 
-def cpp_lines(build: Path, files: list[Path], runs: int) -> list[str]:
+def cpp_lines(build: Path, files: list[Path], adversarial: list[Path], runs: int) -> list[str]:
     lines = []
     for binary, label in (("engine_bench", "engine, in memory"), ("file_bench", "pipeline, file to file")):
+        inputs = files + adversarial if binary == "engine_bench" else files
         exe = build / "bench" / binary
         if not exe.exists():
             lines.append(f"{exe} not built; configure with -DQUILLON_BUILD_BENCH=ON.")
             continue
         stderr(f"  {binary} ...")
-        done = subprocess.run([str(exe), "--runs", str(runs), *map(str, files)], capture_output=True, text=True)
+        done = subprocess.run([str(exe), "--runs", str(runs), *map(str, inputs)], capture_output=True, text=True)
         lines += [f"{label} (`{binary}`):", "", "```", done.stdout.strip() or done.stderr.strip(), "```", ""]
     return lines
 
@@ -281,7 +282,9 @@ def main(argv: list[str] | None = None) -> int:
     if not args.skip_python_level and damaged.exists():
         stderr(f"python level on {damaged.name}:")
         py = python_bench.run_all(str(args.project_python), damaged, out_dir, args.runs, args.timeout)
-    cpp = cpp_lines(args.cpp, files, args.runs) if args.cpp else []
+    # The one-line files show the look-ahead's cost, which only the engine benchmark isolates.
+    adversarial = [args.data / n for n in ("stray-quotes-line.csv", "after-quote-line.csv") if (args.data / n).exists()]
+    cpp = cpp_lines(args.cpp, files, adversarial, args.runs) if args.cpp else []
     machine["load_after"] = load_average()
 
     peer_versions = subprocess.run(
