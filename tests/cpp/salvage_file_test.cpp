@@ -1,6 +1,7 @@
 #include "pipeline/salvage_file.hpp"
 
 #include <atomic>
+#include <stdexcept>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -499,15 +500,28 @@ TEST(ReadInputFile, ReadsAFileOfUnknownSizeToTheEnd) {
 
 void ignore_signal(int) {}
 
+// Catches SIGUSR1 with a handler that does nothing and without SA_RESTART,
+// so that the signal makes a blocked system call fail with EINTR.
+class InterruptingSignal {
+public:
+    InterruptingSignal() {
+        struct sigaction action {};
+        action.sa_handler = ignore_signal;
+        if (::sigaction(SIGUSR1, &action, &saved_) != 0) throw std::runtime_error("sigaction failed");
+    }
+    InterruptingSignal(const InterruptingSignal&) = delete;
+    InterruptingSignal& operator=(const InterruptingSignal&) = delete;
+    ~InterruptingSignal() { ::sigaction(SIGUSR1, &saved_, nullptr); }
+
+private:
+    struct sigaction saved_ {};
+};
+
 TEST(ReadInputFile, ReadsAPipeAndRepeatsInterruptedReads) {
     TempDir dir;
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // No SA_RESTART: the signal makes a blocked read fail with EINTR.
-    struct sigaction action {};
-    action.sa_handler = ignore_signal;
-    struct sigaction saved {};
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &saved), 0);
+    const InterruptingSignal interrupting;
 
     std::string content;
     for (int i = 0; i < 30000; ++i) content += "line " + std::to_string(i) + "\n";
@@ -528,7 +542,6 @@ TEST(ReadInputFile, ReadsAPipeAndRepeatsInterruptedReads) {
     });
     IoResult<InputFile> file = read_input_file(fifo);
     writer.join();
-    ::sigaction(SIGUSR1, &saved, nullptr);
     ASSERT_TRUE(file.ok()) << file.error().text();
     const GrowableBuffer<char>& buffer = file.value().content;
     EXPECT_EQ(std::string(buffer.data(), buffer.size()), content);
@@ -544,10 +557,7 @@ TEST(ReadInputFile, GivesUpAnInterruptedCallWhenAsked) {
     TempDir dir;
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    struct sigaction action {};
-    action.sa_handler = ignore_signal;
-    struct sigaction saved {};
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &saved), 0);
+    const InterruptingSignal interrupting;
     interruptions = 0;
     const pthread_t reader = ::pthread_self();
     std::atomic<bool> done{false};
@@ -560,7 +570,6 @@ TEST(ReadInputFile, GivesUpAnInterruptedCallWhenAsked) {
     IoResult<InputFile> file = read_input_file(fifo, give_up_at_third);
     done = true;
     signaller.join();
-    ::sigaction(SIGUSR1, &saved, nullptr);
     ASSERT_FALSE(file.ok());
     EXPECT_EQ(file.error().kind, IoErrorKind::kInterrupted);
     EXPECT_EQ(file.error().os_code, EINTR);
