@@ -306,6 +306,24 @@ class TestFileSystem:
         with pytest.raises(IsADirectoryError):
             qb.open(os.fspath(tmp_path))
 
+    @pytest.mark.parametrize("kind", ["symlink loop", "name too long"])
+    def test_unusable_paths(self, tmp_path, kind):
+        if kind == "symlink loop":
+            os.symlink("loop", tmp_path / "loop")
+            path, code = os.fspath(tmp_path / "loop"), errno.ELOOP
+        else:
+            path, code = os.fspath(tmp_path / ("x" * 5000)), errno.ENAMETOOLONG
+        text = os_error_text(code)
+        with pytest.raises(OSError) as excinfo:
+            qb.salvage_file(path, os.fspath(tmp_path / "out.csv"))
+        assert type(excinfo.value) is OSError and excinfo.value.args == (text,)
+        with pytest.raises(OSError) as excinfo:
+            qb.open(path)
+        assert type(excinfo.value) is OSError and excinfo.value.args == (text,)
+        with pytest.raises(OSError) as excinfo:
+            qb.salvage_file(put(tmp_path, self.DATA), path)
+        assert excinfo.value.args == (text,)
+
     def test_file_whose_size_reads_as_zero(self, tmp_path):
         # /proc files report size 0 and are read to their end all the same.
         assert os.stat("/proc/version").st_size == 0

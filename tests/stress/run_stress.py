@@ -37,15 +37,15 @@ CHILD = textwrap.dedent(
 
     import _quillon_backend as qb
 
-    spec = json.loads(sys.argv[1])
+    job = json.loads(sys.argv[1])
     start = time.perf_counter()
     try:
-        if spec["entry"] == "salvage_file":
-            result = qb.salvage_file(spec["input"], spec["output"], spec["quarantine"], **spec["options"]).to_dict()
+        if job["entry"] == "salvage_file":
+            result = qb.salvage_file(job["input"], job["output"], job["quarantine"], **job["options"]).to_dict()
         else:
             rows = 0
             longest = 0
-            with qb.open(spec["input"], **spec["options"]) as reader:
+            with qb.open(job["input"], **job["options"]) as reader:
                 for row in reader:
                     rows += 1
                     longest = max(longest, len(row))
@@ -162,9 +162,9 @@ def write(path: Path, chunks: Iterator[bytes]) -> int:
     return size
 
 
-def run_child(spec: dict, timeout: float) -> tuple[int, dict | None, int]:
+def run_child(job: dict, timeout: float) -> tuple[int, dict | None, int]:
     """Runs the child; returns its exit status, its report and its peak RSS in bytes."""
-    child = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE)
+    child = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(job)], stdout=subprocess.PIPE)
     timer = threading.Timer(timeout, child.kill)
     timer.start()
     try:
@@ -191,10 +191,10 @@ def feed(source: Path, target: str, grow: bool) -> subprocess.Popen:
     return subprocess.Popen([sys.executable, "-c", code, os.fspath(source), target, "ab" if grow else "wb"])
 
 
-def run_case(case: Case, scale: float, workdir: Path, timeout: float) -> bool:
+def run_case(case: Case, workdir: Path, timeout: float) -> bool:
     input_path = workdir / f"{case.name}.csv"
     size = write(input_path, case.content(case.size))
-    spec = {
+    job = {
         "entry": case.entry,
         "input": os.fspath(input_path),
         "output": case.output or os.fspath(workdir / f"{case.name}.clean.csv"),
@@ -206,13 +206,13 @@ def run_case(case: Case, scale: float, workdir: Path, timeout: float) -> bool:
         fifo = workdir / f"{case.name}.fifo"
         os.mkfifo(fifo)
         writer = feed(input_path, os.fspath(fifo), grow=False)
-        spec["input"] = os.fspath(fifo)
+        job["input"] = os.fspath(fifo)
     elif case.grow:
         extra = workdir / f"{case.name}.extra"
         write(extra, case.content(case.grow))
         writer = feed(extra, os.fspath(input_path), grow=True)
     try:
-        status, report, rss = run_child(spec, timeout)
+        status, report, rss = run_child(job, timeout)
     finally:
         if writer is not None:
             writer.wait()
@@ -243,7 +243,7 @@ def main() -> int:
         parser.error(f"unknown cases: {', '.join(sorted(unknown))}")
     workdir = Path(tempfile.mkdtemp(prefix="quillon-stress-", dir=args.dir))
     try:
-        results = [run_case(case, args.scale, workdir, args.timeout) for case in chosen]
+        results = [run_case(case, workdir, args.timeout) for case in chosen]
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     failed = results.count(False)
