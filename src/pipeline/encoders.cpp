@@ -1,5 +1,6 @@
 #include "encoders.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
@@ -67,10 +68,20 @@ void encode_ascii(const RowView& row, char delimiter, char quote, std::string& l
     const std::size_t fields = row.size();
     const std::string_view text = row.text();
     const char* const row_end = text.data() + text.size();
-    // At worst every byte is a doubled quote and every field is quoted.
-    const std::size_t bound = row.any_special() ? 2 * text.size() + 3 * fields + 1
-                                                : text.size() + fields + 1;
-    line.resize(bound + kSlack);
+    // The exact length of the line: separators, LF, and for each quoted field
+    // its two quotes and one more for each quote inside. Sizing the line to
+    // the worst case instead would make a huge quoted field cost twice its
+    // size in memory.
+    std::size_t length = text.size() + fields;
+    if (row.any_special()) {
+        for (const FieldRef field : row) {
+            if (field.special()) {
+                length += 2 + static_cast<std::size_t>(
+                                  std::count(field.text.begin(), field.text.end(), quote));
+            }
+        }
+    }
+    line.resize(length + kSlack);
     char* const begin = line.data();
     char* out = begin;
     bool first = true;
@@ -142,6 +153,20 @@ void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t 
     } else {
         encode_general(row, delimiter, quote_char, line);
     }
+}
+
+void quote_leading_byte_order_mark(std::string& line, std::uint8_t delimiter,
+                                   std::uint8_t quote_char) {
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    if (!std::string_view(line).starts_with(kMark)) return;
+    const CharForm delim(delimiter);
+    const CharForm quote(quote_char);
+    // The field went out unquoted, so it holds neither the delimiter nor the
+    // quote: it ends at the first delimiter, or at the final LF.
+    std::size_t end = line.find(delim.view());
+    if (end == std::string::npos) end = line.size() - 1;
+    line.insert(end, quote.view());
+    line.insert(0, quote.view());
 }
 
 void encode_quarantine_row(const QuarantinedRow& row, std::uint8_t delimiter, std::string& line) {

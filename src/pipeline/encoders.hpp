@@ -23,6 +23,14 @@ inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n
 void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
                        std::string& line);
 
+// Quotes the first field of a clean file's first line when the line begins
+// with the bytes of a byte-order mark (the field starts with U+FEFF): every
+// reader, this one included, skips a mark there, so the character would be
+// lost when the clean file is read back. `line` is that line as
+// encode_output_row made it.
+void quote_leading_byte_order_mark(std::string& line, std::uint8_t delimiter,
+                                   std::uint8_t quote_char);
+
 // `{line},"{reason}","{fields joined by the delimiter}"` with each double
 // quote of the two quoted columns doubled, whatever the run's quote character.
 void encode_quarantine_row(const QuarantinedRow& row, std::uint8_t delimiter, std::string& line);

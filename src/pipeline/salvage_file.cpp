@@ -155,8 +155,13 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
     BufferedFileWriter& out = output.value();
 
     std::string line;
+    bool first_line = true;
     for (const RowView row : result.rows) {
         encode_output_row(row, delimiter, options.quote_char, line);
+        if (first_line) {
+            quote_leading_byte_order_mark(line, delimiter, options.quote_char);
+            first_line = false;
+        }
         if (IoStatus written = out.write_all(line); !written) return written.error();
     }
     if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
