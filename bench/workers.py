@@ -108,13 +108,13 @@ def csv_reader(src: str, dst: str) -> Callable[[], int]:
 # ---- the peers -------------------------------------------------------------
 
 
-def pandas_c(src: str, dst: str) -> Callable[[], int]:
+def _pandas(engine: str, src: str, dst: str) -> Callable[[], int]:
     import pandas as pd
 
     def work() -> int:
         df = pd.read_csv(
             src,
-            engine="c",
+            engine=engine,
             dtype=str,
             keep_default_na=False,
             on_bad_lines="skip",
@@ -124,24 +124,14 @@ def pandas_c(src: str, dst: str) -> Callable[[], int]:
         return len(df)
 
     return work
+
+
+def pandas_c(src: str, dst: str) -> Callable[[], int]:
+    return _pandas("c", src, dst)
 
 
 def pandas_pyarrow(src: str, dst: str) -> Callable[[], int]:
-    import pandas as pd
-
-    def work() -> int:
-        df = pd.read_csv(
-            src,
-            engine="pyarrow",
-            dtype=str,
-            keep_default_na=False,
-            on_bad_lines="skip",
-            encoding_errors="replace",
-        )
-        df.to_csv(dst, index=False)
-        return len(df)
-
-    return work
+    return _pandas("pyarrow", src, dst)
 
 
 def polars_(src: str, dst: str) -> Callable[[], int]:
