@@ -190,13 +190,14 @@ def duckdb_(src: str, dst: str) -> Callable[[], int]:
     return work
 
 
-def pyarrow_(src: str, dst: str) -> Callable[[], int]:
+def _pyarrow(src: str, dst: str, encoding: str) -> Callable[[], int]:
     import pyarrow as pa
     import pyarrow.csv as pc
 
     def work() -> int:
         table = pc.read_csv(
             src,
+            read_options=pc.ReadOptions(encoding=encoding),
             parse_options=pc.ParseOptions(newlines_in_values=True, invalid_row_handler=lambda row: "skip"),
             convert_options=pc.ConvertOptions(default_column_type=pa.string(), check_utf8=False),
         )
@@ -204,6 +205,10 @@ def pyarrow_(src: str, dst: str) -> Callable[[], int]:
         return table.num_rows
 
     return work
+
+
+def pyarrow_(src: str, dst: str) -> Callable[[], int]:
+    return _pyarrow(src, dst, "utf8")
 
 
 def pyarrow_latin1(src: str, dst: str) -> Callable[[], int]:
@@ -211,20 +216,7 @@ def pyarrow_latin1(src: str, dst: str) -> Callable[[], int]:
     handler, so one ill-formed UTF-8 byte in a skipped row stops the read.
     Decoding the input as Latin-1 gets through, at the price of turning every
     non-ASCII character into two or more wrong ones."""
-    import pyarrow as pa
-    import pyarrow.csv as pc
-
-    def work() -> int:
-        table = pc.read_csv(
-            src,
-            read_options=pc.ReadOptions(encoding="latin-1"),
-            parse_options=pc.ParseOptions(newlines_in_values=True, invalid_row_handler=lambda row: "skip"),
-            convert_options=pc.ConvertOptions(default_column_type=pa.string(), check_utf8=False),
-        )
-        pc.write_csv(table, dst)
-        return table.num_rows
-
-    return work
+    return _pyarrow(src, dst, "latin-1")
 
 
 def clevercsv_(src: str, dst: str) -> Callable[[], int]:
