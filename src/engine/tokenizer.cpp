@@ -31,6 +31,22 @@
 //
 // The same state machine drives two sinks: StoreSink writes fields into a
 // RowStore, CountSink only counts them for the sniffer and the inference.
+//
+// Dialects. The rules above are those of the default dialect; three options
+// extend them, each off by default, so that the default reads exactly as
+// described:
+//   - no quote byte: FieldStart never opens a quoted field (the quote byte is
+//     kept as a stop byte of the scanner all the same, so the special flag
+//     still covers '"' for the output encoder);
+//   - space skipping: in FieldStart, after the test for the quote, a space is
+//     dropped (as Python's csv does with skipinitialspace), so `a, "b, c"`
+//     has the quoted field "b, c";
+//   - an escape byte: in Quoted, tested before the quote, the escape followed
+//     by the quote or by itself stands for that second byte; before anything
+//     else it is content. The look-ahead of the quote repair does not look at
+//     escapes. Quoted fields are then scanned for the quote, the escape and LF
+//     only, so a field's special flag may miss a delimiter or CR inside
+//     quotes: callers that need it exact recompute it.
 #include "tokenizer.hpp"
 
 #include <cstring>
@@ -168,9 +184,11 @@ private:
     std::uint64_t summary_ = 0;
 };
 
-// Counts fields and keeps just enough of the first field to tell whether a
-// one-field record is blank: it stops keeping bytes at the first ASCII byte
-// that is not white space.
+// Counts fields and decides whether a one-field record is blank while it is
+// read. ASCII white space settles itself; only non-ASCII bytes need decoding
+// (U+00A0 and others are white space too), so only they are kept, with one
+// space standing for each run of ASCII white space between them: that keeps
+// two partial sequences apart without copying the ASCII runs.
 class CountSink {
 public:
     explicit CountSink(GrowableBuffer<char>& scratch) noexcept : scratch_(scratch) {
@@ -179,8 +197,12 @@ public:
 
     void append(const unsigned char* p, std::size_t n) {
         if (fields_ != 0 || !maybe_blank_) return;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!keep(p[i])) return;
+        const unsigned char* const end = p + n;
+        for (;;) {
+            // Runs of spaces, the adversarial case, go eight bytes at a time.
+            while (end - p >= 8 && load_word(p) == kEightSpaces) p += 8;
+            if (p == end) return;
+            if (!keep(*p++)) return;
         }
     }
     void append_byte(unsigned char c) {
@@ -192,51 +214,118 @@ public:
     RecordShape shape() const noexcept {
         const bool blank =
             fields_ == 1 && maybe_blank_ &&
-            is_blank_text(std::string_view(scratch_.data(), scratch_.size()));
+            (!high_seen_ || is_blank_text(std::string_view(scratch_.data(), scratch_.size())));
         return RecordShape{fields_, blank};
     }
 
 private:
+    static constexpr std::uint64_t kEightSpaces = 0x2020202020202020ULL;
+    static std::uint64_t load_word(const unsigned char* p) noexcept {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    }
+
     bool keep(unsigned char c) {
-        if (c < 0x80 && c != ' ' && (c < 0x09 || c > 0x0D)) {
+        if (c >= 0x80) {
+            scratch_.push_back(static_cast<char>(c));
+            high_seen_ = true;
+            last_high_ = true;
+            return true;
+        }
+        if (c != ' ' && (c < 0x09 || c > 0x0D)) {
             maybe_blank_ = false;
             return false;
         }
-        scratch_.push_back(static_cast<char>(c));
+        if (last_high_) scratch_.push_back(' ');
+        last_high_ = false;
         return true;
     }
 
     GrowableBuffer<char>& scratch_;
     std::size_t fields_ = 0;
     bool maybe_blank_ = true;
+    bool high_seen_ = false;
+    bool last_high_ = false;
 };
 
 }  // namespace
 
 RecordTokenizer::RecordTokenizer(std::string_view buffer, std::uint8_t delimiter,
                                  std::uint8_t quote_char, bool repair_quotes) noexcept
+    : RecordTokenizer(buffer, Dialect{.delimiter = delimiter,
+                                      .quote = quote_char,
+                                      .escape = std::nullopt,
+                                      .skip_initial_space = false,
+                                      .repair_quotes = repair_quotes}) {}
+
+namespace {
+
+constexpr unsigned kNoByte = 256;
+
+// The byte that stops scanning for the quote: without quoting, '"' still
+// stops it, as content, so that the special flag covers it.
+std::uint8_t quote_stop(const Dialect& d) noexcept { return d.quote ? *d.quote : '"'; }
+
+// An escape equal to the quote or the delimiter could never be told apart
+// from them; such a dialect reads as one without escape.
+unsigned escape_of(const Dialect& d) noexcept {
+    if (!d.escape || !d.quote || *d.escape == *d.quote || *d.escape == d.delimiter) return kNoByte;
+    return *d.escape;
+}
+
+}  // namespace
+
+RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect) noexcept
     : data_(reinterpret_cast<const unsigned char*>(buffer.data())),
       size_(buffer.size()),
       pos_(has_bom(buffer) ? 3 : 0),
-      delimiter_(delimiter),
-      quote_(quote_char),
-      repair_(repair_quotes),
-      scan_target_(data_, size_, ByteSet4{{delimiter, quote_char, kCR, kLF}}),
-      scanner_(scan_target_) {
-    for (const unsigned char c : {delimiter, quote_char, kCR, kLF}) is_stop_[c] = true;
+      delimiter_(dialect.delimiter),
+      quote_(dialect.quote ? unsigned{*dialect.quote} : kNoByte),
+      escape_(escape_of(dialect)),
+      space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
+      repair_(dialect.repair_quotes),
+      scan_target_(data_, size_, ByteSet4{{dialect.delimiter, quote_stop(dialect), kCR, kLF}}),
+      scanner_(scan_target_),
+      quoted_target_(data_, size_,
+                     ByteSet4{{quote_stop(dialect), static_cast<std::uint8_t>(escape_ & 0xFF), kLF,
+                               kLF}}),
+      quoted_scanner_(quoted_target_) {
+    for (const unsigned char c : {dialect.delimiter, quote_stop(dialect), kCR, kLF}) {
+        is_stop_[c] = true;
+    }
+    // A space after a delimiter must reach FieldStart to be dropped.
+    if (space_skip_ != kNoByte) is_stop_[' '] = true;
+}
+
+// The dialect with an escape byte reads through a copy of the state machine
+// of its own, out of line, so that the usual one keeps its size (and the
+// sink's cursors their registers).
+template <typename Sink>
+[[gnu::noinline]] void RecordTokenizer::read_escaped_record(Sink& sink) {
+    read_record<true>(sink);
 }
 
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
+    if (escape_ != kNoByte) {
+        StoreSink sink(out, data_ + pos_, data_ + size_);
+        read_escaped_record(sink);
+        return true;
+    }
     StoreSink sink(out, data_ + pos_, data_ + size_);
-    read_record(sink);
+    read_record<false>(sink);
     return true;
 }
 
 std::optional<RecordShape> RecordTokenizer::next_shape() {
     if (pos_ >= size_) return std::nullopt;
     CountSink sink(blank_scratch_);
-    read_record(sink);
+    if (escape_ != kNoByte) {
+        read_escaped_record(sink);
+    } else {
+        read_record<false>(sink);
+    }
     return sink.shape();
 }
 
@@ -255,7 +344,8 @@ bool RecordTokenizer::terminated_at(std::size_t m) const noexcept {
 
 std::size_t RecordTokenizer::next_line_candidate(std::size_t from) {
     if (cand_from_ <= from && from <= cand_to_) return cand_to_;
-    const ByteSet4 set{{quote_, kCR, kLF, kLF}};
+    // Only reached inside a quoted field, so there is a quote byte.
+    const ByteSet4 set{{static_cast<std::uint8_t>(quote_), kCR, kLF, kLF}};
     std::size_t k = from;
     for (;;) {
         k = find_first_of(data_, k, size_, set);
@@ -275,15 +365,17 @@ bool RecordTokenizer::quote_closes(std::size_t i) {
     return k >= size_ || data_[k] == kCR || data_[k] == kLF;
 }
 
-template <typename Sink>
+template <bool kEscape, typename Sink>
 [[gnu::always_inline]] inline void RecordTokenizer::read_record(Sink& sink) {
     const unsigned char* const d = data_;
     const std::size_t n = size_;
     const unsigned char delimiter = delimiter_;
-    const unsigned char quote = quote_;
+    const unsigned quote = quote_;
+    const unsigned space_skip = space_skip_;
     // A local copy, so that text stores cannot force its state out of registers.
     BlockScanner scanner = scanner_;
     std::size_t p = pos_;
+    record_begin_ = p;
     // The field's flags so far, one word: fewer live values, and no byte
     // store read back as a word should it live on the stack.
     std::uint16_t flags = 0;
@@ -299,10 +391,15 @@ template <typename Sink>
         scanner_ = scanner;
         pos_ = next;
     };
+    const auto finish_at_end = [&]() {
+        content_end_ = n;
+        finish_record(n);
+    };
     // Ends the record at the line break at offset i; CR LF is one break.
     const auto end_record = [&](std::size_t i) {
         ++line_;
         ended_by_break_ = true;
+        content_end_ = i;
         finish_record((d[i] == kCR && i + 1 < n && d[i + 1] == kLF) ? i + 2 : i + 1);
     };
     const auto store_byte = [&](unsigned char c) {
@@ -313,7 +410,7 @@ template <typename Sink>
 field_start:
     if (p >= n) {
         // A delimiter was the last byte: the record ends with an empty field.
-        finish_record(n);
+        finish_at_end();
         return;
     }
     {
@@ -322,6 +419,11 @@ field_start:
         if (c == quote) {
             ++p;
             goto quoted;
+        }
+        // With space skipping, a space before the field's first byte is dropped.
+        if (c == space_skip) {
+            ++p;
+            goto field_start;
         }
         // A delimiter right away: an empty field.
         if (c == delimiter) {
@@ -343,7 +445,7 @@ unquoted:
         sink.append(d + p, s - p);
         // The end of the buffer ends the field and the record.
         if (s >= n) {
-            finish_record(n);
+            finish_at_end();
             return;
         }
         const unsigned char c = d[s];
@@ -367,14 +469,28 @@ unquoted:
 
 quoted:
     for (;;) {
-        const std::size_t s = scanner.next(p, flags, field_flags::kNonAscii);
+        const std::size_t s = kEscape ? quoted_scanner_.next(p, flags, field_flags::kNonAscii)
+                                      : scanner.next(p, flags, field_flags::kNonAscii);
         sink.append(d + p, s - p);
         // An unterminated quoted field takes the rest of the buffer.
         if (s >= n) {
-            finish_record(n);
+            finish_at_end();
             return;
         }
         const unsigned char c = d[s];
+        if constexpr (kEscape) {
+            // The escape before the quote or itself stands for that byte.
+            if (c == escape_) {
+                if (s + 1 < n && (d[s + 1] == quote || d[s + 1] == escape_)) {
+                    store_byte(d[s + 1]);
+                    p = s + 2;
+                } else {
+                    store_byte(c);
+                    p = s + 1;
+                }
+                continue;
+            }
+        }
         if (c == quote) {
             // A quote as the very last byte closes the field.
             if (s + 1 == n) {
@@ -409,7 +525,7 @@ quoted:
 after_quote:
     for (;;) {
         if (p >= n) {
-            finish_record(n);
+            finish_at_end();
             return;
         }
         const unsigned char c = d[p];

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
+#include "dialect.hpp"
 #include "growable_buffer.hpp"
 #include "row_store.hpp"
 #include "scan.hpp"
@@ -25,6 +27,11 @@ public:
     // byte-order mark is skipped.
     RecordTokenizer(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char,
                     bool repair_quotes) noexcept;
+    RecordTokenizer(std::string_view buffer, const Dialect& dialect) noexcept;
+    // The scanner points at a member: a moved or copied tokenizer would read
+    // through a dangling pointer.
+    RecordTokenizer(const RecordTokenizer&) = delete;
+    RecordTokenizer& operator=(const RecordTokenizer&) = delete;
 
     // Appends the next record to `out` as a new row. Returns false, appending
     // nothing, once the buffer is exhausted.
@@ -40,10 +47,16 @@ public:
     // Whether the record returned last was ended by a line break rather than
     // by the end of the buffer.
     bool ended_by_line_break() const noexcept { return ended_by_break_; }
+    // Where the record returned last began, and where its content ended:
+    // the offset of the line break that ended it, or the buffer's size.
+    std::size_t record_begin() const noexcept { return record_begin_; }
+    std::size_t content_end() const noexcept { return content_end_; }
 
 private:
-    template <typename Sink>
+    template <bool kEscape, typename Sink>
     void read_record(Sink& sink);
+    template <typename Sink>
+    void read_escaped_record(Sink& sink);
     bool quote_closes(std::size_t i);
     std::size_t skip_blanks(std::size_t from);
     std::size_t next_line_candidate(std::size_t from);
@@ -54,9 +67,14 @@ private:
     std::size_t pos_;
     std::size_t line_ = 1;
     unsigned char delimiter_;
-    unsigned char quote_;
+    // Byte values widened so that 256 can stand for "none": it equals no byte.
+    unsigned quote_;
+    unsigned escape_;
+    unsigned space_skip_;
     bool repair_;
     bool ended_by_break_ = false;
+    std::size_t record_begin_ = 0;
+    std::size_t content_end_ = 0;
 
     // Look-ahead memo, valid for any query point inside its range because the
     // buffer never changes: from any x in [blank_from_, blank_to_] the first
@@ -73,7 +91,14 @@ private:
     bool is_stop_[256] = {};
     ScanTarget scan_target_;
     BlockScanner scanner_;
+    // With an escape byte, quoted fields are scanned for the quote, the
+    // escape and LF instead.
+    ScanTarget quoted_target_;
+    BlockScanner quoted_scanner_;
     GrowableBuffer<char> blank_scratch_;
 };
+
+static_assert(!std::is_move_constructible_v<RecordTokenizer>);
+static_assert(!std::is_copy_constructible_v<RecordTokenizer>);
 
 }  // namespace quillon
