@@ -65,7 +65,17 @@ enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
 class Tokenizer {
   public:
     Tokenizer(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char, bool repair)
-        : buf_(buffer), delim_(delimiter), quote_(quote_char), repair_(repair) {
+        : Tokenizer(buffer, Dialect{delimiter, quote_char, std::nullopt, false, repair}) {}
+
+    Tokenizer(std::string_view buffer, const Dialect& d)
+        : buf_(buffer),
+          delim_(d.delimiter),
+          quote_(d.quote ? *d.quote : 256),
+          escape_(d.escape && d.quote && *d.escape != *d.quote && *d.escape != d.delimiter
+                      ? *d.escape
+                      : 256),
+          skip_space_(d.skip_initial_space),
+          repair_(d.repair_quotes) {
         if (buf_.size() >= 3 && buf_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
     }
 
@@ -73,6 +83,7 @@ class Tokenizer {
         const std::size_t n = buf_.size();
         if (pos_ >= n) return std::nullopt;
         Record rec;
+        rec.begin = pos_;
         std::string raw;
         State state = State::FieldStart;
         auto finish_field = [&] {
@@ -81,6 +92,7 @@ class Tokenizer {
         };
         // Record end at a line break: CR LF counts as one.
         auto end_record = [&](unsigned char b) {
+            rec.content_end = pos_;
             pos_ += (b == '\r' && pos_ + 1 < n && at(pos_ + 1) == '\n') ? 2 : 1;
             ++line_;
             finish_field();
@@ -94,6 +106,8 @@ class Tokenizer {
                 case State::FieldStart:
                     if (b == quote_) {
                         state = State::Quoted;
+                    } else if (skip_space_ && b == ' ') {
+                        // A space before the field's first byte is dropped.
                     } else if (b == delim_) {
                         finish_field();
                     } else if (is_line_break(b)) {
@@ -118,7 +132,15 @@ class Tokenizer {
                     ++pos_;
                     break;
                 case State::Quoted:
-                    if (b == quote_) {
+                    if (b == escape_) {
+                        if (pos_ + 1 < n && (at(pos_ + 1) == quote_ || at(pos_ + 1) == escape_)) {
+                            raw.push_back(static_cast<char>(at(pos_ + 1)));
+                            pos_ += 2;
+                        } else {
+                            raw.push_back(static_cast<char>(b));
+                            ++pos_;
+                        }
+                    } else if (b == quote_) {
                         if (pos_ + 1 == n) {
                             state = State::AfterQuote;
                             ++pos_;
@@ -159,6 +181,7 @@ class Tokenizer {
         rec.line = line_;
         rec.position = pos_;
         rec.ended_by_line_break = false;
+        rec.content_end = pos_;
         return rec;
     }
 
@@ -192,7 +215,10 @@ class Tokenizer {
 
     std::string_view buf_;
     unsigned char delim_;
-    unsigned char quote_;
+    // 256 for none: equal to no byte.
+    unsigned quote_;
+    unsigned escape_;
+    bool skip_space_;
     bool repair_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
@@ -327,6 +353,13 @@ bool is_blank(const std::vector<std::string>& fields) {
 std::vector<Record> tokenize(std::string_view buffer, std::uint8_t delimiter,
                              std::uint8_t quote_char, bool repair_quotes) {
     Tokenizer tok(buffer, delimiter, quote_char, repair_quotes);
+    std::vector<Record> records;
+    while (std::optional<Record> rec = tok.next()) records.push_back(std::move(*rec));
+    return records;
+}
+
+std::vector<Record> tokenize(std::string_view buffer, const Dialect& dialect) {
+    Tokenizer tok(buffer, dialect);
     std::vector<Record> records;
     while (std::optional<Record> rec = tok.next()) records.push_back(std::move(*rec));
     return records;

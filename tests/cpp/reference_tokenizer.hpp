@@ -25,6 +25,10 @@ struct Record {
     // Offset of the first byte after the record.
     std::size_t position = 0;
     bool ended_by_line_break = false;
+    // Offset of the record's first byte, and of the line break that ended it
+    // (or the buffer's size).
+    std::size_t begin = 0;
+    std::size_t content_end = 0;
 
     friend bool operator==(const Record&, const Record&) = default;
 };
@@ -52,6 +56,17 @@ bool is_blank(const std::vector<std::string>& fields);
 // All records of the buffer, in order.
 std::vector<Record> tokenize(std::string_view buffer, std::uint8_t delimiter,
                              std::uint8_t quote_char, bool repair_quotes);
+
+// The dialect options beyond delimiter and quote: no quote byte at all, an
+// escape byte inside quoted fields, and dropping spaces at a field's start.
+struct Dialect {
+    std::uint8_t delimiter = ',';
+    std::optional<std::uint8_t> quote = '"';
+    std::optional<std::uint8_t> escape;
+    bool skip_initial_space = false;
+    bool repair_quotes = true;
+};
+std::vector<Record> tokenize(std::string_view buffer, const Dialect& dialect);
 
 std::uint8_t sniff(std::string_view buffer);
 // Ties go to the field count met first.

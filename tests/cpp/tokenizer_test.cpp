@@ -26,10 +26,23 @@ struct Config {
     bool repair;
 };
 
+quillon::Dialect engine_dialect(const reference::Dialect& d) {
+    return quillon::Dialect{.delimiter = d.delimiter,
+                            .quote = d.quote,
+                            .escape = d.escape,
+                            .skip_initial_space = d.skip_initial_space,
+                            .repair_quotes = d.repair_quotes};
+}
+
+reference::Dialect dialect_of(const Config& c) {
+    return reference::Dialect{c.delimiter, c.quote, std::nullopt, false, c.repair};
+}
+
 // Every record of the buffer through next_record, with the tokenizer's state
 // after each one.
-std::vector<reference::Record> engine_records(std::string_view buffer, const Config& c) {
-    RecordTokenizer tok(buffer, c.delimiter, c.quote, c.repair);
+std::vector<reference::Record> engine_records(std::string_view buffer,
+                                              const reference::Dialect& dialect) {
+    RecordTokenizer tok(buffer, engine_dialect(dialect));
     RowStore store;
     std::vector<reference::Record> out;
     while (tok.next_record(store)) {
@@ -38,7 +51,7 @@ std::vector<reference::Record> engine_records(std::string_view buffer, const Con
             return out;
         }
         out.push_back({store[store.size() - 1].to_strings(), tok.line(), tok.position(),
-                       tok.ended_by_line_break()});
+                       tok.ended_by_line_break(), tok.record_begin(), tok.content_end()});
         if (out.size() > buffer.size()) {
             ADD_FAILURE() << "more records than bytes";
             return out;
@@ -53,9 +66,9 @@ std::vector<reference::Record> engine_records(std::string_view buffer, const Con
 // The same records seen through the counting mode: field counts and blankness
 // must agree with the stored records, and the position and line with the
 // building mode.
-void expect_shapes_match(std::string_view buffer, const Config& c,
+void expect_shapes_match(std::string_view buffer, const reference::Dialect& dialect,
                          const std::vector<reference::Record>& records) {
-    RecordTokenizer tok(buffer, c.delimiter, c.quote, c.repair);
+    RecordTokenizer tok(buffer, engine_dialect(dialect));
     for (std::size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE("record " + std::to_string(i));
         const std::optional<quillon::RecordShape> shape = tok.next_shape();
@@ -65,6 +78,8 @@ void expect_shapes_match(std::string_view buffer, const Config& c,
         EXPECT_EQ(tok.line(), records[i].line);
         EXPECT_EQ(tok.position(), records[i].position);
         EXPECT_EQ(tok.ended_by_line_break(), records[i].ended_by_line_break);
+        EXPECT_EQ(tok.record_begin(), records[i].begin);
+        EXPECT_EQ(tok.content_end(), records[i].content_end);
     }
     EXPECT_FALSE(tok.next_shape().has_value()) << "counting mode yields more records";
     EXPECT_FALSE(tok.next_shape().has_value());
@@ -149,9 +164,9 @@ TEST(TokenizerTest, FieldsFollowTheRecordRules) {
     for (const FieldCase& c : field_cases()) {
         SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\" repair " +
                      std::to_string(c.config.repair));
-        const std::vector<reference::Record> got = engine_records(c.input, c.config);
+        const std::vector<reference::Record> got = engine_records(c.input, dialect_of(c.config));
         EXPECT_EQ(fields_of(got), c.expected);
-        expect_shapes_match(c.input, c.config, got);
+        expect_shapes_match(c.input, dialect_of(c.config), got);
     }
 }
 
@@ -198,7 +213,8 @@ TEST(TokenizerTest, LineAndPositionAfterEachRecord) {
     };
     for (const StateCase& c : cases) {
         SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
-        const std::vector<reference::Record> got = engine_records(c.input, {',', '\'', true});
+        const std::vector<reference::Record> got =
+            engine_records(c.input, dialect_of({',', '\'', true}));
         ASSERT_EQ(got.size(), c.after.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].line, c.after[i].line) << "record " << i;
@@ -250,6 +266,11 @@ TEST(TokenizerTest, CountingModeFindsBlankRecords) {
         {"\xC2", {false}},
         {"x\n\xEF\xBB\xBF", {false, false}},
         {"a\n \n", {false, true}},
+        {"\xC2 \xA0", {false}},
+        {"\xC2\t\xA0\n", {false}},
+        {"                 \xC2\xA0              \t  \xE3\x80\x80 ", {true}},
+        {"                        x        ", {false}},
+        {"          \xC2\x85           \xFF", {false}},
     };
     for (const BlankCase& c : cases) {
         SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
@@ -280,9 +301,9 @@ TEST(TokenizerTest, MatchesReferenceOnGeneratedInputs) {
                          " repair " + std::to_string(c.repair));
             const std::vector<reference::Record> expected =
                 reference::tokenize(input, c.delimiter, c.quote, c.repair);
-            const std::vector<reference::Record> got = engine_records(input, c);
+            const std::vector<reference::Record> got = engine_records(input, dialect_of(c));
             ASSERT_EQ(got, expected);
-            expect_shapes_match(input, c, expected);
+            expect_shapes_match(input, dialect_of(c), expected);
             if (HasFailure()) return;
         }
     }
@@ -307,7 +328,7 @@ TEST(TokenizerTest, LongFieldsMatchReference) {
         for (const std::string& input : inputs) {
             SCOPED_TRACE("field length " + std::to_string(len) + ", input of " +
                          std::to_string(input.size()) + " bytes");
-            const Config c = {',', '"', true};
+            const reference::Dialect c = dialect_of({',', '"', true});
             const std::vector<reference::Record> expected =
                 reference::tokenize(input, ',', '"', true);
             EXPECT_EQ(engine_records(input, c), expected);
@@ -334,7 +355,7 @@ TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
     };
     for (const std::string& input : inputs) {
         for (bool repair : {true, false}) {
-            const Config c = {',', '"', repair};
+            const reference::Dialect c = dialect_of({',', '"', repair});
             SCOPED_TRACE("input of " + std::to_string(input.size()) + " bytes starting \"" +
                          reference::escaped(input.substr(0, 40)) + "\" repair " +
                          std::to_string(repair));
@@ -342,6 +363,79 @@ TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
                 reference::tokenize(input, ',', '"', repair);
             EXPECT_EQ(engine_records(input, c), expected);
             expect_shapes_match(input, c, expected);
+        }
+    }
+}
+
+// The dialect options beyond delimiter and quote.
+struct DialectCase {
+    std::string_view input;
+    reference::Dialect dialect;
+    std::vector<Fields> expected;
+};
+
+const std::vector<DialectCase>& dialect_cases() {
+    const auto skip = [](std::uint8_t delimiter) {
+        return reference::Dialect{delimiter, '"', std::nullopt, true, true};
+    };
+    const auto unquoted = [](std::uint8_t delimiter) {
+        return reference::Dialect{delimiter, std::nullopt, std::nullopt, false, true};
+    };
+    const reference::Dialect backslash{',', '"', '\\', false, true};
+    // clang-format off
+    static const std::vector<DialectCase> cases = {
+        {"id, name, note\n1, \"Smith, J\", ok", skip(','), {{"id", "name", "note"}, {"1", "Smith, J", "ok"}}},
+        {"  a,  \"b\"  ,c ", skip(','), {{"a", "b", "c "}}},
+        {"a, ,b", skip(','), {{"a", "", "b"}}},
+        {"a,  \n", skip(','), {{"a", ""}}},
+        {"a  b   c\n  d e", skip(' '), {{"a", "b", "c"}, {"d", "e"}}},
+        {"\"a,b\",\"c", unquoted(','), {{"\"a", "b\"", "\"c"}}},
+        {"'x',\"y\"\n", unquoted(','), {{"'x'", "\"y\""}}},
+        {"\"48\\\" screen\",x", backslash, {{"48\" screen", "x"}}},
+        {"\"a\\\\\",b", backslash, {{"a\\", "b"}}},
+        {"\"a\\\\b\\n\"", backslash, {{"a\\b\\n"}}},
+        {"a\\\"b,c", backslash, {{"a\\\"b", "c"}}},
+        {"\"a\"\"b\\\"\"", backslash, {{"a\"b\""}}},
+        {"\"ab\\", backslash, {{"ab\\"}}},
+        {"\"a\\\"\nb\"", backslash, {{"a\"\nb"}}},
+        {"\"a\\,b\",c", reference::Dialect{',', '"', ',', false, true}, {{"a\\,b", "c"}}},
+        {"'it\\'s',x", reference::Dialect{',', '\'', '\\', true, true}, {{"it's", "x"}}},
+    };
+    // clang-format on
+    return cases;
+}
+
+TEST(TokenizerTest, DialectOptionsFollowTheirRules) {
+    for (const DialectCase& c : dialect_cases()) {
+        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
+        const std::vector<reference::Record> expected = reference::tokenize(c.input, c.dialect);
+        EXPECT_EQ(fields_of(expected), c.expected) << "reference";
+        EXPECT_EQ(engine_records(c.input, c.dialect), expected);
+        expect_shapes_match(c.input, c.dialect, expected);
+    }
+}
+
+TEST(TokenizerTest, DialectsMatchReferenceOnGeneratedInputs) {
+    const reference::Dialect dialects[] = {
+        {',', '"', std::nullopt, true, true},  {',', std::nullopt, std::nullopt, false, true},
+        {',', '"', '\\', false, true},         {';', '\'', '\\', true, false},
+        {' ', '"', std::nullopt, true, true},  {'\t', std::nullopt, std::nullopt, true, true},
+        {',', '"', 'a', false, true},          {'|', '\'', '"', true, true},
+    };
+    reference::InputGenerator gen(20261208);
+    for (int n = 0; n < 2000; ++n) {
+        std::string input = gen.next();
+        // Escapes in front of quotes and of themselves, across blocks.
+        if (n % 3 == 0) {
+            for (std::size_t i = 0; i < input.size(); i += 1 + gen.below(9)) input[i] = '\\';
+        }
+        for (const reference::Dialect& d : dialects) {
+            SCOPED_TRACE("input \"" + reference::escaped(input) + "\" delimiter " +
+                         std::to_string(d.delimiter));
+            const std::vector<reference::Record> expected = reference::tokenize(input, d);
+            ASSERT_EQ(engine_records(input, d), expected);
+            expect_shapes_match(input, d, expected);
+            if (HasFailure()) return;
         }
     }
 }
