@@ -19,6 +19,8 @@ Files, at --scale 1:
     after-quote-line.csv    one 10 MB line of quoted fields with text after
                             their closing quote ("a"b,"c"d,...), no quote of
                             which is followed by a terminator
+    spaces-line.csv         one 10 MB line of spaces: a single field that the
+                            sampling passes must find blank or not
     damaged-1gb.csv         only with --large: the damaged shape at 1 GB
 
 The same seed and scale always give the same bytes. A manifest.json beside
@@ -207,6 +209,12 @@ def after_quote_line(target: int) -> Iterator[str]:
     yield unit * max(1, (target - 5) // len(unit)) + '"z"z\n'
 
 
+def spaces_line(target: int) -> Iterator[str]:
+    """One line of spaces: every sampling pass must decide whether this one
+    field is blank."""
+    yield " " * max(1, target - 1) + "\n"
+
+
 class Workload:
     def __init__(self, name: str, megabytes: float, lines: Callable[[random.Random, int], Iterator[str]], large: bool = False):
         self.name = name
@@ -234,6 +242,7 @@ WORKLOADS = [
     Workload("long-fields.csv", 100, _long),
     Workload("stray-quotes-line.csv", 10, lambda rng, target: stray_quotes_line(target)),
     Workload("after-quote-line.csv", 10, lambda rng, target: after_quote_line(target)),
+    Workload("spaces-line.csv", 10, lambda rng, target: spaces_line(target)),
     Workload("damaged-1gb.csv", 1000, _table(True), large=True),
 ]
 
