@@ -34,7 +34,12 @@ PyObject* exception_for_kind(IoErrorKind kind) noexcept {
 
 }  // namespace
 
-bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+bool python_signal_raised() {
+    // A handler already raised in this call, which is on its way out: running
+    // the handlers again would call Python code with that exception pending.
+    if (PyErr_Occurred() != nullptr) return true;
+    return PyErr_CheckSignals() != 0;
+}
 
 void raise_io_error(const IoError& error, IoErrorStyle style) {
     // A signal handler gave up the call and its exception is already set.

@@ -23,6 +23,7 @@ enum class IoErrorStyle {
 // The pipeline's InterruptCheck: runs the interpreter's signal handlers after
 // a system call was interrupted, and says to give up when one of them raised
 // (Ctrl-C: KeyboardInterrupt). raise_io_error then keeps that exception.
+// Once one has raised, every later check of the call gives up at once.
 bool python_signal_raised();
 
 // Adds the note "while processing '<parameter>'" to the exception being raised.

@@ -35,7 +35,8 @@ BufferedFileWriter::BufferedFileWriter(BufferedFileWriter&& other) noexcept
       interrupt_(other.interrupt_),
       buffer_(std::move(other.buffer_)),
       size_(std::exchange(other.size_, 0)),
-      in_write_(std::exchange(other.in_write_, false)) {}
+      in_write_(std::exchange(other.in_write_, false)),
+      gave_up_(std::exchange(other.gave_up_, false)) {}
 
 BufferedFileWriter& BufferedFileWriter::operator=(BufferedFileWriter&& other) noexcept {
     if (this != &other) {
@@ -46,6 +47,7 @@ BufferedFileWriter& BufferedFileWriter::operator=(BufferedFileWriter&& other) no
         buffer_ = std::move(other.buffer_);
         size_ = std::exchange(other.size_, 0);
         in_write_ = std::exchange(other.in_write_, false);
+        gave_up_ = std::exchange(other.gave_up_, false);
     }
     return *this;
 }
@@ -70,6 +72,12 @@ IoStatus BufferedFileWriter::write_all(std::string_view bytes) {
     return write_direct(bytes);
 }
 
+bool BufferedFileWriter::give_up() {
+    if (interrupt_ == nullptr || !interrupt_()) return false;
+    gave_up_ = true;
+    return true;
+}
+
 IoStatus BufferedFileWriter::write_direct(std::string_view bytes) {
     const char* p = bytes.data();
     std::size_t left = bytes.size();
@@ -79,7 +87,7 @@ IoStatus BufferedFileWriter::write_direct(std::string_view bytes) {
         in_write_ = false;
         if (r < 0) {
             if (errno != EINTR) return IoError::from_errno(errno);
-            if (interrupt_ != nullptr && interrupt_()) return IoError::from_errno(EINTR);
+            if (give_up()) return IoError::from_errno(EINTR);
             continue;
         }
         if (r == 0) {
@@ -112,7 +120,7 @@ IoStatus BufferedFileWriter::flush() {
         in_write_ = false;
         if (r < 0) {
             if (errno != EINTR) return IoError::from_errno(errno);
-            if (interrupt_ != nullptr && interrupt_()) return IoError::from_errno(EINTR);
+            if (give_up()) return IoError::from_errno(EINTR);
             continue;
         }
         if (r == 0) {
@@ -125,7 +133,7 @@ IoStatus BufferedFileWriter::flush() {
 
 void BufferedFileWriter::close() noexcept {
     if (!fd_.valid()) return;
-    if (!in_write_) {
+    if (!in_write_ && !gave_up_) {
         try {
             (void)flush();
         } catch (...) {
@@ -135,6 +143,7 @@ void BufferedFileWriter::close() noexcept {
     buffer_.reset();
     size_ = 0;
     in_write_ = false;
+    gave_up_ = false;
     fd_.close();
 }
 

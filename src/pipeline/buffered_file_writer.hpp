@@ -3,7 +3,8 @@
 // Every failure comes back as an IoError; bytes that reached the file before
 // a failure stay there and the unwritten rest stays buffered, so the writer
 // remains usable. close() (and the destructor) make one last attempt to write
-// out the buffer and ignore its outcome.
+// out the buffer and ignore its outcome, unless the caller gave up a write
+// (an exception, or the interrupt check saying stop).
 #pragma once
 
 #include <sys/types.h>
@@ -49,7 +50,9 @@ public:
     IoStatus flush();
     // One last flush whose outcome is ignored, then the buffer is released
     // and the file closed. Skips the flush when a write call was left by an
-    // exception. Does nothing on a closed writer.
+    // exception or the interrupt check gave up a write: the last write would
+    // block again where the interrupted one did (a pipe nobody reads), and the
+    // caller has been asked to stop. Does nothing on a closed writer.
     void close() noexcept;
 
     bool is_open() const noexcept { return fd_.valid(); }
@@ -59,6 +62,9 @@ public:
 
 private:
     IoStatus write_direct(std::string_view bytes);
+    // After an interrupted write: asks the interrupt check, and remembers a
+    // "give up" for close.
+    bool give_up();
 
     UniqueFd fd_;
     WriteFunction write_;
@@ -67,6 +73,8 @@ private:
     std::size_t size_ = 0;
     // Set around each write call: still set afterwards only if the call threw.
     bool in_write_ = false;
+    // The interrupt check said to give up a write.
+    bool gave_up_ = false;
 };
 
 }  // namespace quillon

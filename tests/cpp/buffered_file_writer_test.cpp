@@ -78,10 +78,10 @@ protected:
         path_ = dir_.file("out.bin");
     }
 
-    BufferedFileWriter make_writer() {
+    BufferedFileWriter make_writer(InterruptCheck interrupt = nullptr) {
         const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) throw std::runtime_error("open failed");
-        return BufferedFileWriter(UniqueFd(fd), &ScriptedWrite::call);
+        return BufferedFileWriter(UniqueFd(fd), &ScriptedWrite::call, interrupt);
     }
 
     // Leaves exactly `held` bytes in the buffer without any write call.
@@ -325,6 +325,60 @@ TEST_F(WriterTest, WriteLeftByAnExceptionSkipsTheLastWriteOut) {
     EXPECT_EQ(ScriptedWrite::requested.size(), 1u);
     EXPECT_FALSE(writer.is_open());
     EXPECT_EQ(file(), "");
+}
+
+// An interrupt check that counts its calls and answers as told.
+struct CountingCheck {
+    static inline int calls = 0;
+    static inline bool answer = false;
+    static bool call() {
+        ++calls;
+        return answer;
+    }
+};
+
+struct InterruptCase {
+    const char* name;
+    bool direct;  // a long write that bypasses the buffer, else a flush
+    bool give_up;
+};
+
+TEST_F(WriterTest, InterruptCheckDecidesBetweenRepeatAndGivingUpForGood) {
+    const InterruptCase cases[] = {
+        {"flush, repeated", false, false},
+        {"flush, given up", false, true},
+        {"direct, repeated", true, false},
+        {"direct, given up", true, true},
+    };
+    for (const InterruptCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        CountingCheck::calls = 0;
+        CountingCheck::answer = c.give_up;
+        const std::size_t n = c.direct ? 3 * kCap : 5000;
+        const std::string bytes = pattern(n, 14);
+        BufferedFileWriter writer = make_writer(&CountingCheck::call);
+        if (!c.direct) fill(writer, bytes);
+        ScriptedWrite::script = {short_write(100), interrupt()};
+        const IoStatus status = c.direct ? writer.write_all(bytes) : writer.flush();
+        EXPECT_EQ(CountingCheck::calls, 1);
+        if (c.give_up) {
+            ASSERT_FALSE(status.ok());
+            EXPECT_EQ(status.error().kind, IoErrorKind::kInterrupted);
+            EXPECT_EQ(status.error().os_code, EINTR);
+            EXPECT_EQ(ScriptedWrite::requested, (std::vector<std::size_t>{n, n - 100}));
+        } else {
+            EXPECT_TRUE(status.ok());
+        }
+        // After giving up, close neither writes (it could block again) nor
+        // asks the check once more.
+        const std::size_t requests = ScriptedWrite::requested.size();
+        writer.close();
+        EXPECT_EQ(ScriptedWrite::requested.size(), requests);
+        EXPECT_EQ(CountingCheck::calls, 1);
+        EXPECT_FALSE(writer.is_open());
+        EXPECT_EQ(file(), bytes.substr(0, c.give_up ? 100 : n));
+    }
 }
 
 TEST_F(WriterTest, ClosedWriterRefusesWrites) {
