@@ -4,7 +4,8 @@
 
 namespace quillon {
 
-void normalize_row(SalvageResult& result, const NormalizeSettings& settings, std::size_t line) {
+void normalize_row(SalvageResult& result, const NormalizeSettings& settings,
+                   const RecordPlace& place) {
     const std::size_t expected = settings.expected_columns;
     if (expected == 0) return;
     RowStore& rows = result.rows;
@@ -16,9 +17,11 @@ void normalize_row(SalvageResult& result, const NormalizeSettings& settings, std
         if (settings.fill_ragged_rows) {
             rows.pad_last_row(expected - fields);
             ++result.repaired_rows;
+            ++result.padded_rows;
         } else {
-            result.quarantine.add(record, QuarantineReason::kTooFewColumns, line);
+            result.quarantine.add(record, QuarantineReason::kTooFewColumns, place);
             rows.pop_last_row();
+            ++result.too_few_rows;
         }
         return;
     }
@@ -29,9 +32,11 @@ void normalize_row(SalvageResult& result, const NormalizeSettings& settings, std
             field_flags::kSpecial | (settings.delimiter >= 0x80 ? field_flags::kNonAscii : 0));
         rows.merge_last_row(expected, std::string_view(separator, len), flags);
         ++result.repaired_rows;
+        ++result.merged_rows;
     } else {
-        result.quarantine.add(record, QuarantineReason::kExtraColumns, line);
+        result.quarantine.add(record, QuarantineReason::kExtraColumns, place);
         rows.pop_last_row();
+        ++result.extra_rows;
     }
 }
 

@@ -15,9 +15,10 @@ struct NormalizeSettings {
     bool merge_overflow = true;
 };
 
-// Decides about the last row of result.rows, the record just tokenized, which
-// ended on physical line `line`: leaves it, pads or merges it (counting a
-// repair), or moves it to result.quarantine.
-void normalize_row(SalvageResult& result, const NormalizeSettings& settings, std::size_t line);
+// Decides about the last row of result.rows, the record just tokenized, found
+// at `place`: leaves it, pads or merges it (counting a repair), or moves it to
+// result.quarantine.
+void normalize_row(SalvageResult& result, const NormalizeSettings& settings,
+                   const RecordPlace& place);
 
 }  // namespace quillon

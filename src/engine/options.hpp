@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "text_decoding.hpp"
+
 namespace quillon {
 
 struct SalvageOptions {
@@ -20,6 +22,25 @@ struct SalvageOptions {
     std::optional<std::size_t> expected_columns;
     // Enables the stray-quote look-ahead of the tokenizer.
     bool repair_quotes = true;
+
+    // Beyond the fixed rules: options that the adaptive salvage sets after
+    // detecting the input's dialect, encoding and structure. At these
+    // defaults a run reads and decides exactly as the rules above.
+
+    // Off: the quote byte is plain content everywhere.
+    bool quoting = true;
+    // Inside quoted fields, this byte before the quote or itself stands for
+    // that byte (backslash-escaped dumps).
+    std::optional<std::uint8_t> escape_char;
+    // Spaces after a delimiter, outside quotes, are dropped.
+    bool skip_initial_space = false;
+    FieldDecoding decoding = FieldDecoding::kUtf8Replace;
+    // This many records at the start are set aside as not part of the table
+    // (title lines, notes, blank lines above the header).
+    std::size_t preamble_rows = 0;
+    // Records that repeat the table's first record exactly (the header rows
+    // of concatenated exports) are set aside.
+    bool drop_repeated_headers = false;
 };
 
 }  // namespace quillon

@@ -5,9 +5,20 @@
 #include "sniffer.hpp"
 #include "tokenizer.hpp"
 
+#include <vector>
+
 namespace quillon {
 
 std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected) {
+    switch (reason) {
+        case QuarantineReason::kPreamble:
+            return "Row precedes the table";
+        case QuarantineReason::kRepeatedHeader:
+            return "Row repeats the header";
+        case QuarantineReason::kTooFewColumns:
+        case QuarantineReason::kExtraColumns:
+            break;
+    }
     std::string text = reason == QuarantineReason::kTooFewColumns
                            ? "Row has too few columns (expected "
                            : "Row has extra columns (expected ";
@@ -21,18 +32,62 @@ void QuarantineList::set_expected_columns(std::size_t expected) {
     extra_ = quarantine_reason_text(QuarantineReason::kExtraColumns, expected);
 }
 
-void QuarantineList::add(const RowView& fields, QuarantineReason reason, std::size_t line) {
+void QuarantineList::add(const RowView& fields, QuarantineReason reason, const RecordPlace& place) {
     fields_.append_row(fields);
-    entries_.push_back(Entry{line, reason});
+    entries_.push_back(Entry{place, reason});
+}
+
+std::string_view QuarantineList::reason_text(QuarantineReason reason) const noexcept {
+    switch (reason) {
+        case QuarantineReason::kTooFewColumns:
+            return too_few_;
+        case QuarantineReason::kExtraColumns:
+            return extra_;
+        case QuarantineReason::kPreamble:
+            return "Row precedes the table";
+        case QuarantineReason::kRepeatedHeader:
+            return "Row repeats the header";
+    }
+    return {};
 }
 
 QuarantinedRow QuarantineList::operator[](std::size_t i) const noexcept {
     const Entry& e = entries_[i];
-    return QuarantinedRow{fields_.row(i),
-                          e.reason == QuarantineReason::kTooFewColumns ? std::string_view(too_few_)
-                                                                        : std::string_view(extra_),
-                          e.line};
+    return QuarantinedRow{fields_.row(i), reason_text(e.reason), e.place.line, e.reason, e.place};
 }
+
+namespace {
+
+// The table's first record, kept to recognise the header rows that
+// concatenated exports repeat further down.
+class HeaderMatcher {
+public:
+    void remember(const RowView& row) {
+        text_.assign(row.text());
+        lengths_.clear();
+        for (const FieldRef field : row) lengths_.push_back(field.text.size());
+        set_ = true;
+    }
+    bool set() const noexcept { return set_; }
+    // The same fields, byte for byte. The text is compared first: it settles
+    // almost every row without walking its fields.
+    bool matches(const RowView& row) const noexcept {
+        if (row.text() != text_) return false;
+        std::size_t i = 0;
+        for (const FieldRef field : row) {
+            if (i == lengths_.size() || field.text.size() != lengths_[i]) return false;
+            ++i;
+        }
+        return i == lengths_.size();
+    }
+
+private:
+    std::string text_;
+    std::vector<std::size_t> lengths_;
+    bool set_ = false;
+};
+
+}  // namespace
 
 SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& options) {
     SalvageResult result;
@@ -50,13 +105,45 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
 
     const NormalizeSettings settings{expected, delimiter, options.fill_ragged_rows,
                                      options.merge_overflow};
-    RecordTokenizer tokenizer(buffer, delimiter, options.quote_char, options.repair_quotes);
-    while (tokenizer.next_record(result.rows)) {
+    const Dialect dialect{.delimiter = delimiter,
+                          .quote = options.quoting ? std::optional<std::uint8_t>(options.quote_char)
+                                                   : std::nullopt,
+                          .escape = options.escape_char,
+                          .skip_initial_space = options.skip_initial_space,
+                          .repair_quotes = options.repair_quotes};
+    RecordTokenizer tokenizer(buffer, dialect);
+    tokenizer.set_decoding(options.decoding);
+    const bool count_reencoded = options.decoding == FieldDecoding::kUtf8Windows1252Fallback;
+    HeaderMatcher header;
+    for (;;) {
+        const std::size_t first_line = tokenizer.line();
+        if (!tokenizer.next_record(result.rows)) break;
         // The line on which the record ends: the counter has already moved
         // past the line break that ended it.
-        const std::size_t line = tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0);
-        normalize_row(result, settings, line);
+        const RecordPlace place{
+            first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
+            tokenizer.record_begin(), tokenizer.content_end()};
         ++result.total_rows;
+        if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
+        if (result.total_rows <= options.preamble_rows) {
+            result.quarantine.add(result.rows.row(result.rows.size() - 1),
+                                  QuarantineReason::kPreamble, place);
+            result.rows.pop_last_row();
+            ++result.preamble_rows;
+            continue;
+        }
+        if (options.drop_repeated_headers) {
+            const RowView row = result.rows.row(result.rows.size() - 1);
+            if (!header.set()) {
+                header.remember(row);
+            } else if (header.matches(row)) {
+                result.quarantine.add(row, QuarantineReason::kRepeatedHeader, place);
+                result.rows.pop_last_row();
+                ++result.repeated_header_rows;
+                continue;
+            }
+        }
+        normalize_row(result, settings, place);
     }
 
     result.detected_delimiter = static_cast<char32_t>(delimiter);

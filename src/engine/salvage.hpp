@@ -11,7 +11,23 @@
 
 namespace quillon {
 
-enum class QuarantineReason : std::uint8_t { kTooFewColumns, kExtraColumns };
+enum class QuarantineReason : std::uint8_t {
+    kTooFewColumns,
+    kExtraColumns,
+    // Only with SalvageOptions::preamble_rows and drop_repeated_headers.
+    kPreamble,
+    kRepeatedHeader,
+};
+
+// Where a record lies in the input.
+struct RecordPlace {
+    // The physical lines on which it begins and ends, counting from 1.
+    std::size_t first_line = 0;
+    std::size_t line = 0;
+    // Its bytes: [begin, end), the line break that ended it not included.
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
 
 // A record the engine set aside, as the tokenizer returned it.
 struct QuarantinedRow {
@@ -19,6 +35,8 @@ struct QuarantinedRow {
     std::string_view reason;
     // The physical line on which the record ends, counting from 1.
     std::size_t line;
+    QuarantineReason code;
+    RecordPlace place;
 };
 
 class QuarantineList {
@@ -46,13 +64,15 @@ public:
 
     // Sets the column count that the reason texts name.
     void set_expected_columns(std::size_t expected);
-    void add(const RowView& fields, QuarantineReason reason, std::size_t line);
+    void add(const RowView& fields, QuarantineReason reason, const RecordPlace& place);
 
 private:
     struct Entry {
-        std::size_t line;
+        RecordPlace place;
         QuarantineReason reason;
     };
+    std::string_view reason_text(QuarantineReason reason) const noexcept;
+
     RowStore fields_;
     GrowableBuffer<Entry> entries_;
     std::string too_few_;
@@ -70,6 +90,16 @@ struct SalvageResult {
     std::size_t quarantined_rows = 0;
     // The column count that was applied; 0 means no column check was made.
     std::size_t inferred_columns = 0;
+
+    // The repairs and rejects of repaired_rows and quarantined_rows by kind.
+    std::size_t padded_rows = 0;
+    std::size_t merged_rows = 0;
+    std::size_t too_few_rows = 0;
+    std::size_t extra_rows = 0;
+    std::size_t preamble_rows = 0;
+    std::size_t repeated_header_rows = 0;
+    // Records of a UTF-8 input with bytes decoded as Windows-1252 instead.
+    std::size_t reencoded_rows = 0;
 };
 
 // Never fails on any input; throws only std::bad_alloc.

@@ -53,6 +53,7 @@
 
 #include "scan.hpp"
 #include "sniffer.hpp"
+#include "text_decoding.hpp"
 #include "utf8.hpp"
 
 namespace quillon {
@@ -82,8 +83,12 @@ bool has_bom(std::string_view b) noexcept {
 // and appends need no check.
 class StoreSink {
 public:
-    StoreSink(RowStore& store, const unsigned char* input, const unsigned char* input_end)
-        : store_(&store), end_(input_end), room_(static_cast<std::size_t>(input_end - input) + 32) {
+    StoreSink(RowStore& store, const unsigned char* input, const unsigned char* input_end,
+              FieldDecoding decoding)
+        : store_(&store),
+          end_(input_end),
+          room_(static_cast<std::size_t>(input_end - input) + 32),
+          decoding_(decoding) {
         GrowableBuffer<char>& text = store.text_buffer();
         text.reserve_tail(room_);
         text_ = Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
@@ -110,7 +115,8 @@ public:
     void end_field(std::uint16_t flags) {
         if (flags & field_flags::kNonAscii) {
             const auto begin = static_cast<std::size_t>(field_begin_ - text_.base);
-            text_ = repair_utf8(store_->text_buffer(), text_, begin, room_);
+            text_ = repair_utf8(store_->text_buffer(), text_, begin, room_, decoding_,
+                                single_byte_used_);
             field_begin_ = text_.base + begin;
         }
         const auto length = static_cast<std::size_t>(text_.at - field_begin_);
@@ -124,6 +130,9 @@ public:
         }
         field_begin_ = text_.at;
     }
+
+    // Whether a field of the record was decoded by a single-byte rule.
+    bool single_byte_used() const noexcept { return single_byte_used_; }
 
     void end_record() {
         store_->text_buffer().set_size(static_cast<std::size_t>(text_.at - text_.base));
@@ -155,21 +164,25 @@ private:
 
     // Replaces ill-formed sequences in the field that starts at `begin`,
     // leaving at least `room` bytes free. Valid text, the usual case, is
-    // only validated.
+    // only validated, unless the input is in a single-byte encoding.
     [[gnu::noinline]] static Cursor<char> repair_utf8(GrowableBuffer<char>& text, Cursor<char> c,
-                                                      std::size_t begin, std::size_t room) {
+                                                      std::size_t begin, std::size_t room,
+                                                      FieldDecoding decoding, bool& single_byte) {
         const std::size_t length = static_cast<std::size_t>(c.at - c.base) - begin;
         const auto* field = reinterpret_cast<const unsigned char*>(c.base + begin);
-        const std::size_t valid = valid_utf8_prefix(field, length);
+        const bool utf8 = decoding == FieldDecoding::kUtf8Replace ||
+                          decoding == FieldDecoding::kUtf8Windows1252Fallback;
+        const std::size_t valid = utf8 ? valid_utf8_prefix(field, length) : 0;
         if (valid == length) return c;
         const std::size_t bad = length - valid;
         GrowableBuffer<char> scratch;
         scratch.append(c.base + begin + valid, bad);
         text.set_size(begin + valid);
-        char* dst = text.reserve_tail(3 * bad);
-        const std::size_t written =
-            decode_utf8_lossy(reinterpret_cast<const unsigned char*>(scratch.data()), bad, dst);
-        text.set_size(text.size() + written);
+        char* dst = text.reserve_tail(kMaxDecodedPerByte * bad);
+        const DecodedField decoded = decode_field(
+            reinterpret_cast<const unsigned char*>(scratch.data()), bad, dst, decoding);
+        single_byte = single_byte || decoded.single_byte_used;
+        text.set_size(text.size() + decoded.written);
         text.reserve_tail(room);
         return Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
     }
@@ -182,6 +195,8 @@ private:
     Cursor<std::uint16_t> slots_;
     char* field_begin_;
     std::uint64_t summary_ = 0;
+    FieldDecoding decoding_;
+    bool single_byte_used_ = false;
 };
 
 // Counts fields and decides whether a one-field record is blank while it is
@@ -308,13 +323,13 @@ template <typename Sink>
 
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
+    StoreSink sink(out, data_ + pos_, data_ + size_, decoding_);
     if (escape_ != kNoByte) {
-        StoreSink sink(out, data_ + pos_, data_ + size_);
         read_escaped_record(sink);
-        return true;
+    } else {
+        read_record<false>(sink);
     }
-    StoreSink sink(out, data_ + pos_, data_ + size_);
-    read_record<false>(sink);
+    single_byte_decoded_ = sink.single_byte_used();
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include "growable_buffer.hpp"
 #include "row_store.hpp"
 #include "scan.hpp"
+#include "text_decoding.hpp"
 
 namespace quillon {
 
@@ -52,6 +53,13 @@ public:
     std::size_t record_begin() const noexcept { return record_begin_; }
     std::size_t content_end() const noexcept { return content_end_; }
 
+    // How next_record turns non-ASCII bytes into text; UTF-8 with U+FFFD
+    // unless set.
+    void set_decoding(FieldDecoding decoding) noexcept { decoding_ = decoding; }
+    // Whether next_record decoded a byte of the record it returned last by a
+    // single-byte rule.
+    bool single_byte_decoded() const noexcept { return single_byte_decoded_; }
+
 private:
     template <bool kEscape, typename Sink>
     void read_record(Sink& sink);
@@ -73,6 +81,8 @@ private:
     unsigned space_skip_;
     bool repair_;
     bool ended_by_break_ = false;
+    FieldDecoding decoding_ = FieldDecoding::kUtf8Replace;
+    bool single_byte_decoded_ = false;
     std::size_t record_begin_ = 0;
     std::size_t content_end_ = 0;
 

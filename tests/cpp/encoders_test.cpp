@@ -212,7 +212,9 @@ TEST(EncodeQuarantineRow, WritesLineReasonAndJoinedFields) {
     for (const QuarantineCase& c : cases) {
         SCOPED_TRACE(c.line);
         const RowStore store = store_of({c.fields}, c.delimiter, '"');
-        encode_quarantine_row(QuarantinedRow{store[0], c.reason, c.line_number}, c.delimiter, line);
+        encode_quarantine_row(
+            QuarantinedRow{store[0], c.reason, c.line_number, quillon::QuarantineReason::kTooFewColumns, {}},
+            c.delimiter, line);
         EXPECT_EQ(line, c.line);
     }
 }

@@ -82,7 +82,8 @@ TEST(NormalizeTest, DecidesEachRecord) {
         result.quarantine.set_expected_columns(c.expected_columns);
         append_row(result.rows, before, c.delimiter);
         append_row(result.rows, c.record, c.delimiter);
-        quillon::normalize_row(result, {c.expected_columns, c.delimiter, c.fill, c.merge}, 7);
+        quillon::normalize_row(result, {c.expected_columns, c.delimiter, c.fill, c.merge},
+                               quillon::RecordPlace{7, 7, 0, 0});
 
         EXPECT_EQ(result.repaired_rows, c.repaired ? 1u : 0u);
         ASSERT_GE(result.rows.size(), 1u);
@@ -123,7 +124,7 @@ TEST(NormalizeTest, QuarantineKeepsOrderAndLines) {
     };
     for (const auto& [fields, line] : records) {
         append_row(result.rows, fields, ',');
-        quillon::normalize_row(result, settings, line);
+        quillon::normalize_row(result, settings, quillon::RecordPlace{line, line, 0, 0});
     }
     ASSERT_EQ(result.rows.size(), 2u);
     EXPECT_EQ(result.rows[0].to_strings(), (Fields{"b", "c"}));
