@@ -62,17 +62,22 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// The same path text, or two existing paths of one device and inode, or two
-// missing paths with the same last component in the same directory (so that
-// "out.csv" and "./out.csv" agree before the file is created).
+// Whether opening `a` and then `b` for writing would truncate what went into
+// `a`: both name one regular file (the same path text, or one device and
+// inode), or both are missing and would be created as the same file (the same
+// last component in the same directory, so that "out.csv" and "./out.csv"
+// agree before the file exists). A shared device or FIFO, such as /dev/null,
+// loses nothing to the second open. The same text that stat cannot resolve
+// (missing, a dangling link, a search denied) is refused: it would become a
+// regular file, or cannot be shown not to be one.
 bool same_file(const std::string& a, const std::string& b) {
-    if (a == b) return true;
-    if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return false;
+    if (a.find('\0') != std::string::npos || b.find('\0') != std::string::npos) return a == b;
     struct stat sa;
     struct stat sb;
+    if (a == b) return ::stat(a.c_str(), &sa) != 0 || S_ISREG(sa.st_mode);
     const bool a_exists = ::stat(a.c_str(), &sa) == 0;
     const bool b_exists = ::stat(b.c_str(), &sb) == 0;
-    if (a_exists && b_exists) return same_identity(sa, sb);
+    if (a_exists && b_exists) return same_identity(sa, sb) && S_ISREG(sa.st_mode);
     if (a_exists || b_exists) return false;
     const std::size_t a_name = a.find_last_of('/');
     const std::size_t b_name = b.find_last_of('/');
@@ -85,13 +90,15 @@ bool same_file(const std::string& a, const std::string& b) {
            same_identity(da, db);
 }
 
-// Whether `path` now leads to the open file `fd`: a last line of defence for
-// the spellings the check before opening cannot see (a dangling symbolic link
-// to the output, say), taken before the quarantine file would truncate it.
+// Whether `path` now leads to the open regular file `fd`: a last line of
+// defence for the spellings the check before opening cannot see (a dangling
+// symbolic link to the output, say), taken before the quarantine file would
+// truncate it.
 bool leads_to(const std::string& path, int fd) noexcept {
     struct stat sp;
     struct stat sf;
-    return ::stat(path.c_str(), &sp) == 0 && ::fstat(fd, &sf) == 0 && same_identity(sp, sf);
+    return ::stat(path.c_str(), &sp) == 0 && ::fstat(fd, &sf) == 0 && same_identity(sp, sf) &&
+           S_ISREG(sf.st_mode);
 }
 
 IoError names_output_error() {

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "file_test_support.hpp"
@@ -494,6 +495,36 @@ TEST(SalvageFileSameFile, RefusesALinkToTheOutputMadeByTheCall) {
     EXPECT_EQ(stats.error().kind, IoErrorKind::kInvalidInput);
     EXPECT_EQ(stats.error().text(), "quarantine path names the output file");
     EXPECT_EQ(read_file(dir.file("out.csv")), "a,b,c\n");
+}
+
+TEST(SalvageFileSameFile, AcceptsASharedDeviceOrFifo) {
+    // A second open of these truncates nothing: the output and the
+    // quarantine follow each other.
+    TempDir dir;
+    write_file(dir.file("in.csv"), "a,b,c\nshort\n");
+    std::filesystem::create_symlink("/dev/null", dir.file("null-link"));
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Holds both ends, so that the opens of the call do not wait for a reader.
+    const UniqueFd held(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(held.valid());
+    SalvageOptions options = clean_options();
+    options.fill_ragged_rows = false;
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/null", "/dev/null"},
+        {"/dev/null", dir.file("null-link")},
+        {fifo, fifo},
+    };
+    for (const auto& [output, quarantine] : cases) {
+        SCOPED_TRACE(quarantine);
+        IoResult<SalvageStats> stats = salvage_file(dir.file("in.csv"), output, quarantine, options);
+        ASSERT_TRUE(stats.ok()) << stats.error().text();
+        EXPECT_EQ(stats.value().quarantined_rows, 1u);
+    }
+    const std::string expected = "a,b,c\n" + kHeader + "2,\"" + kFew + "\",\"short\"\n";
+    std::string piped(expected.size() + 1, '\0');
+    ASSERT_EQ(::read(held.get(), piped.data(), piped.size()), static_cast<ssize_t>(expected.size()));
+    EXPECT_EQ(piped.substr(0, expected.size()), expected);
 }
 
 TEST(SalvageFileSameFile, AcceptsDistinctFiles) {

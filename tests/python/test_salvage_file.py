@@ -149,6 +149,14 @@ class TestErrors:
         assert len(excinfo.value.args) == 1
         assert isinstance(excinfo.value.args[0], str) and excinfo.value.args[0]
 
+    @pytest.mark.parametrize("quarantine", ["/dev/null", "/dev/../dev/null"])
+    def test_output_and_quarantine_sharing_a_device(self, write_file, quarantine):
+        # Writing to the same character device twice truncates nothing.
+        summary = qb.salvage_file(
+            write_file(DAMAGED), "/dev/null", quarantine, expected_columns=3, merge_overflow=False
+        )
+        assert (summary.salvaged_rows, summary.quarantined_rows) == (3, 1)
+
     def test_huge_padding_raises_memory_error(self, write_file, out_path):
         source = write_file("a,b\nc\n")
         started = time.monotonic()
