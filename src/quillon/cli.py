@@ -19,10 +19,6 @@ EXIT_USAGE = 2
 EXIT_QUARANTINED = 3
 EXIT_INTERRUPTED = 130
 
-# The sniffer looks at the first 50 non-blank records only; a megabyte holds
-# them for all but the widest files, and a large file is not read whole.
-SNIFF_SAMPLE_BYTES = 1 << 20
-
 # The native module takes the column count as an unsigned machine word.
 MAX_COLUMNS = sys.maxsize * 2 + 1
 
@@ -170,13 +166,22 @@ def _print_summary(summary: SalvageSummary, args: argparse.Namespace) -> None:
 
 
 def _run_sniff(args: argparse.Namespace) -> int:
+    # The whole file, as the salvage reads it: the sniffer samples the first
+    # 50 records, and one quoted record can be longer than any fixed prefix.
     try:
         with open(args.file, "rb") as stream:
-            sample = stream.read(SNIFF_SAMPLE_BYTES)
+            content = stream.read()
     except OSError as exc:
         raise CommandError(f"cannot read {args.file!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
-    # Replacing invalid bytes leaves every delimiter, quote and line break in place.
-    delimiter = sniff(sample.decode("utf-8", errors="replace"))
+    except MemoryError:
+        raise CommandError(f"not enough memory to read {args.file!r}", EXIT_IO_ERROR) from None
+    # Replacing invalid bytes leaves every delimiter, quote and line break in
+    # place, and U+FFFD is no more white space than the bytes it stands for,
+    # so the sniffer sees the records the salvage sees. A leading byte-order
+    # mark survives the decoding and is skipped by both alike.
+    text = content.decode("utf-8", errors="replace")
+    del content
+    delimiter = sniff(text)
     print(delimiter if args.raw else display_character(delimiter))
     return 0
 
@@ -269,7 +274,7 @@ def build_parser() -> argparse.ArgumentParser:
     sniff_command = commands.add_parser(
         "sniff",
         help="print the delimiter detected in a CSV file",
-        description="Detects the delimiter from the beginning of FILE: comma, semicolon,\n"
+        description="Detects the delimiter of FILE as a salvage would: comma, semicolon,\n"
         "tab or pipe.",
         epilog="example:\n  quillon sniff export.csv",
         formatter_class=argparse.RawDescriptionHelpFormatter,

@@ -1,5 +1,7 @@
 """The quillon command line, run as users run it: in a child process."""
 
+import contextlib
+import io
 import json
 import os
 import subprocess
@@ -7,8 +9,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from quillon.cli import display_character
+from quillon import salvage_file
+from quillon.cli import display_character, main
 
 QUARANTINE_HEADER = "line,reason,raw_content\n"
 
@@ -273,6 +278,52 @@ def test_sniff_prints_the_delimiter(
     result = run_quillon(tmp_path, "sniff", "in.csv", *options)
     assert result.returncode == 0, result.stderr
     assert result.stdout == expected
+
+
+# Files whose first 50 records reach past the first megabyte, and one whose
+# first record is blank only if both of its byte-order marks are skipped.
+SNIFFED_LIKE_SALVAGE = {
+    "a quoted first record of 1.2 MB": b'"' + b"x," * 600_000 + b'";b\n' + b"a;b\n" * 10,
+    "the same after a byte-order mark, with invalid bytes": (
+        b'\xef\xbb\xbf"' + b"\xff|\xc3," * 300_000 + b'";b\n' + b"a;b\n" * 10
+    ),
+    "blank lines first": b"\n" * 1_100_000 + b"a|b\n1|2\n",
+    "two byte-order marks": b"\xef\xbb\xbf\xef\xbb\xbf\na;b\n",
+}
+
+
+@pytest.mark.parametrize("name", SNIFFED_LIKE_SALVAGE)
+def test_sniff_answers_what_salvage_detects(tmp_path: Path, name: str) -> None:
+    (tmp_path / "in.csv").write_bytes(SNIFFED_LIKE_SALVAGE[name])
+    detected = salvage_file(os.fspath(tmp_path / "in.csv"), os.devnull).detected_delimiter
+    result = run_quillon(tmp_path, "sniff", "--raw", "in.csv")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == detected + "\n"
+
+
+# Delimiters, quotes and line breaks among white space (ASCII and not),
+# ill-formed UTF-8 and the byte-order mark: the sniffer skips blank records.
+SNIFF_TOKENS = [
+    b"a", b",", b";", b"\t", b"|", b'"', b"\n", b"\r", b" ", b"\xc2\xa0", b"\xa0", b"\xc2", b"\xc2\x85",
+    b"\x85", b"\xe2\x80\x83", b"\xe2\x80", b"\xff", b"\xef\xbb\xbf",
+]
+
+
+@pytest.fixture(scope="module")
+def sniff_input(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return tmp_path_factory.mktemp("sniff") / "in.csv"
+
+
+# In this process: a child per example would make the run far too long.
+@settings(max_examples=300, deadline=None)
+@given(content=st.lists(st.sampled_from(SNIFF_TOKENS), max_size=40).map(b"".join))
+def test_sniff_agrees_with_salvage_on_any_bytes(sniff_input: Path, content: bytes) -> None:
+    sniff_input.write_bytes(content)
+    path = os.fspath(sniff_input)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        assert main(["sniff", "--raw", path]) == 0
+    assert printed.getvalue() == salvage_file(path, os.devnull).detected_delimiter + "\n"
 
 
 def test_version_matches_the_installed_distribution(tmp_path: Path) -> None:
