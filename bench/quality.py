@@ -1,0 +1,661 @@
+#!/usr/bin/env python3
+"""How much of a damaged file's data each tool gets back: quillon against the
+general CSV readers, scored against the known truth of every file.
+
+    bench/.venv/bin/python bench/quality.py [--project-python PATH] [--output FILE]
+
+The corpus is bench/quality_corpus.py's (written to bench/data/quality/ when
+missing or out of date) plus the hand-written exports in
+bench/quality_samples/ (each `NAME.EXT` beside its `NAME.truth.csv`). Each
+tool reads every file in a worker process of its own: quillon's tools under
+the project's interpreter (--project-python), the peers under bench/.venv
+(--peers-python). A tool whose import fails is skipped and the output says
+so; a tool that raises on a file (or takes longer than --timeout) yields no
+records for it and counts as a failure.
+
+What a tool yields is a list of records, the first taken as its header. The
+quillon tools write a clean file, read back with Python's csv module (UTF-8,
+the delimiter and quote the run reports). The peers' records are their
+column names followed by their rows, every missing value (null, NaN) as an
+empty string.
+
+Scores of one file, with T the truth (header T[0], data records T[1:]) and O
+the tool's records (O[0] its header, O[1:] its data records):
+
+  header   1 when O[0] == T[0] (every cell equal, same length), else 0.
+  records  exact-match multiset of data records: matched = the sum over
+           distinct records r of min(count of r in O[1:], count in T[1:]);
+           precision = matched / len(O[1:]), recall = matched / len(T[1:]).
+  cells    data records are aligned in order: difflib.SequenceMatcher
+           (autojunk off) over the whole records pairs the equal ones;
+           inside each stretch it leaves unpaired, a second SequenceMatcher
+           over the records' first cells pairs records with equal first cells,
+           and what remains of a stretch is paired by position, up to the
+           shorter side. A pair scores the number of column positions j with
+           O-record[j] == T-record[j]. precision = paired equal cells / all
+           cells of O[1:], recall = paired equal cells / all cells of T[1:].
+  F1       2PR / (P + R), 0 when P + R is 0. A precision with nothing
+           output is 0.
+
+Scores of a group of files (a damage kind, all files) add up the counts of
+its files before dividing (micro average): headers right out of files,
+matched records over all output and all truth records, equal cells over all
+output and all truth cells. "mean over kinds" is the plain mean of the kinds'
+F1. Everything is deterministic: the same corpus and the same tool versions
+give the same table.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import difflib
+import io
+import json
+import os
+import selectors
+import subprocess
+import sys
+import tempfile
+import time
+from collections import Counter
+from collections.abc import Callable, Iterator
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+PROJECT_PYTHON = REPO / ".venv" / "bin" / "python"
+PEERS_PYTHON = HERE / ".venv" / "bin" / "python"
+SAMPLES = HERE / "quality_samples"
+CORPUS = HERE / "data" / "quality"
+SNIFF_SAMPLE_CHARS = 64 * 1024
+
+
+@dataclass(frozen=True)
+class Tool:
+    key: str
+    label: str
+    venv: str  # "project" or "peers"
+    configuration: str
+
+
+TOOLS = [
+    Tool(
+        "quillon.salvage",
+        "quillon.salvage",
+        "project",
+        "`quillon.salvage(input, output)`, every option at its default (dialect, encoding and structure detected)",
+    ),
+    Tool(
+        "module",
+        "module",
+        "project",
+        "`_quillon_backend.salvage_file(input, output)`, every option at its default",
+    ),
+    Tool(
+        "pandas-c",
+        "pandas C",
+        "peers",
+        "`read_csv(engine=\"c\", dtype=str, keep_default_na=False, index_col=False, on_bad_lines=\"skip\", "
+        "encoding_errors=\"replace\")`; the C engine cannot sniff the delimiter",
+    ),
+    Tool(
+        "pandas-python",
+        "pandas python",
+        "peers",
+        "`read_csv(sep=None, engine=\"python\", dtype=str, keep_default_na=False, index_col=False, "
+        "on_bad_lines=lambda fields: fields, encoding_errors=\"replace\")`: delimiter sniffed by csv.Sniffer, "
+        "a row with surplus fields kept with the surplus dropped",
+    ),
+    Tool(
+        "polars",
+        "polars",
+        "peers",
+        "`read_csv(infer_schema=False, truncate_ragged_lines=True, ignore_errors=True, encoding=\"utf8-lossy\")`; "
+        "polars does not detect the delimiter",
+    ),
+    Tool(
+        "duckdb",
+        "DuckDB",
+        "peers",
+        "`read_csv(path, all_varchar=true, ignore_errors=true, null_padding=true, parallel=false)`, dialect and "
+        "header auto-detected; `parallel=false` because the parallel reader refuses `null_padding` with quoted "
+        "line breaks",
+    ),
+    Tool(
+        "duckdb-lax",
+        "DuckDB, strict off",
+        "peers",
+        "`read_csv(path, all_varchar=true, ignore_errors=true, strict_mode=false, parallel=false)`, dialect and "
+        "header auto-detected. Neither DuckDB setting is better on every kind: with strict mode on, DuckDB gives "
+        "up on files with mixed line ends and `null_padding` widens every row when a few have a surplus field; "
+        "with it off, doubled quotes are sometimes left doubled and `null_padding` (left out here) adds empty "
+        "columns to every row",
+    ),
+    Tool(
+        "clevercsv",
+        "CleverCSV",
+        "peers",
+        "encoding by `clevercsv.encoding.get_encoding` (chardet), the file decoded with `errors=\"replace\"`, "
+        "dialect by `clevercsv.Detector().detect()` on the whole text, then `clevercsv.reader`; blank lines "
+        "(records of no field) dropped",
+    ),
+    Tool(
+        "csv",
+        "Python csv",
+        "peers",
+        "the file decoded as UTF-8 with `errors=\"replace\"`, `csv.Sniffer().sniff()` on the first 64 Ki "
+        "characters (the `excel` dialect when it gives up), then `csv.reader`; blank lines dropped",
+    ),
+]
+TOOLS_BY_KEY = {t.key: t for t in TOOLS}
+
+
+# ---- the workers: one process per tool, every file in turn -----------------
+
+
+def _read_back(path: str, delimiter: str, quote: str) -> list[list[str]]:
+    csv.field_size_limit(sys.maxsize)
+    with open(path, newline="", encoding="utf-8") as f:
+        return [list(r) for r in csv.reader(f, delimiter=delimiter, quotechar=quote)]
+
+
+def _cell(value: object) -> str:
+    if value is None or (isinstance(value, float) and value != value):
+        return ""
+    return str(value)
+
+
+def _frame_rows(header: list[object], rows: Iterator[list[object]] | list) -> list[list[str]]:
+    return [[_cell(c) for c in header]] + [[_cell(c) for c in row] for row in rows]
+
+
+def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]], str]:
+    """Imports the tool; returns its runner (input path, scratch output path)
+    and its version. Raises ImportError (or AttributeError) when the tool is
+    not there."""
+    if key in ("quillon.salvage", "module"):
+        import _quillon_backend
+        import quillon
+
+        version = getattr(quillon, "__version__", "?")
+        if key == "quillon.salvage":
+            salvage = getattr(quillon, "salvage", None)
+            if salvage is None:
+                raise AttributeError("quillon has no attribute 'salvage' yet")
+
+            def run(src: str, out: str) -> tuple[list[list[str]], dict]:
+                report = salvage(src, out)
+                detail = report.to_dict() if hasattr(report, "to_dict") else {}
+                return _read_back(out, report.delimiter, report.quote_char or '"'), detail
+
+            return run, version
+
+        def run_module(src: str, out: str) -> tuple[list[list[str]], dict]:
+            summary = _quillon_backend.salvage_file(src, out)
+            return _read_back(out, summary.detected_delimiter, '"'), dict(summary.to_dict())
+
+        return run_module, version
+
+    if key in ("pandas-c", "pandas-python"):
+        import pandas as pd
+
+        def run_pandas(src: str, out: str) -> tuple[list[list[str]], dict]:
+            common = dict(dtype=str, keep_default_na=False, index_col=False, encoding_errors="replace")
+            if key == "pandas-c":
+                df = pd.read_csv(src, engine="c", on_bad_lines="skip", **common)
+            else:
+                df = pd.read_csv(src, sep=None, engine="python", on_bad_lines=lambda fields: fields, **common)
+            return _frame_rows(list(df.columns), df.itertuples(index=False, name=None)), {}
+
+        return run_pandas, pd.__version__
+
+    if key == "polars":
+        import polars as pl
+
+        def run_polars(src: str, out: str) -> tuple[list[list[str]], dict]:
+            df = pl.read_csv(src, infer_schema=False, truncate_ragged_lines=True, ignore_errors=True, encoding="utf8-lossy")
+            return _frame_rows(df.columns, df.iter_rows()), {}
+
+        return run_polars, pl.__version__
+
+    if key in ("duckdb", "duckdb-lax"):
+        import duckdb
+
+        options = "null_padding=true" if key == "duckdb" else "strict_mode=false"
+
+        def run_duckdb(src: str, out: str) -> tuple[list[list[str]], dict]:
+            con = duckdb.connect()
+            try:
+                path = "'" + src.replace("'", "''") + "'"
+                cur = con.execute(
+                    f"SELECT * FROM read_csv({path}, all_varchar=true, ignore_errors=true, {options}, parallel=false)"
+                )
+                header = [d[0] for d in cur.description]
+                return _frame_rows(header, cur.fetchall()), {}
+            finally:
+                con.close()
+
+        return run_duckdb, duckdb.__version__
+
+    if key == "clevercsv":
+        import clevercsv
+        from clevercsv.encoding import get_encoding
+
+        def run_clevercsv(src: str, out: str) -> tuple[list[list[str]], dict]:
+            encoding = get_encoding(src) or "utf-8"
+            with open(src, newline="", encoding=encoding, errors="replace") as f:
+                text = f.read()
+            dialect = clevercsv.Detector().detect(text)
+            if dialect is None:
+                raise RuntimeError("clevercsv detected no dialect")
+            rows = [r for r in clevercsv.reader(io.StringIO(text, newline=""), dialect) if r]
+            return rows, {"encoding": encoding, "dialect": str(dialect)}
+
+        return run_clevercsv, clevercsv.__version__
+
+    if key == "csv":
+
+        def run_csv(src: str, out: str) -> tuple[list[list[str]], dict]:
+            csv.field_size_limit(sys.maxsize)
+            with open(src, "rb") as f:
+                text = f.read().decode("utf-8", "replace")
+            try:
+                dialect: type[csv.Dialect] | csv.Dialect = csv.Sniffer().sniff(text[:SNIFF_SAMPLE_CHARS])
+                detail = {"delimiter": dialect.delimiter, "quotechar": dialect.quotechar}
+            except csv.Error:
+                dialect, detail = csv.excel, {"sniffer": "gave up"}
+            return [r for r in csv.reader(io.StringIO(text, newline=""), dialect) if r], detail
+
+        return run_csv, sys.version.split()[0]
+
+    raise KeyError(key)
+
+
+def worker_main(key: str) -> int:
+    """Reads [input, scratch output] pairs as JSON from stdin; writes one
+    JSON line per file to stdout. Anything the tool prints goes to stderr."""
+    protocol = os.fdopen(os.dup(1), "w", encoding="utf-8")
+    os.dup2(2, 1)
+    import warnings
+
+    warnings.simplefilter("ignore")
+
+    def send(message: dict) -> None:
+        # ASCII escapes carry lone surrogates through; str() whatever a report holds.
+        protocol.write(json.dumps(message, default=str) + "\n")
+        protocol.flush()
+
+    jobs = json.load(sys.stdin)
+    try:
+        run, version = _setup(key)
+    except (ImportError, AttributeError) as error:
+        send({"available": False, "reason": f"{type(error).__name__}: {error}"})
+        return 0
+    send({"available": True, "version": version})
+    for src, out in jobs:
+        start = time.perf_counter()
+        try:
+            rows, detail = run(src, out)
+            send({"ok": True, "rows": rows, "detail": detail, "seconds": time.perf_counter() - start})
+        except BaseException as error:  # a tool's failure is a result
+            send({"ok": False, "error": f"{type(error).__name__}: {error}"[:300], "seconds": time.perf_counter() - start})
+        finally:
+            if os.path.exists(out):
+                os.unlink(out)
+    return 0
+
+
+# ---- running the workers ---------------------------------------------------
+
+
+@dataclass
+class Outcome:
+    rows: list[list[str]] | None
+    error: str = ""
+    seconds: float = 0.0
+    detail: dict = field(default_factory=dict)
+
+
+class Worker:
+    def __init__(self, python: Path, key: str, jobs: list[list[str]]) -> None:
+        self.stderr = tempfile.TemporaryFile()
+        self.child = subprocess.Popen(
+            [str(python), str(Path(__file__).resolve()), "--worker", key],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self.stderr,
+        )
+        assert self.child.stdin is not None and self.child.stdout is not None
+        self.child.stdin.write(json.dumps(jobs).encode())
+        self.child.stdin.close()
+        self.out = self.child.stdout
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.out, selectors.EVENT_READ)
+        self.buffer = b""
+
+    def message(self, timeout: float) -> dict | None:
+        """The next JSON line, or None when the child ended or took too long."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not self.selector.select(left):
+                return None
+            chunk = os.read(self.out.fileno(), 1 << 20)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def close(self) -> str:
+        """Ends the child; returns the tail of what it wrote to stderr."""
+        if self.child.poll() is None:
+            self.child.kill()
+        self.child.wait()
+        self.selector.close()
+        self.out.close()
+        self.stderr.seek(0)
+        tail = self.stderr.read().decode("utf-8", "replace").strip().splitlines()[-2:]
+        self.stderr.close()
+        return " / ".join(tail)
+
+
+def run_tool(python: Path, key: str, files: list[Path], scratch: Path, timeout: float) -> tuple[str | None, list[Outcome], str]:
+    """Runs one tool over the files. Returns (version or None when the tool is
+    unavailable, one outcome per file, the reason it is unavailable). A worker
+    that dies or hangs costs the file it was on, and a new one carries on."""
+    outcomes: list[Outcome] = []
+    version: str | None = None
+    while len(outcomes) < len(files):
+        rest = files[len(outcomes) :]
+        jobs = [[str(f), str(scratch / f"{key}-{len(outcomes) + i}.out")] for i, f in enumerate(rest)]
+        worker = Worker(python, key, jobs)
+        hello = worker.message(120)
+        if hello is None or not hello.get("available"):
+            tail = worker.close()
+            reason = hello["reason"] if hello else f"worker did not start: {tail}"
+            return None, [], reason
+        version = hello["version"]
+        while len(outcomes) < len(files):
+            msg = worker.message(timeout)
+            if msg is None:
+                status = worker.child.poll()
+                tail = worker.close()
+                why = f"no result within {timeout:g} s" if status is None else f"worker exited with status {status}: {tail}"
+                outcomes.append(Outcome(None, why[:300]))
+                break
+            outcomes.append(
+                Outcome(msg.get("rows") if msg["ok"] else None, msg.get("error", ""), msg["seconds"], msg.get("detail", {}))
+            )
+        else:
+            worker.close()
+    return version, outcomes, ""
+
+
+# ---- scoring ---------------------------------------------------------------
+
+
+@dataclass
+class Score:
+    files: int = 0
+    failed: int = 0
+    header_right: int = 0
+    records_matched: int = 0
+    records_out: int = 0
+    records_truth: int = 0
+    cells_matched: int = 0
+    cells_out: int = 0
+    cells_truth: int = 0
+
+    def __iadd__(self, other: Score) -> Score:
+        for name in self.__dataclass_fields__:
+            setattr(self, name, getattr(self, name) + getattr(other, name))
+        return self
+
+    def prf(self, unit: str) -> tuple[float, float, float]:
+        """Precision, recall and F1 of "records" or "cells"."""
+        matched, out, truth = (getattr(self, f"{unit}_{k}") for k in ("matched", "out", "truth"))
+        p = matched / out if out else 0.0
+        r = matched / truth if truth else 0.0
+        return p, r, (2 * p * r / (p + r) if p + r else 0.0)
+
+
+def aligned_pairs(out: list[tuple[str, ...]], truth: list[tuple[str, ...]]) -> Iterator[tuple[int, int]]:
+    """Pairs of (output index, truth index), in order: equal records first,
+    then, inside the stretches left over, records with equal first cells,
+    then what remains by position."""
+    top = difflib.SequenceMatcher(None, out, truth, autojunk=False)
+    for tag, i1, i2, j1, j2 in top.get_opcodes():
+        if tag == "equal":
+            yield from zip(range(i1, i2), range(j1, j2))
+        elif tag == "replace":
+            keys_out = [r[0] if r else "" for r in out[i1:i2]]
+            keys_truth = [r[0] if r else "" for r in truth[j1:j2]]
+            inner = difflib.SequenceMatcher(None, keys_out, keys_truth, autojunk=False)
+            for tag2, a1, a2, b1, b2 in inner.get_opcodes():
+                if tag2 in ("equal", "replace"):
+                    n = min(a2 - a1, b2 - b1)
+                    yield from zip(range(i1 + a1, i1 + a1 + n), range(j1 + b1, j1 + b1 + n))
+
+
+def score_file(output: list[list[str]] | None, truth: list[list[str]]) -> Score:
+    truth_data = [tuple(r) for r in truth[1:]]
+    s = Score(files=1, records_truth=len(truth_data), cells_truth=sum(len(r) for r in truth_data))
+    if output is None:
+        s.failed = 1
+        return s
+    s.header_right = int(bool(output) and output[0] == truth[0])
+    out_data = [tuple(r) for r in output[1:]]
+    s.records_out = len(out_data)
+    s.cells_out = sum(len(r) for r in out_data)
+    have = Counter(out_data)
+    s.records_matched = sum(min(n, have[r]) for r, n in Counter(truth_data).items())
+    s.cells_matched = sum(
+        sum(1 for a, b in zip(out_data[i], truth_data[j]) if a == b) for i, j in aligned_pairs(out_data, truth_data)
+    )
+    return s
+
+
+# ---- the corpus ------------------------------------------------------------
+
+
+@dataclass
+class Entry:
+    path: Path
+    truth_path: Path
+    kind: str
+
+
+def read_truth(path: Path) -> list[list[str]]:
+    with open(path, newline="", encoding="utf-8") as f:
+        return [list(r) for r in csv.reader(f)]
+
+
+def corpus_entries(corpus: Path, seed: int, samples: Path | None) -> tuple[list[Entry], dict[str, str]]:
+    import quality_corpus
+
+    if not quality_corpus.is_current(corpus, seed):
+        stderr(f"writing the corpus into {corpus} ...")
+        quality_corpus.generate(corpus, seed)
+    manifest = json.loads((corpus / "manifest.json").read_text())
+    titles = dict(manifest["kinds"])
+    entries = [Entry(corpus / e["file"], corpus / e["truth"], e["kind"]) for e in manifest["files"]]
+    if samples is not None and samples.is_dir():
+        for truth in sorted(samples.glob("*.truth.csv")):
+            stem = truth.name[: -len(".truth.csv")]
+            data = [p for p in samples.glob(stem + ".*") if p != truth]
+            if len(data) != 1:
+                raise SystemExit(f"{truth}: expected one data file named {stem}.*, found {len(data)}")
+            kind = f"sample: {stem}"
+            titles[kind] = f"hand-written `{data[0].name}`"
+            entries.append(Entry(data[0], truth, kind))
+    return entries, titles
+
+
+# ---- the report ------------------------------------------------------------
+
+
+def fmt(x: float) -> str:
+    return f"{x:.3f}"
+
+
+def matrix(
+    title: str, kinds: list[str], tools: list[str], scores: dict[str, dict[str, Score]], value: Callable[[Score], str], best: bool
+) -> list[str]:
+    labels = [TOOLS_BY_KEY[t].label for t in tools]
+    lines = [f"### {title}", "", "| kind | files | " + " | ".join(labels) + " |", "|---|---:|" + "---:|" * len(tools)]
+
+    def row(name: str, cells: list[str], files: str) -> str:
+        if best:
+            top = max(cells, key=float)
+            cells = [f"**{c}**" if c == top else c for c in cells]
+        return f"| {name} | {files} | " + " | ".join(cells) + " |"
+
+    for kind in kinds:
+        lines.append(row(kind, [value(scores[t][kind]) for t in tools], str(scores[tools[0]][kind].files)))
+    totals = {t: Score() for t in tools}
+    for t in tools:
+        for kind in kinds:
+            totals[t] += scores[t][kind]
+    lines.append(row("all files", [value(totals[t]) for t in tools], str(totals[tools[0]].files)))
+    if best:
+        lines.append(
+            row(
+                "mean over kinds",
+                [fmt(sum(float(value(scores[t][k])) for k in kinds) / len(kinds)) for t in tools],
+                str(len(kinds)),
+            )
+        )
+    return lines + [""]
+
+
+def report(
+    kinds: list[str],
+    titles: dict[str, str],
+    tools: list[str],
+    scores: dict[str, dict[str, Score]],
+    versions: dict[str, str],
+    skipped: dict[str, str],
+    errors: dict[str, list[str]],
+    seconds: dict[str, float],
+) -> str:
+    lines = [
+        "## Quality on damaged files",
+        "",
+        "Written by `bench/quality.py`. Scores against the known truth of each file (definitions in "
+        "bench/README.md): F1 of exact records and of cells in aligned records; the best tool per kind in bold.",
+        "",
+    ]
+    if tools:
+        lines += matrix("Record F1", kinds, tools, scores, lambda s: fmt(s.prf("records")[2]), True)
+        lines += matrix("Cell F1", kinds, tools, scores, lambda s: fmt(s.prf("cells")[2]), True)
+        lines += matrix("Header right (files)", kinds, tools, scores, lambda s: f"{s.header_right}/{s.files}", False)
+        fails = [f"{TOOLS_BY_KEY[t].label} {sum(s.failed for s in scores[t].values())}" for t in tools]
+        lines += ["Files a tool failed on (raised, or no result in time): " + ", ".join(fails) + ".", ""]
+        lines += ["### Per kind", ""]
+        for kind in kinds:
+            lines += [
+                f"**{kind}**: {titles.get(kind, '')}",
+                "",
+                "| tool | header | record P | record R | record F1 | cell P | cell R | cell F1 | failed |",
+                "|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+            ]
+            for t in tools:
+                s = scores[t][kind]
+                figures = " | ".join(fmt(x) for x in s.prf("records") + s.prf("cells"))
+                lines.append(f"| {TOOLS_BY_KEY[t].label} | {s.header_right}/{s.files} | {figures} | {s.failed} |")
+            lines.append("")
+    lines += ["### Tools", ""]
+    for t in tools:
+        tool = TOOLS_BY_KEY[t]
+        lines.append(f"- {tool.label} {versions[t]} ({seconds[t]:.1f} s in all): {tool.configuration}")
+    for t, reason in skipped.items():
+        lines.append(f"- {TOOLS_BY_KEY[t].label}: skipped, {reason}")
+    if any(errors.values()):
+        lines += ["", "### Failures (first three per tool)", ""]
+        for t in tools:
+            for e in errors[t][:3]:
+                lines.append(f"- {TOOLS_BY_KEY[t].label}: {e}")
+    return "\n".join(lines).rstrip() + "\n"
+
+
+def stderr(*args: object) -> None:
+    print(*args, file=sys.stderr, flush=True)
+
+
+def main(argv: list[str] | None = None) -> int:
+    if argv is None and len(sys.argv) == 3 and sys.argv[1] == "--worker":
+        return worker_main(sys.argv[2])
+    import quality_corpus
+
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--corpus", type=Path, default=CORPUS, help="generated corpus (default: bench/data/quality)")
+    parser.add_argument("--seed", type=int, default=quality_corpus.DEFAULT_SEED)
+    parser.add_argument("--samples", type=Path, default=SAMPLES, help="hand-written samples (default: bench/quality_samples)")
+    parser.add_argument("--tools", nargs="+", choices=[t.key for t in TOOLS], help="only these tools")
+    parser.add_argument("--kinds", nargs="+", metavar="KIND", help="only these damage kinds (and no samples)")
+    parser.add_argument("--project-python", type=Path, default=PROJECT_PYTHON, help="interpreter with quillon installed")
+    parser.add_argument("--peers-python", type=Path, default=PEERS_PYTHON, help="interpreter with the peers (bench/.venv)")
+    parser.add_argument("--timeout", type=float, default=120, help="seconds one tool may take on one file")
+    parser.add_argument("--output", type=Path, help="also write the markdown report here")
+    parser.add_argument("--json", type=Path, help="write every file's scores and the tools' details here")
+    args = parser.parse_args(argv)
+
+    entries, titles = corpus_entries(args.corpus, args.seed, None if args.kinds else args.samples)
+    if args.kinds:
+        unknown = set(args.kinds) - {e.kind for e in entries}
+        if unknown:
+            parser.error(f"unknown kind(s): {', '.join(sorted(unknown))}")
+        entries = [e for e in entries if e.kind in args.kinds]
+    kinds = list(dict.fromkeys(e.kind for e in entries))
+    truths = [read_truth(e.truth_path) for e in entries]
+    pythons = {"project": args.project_python, "peers": args.peers_python}
+
+    scores: dict[str, dict[str, Score]] = {}
+    versions: dict[str, str] = {}
+    skipped: dict[str, str] = {}
+    errors: dict[str, list[str]] = {}
+    seconds: dict[str, float] = {}
+    per_file: list[dict] = []
+    with tempfile.TemporaryDirectory(prefix="quality-") as scratch:
+        for tool in TOOLS:
+            if args.tools and tool.key not in args.tools:
+                continue
+            python = pythons[tool.venv]
+            if not python.exists():
+                skipped[tool.key] = f"{python} is missing"
+                stderr(f"{tool.label}: skipped, {python} is missing")
+                continue
+            stderr(f"{tool.label} ...")
+            version, outcomes, reason = run_tool(python, tool.key, [e.path for e in entries], Path(scratch), args.timeout)
+            if version is None:
+                skipped[tool.key] = reason
+                stderr(f"{tool.label}: skipped, {reason}")
+                continue
+            versions[tool.key] = version
+            seconds[tool.key] = sum(o.seconds for o in outcomes)
+            errors[tool.key] = []
+            scores[tool.key] = {k: Score() for k in kinds}
+            for entry, truth, outcome in zip(entries, truths, outcomes):
+                s = score_file(outcome.rows, truth)
+                scores[tool.key][entry.kind] += s
+                if outcome.rows is None:
+                    errors[tool.key].append(f"`{entry.path.name}`: {' '.join(outcome.error.split())[:240]}")
+                per_file.append(
+                    {"tool": tool.key, "file": entry.path.name, "kind": entry.kind, **asdict(s), "error": outcome.error, "detail": outcome.detail}
+                )
+    ran = [t.key for t in TOOLS if t.key in scores]
+    text = report(kinds, titles, ran, scores, versions, skipped, errors, seconds)
+    print(text)
+    if args.output:
+        args.output.write_text(text)
+        stderr(f"wrote {args.output}")
+    if args.json:
+        args.json.write_text(json.dumps({"versions": versions, "skipped": skipped, "files": per_file}, indent=1, ensure_ascii=False) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
