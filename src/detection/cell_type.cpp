@@ -89,8 +89,8 @@ struct CodeRange {
 };
 
 bool in_ranges(const CodeRange* begin, const CodeRange* end, std::uint32_t cp) noexcept {
-    const CodeRange* it =
-        std::upper_bound(begin, end, cp, [](std::uint32_t v, const CodeRange& r) { return v < r.first; });
+    const CodeRange* it = std::upper_bound(
+        begin, end, cp, [](std::uint32_t v, const CodeRange& r) { return v < r.first; });
     return it != begin && cp <= (it - 1)->last;
 }
 
@@ -98,6 +98,7 @@ bool in_ranges(const CodeRange* begin, const CodeRange* end, std::uint32_t cp) n
 // their punctuation and symbol blocks do not. Combining marks of the Latin,
 // Greek and Cyrillic blocks are left out; those of Indic and South-East Asian
 // scripts, interleaved with their letters, are counted in.
+// clang-format off
 constexpr CodeRange kLetters[] = {
     {0x00AA, 0x00AA}, {0x00B2, 0x00B3}, {0x00B5, 0x00B5}, {0x00B9, 0x00BA}, {0x00BC, 0x00BE},
     {0x00C0, 0x00D6}, {0x00D8, 0x00F6}, {0x00F8, 0x02C1}, {0x02C6, 0x02D1}, {0x02E0, 0x02E4},
@@ -138,9 +139,11 @@ constexpr CodeRange kLetters[] = {
     {0x10000, 0x1BCFF}, {0x1D400, 0x1D7FF}, {0x1E000, 0x1E95D}, {0x1E960, 0x1EFFF},
     {0x1F100, 0x1F10C}, {0x20000, 0x3FFFF},
 };
+// clang-format on
 
 // Sentence punctuation that plain text may hold: periods, parentheses,
 // question and exclamation marks of other scripts.
+// clang-format off
 constexpr CodeRange kTextPunctuation[] = {
     {0x00A1, 0x00A1}, {0x00BF, 0x00BF}, {0x01C3, 0x01C3}, {0x037E, 0x037E}, {0x055C, 0x055C},
     {0x055E, 0x055E}, {0x061F, 0x061F}, {0x06D4, 0x06D4}, {0x07F9, 0x07F9}, {0x109F, 0x109F},
@@ -150,14 +153,18 @@ constexpr CodeRange kTextPunctuation[] = {
     {0xFF08, 0xFF09}, {0xFF0E, 0xFF0E}, {0xFF1F, 0xFF1F}, {0xFF61, 0xFF61}, {0x11143, 0x11143},
     {0x1E95E, 0x1E95F},
 };
+// clang-format on
 
 // Commas of other scripts, allowed in quoted text like the ASCII comma.
+// clang-format off
 constexpr CodeRange kCommas[] = {
     {0x060C, 0x060C}, {0x1363, 0x1363}, {0x1802, 0x1802},
     {0x1808, 0x1808}, {0xFE50, 0xFE50}, {0xFF0C, 0xFF0C},
 };
+// clang-format on
 
 // Unicode's currency symbols (general category Sc).
+// clang-format off
 constexpr CodeRange kCurrency[] = {
     {0x0024, 0x0024}, {0x00A2, 0x00A5}, {0x058F, 0x058F}, {0x060B, 0x060B}, {0x07FE, 0x07FF},
     {0x09F2, 0x09F3}, {0x09FB, 0x09FB}, {0x0AF1, 0x0AF1}, {0x0BF9, 0x0BF9}, {0x0E3F, 0x0E3F},
@@ -165,6 +172,7 @@ constexpr CodeRange kCurrency[] = {
     {0xFF04, 0xFF04}, {0xFFE0, 0xFFE1}, {0xFFE5, 0xFFE6}, {0x11FDD, 0x11FE0}, {0x1E2FF, 0x1E2FF},
     {0x1ECB0, 0x1ECB0},
 };
+// clang-format on
 
 template <std::size_t N>
 bool in(const CodeRange (&table)[N], std::uint32_t cp) noexcept {
@@ -234,8 +242,7 @@ Number grouped_number(const Byte* p, const Byte* e) noexcept {
     }
     if (*p != point) return Number::kNone;
     ++p;
-    return count_digits(p, e) == static_cast<std::size_t>(e - p) ? Number::kDecimal
-                                                                  : Number::kNone;
+    return count_digits(p, e) == static_cast<std::size_t>(e - p) ? Number::kDecimal : Number::kNone;
 }
 
 // An unsigned number: digits without leading zeros, optionally a point or a
@@ -348,14 +355,16 @@ bool is_date_at(const Byte*& p, const Byte* e) noexcept {
     const Digits c = read_digits(p, e, 4);
     if (p != e && is_digit(*p)) return false;
     if (a.length == 4) {
-        return plausible_year(a) && c.length >= 1 && c.length <= 2 && day_exists(a.value, true, b.value, c.value);
+        return plausible_year(a) && c.length >= 1 && c.length <= 2 &&
+               day_exists(a.value, true, b.value, c.value);
     }
     if (a.length == 3 || c.length == 0 || c.length == 3) return false;
     if (c.length == 1) return false;
     // A two-digit year may come first (yy-mm-dd) only when the day cannot.
     if (plausible_year(c)) {
         const bool four = c.length == 4;
-        if (day_exists(c.value, four, b.value, a.value) || day_exists(c.value, four, a.value, b.value)) {
+        if (day_exists(c.value, four, b.value, a.value) ||
+            day_exists(c.value, four, a.value, b.value)) {
             return true;
         }
     }
@@ -464,7 +473,8 @@ bool is_ascii_alnum(Byte c) noexcept {
 // [A-Za-z0-9-] labels.
 bool is_email(Range r) noexcept {
     const Byte* p = r.p;
-    while (p != r.e && (is_ascii_alnum(*p) || *p == '_' || *p == '.' || *p == '+' || *p == '-')) ++p;
+    while (p != r.e && (is_ascii_alnum(*p) || *p == '_' || *p == '.' || *p == '+' || *p == '-'))
+        ++p;
     if (p == r.p || p == r.e || *p != '@') return false;
     ++p;
     const Byte* label = p;
@@ -570,7 +580,8 @@ CellType classify_cell(std::string_view text) noexcept {
         const Number n = decorated_number(r);
         return n == Number::kNone ? date_or_time(r) : number_type(n);
     }
-    if (first == '+' || first == '-' || first == '.' || first == ',' || first == '$' || first >= 0x80) {
+    if (first == '+' || first == '-' || first == '.' || first == ',' || first == '$' ||
+        first >= 0x80) {
         return number_type(decorated_number(r));
     }
     switch (lower(first)) {

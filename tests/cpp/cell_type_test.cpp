@@ -24,6 +24,7 @@ void expect_types(const std::vector<TypeCase>& cases) {
 }
 
 TEST(CellTypeTest, Numbers) {
+    // clang-format off
     expect_types({
         {"0", CellType::kInteger},
         {"-0", CellType::kInteger},
@@ -72,9 +73,11 @@ TEST(CellTypeTest, Numbers) {
         {"5$5", CellType::kText},
         {"\xC3\xA9" "5", CellType::kText},
     });
+    // clang-format on
 }
 
 TEST(CellTypeTest, DatesAndTimes) {
+    // clang-format off
     expect_types({
         {"2024-01-31", CellType::kDate},
         {"2024/1/5", CellType::kDate},
@@ -118,9 +121,11 @@ TEST(CellTypeTest, DatesAndTimes) {
         {"2024-01-31  12:30", CellType::kText},
         {"2024-01-31x", CellType::kText},
     });
+    // clang-format on
 }
 
 TEST(CellTypeTest, EmptyBooleanAndText) {
+    // clang-format off
     expect_types({
         {"", CellType::kEmpty},
         {" \t\r\n", CellType::kEmpty},
@@ -135,6 +140,7 @@ TEST(CellTypeTest, EmptyBooleanAndText) {
         {std::string_view("1\0", 2), CellType::kText},
         {"\xFF", CellType::kText},
     });
+    // clang-format on
 }
 
 TEST(CellTypeTest, KnownCells) {
@@ -143,6 +149,7 @@ TEST(CellTypeTest, KnownCells) {
         bool quoted;
         bool known;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"", false, true},
         {"42", false, true},
@@ -175,6 +182,7 @@ TEST(CellTypeTest, KnownCells) {
         {"1,Ada,London", false, false},
         {"12:30", false, true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         EXPECT_EQ(quillon::is_known_cell(c.text, c.quoted), c.known)
             << "cell \"" << c.text << "\" quoted " << c.quoted;

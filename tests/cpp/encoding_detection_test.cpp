@@ -44,6 +44,7 @@ TEST(EncodingDetectionTest, Guesses) {
         std::size_t bom_length;
     };
     const std::string table = "id,name\n1,Ada\n2,Grace\n";
+    // clang-format off
     const std::vector<Case> cases = {
         {"Empty", "", InputEncoding::kUtf8, 0},
         {"OneByte", "a", InputEncoding::kUtf8, 0},
@@ -70,6 +71,7 @@ TEST(EncodingDetectionTest, Guesses) {
         {"Utf8With1252RowFirst", "Garc\xED" "a\nJos\xC3\xA9\n", InputEncoding::kUtf8With1252Rows, 0},
         {"TruncatedUtf8AtEnd", "Jos\xC3", InputEncoding::kWindows1252, 0},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const quillon::EncodingGuess g = quillon::detect_encoding(c.input);
@@ -94,6 +96,7 @@ TEST(EncodingDetectionTest, TranscodesUtf16) {
         std::string odd_tail;
         std::string expected;
     };
+    // clang-format off
     const std::vector<Case> cases = {
         {"Empty", {}, "", ""},
         {"Ascii", ascii("id,name\r\n1,Ada\n"), "", "id,name\r\n1,Ada\n"},
@@ -107,6 +110,7 @@ TEST(EncodingDetectionTest, TranscodesUtf16) {
         {"OddLastByte", ascii("abcdefgh"), "x", "abcdefgh\xEF\xBF\xBD"},
         {"OnlyAnOddByte", {}, "x", "\xEF\xBF\xBD"},
     };
+    // clang-format on
     for (const Case& c : cases) {
         for (const bool big_endian : {false, true}) {
             SCOPED_TRACE(c.name + (big_endian ? " big-endian" : " little-endian"));
