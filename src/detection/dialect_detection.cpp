@@ -1,0 +1,456 @@
+#include "dialect_detection.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "cell_type.hpp"
+#include "detection_sample.hpp"
+#include "engine/field_count_table.hpp"
+#include "engine/row_store.hpp"
+#include "engine/sniffer.hpp"
+#include "engine/tokenizer.hpp"
+
+namespace quillon {
+namespace {
+
+using Byte = unsigned char;
+
+// The delimiters tried when none is given, in tie-break order.
+constexpr std::array<Byte, 6> kDelimiters = {',', ';', '\t', '|', ' ', ':'};
+constexpr Byte kBackslash = '\\';
+constexpr std::size_t kSnifferRecords = 50;
+
+// Scoring time grows with the candidates, the bytes and, above all, the
+// bytes that stop the tokenizer (a field costs about 30 times a byte, typing
+// its cell included). An input that offers many candidates (every
+// delimiter, both quotes, escapes) is scored on a shorter prefix of the
+// sample, so that scoring them all stays near 3 ms on this project's
+// reference machine, and never on less than kMinScored bytes. The units are
+// half-nanoseconds measured there.
+constexpr std::size_t kScoringBudget = 6'000'000;
+constexpr std::size_t kByteCost = 3;
+constexpr std::size_t kStopCost = 100;
+constexpr std::size_t kMinScored = 2 * 1024;
+
+constexpr double kPatternFloor = 1e-3;
+constexpr double kTypeFloor = 1e-10;
+// Scores computed in different orders may differ in the last bits.
+constexpr double kTieTolerance = 1e-12;
+
+// What the sample's bytes say about each byte as a delimiter, in one pass.
+struct SampleFacts {
+    std::array<std::size_t, 256> count{};
+    std::array<std::size_t, 256> followed_by_space{};
+    // A quote byte opens a field after this byte (spaces between allowed).
+    std::array<bool, 256> apostrophe_after{};
+    std::array<bool, 256> double_quote_after{};
+    bool apostrophe_at_line_start = false;
+    bool double_quote_at_line_start = false;
+    bool escaped_apostrophe = false;
+    bool escaped_double_quote = false;
+
+    bool quote_at_field_start(Byte quote, Byte delimiter) const noexcept {
+        return quote == '\'' ? apostrophe_at_line_start || apostrophe_after[delimiter]
+                             : double_quote_at_line_start || double_quote_after[delimiter];
+    }
+    bool escaped(Byte quote) const noexcept {
+        return quote == '\'' ? escaped_apostrophe : escaped_double_quote;
+    }
+};
+
+constexpr auto kInteresting = [] {
+    struct Table {
+        bool v[256] = {};
+    } t;
+    for (const Byte d : kDelimiters) t.v[d] = true;
+    for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}}) t.v[c] = true;
+    return t;
+}();
+
+// Counts are kept for the bytes of kInteresting only.
+SampleFacts sample_facts(std::string_view sample) {
+    SampleFacts f;
+    const auto* p = reinterpret_cast<const Byte*>(sample.data());
+    const std::size_t n = sample.size();
+    // The last byte that is not a space, and whether spaces came after it:
+    // a space delimiter is its own "byte before".
+    int before = '\n';
+    for (std::size_t i = 0; i < n; ++i) {
+        const Byte c = p[i];
+        // Letters and digits, most of any text, only move `before` on.
+        if (!kInteresting.v[c]) {
+            before = c;
+            continue;
+        }
+        ++f.count[c];
+        if (i + 1 < n && p[i + 1] == ' ') ++f.followed_by_space[c];
+        if (c == '"' || c == '\'') {
+            const bool after_space = i > 0 && p[i - 1] == ' ';
+            const bool line_start = before == '\n' || before == '\r';
+            auto& after = c == '"' ? f.double_quote_after : f.apostrophe_after;
+            after[static_cast<Byte>(before)] = true;
+            if (after_space) after[' '] = true;
+            if (line_start)
+                (c == '"' ? f.double_quote_at_line_start : f.apostrophe_at_line_start) = true;
+            if (i > 0 && p[i - 1] == kBackslash)
+                (c == '"' ? f.escaped_double_quote : f.escaped_apostrophe) = true;
+        }
+        if (c != ' ') before = c;
+    }
+    return f;
+}
+
+struct Candidate {
+    Dialect dialect;
+    double pattern = 0.0;
+    double type = 0.0;
+    bool typed = false;
+    // Fields after a record's first, and how many of them start with a space.
+    std::size_t later_fields = 0;
+    std::size_t spaced_fields = 0;
+
+    double consistency() const noexcept { return pattern * type; }
+};
+
+bool same_except_quote(const Dialect& a, const Dialect& b) noexcept {
+    return a.delimiter == b.delimiter && a.skip_initial_space == b.skip_initial_space &&
+           a.escape == b.escape;
+}
+
+bool same_except_escape(const Dialect& a, const Dialect& b) noexcept {
+    return a.delimiter == b.delimiter && a.skip_initial_space == b.skip_initial_space &&
+           a.quote == b.quote;
+}
+
+// The sample cut to at most `bytes`, after its last line break there if any.
+std::string_view shortened(std::string_view sample, std::size_t bytes) noexcept {
+    if (sample.size() <= bytes) return sample;
+    const std::size_t last_break = sample.substr(0, bytes).find_last_of("\r\n");
+    return sample.substr(0, last_break == std::string_view::npos ? bytes : last_break + 1);
+}
+
+// How much of the sample all candidates can be scored on within the budget.
+std::size_t affordable_prefix(std::string_view sample, const std::vector<Candidate>& all) {
+    // How many candidates stop at each byte.
+    std::array<std::size_t, 256> stops{};
+    for (const Candidate& c : all) {
+        const Dialect& d = c.dialect;
+        ++stops[d.delimiter];
+        ++stops[d.quote ? *d.quote : Byte{'"'}];
+        ++stops['\n'];
+        ++stops['\r'];
+        if (d.skip_initial_space) ++stops[' '];
+        if (d.escape) ++stops[*d.escape];
+    }
+    const std::size_t per_byte = kByteCost * all.size();
+    std::size_t cost = 0;
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+        cost += per_byte + kStopCost * stops[static_cast<Byte>(sample[i])];
+        if (cost > kScoringBudget) return std::max(i, kMinScored);
+    }
+    return sample.size();
+}
+
+// The sample is a prefix of the input: a record it cuts off is not scored.
+bool cut_off(const RecordTokenizer& tokenizer, bool whole_input) noexcept {
+    return !whole_input && !tokenizer.ended_by_line_break();
+}
+
+double pattern_score(std::string_view sample, bool whole_input, const Dialect& dialect,
+                     std::vector<std::size_t>& counts) {
+    counts.clear();
+    RecordTokenizer tokenizer(sample, dialect);
+    while (const std::optional<RecordShape> shape = tokenizer.next_shape()) {
+        if (cut_off(tokenizer, whole_input)) break;
+        counts.push_back(shape->fields);
+    }
+    if (counts.empty()) return 0.0;
+    std::sort(counts.begin(), counts.end());
+    double sum = 0.0;
+    std::size_t kinds = 0;
+    for (std::size_t i = 0; i < counts.size();) {
+        std::size_t j = i;
+        while (j < counts.size() && counts[j] == counts[i]) ++j;
+        const auto length = static_cast<double>(counts[i]);
+        sum += static_cast<double>(j - i) * std::max(kPatternFloor, length - 1.0) / length;
+        ++kinds;
+        i = j;
+    }
+    return sum / static_cast<double>(kinds);
+}
+
+// A quoted field is the only way a cell can hold the delimiter or a line
+// break; the comma is allowed in known text of quoted cells.
+bool looks_quoted(std::string_view text, const Dialect& dialect) noexcept {
+    if (!dialect.quote) return false;
+    for (const char c : text) {
+        const auto b = static_cast<Byte>(c);
+        if (b == dialect.delimiter || b == '\n' || b == '\r') return true;
+    }
+    return false;
+}
+
+void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStore& store) {
+    RecordTokenizer tokenizer(sample, c.dialect);
+    std::size_t cells = 0;
+    std::size_t known = 0;
+    while (tokenizer.next_record(store)) {
+        if (cut_off(tokenizer, whole_input)) {
+            store.pop_last_row();
+            break;
+        }
+        const RowView row = store[store.size() - 1];
+        bool first = true;
+        for (const FieldRef f : row) {
+            ++cells;
+            if (!first) {
+                ++c.later_fields;
+                c.spaced_fields += !f.text.empty() && f.text.front() == ' ' ? 1 : 0;
+            }
+            first = false;
+            known += is_known_cell(f.text, looks_quoted(f.text, c.dialect)) ? 1 : 0;
+        }
+        store.pop_last_row();
+    }
+    c.type = cells == 0
+                 ? kTypeFloor
+                 : std::max(kTypeFloor, static_cast<double>(known) / static_cast<double>(cells));
+    c.typed = true;
+}
+
+// Whether two dialects cut the sample into the same records of the same
+// fields. Asked only of tied candidates that differ in quote or escape.
+bool same_reading(std::string_view sample, const Dialect& a, const Dialect& b) {
+    RecordTokenizer ta(sample, a);
+    RecordTokenizer tb(sample, b);
+    RowStore ra;
+    RowStore rb;
+    for (;;) {
+        const bool more_a = ta.next_record(ra);
+        const bool more_b = tb.next_record(rb);
+        if (more_a != more_b) return false;
+        if (!more_a) return true;
+        const RowView x = ra[0];
+        const RowView y = rb[0];
+        if (x.size() != y.size() || x.text() != y.text()) return false;
+        for (auto i = x.begin(), j = y.begin(); i != x.end(); ++i, ++j) {
+            if ((*i).text.size() != (*j).text.size()) return false;
+        }
+        ra.pop_last_row();
+        rb.pop_last_row();
+    }
+}
+
+// Tie-break keys, smaller first.
+struct Preference {
+    int prior;
+    int delimiter;
+    int skip;
+    int quote;
+    int escape;
+
+    friend auto operator<=>(const Preference&, const Preference&) = default;
+};
+
+std::size_t delimiter_rank(Byte d) noexcept {
+    const auto* it = std::find(kDelimiters.begin(), kDelimiters.end(), d);
+    return static_cast<std::size_t>(it - kDelimiters.begin());
+}
+
+Preference preference(const Candidate& c, const std::vector<const Candidate*>& tied, Byte prior,
+                      std::string_view sample) {
+    const Dialect& d = c.dialect;
+    // A tied candidate that differs from c only as `differs` says.
+    const auto tied_sibling = [&](auto&& differs) -> const Candidate* {
+        for (const Candidate* o : tied) {
+            if (o != &c && differs(o->dialect)) return o;
+        }
+        return nullptr;
+    };
+    Preference p{};
+    p.prior = d.delimiter == prior ? 0 : 1;
+    p.delimiter = static_cast<int>(delimiter_rank(d.delimiter));
+    // Skipping or not reads the same unless fields start with spaces; it is
+    // the dialect when most of them do, as read without it.
+    const Candidate* other_skip = tied_sibling([&](const Dialect& o) {
+        return o.skip_initial_space != d.skip_initial_space && o.delimiter == d.delimiter &&
+               o.quote == d.quote && o.escape == d.escape;
+    });
+    if (other_skip != nullptr) {
+        const Candidate& plain = d.skip_initial_space ? *other_skip : c;
+        const bool mostly_spaced =
+            2 * plain.spaced_fields >= plain.later_fields && plain.spaced_fields > 0;
+        p.skip = d.skip_initial_space == mostly_spaced ? 0 : 1;
+    }
+    if (!d.quote) {
+        p.quote = 2;
+    } else if (*d.quote == '"') {
+        p.quote = 0;
+    } else {
+        const Candidate* unquoted =
+            tied_sibling([&](const Dialect& o) { return !o.quote && same_except_quote(o, d); });
+        p.quote = unquoted != nullptr && same_reading(sample, unquoted->dialect, d) ? 3 : 1;
+    }
+    if (!d.escape) {
+        p.escape = 1;
+    } else {
+        const Candidate* unescaped =
+            tied_sibling([&](const Dialect& o) { return !o.escape && same_except_escape(o, d); });
+        p.escape = unescaped != nullptr && same_reading(sample, unescaped->dialect, d) ? 2 : 0;
+    }
+    return p;
+}
+
+Dialect apply_hints(Dialect d, const DialectHints& hints) {
+    if (hints.delimiter) d.delimiter = *hints.delimiter;
+    if (hints.quote_given) d.quote = hints.quote;
+    if (hints.escape_given) d.escape = hints.escape;
+    if (hints.skip_initial_space) d.skip_initial_space = *hints.skip_initial_space;
+    return d;
+}
+
+// The double quote, no escape, no space skipping: the module's reading.
+Dialect module_dialect(Byte delimiter) noexcept {
+    Dialect d;
+    d.delimiter = delimiter;
+    return d;
+}
+
+// Every record the fixed-rule sniffer samples has the same field count
+// under its pick, and more than one field.
+bool sniffer_unanimous(std::string_view buffer, Byte pick) {
+    const FieldCountTable table = sample_field_counts(buffer, pick, kSnifferRecords);
+    const std::optional<FieldCountTable::Entry> mode = table.most_frequent(2);
+    return mode && mode->records == table.records();
+}
+
+// The module's dialect with this delimiter reads the sample in a way no
+// other candidate would improve on: no field starts with a space (space
+// skipping would drop it) or an apostrophe (which may be a quote), and none
+// holds a backslash before a double quote (which may be an escape).
+bool module_reading_is_plain(std::string_view sample, bool whole_input, Byte delimiter,
+                             const DialectHints& hints) {
+    const bool quote_ok = !hints.quote_given || hints.quote == Byte{'"'};
+    const bool escape_ok = !hints.escape_given || !hints.escape;
+    const bool skip_ok = !hints.skip_initial_space || !*hints.skip_initial_space;
+    if (!quote_ok || !escape_ok || !skip_ok) return false;
+    RecordTokenizer tokenizer(sample, module_dialect(delimiter));
+    RowStore store;
+    while (tokenizer.next_record(store)) {
+        if (cut_off(tokenizer, whole_input)) break;
+        for (const FieldRef f : store[store.size() - 1]) {
+            if (!f.text.empty() && (f.text.front() == ' ' || f.text.front() == '\'')) return false;
+            if (f.text.find("\\\"") != std::string_view::npos) return false;
+        }
+        store.pop_last_row();
+    }
+    return true;
+}
+
+std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const SampleFacts& facts,
+                                  const DialectHints& hints) {
+    std::vector<Candidate> out;
+    for (const Byte d : delimiters) {
+        std::vector<bool> skips;
+        if (hints.skip_initial_space) {
+            skips = {*hints.skip_initial_space};
+        } else {
+            skips = {false};
+            if (facts.followed_by_space[d] != 0) skips.push_back(true);
+        }
+        // A quote that never opens a field reads like no quote: the double
+        // quote then stands for both, as the module's default.
+        std::vector<std::optional<Byte>> quotes;
+        if (hints.quote_given) {
+            quotes = {hints.quote};
+        } else {
+            quotes = {Byte{'"'}};
+            if (facts.quote_at_field_start('"', d)) quotes.push_back(std::nullopt);
+            if (facts.quote_at_field_start('\'', d)) quotes.push_back(Byte{'\''});
+        }
+        for (const bool skip : skips) {
+            for (const std::optional<Byte>& q : quotes) {
+                std::vector<std::optional<Byte>> escapes;
+                if (hints.escape_given) {
+                    escapes = {hints.escape};
+                } else {
+                    escapes = {std::nullopt};
+                    if (q && facts.escaped(*q)) escapes.push_back(kBackslash);
+                }
+                for (const std::optional<Byte>& e : escapes) {
+                    Candidate c;
+                    c.dialect.delimiter = d;
+                    c.dialect.quote = q;
+                    c.dialect.escape = q ? e : std::nullopt;
+                    c.dialect.skip_initial_space = skip;
+                    out.push_back(c);
+                }
+            }
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
+    const std::string_view sample = detection_sample(buffer);
+    bool whole_input = sample.size() == buffer.size();
+    const SampleFacts facts = sample_facts(sample);
+    const Byte prior = sniff_delimiter(buffer);
+
+    std::vector<Byte> delimiters;
+    if (hints.delimiter) {
+        delimiters = {*hints.delimiter};
+    } else if (sniffer_unanimous(buffer, prior)) {
+        if (module_reading_is_plain(sample, whole_input, prior, hints)) {
+            return apply_hints(module_dialect(prior), hints);
+        }
+        delimiters = {prior};
+    } else {
+        for (const Byte d : kDelimiters) {
+            if (facts.count[d] != 0) delimiters.push_back(d);
+        }
+        if (delimiters.empty()) return apply_hints(module_dialect(prior), hints);
+    }
+
+    std::vector<Candidate> all = candidates(delimiters, facts, hints);
+    if (all.size() == 1) return apply_hints(all.front().dialect, hints);
+    const std::string_view scored = shortened(sample, affordable_prefix(sample, all));
+    whole_input = scored.size() == buffer.size();
+
+    std::vector<std::size_t> counts;
+    for (Candidate& c : all) c.pattern = pattern_score(scored, whole_input, c.dialect, counts);
+    std::vector<Candidate*> order;
+    for (Candidate& c : all) order.push_back(&c);
+    std::stable_sort(order.begin(), order.end(), [](const Candidate* a, const Candidate* b) {
+        return a->pattern > b->pattern;
+    });
+    RowStore store;
+    double best = -1.0;
+    for (Candidate* c : order) {
+        if (c->pattern < best * (1.0 - kTieTolerance)) break;
+        type_score(scored, whole_input, *c, store);
+        best = std::max(best, c->consistency());
+    }
+
+    std::vector<const Candidate*> tied;
+    for (const Candidate& c : all) {
+        if (c.typed && c.consistency() >= best * (1.0 - kTieTolerance)) tied.push_back(&c);
+    }
+    const Candidate* winner = tied.front();
+    Preference winner_preference = preference(*winner, tied, prior, scored);
+    for (const Candidate* c : tied) {
+        const Preference p = preference(*c, tied, prior, scored);
+        if (p < winner_preference) {
+            winner = c;
+            winner_preference = p;
+        }
+    }
+    return apply_hints(winner->dialect, hints);
+}
+
+}  // namespace quillon

@@ -1,0 +1,57 @@
+// Which delimiter, quote, escape and space skipping an input is written in.
+//
+// Candidates are scored by data consistency (van den Burg, Nazábal and
+// Sutton, "Wrangling messy CSV files by detecting row and type patterns",
+// 2019, as CleverCSV implements it): a dialect that cuts the sample into
+// records of few distinct field counts, with many fields each, and into
+// cells that read as values of simple types, is the likely one.
+//
+//   pattern score P = (1/K) * sum over the K distinct field counts L_k of
+//                     N_k * max(0.001, L_k - 1) / L_k   (N_k records have L_k)
+//   type score    T = share of cells that is_known_cell accepts (at least 1e-10)
+//   consistency   Q = P * T
+//
+// The highest Q wins. Q never exceeds P, so candidates are typed in order of
+// falling P and the rest skipped once P drops below the best Q. Ties (equal
+// Q) go, in this order, to the delimiter the fixed-rule sniffer picks, the
+// earlier delimiter of , ; TAB | space :, space skipping when most
+// delimiters in the sample are followed by a space, the double quote, then
+// no quote, then the apostrophe (before no quote only when it changes how
+// the sample reads), and an escape only when it changes how the sample reads.
+//
+// Where the fixed-rule sniffer (sniff_delimiter) is unambiguous, its pick
+// stands: when every record it samples gets the same field count above 1,
+// the delimiter is fixed to its pick, and when besides no field of the
+// detection sample starts with an apostrophe, no backslash precedes a double
+// quote and no delimiter is followed by a space, the result is the module's
+// own dialect (that delimiter, the double quote, no escape, no space
+// skipping) without scoring. So every input the module reads cleanly is read
+// the same way.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "engine/dialect.hpp"
+
+namespace quillon {
+
+// What the caller already knows; everything given is used as it is.
+struct DialectHints {
+    std::optional<std::uint8_t> delimiter = std::nullopt;
+    // quote given: `quote` is the quote byte, or none for no quoting.
+    bool quote_given = false;
+    std::optional<std::uint8_t> quote = std::nullopt;
+    // escape given: `escape` is the escape byte, or none for no escaping.
+    bool escape_given = false;
+    std::optional<std::uint8_t> escape = std::nullopt;
+    std::optional<bool> skip_initial_space = std::nullopt;
+};
+
+// Reads at most detection_sample(buffer) (and the fixed-rule sniffer's 50
+// records). A leading UTF-8 byte-order mark is skipped. Deterministic; any
+// bytes are accepted.
+Dialect detect_dialect(std::string_view buffer, const DialectHints& hints);
+
+}  // namespace quillon

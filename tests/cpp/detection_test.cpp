@@ -1,0 +1,168 @@
+// Dialect detection: the exports users meet, agreement with the fixed-rule
+// sniffer, hints, hostile bytes.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detection/dialect_detection.hpp"
+#include "detection_test_support.hpp"
+#include "engine/field_count_table.hpp"
+#include "engine/sniffer.hpp"
+
+namespace {
+
+using detection_test::describe;
+using detection_test::dialect;
+using detection_test::repeat;
+using detection_test::TableGenerator;
+using quillon::Dialect;
+using quillon::DialectHints;
+
+void expect_dialect(std::string_view input, const DialectHints& hints, const Dialect& want) {
+    EXPECT_EQ(describe(quillon::detect_dialect(input, hints)), describe(want));
+}
+
+TEST(DialectDetectionTest, ExportsUsersMeet) {
+    struct Case {
+        std::string name;
+        std::string input;
+        Dialect expected;
+    };
+    const std::vector<Case> cases = {
+        {"CommaAndSpace",
+         "id, name, note\n1, \"Smith, J\", ok\n2, \"Doe, A\", fine\n3, Lee, good\n",
+         dialect(',', '"', std::nullopt, true)},
+        {"CommaAndSpaceWithoutQuotes", "a, b, c\n1, 2, 3\n4, 5, 6\n",
+         dialect(',', '"', std::nullopt, true)},
+        {"Apostrophes", "id,name,city\n1,'Smith, J',London\n2,'Doe, A',Paris\n3,'Lee',Rome\n",
+         dialect(',', '\'')},
+        {"SpaceDelimited", "id name score\n1 Ada 3.5\n2 Grace 4.0\n3 Linus 2.25\n", dialect(' ')},
+        {"AlignedColumns", "id   name    score\n1    Ada     3.5\n2    Grace   4.0\n",
+         dialect(' ', '"', std::nullopt, true)},
+        {"BackslashEscapes",
+         "id,item,price\n1,\"48\\\" screen\",199\n2,\"24\\\" monitor\",99\n3,\"cable\",5\n",
+         dialect(',', '"', '\\')},
+        {"BackslashesInPathsAreNoEscapes",
+         "id,path\n1,\"C:\\temp\\\",x\n2,\"C:\\data\\\",y\n3,\"D:\\\",z\n", dialect(',')},
+        {"SemicolonsAndDecimalCommas", "a;b;c\n1;2,5;3\n4;5,5;6\n7;8,25;9\n", dialect(';')},
+        {"TabsAroundSpacedText", "name\tcity\nAda Lovelace\tNew York\nGrace Hopper\tLos Angeles\n",
+         dialect('\t')},
+        {"PipesAndSpaces", "a | b | c\n1 | 2 | 3\n4 | 5 | 6\n",
+         dialect('|', '"', std::nullopt, true)},
+        {"Colons", "a:b:c\n1:2:3\n4:5:6\n", dialect(':')},
+        {"TimesDoNotMakeColonsDelimiters", "id,at\n1,12:30\n2,13:45\n3,09:05\n", dialect(',')},
+        {"ApostropheInsideWordsIsNoQuote", "id;name\n1;O'Brien\n2;D'Arcy\n3;Smith\n", dialect(';')},
+        {"QuotedDelimitersInOneColumn",
+         "name,note\nAda,\"paid, thanks\"\nGrace,\"late, see ticket, 12\"\nLinus,ok\n",
+         dialect(',')},
+        {"Empty", "", dialect(',')},
+        {"OneByte", ",", dialect(',')},
+        {"OneColumn", "name\nAda\nGrace\n", dialect(',')},
+        {"ByteOrderMark", "\xEF\xBB\xBFx;y\n1;2\n", dialect(';')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_dialect(c.input, {}, c.expected);
+    }
+}
+
+TEST(DialectDetectionTest, HintsAreKept) {
+    const std::string comma_space = "id, name\n1, \"Smith, J\"\n2, \"Doe, A\"\n";
+    const std::string escaped = "a,b\n1,\"x\\\"y\"\n2,\"z\\\"w\"\n";
+    struct Case {
+        std::string name;
+        std::string input;
+        DialectHints hints;
+        Dialect expected;
+    };
+    const std::vector<Case> cases = {
+        {"DelimiterAnyByte", "a#b\n1#2\n", {.delimiter = '#'}, dialect('#')},
+        {"DelimiterAgainstTheData", "a;b\n1;2\n", {.delimiter = ','}, dialect(',')},
+        {"NoQuote",
+         comma_space,
+         {.quote_given = true},
+         dialect(',', std::nullopt, std::nullopt, true)},
+        {"ApostropheQuote", "a,b\n1,2\n", {.quote_given = true, .quote = '\''}, dialect(',', '\'')},
+        {"NoEscape", escaped, {.escape_given = true}, dialect(',')},
+        {"Escape", "a,b\n1,2\n", {.escape_given = true, .escape = '\\'}, dialect(',', '"', '\\')},
+        {"NoSkipping", "a, b\n1, 2\n", {.skip_initial_space = false}, dialect(',')},
+        {"Skipping",
+         "a,b\n1,2\n",
+         {.skip_initial_space = true},
+         dialect(',', '"', std::nullopt, true)},
+        {"Everything",
+         "x",
+         {.delimiter = '|',
+          .quote_given = true,
+          .quote = '~',
+          .escape_given = true,
+          .escape = '!',
+          .skip_initial_space = true},
+         dialect('|', '~', '!', true)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_dialect(c.input, c.hints, c.expected);
+    }
+}
+
+bool sniffer_unanimous(std::string_view input, std::uint8_t pick) {
+    const quillon::FieldCountTable table = quillon::sample_field_counts(input, pick, 50);
+    const auto mode = table.most_frequent(2);
+    return mode && mode->records == table.records();
+}
+
+TEST(DialectDetectionTest, AgreesWithTheSnifferWhereItIsUnambiguous) {
+    // Inputs where consistency alone would choose another reading: four
+    // fields per record with the space, against two with the comma.
+    for (const std::string& input : {repeat("w x y z,1\n", 20), repeat("a b c d;e f\n", 5)}) {
+        SCOPED_TRACE(input);
+        expect_dialect(input, {}, dialect(quillon::sniff_delimiter(input)));
+        EXPECT_TRUE(sniffer_unanimous(input, quillon::sniff_delimiter(input)));
+    }
+    TableGenerator gen(20240611);
+    std::size_t checked = 0;
+    for (int n = 0; n < 400; ++n) {
+        const std::uint8_t delimiter = std::string_view(",;\t|")[static_cast<std::size_t>(n % 4)];
+        const std::string input = gen.next(delimiter, 2 + static_cast<std::size_t>(n % 7),
+                                           1 + static_cast<std::size_t>(n * 7 % 90));
+        const std::uint8_t pick = quillon::sniff_delimiter(input);
+        if (!sniffer_unanimous(input, pick)) continue;
+        ++checked;
+        SCOPED_TRACE(input);
+        expect_dialect(input, {}, dialect(pick));
+        // The same with the delimiter given.
+        expect_dialect(input, {.delimiter = pick}, dialect(pick));
+    }
+    EXPECT_GT(checked, 300u);
+}
+
+TEST(DialectDetectionTest, HostileBytesAreRead) {
+    std::mt19937 rng(7);
+    std::vector<std::string> inputs;
+    for (int b = 0; b < 256; ++b) inputs.emplace_back(1, static_cast<char>(b));
+    const std::string pool =
+        ",;\t| :\"'\\\r\n\xC3\xFF"
+        "a1";
+    for (std::size_t size : {2, 3, 17, 300, 5000, 70000}) {
+        std::string s;
+        for (std::size_t i = 0; i < size; ++i) s += pool[rng() % pool.size()];
+        inputs.push_back(s);
+    }
+    // A quote never closed, and a first line longer than the sample.
+    inputs.push_back(std::string(1, '"').append(repeat("a,b\n", 1000)));
+    inputs.push_back(repeat("x", 300000) + "\n" + repeat("a,b\n", 10));
+    inputs.push_back(repeat("\n", 1000));
+    for (const std::string& input : inputs) {
+        const Dialect d = quillon::detect_dialect(input, {});
+        EXPECT_EQ(describe(quillon::detect_dialect(input, {})), describe(d));
+    }
+}
+
+}  // namespace
