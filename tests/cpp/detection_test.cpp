@@ -1,5 +1,5 @@
 // Dialect detection: the exports users meet, agreement with the fixed-rule
-// sniffer, hints, hostile bytes.
+// sniffer, hints; both detections on hostile bytes.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detection/dialect_detection.hpp"
+#include "detection/structure_detection.hpp"
 #include "detection_test_support.hpp"
 #include "engine/field_count_table.hpp"
 #include "engine/sniffer.hpp"
@@ -23,6 +24,7 @@ using detection_test::repeat;
 using detection_test::TableGenerator;
 using quillon::Dialect;
 using quillon::DialectHints;
+using quillon::TableStructure;
 
 void expect_dialect(std::string_view input, const DialectHints& hints, const Dialect& want) {
     EXPECT_EQ(describe(quillon::detect_dialect(input, hints)), describe(want));
@@ -162,6 +164,9 @@ TEST(DialectDetectionTest, HostileBytesAreRead) {
     for (const std::string& input : inputs) {
         const Dialect d = quillon::detect_dialect(input, {});
         EXPECT_EQ(describe(quillon::detect_dialect(input, {})), describe(d));
+        const TableStructure t = quillon::detect_structure(input, d, std::nullopt);
+        EXPECT_EQ(quillon::detect_structure(input, d, std::nullopt), t);
+        EXPECT_LE(t.preamble_rows, 64u);
     }
 }
 

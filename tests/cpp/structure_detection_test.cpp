@@ -1,0 +1,142 @@
+#include "detection/structure_detection.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "detection/dialect_detection.hpp"
+#include "detection/encoding_detection.hpp"
+#include "detection_test_support.hpp"
+#include "engine/inference.hpp"
+#include "engine/tokenizer.hpp"
+
+namespace {
+
+using detection_test::describe;
+using detection_test::dialect;
+using detection_test::repeat;
+using detection_test::TableGenerator;
+using quillon::Dialect;
+using quillon::TableStructure;
+
+struct StructureCase {
+    std::string name;
+    std::string input;
+    TableStructure expected;
+};
+
+void expect_structures(const std::vector<StructureCase>& cases) {
+    for (const StructureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Dialect d = quillon::detect_dialect(c.input, {});
+        const TableStructure t = quillon::detect_structure(c.input, d, std::nullopt);
+        EXPECT_EQ(t.preamble_rows, c.expected.preamble_rows);
+        EXPECT_EQ(t.header, c.expected.header);
+        EXPECT_EQ(t.columns, c.expected.columns);
+    }
+}
+
+const std::string kSales =
+    "id,region,units,price,total\n1,North,3,2.50,7.50\n2,South,4,1.25,5.00\n3,East,1,9.00,9.00\n"
+    "4,West,2,1.00,2.00\n5,North,1,3.00,3.00\n6,East,2,2.00,4.00\n";
+
+TEST(StructureDetectionTest, Preambles) {
+    expect_structures({
+        {"TitleAndSeparator", "SALES REPORT,,,,\n,,,,\n" + kSales, {2, true, 5}},
+        {"TitleAlone", "SALES REPORT,,,,\n" + kSales, {1, true, 5}},
+        {"TitleOfOneField", "Sales report 2024\n" + kSales, {1, true, 5}},
+        {"BlankLinesAbove", "\n \n" + kSales, {2, true, 5}},
+        {"KeyValueLinesAndABlankLine", "Account,12345\nPeriod,2024-01\n\n" + kSales, {3, true, 5}},
+        {"KeyValueLinesWithoutABlankLine",
+         "Account,12345\nPeriod,2024-01\n" + kSales,
+         {0, false, 5}},
+        {"TitleAboveDataWithoutHeader",
+         "SALES REPORT,,,,\n1,North,3,2.50,7.50\n2,South,4,1.25,5.00\n"
+         "3,East,1,9.00,9.00\n4,West,2,1.00,2.00\n",
+         {0, true, 5}},
+        {"RaggedFirstRowIsNoPreamble", "1,Ada\n2,Grace,x\n3,Linus,y\n4,Tim,z\n", {0, false, 3}},
+        {"SparseFirstRowIsNoPreamble", "1,,\n2,Grace,x\n3,Linus,y\n4,Tim,z\n", {0, false, 3}},
+        {"PreambleAsLongAsTheTable", "Report,,\n,,\na,b,c\n1,2,3\n", {0, true, 3}},
+        {"QuotedTitleOverTwoLines", "\"Sales\nreport\",,,,\n,,,,\n" + kSales, {2, true, 5}},
+        {"Empty", "", {0, false, 0}},
+        {"OnlyBlankLines", "\n\n\n", {0, false, 0}},
+    });
+}
+
+TEST(StructureDetectionTest, Headers) {
+    expect_structures({
+        {"TextOverNumbers", "id,name,score\n1,Ada,3.5\n2,Grace,4.0\n3,Linus,2.5\n", {0, true, 3}},
+        {"NumbersThroughout", "1,Ada,3.5\n2,Grace,4.0\n3,Linus,2.5\n", {0, false, 3}},
+        {"TextOverDates", "when,what\n2024-01-01,a\n2024-01-02,b\n", {0, true, 2}},
+        {"TextOverBooleans", "name;active\nAda;true\nGrace;false\n", {0, true, 2}},
+        {"DistinctTextOverText",
+         "name,city\nAda,London\nGrace,New York\nLinus,Helsinki\n",
+         {0, true, 2}},
+        {"RepeatedTextIsData", "Ada,London\nGrace,London\nAda,Helsinki\n", {0, false, 2}},
+        {"SameLengthCodes", "ref,name\nAB12,Ada\nCD34,Grace\nEF56,Linus\n", {0, true, 2}},
+        {"CodesWithoutHeader", "AB12,Ada\nCD34,Grace\nEF56,Linus\n", {0, false, 2}},
+        {"CommaAndSpaceHeader",
+         "id, name, note\n1, \"Smith, J\", ok\n2, \"Doe, A\", fine\n3, Lee, good\n",
+         {0, true, 3}},
+        {"OneRecord", "id,name\n", {0, false, 2}},
+    });
+}
+
+TEST(StructureDetectionTest, HeaderHintIsTheAnswer) {
+    const Dialect d = dialect(',');
+    EXPECT_FALSE(quillon::detect_structure(kSales, d, false).header);
+    EXPECT_TRUE(quillon::detect_structure("1,2\n3,4\n", d, true).header);
+}
+
+TEST(StructureDetectionTest, ColumnsFollowInferenceAfterThePreamble) {
+    TableGenerator gen(99);
+    std::size_t with_preamble = 0;
+    for (int n = 0; n < 300; ++n) {
+        const std::uint8_t delimiter = std::string_view(",;\t|")[static_cast<std::size_t>(n % 4)];
+        const std::size_t columns = 2 + static_cast<std::size_t>(n % 5);
+        std::string input = gen.next(delimiter, columns, 4 + static_cast<std::size_t>(n % 60));
+        const char sep = static_cast<char>(delimiter);
+        if (n % 3 == 0)
+            input = std::string("REPORT").append(columns - 1, sep).append("\n\n") + input;
+        // A ragged row, so that the count is not the same for every record.
+        if (n % 5 == 0) input.append(1, 'a').append(1, sep).append("b\n");
+        SCOPED_TRACE(input);
+        const Dialect d = dialect(delimiter);
+        const TableStructure t = quillon::detect_structure(input, d, std::nullopt);
+        quillon::RecordTokenizer tokenizer(input, d);
+        for (std::size_t i = 0; i < t.preamble_rows; ++i) ASSERT_TRUE(tokenizer.next_shape());
+        const std::string_view rest = std::string_view(input).substr(tokenizer.position());
+        EXPECT_EQ(t.columns, quillon::infer_columns(rest, delimiter));
+        with_preamble += t.preamble_rows != 0 ? 1 : 0;
+    }
+    // A title and a blank line head every third input; the first generated
+    // row may itself look like a note, which leaves the preamble undecided.
+    EXPECT_GE(with_preamble, 80u);
+}
+
+TEST(StructureDetectionTest, Utf16ExportEndToEnd) {
+    const std::string text = "name\tcity\nJos\xC3\xA9\tMadrid\nAda\tLondon\nGrace\tNew York\n";
+    std::string bytes = "\xFF\xFE";
+    // Every code point here is below U+0800: one UTF-16 unit each.
+    const std::u32string code_points =
+        U"name\tcity\nJos\u00e9\tMadrid\nAda\tLondon\nGrace\tNew York\n";
+    for (const char32_t cp : code_points) {
+        bytes += static_cast<char>(cp & 0xFF);
+        bytes += static_cast<char>(cp >> 8);
+    }
+    const quillon::EncodingGuess guess = quillon::detect_encoding(bytes);
+    ASSERT_EQ(guess.encoding, quillon::InputEncoding::kUtf16Le);
+    const std::string utf8 =
+        quillon::transcode_utf16_to_utf8(std::string_view(bytes).substr(guess.bom_length), false);
+    EXPECT_EQ(utf8, text);
+    const Dialect d = quillon::detect_dialect(utf8, {});
+    EXPECT_EQ(describe(d), describe(dialect('\t')));
+    EXPECT_EQ(quillon::detect_structure(utf8, d, std::nullopt), (TableStructure{0, true, 2}));
+}
+
+}  // namespace
