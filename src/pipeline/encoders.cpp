@@ -155,6 +155,11 @@ void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t 
     }
 }
 
+void encode_output_row_rescanning(const RowView& row, std::uint8_t delimiter,
+                                  std::uint8_t quote_char, std::string& line) {
+    encode_general(row, delimiter, quote_char, line);
+}
+
 void quote_leading_byte_order_mark(std::string& line, std::uint8_t delimiter,
                                    std::uint8_t quote_char) {
     constexpr std::string_view kMark = "\xEF\xBB\xBF";

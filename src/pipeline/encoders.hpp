@@ -23,6 +23,12 @@ inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n
 void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
                        std::string& line);
 
+// The same line as encode_output_row, deciding quoting from the text alone:
+// for rows whose special flags speak of another dialect than the output's
+// (the input's delimiter or quote differ from the ones written).
+void encode_output_row_rescanning(const RowView& row, std::uint8_t delimiter,
+                                  std::uint8_t quote_char, std::string& line);
+
 // Quotes the first field of a clean file's first line when the line begins
 // with the bytes of a byte-order mark (the field starts with U+FEFF): every
 // reader, this one included, skips a mark there, so the character would be

@@ -1,0 +1,233 @@
+#include "adaptive_salvage.hpp"
+
+#include <utility>
+
+#include "buffered_file_writer.hpp"
+#include "encoders.hpp"
+#include "engine/options.hpp"
+#include "path_identity.hpp"
+#include "raw_quarantine.hpp"
+#include "salvage_file.hpp"
+
+namespace quillon {
+
+namespace {
+
+FieldDecoding decoding_for(InputEncoding encoding) noexcept {
+    switch (encoding) {
+        case InputEncoding::kUtf8With1252Rows:
+            return FieldDecoding::kUtf8Windows1252Fallback;
+        case InputEncoding::kWindows1252:
+            return FieldDecoding::kWindows1252;
+        case InputEncoding::kLatin1:
+            return FieldDecoding::kLatin1;
+        case InputEncoding::kUtf8:
+        case InputEncoding::kUtf16Le:
+        case InputEncoding::kUtf16Be:
+            break;
+    }
+    return FieldDecoding::kUtf8Replace;
+}
+
+RawForm raw_form_for(InputEncoding encoding) noexcept {
+    switch (encoding) {
+        case InputEncoding::kWindows1252:
+            return RawForm::kWindows1252;
+        case InputEncoding::kLatin1:
+            return RawForm::kLatin1;
+        case InputEncoding::kUtf16Le:
+            return RawForm::kUtf16Le;
+        case InputEncoding::kUtf16Be:
+            return RawForm::kUtf16Be;
+        case InputEncoding::kUtf8:
+        case InputEncoding::kUtf8With1252Rows:
+            break;
+    }
+    return RawForm::kUtf8;
+}
+
+bool is_utf16(InputEncoding encoding) noexcept {
+    return encoding == InputEncoding::kUtf16Le || encoding == InputEncoding::kUtf16Be;
+}
+
+// The bytes a UTF-16 input has before its text: its mark, when it has one.
+std::size_t utf16_mark_length(std::string_view content, InputEncoding encoding) noexcept {
+    if (content.size() < 2) return 0;
+    const auto b0 = static_cast<unsigned char>(content[0]);
+    const auto b1 = static_cast<unsigned char>(content[1]);
+    if (encoding == InputEncoding::kUtf16Le && b0 == 0xFF && b1 == 0xFE) return 2;
+    if (encoding == InputEncoding::kUtf16Be && b0 == 0xFE && b1 == 0xFF) return 2;
+    return 0;
+}
+
+SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options) {
+    SalvageOptions o;
+    o.delimiter = d.dialect.delimiter;
+    o.quote_char = d.dialect.quote.value_or('"');
+    o.quoting = d.dialect.quote.has_value();
+    o.escape_char = d.dialect.escape;
+    o.skip_initial_space = d.dialect.skip_initial_space;
+    o.repair_quotes = options.repair_quotes;
+    o.fill_ragged_rows = options.fill_ragged_rows;
+    o.merge_overflow = options.merge_overflow;
+    o.expected_columns = d.structure.columns;
+    o.preamble_rows = d.structure.preamble_rows;
+    o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
+    o.decoding = decoding_for(d.encoding.encoding);
+    return o;
+}
+
+// Whether the engine's special flags, taken for the input's dialect, decide
+// quoting for the output's: the same delimiter, and a quote byte that is the
+// double quote or none (the flags cover '"' then too). With an escape byte
+// the flags may miss bytes inside quotes.
+bool flags_fit_output(const Dialect& input, std::uint8_t output_delimiter) noexcept {
+    return input.delimiter == output_delimiter && (!input.quote || *input.quote == '"') &&
+           !input.escape;
+}
+
+IoError names_output_error() {
+    return IoError::with_message(IoErrorKind::kInvalidInput, "quarantine path names the output file");
+}
+
+}  // namespace
+
+std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept {
+    switch (input_delimiter) {
+        case ',':
+        case ';':
+        case '\t':
+        case '|':
+            return input_delimiter;
+        default:
+            return ',';
+    }
+}
+
+Detection detect_input(std::string_view content, const AdaptiveOptions& options,
+                       EngineInput& input) {
+    Detection d;
+    if (options.encoding) {
+        d.encoding.encoding = *options.encoding;
+        d.encoding.bom_length = 0;
+    } else {
+        d.encoding = detect_encoding(content);
+    }
+    input.transcoded.clear();
+    input.text = content;
+    input.skipped = 0;
+    if (is_utf16(d.encoding.encoding)) {
+        input.skipped = utf16_mark_length(content, d.encoding.encoding);
+        input.transcoded = transcode_utf16_to_utf8(content.substr(input.skipped),
+                                                   d.encoding.encoding == InputEncoding::kUtf16Be);
+        input.text = input.transcoded;
+    }
+    DialectHints hints = options.dialect;
+    d.dialect = detect_dialect(input.text, hints);
+    d.dialect.repair_quotes = options.repair_quotes;
+    d.structure = detect_structure(input.text, d.dialect, options.header);
+    if (options.header) d.structure.header = *options.header;
+    if (options.preamble_rows) d.structure.preamble_rows = *options.preamble_rows;
+    if (options.expected_columns) d.structure.columns = *options.expected_columns;
+    return d;
+}
+
+IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
+                                InterruptCheck interrupt) {
+    IoResult<InputFile> file = read_input_file(input_path, interrupt);
+    if (!file) return file.error();
+    const GrowableBuffer<char>& content = file.value().content;
+    EngineInput input;
+    return detect_input(std::string_view(content.data(), content.size()), options, input);
+}
+
+IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
+                                              const std::string& output_path,
+                                              const std::optional<std::string>& quarantine_path,
+                                              const AdaptiveOptions& options,
+                                              InterruptCheck interrupt) {
+    if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
+
+    IoResult<InputFile> file = read_input_file(input_path, interrupt);
+    if (!file) return file.error();
+    const GrowableBuffer<char>& content = file.value().content;
+    const std::string_view bytes(content.data(), content.size());
+
+    EngineInput input;
+    AdaptiveStats stats;
+    stats.detection = detect_input(bytes, options, input);
+    const Detection& d = stats.detection;
+    const SalvageResult result = salvage_buffer(input.text, engine_options(d, options));
+    stats.output_delimiter =
+        options.output_delimiter.value_or(default_output_delimiter(d.dialect.delimiter));
+    const std::uint8_t out_delimiter = stats.output_delimiter;
+
+    IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path, interrupt);
+    if (!output) return output.error();
+    BufferedFileWriter& out = output.value();
+    const bool trust_flags = flags_fit_output(d.dialect, out_delimiter);
+    std::string line;
+    bool first_line = true;
+    for (const RowView row : result.rows) {
+        if (trust_flags) {
+            encode_output_row(row, out_delimiter, '"', line);
+        } else {
+            encode_output_row_rescanning(row, out_delimiter, '"', line);
+        }
+        if (first_line) {
+            quote_leading_byte_order_mark(line, out_delimiter, '"');
+            first_line = false;
+        }
+        if (IoStatus written = out.write_all(line); !written) return written.error();
+    }
+    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
+
+    if (quarantine_path) {
+        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
+        IoResult<BufferedFileWriter> created = BufferedFileWriter::create(*quarantine_path, interrupt);
+        if (!created) return created.error();
+        BufferedFileWriter& quarantine = created.value();
+        if (IoStatus written = quarantine.write_all(RAW_QUARANTINE_HEADER); !written) {
+            return written.error();
+        }
+        const RawForm form = raw_form_for(d.encoding.encoding);
+        const bool utf16 = is_utf16(d.encoding.encoding);
+        // Records come in input order: the UTF-16 offsets are found by
+        // walking on from the previous record, never from the start again.
+        std::size_t mapped_utf8 = 0;
+        std::size_t mapped_utf16 = 0;
+        for (const QuarantinedRow row : result.quarantine) {
+            const RecordPlace& place = row.place;
+            std::size_t offset = place.begin;
+            if (utf16) {
+                mapped_utf16 += utf16_offset_of(input.text.substr(mapped_utf8),
+                                                place.begin - mapped_utf8,
+                                                bytes.size() - input.skipped - mapped_utf16);
+                mapped_utf8 = place.begin;
+                offset = input.skipped + mapped_utf16;
+            }
+            const RawRecord record{place.first_line, place.line, offset, row.code,
+                                   input.text.substr(place.begin, place.end - place.begin), form};
+            encode_raw_quarantine_row(record, line);
+            if (IoStatus written = quarantine.write_all(line); !written) return written.error();
+        }
+        if (IoStatus flushed = quarantine.flush(); !flushed) return flushed.error();
+        quarantine.close();
+    }
+
+    stats.total_rows = result.total_rows;
+    stats.salvaged_rows = result.salvaged_rows;
+    stats.repaired_rows = result.repaired_rows;
+    stats.quarantined_rows = result.quarantined_rows;
+    stats.columns = result.inferred_columns;
+    stats.padded_rows = result.padded_rows;
+    stats.merged_rows = result.merged_rows;
+    stats.reencoded_rows = result.reencoded_rows;
+    stats.too_few_rows = result.too_few_rows;
+    stats.extra_rows = result.extra_rows;
+    stats.preamble_rows = result.preamble_rows;
+    stats.repeated_header_rows = result.repeated_header_rows;
+    return stats;
+}
+
+}  // namespace quillon

@@ -1,0 +1,100 @@
+// The adaptive salvage: detect the input's encoding, dialect and structure,
+// then salvage it with the engine into a standard CSV file and a lossless
+// quarantine file.
+//
+// The steps and what each settles:
+//   1. read the input whole (as salvage_file does);
+//   2. encoding: UTF-16 input is transcoded to UTF-8 first; Windows-1252 and
+//      Latin-1 are decoded field by field by the engine;
+//   3. dialect: delimiter, quote, escape and space skipping, from a sample;
+//   4. structure: preamble records, header, column count;
+//   5. the engine run, with repeated headers set aside when there is a header;
+//   6. the clean file (the double quote, LF line ends, minimal quoting; the
+//      input's delimiter when it is comma, semicolon, tab or pipe, else the
+//      comma), then the quarantine file (raw_quarantine.hpp).
+// Whatever the caller fixes is not detected. Files are created and written
+// in the same order as salvage_file, so failures leave the same files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "detection/dialect_detection.hpp"
+#include "detection/encoding_detection.hpp"
+#include "detection/structure_detection.hpp"
+#include "engine/dialect.hpp"
+#include "engine/salvage.hpp"
+#include "io_error.hpp"
+
+namespace quillon {
+
+struct AdaptiveOptions {
+    DialectHints dialect;
+    std::optional<InputEncoding> encoding;
+    std::optional<bool> header;
+    std::optional<std::size_t> preamble_rows;
+    // Absent: the detected table's. 0 turns the column check off.
+    std::optional<std::size_t> expected_columns;
+    bool fill_ragged_rows = true;
+    bool merge_overflow = true;
+    bool repair_quotes = true;
+    bool drop_repeated_headers = true;
+    // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
+    std::optional<std::uint8_t> output_delimiter;
+};
+
+// What detection settled for one input.
+struct Detection {
+    EncodingGuess encoding;
+    Dialect dialect;
+    TableStructure structure;
+};
+
+struct AdaptiveStats {
+    Detection detection;
+    std::uint8_t output_delimiter = ',';
+    std::size_t total_rows = 0;
+    std::size_t salvaged_rows = 0;
+    std::size_t repaired_rows = 0;
+    std::size_t quarantined_rows = 0;
+    std::size_t columns = 0;
+    std::size_t padded_rows = 0;
+    std::size_t merged_rows = 0;
+    std::size_t reencoded_rows = 0;
+    std::size_t too_few_rows = 0;
+    std::size_t extra_rows = 0;
+    std::size_t preamble_rows = 0;
+    std::size_t repeated_header_rows = 0;
+};
+
+// The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else
+// as it is (holding `content` or a view of it).
+struct EngineInput {
+    std::string transcoded;
+    std::string_view text;
+    // Offset of text's first byte in the input file (the UTF-16 mark).
+    std::size_t skipped = 0;
+};
+
+// Detection over an input held in memory; `input` is set to what the engine
+// must read.
+Detection detect_input(std::string_view content, const AdaptiveOptions& options,
+                       EngineInput& input);
+
+// The delimiter of the clean file for an input dialect.
+std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept;
+
+// Reads `input_path` and detects, as adaptive_salvage_file would.
+IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
+                                InterruptCheck interrupt = nullptr);
+
+IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
+                                              const std::string& output_path,
+                                              const std::optional<std::string>& quarantine_path,
+                                              const AdaptiveOptions& options,
+                                              InterruptCheck interrupt = nullptr);
+
+}  // namespace quillon
