@@ -1,0 +1,196 @@
+// quillon._native: the native side of the quillon package's adaptive salvage.
+//
+// Private to the package, which validates every argument first; written as
+// the Python it behaves like:
+//
+//     def salvage(input_path: str, output_path: str, quarantine_path: str | None,
+//                 options: dict) -> dict:
+//         """Detects and salvages input_path into output_path (and the lossless
+//         quarantine); returns the detection and the counts."""
+//
+//     def detect(input_path: str, options: dict) -> dict:
+//         """What salvage would detect for input_path, and nothing written."""
+//
+// Unlike _quillon_backend, both release the interpreter lock for all file
+// and engine work, so threads salvage files in parallel. I/O failures raise
+// the OSError subclass of their kind, with the path as its filename.
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "binding/errors.hpp"
+#include "binding/py_ref.hpp"
+#include "gil.hpp"
+#include "options.hpp"
+#include "pipeline/adaptive_salvage.hpp"
+
+namespace quillon::native {
+
+using binding::guarded;
+using binding::PyRef;
+
+bool signal_raised_without_gil() {
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool raised = binding::python_signal_raised();
+    PyGILState_Release(state);
+    return raised;
+}
+
+namespace {
+
+bool path_of(PyObject* value, const char* name, std::string& out) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be str, not %T", name, value);
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+    if (text == nullptr) return false;
+    out.assign(text, static_cast<std::size_t>(size));
+    return true;
+}
+
+// Sets d[key] = value, stealing the value's reference.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* byte_or_none(const std::optional<std::uint8_t>& b) {
+    return b ? PyLong_FromLong(*b) : Py_NewRef(Py_None);
+}
+
+PyObject* size(std::size_t v) { return PyLong_FromSize_t(v); }
+
+bool put_detection(PyObject* dict, const Detection& d) {
+    const std::string_view encoding = encoding_name(d.encoding.encoding);
+    return put(dict, "encoding",
+               PyUnicode_FromStringAndSize(encoding.data(), static_cast<Py_ssize_t>(encoding.size()))) &&
+           put(dict, "byte_order_mark", PyBool_FromLong(d.encoding.bom_length != 0)) &&
+           put(dict, "delimiter", PyLong_FromLong(d.dialect.delimiter)) &&
+           put(dict, "quote", byte_or_none(d.dialect.quote)) &&
+           put(dict, "escape", byte_or_none(d.dialect.escape)) &&
+           put(dict, "skip_initial_space", PyBool_FromLong(d.dialect.skip_initial_space)) &&
+           put(dict, "header", PyBool_FromLong(d.structure.header)) &&
+           put(dict, "preamble", size(d.structure.preamble_rows)) &&
+           put(dict, "columns", size(d.structure.columns));
+}
+
+// Raises the failure of a call on `path`.
+void raise_failure(const IoError& error) {
+    binding::raise_io_error(error, binding::IoErrorStyle::kByKind);
+}
+
+PyObject* salvage_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "salvage() takes 4 arguments");
+        return nullptr;
+    }
+    std::string input_path;
+    std::string output_path;
+    std::optional<std::string> quarantine_path;
+    AdaptiveOptions options;
+    if (!path_of(args[0], "input_path", input_path) ||
+        !path_of(args[1], "output_path", output_path)) {
+        return nullptr;
+    }
+    if (args[2] != Py_None) {
+        quarantine_path.emplace();
+        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
+    }
+    if (!convert_options(args[3], options)) return nullptr;
+
+    std::optional<IoResult<AdaptiveStats>> outcome;
+    {
+        GilRelease unlocked;
+        outcome.emplace(adaptive_salvage_file(input_path, output_path, quarantine_path, options,
+                                              signal_raised_without_gil));
+    }
+    if (!*outcome) {
+        raise_failure(outcome->error());
+        return nullptr;
+    }
+    const AdaptiveStats& s = outcome->value();
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || !put_detection(dict.get(), s.detection) ||
+        !put(dict.get(), "output_delimiter", PyLong_FromLong(s.output_delimiter)) ||
+        !put(dict.get(), "total_rows", size(s.total_rows)) ||
+        !put(dict.get(), "salvaged_rows", size(s.salvaged_rows)) ||
+        !put(dict.get(), "repaired_rows", size(s.repaired_rows)) ||
+        !put(dict.get(), "quarantined_rows", size(s.quarantined_rows)) ||
+        !put(dict.get(), "applied_columns", size(s.columns)) ||
+        !put(dict.get(), "padded", size(s.padded_rows)) ||
+        !put(dict.get(), "merged", size(s.merged_rows)) ||
+        !put(dict.get(), "reencoded", size(s.reencoded_rows)) ||
+        !put(dict.get(), "too_few_columns", size(s.too_few_rows)) ||
+        !put(dict.get(), "extra_columns", size(s.extra_rows)) ||
+        !put(dict.get(), "preamble_rows", size(s.preamble_rows)) ||
+        !put(dict.get(), "repeated_header", size(s.repeated_header_rows))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* detect_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "detect() takes 2 arguments");
+        return nullptr;
+    }
+    std::string input_path;
+    AdaptiveOptions options;
+    if (!path_of(args[0], "input_path", input_path) || !convert_options(args[1], options)) {
+        return nullptr;
+    }
+    std::optional<IoResult<Detection>> outcome;
+    {
+        GilRelease unlocked;
+        outcome.emplace(detect_file(input_path, options, signal_raised_without_gil));
+    }
+    if (!*outcome) {
+        raise_failure(outcome->error());
+        return nullptr;
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || !put_detection(dict.get(), outcome->value())) return nullptr;
+    return dict.release();
+}
+
+template <auto Fn>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(guarded<Fn>));
+}
+
+PyMethodDef module_functions[] = {
+    {"salvage", fastcall<salvage_function>(), METH_FASTCALL,
+     "salvage(input_path, output_path, quarantine_path, options, /)\n--\n\n"
+     "Detects and salvages input_path; returns the detection and the counts as a dict."},
+    {"detect", fastcall<detect_function>(), METH_FASTCALL,
+     "detect(input_path, options, /)\n--\n\n"
+     "What salvage would detect for input_path, as a dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quillon._native",
+    .m_doc = "The native side of the quillon package's adaptive salvage.",
+    .m_size = 0,
+    .m_methods = module_functions,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace quillon::native
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&quillon::native::module_def); }
