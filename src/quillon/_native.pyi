@@ -1,0 +1,6 @@
+from typing import Any
+
+def salvage(
+    input_path: str, output_path: str, quarantine_path: str | None, options: dict[str, Any], /
+) -> dict[str, Any]: ...
+def detect(input_path: str, options: dict[str, Any], /) -> dict[str, Any]: ...

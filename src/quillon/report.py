@@ -1,0 +1,129 @@
+"""What the adaptive salvage detected and did: ``InputFormat`` and ``SalvageReport``."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from types import MappingProxyType
+from typing import Any
+
+# The repairs and rejects a report counts, in the order reports list them.
+REPAIR_KINDS = ("padded", "merged", "reencoded")
+REJECT_KINDS = ("too_few_columns", "extra_columns", "preamble", "repeated_header")
+
+
+def _char(value: int | None) -> str | None:
+    return None if value is None else chr(value)
+
+
+@dataclass(frozen=True, slots=True)
+class InputFormat:
+    """The dialect, encoding and structure of an input, as detected (or given).
+
+    ``quote_char`` and ``escape_char`` are ``None`` when the input uses none;
+    ``preamble_rows`` counts the records above the table (title lines, notes,
+    blank lines); ``columns`` is the table's field count.
+    """
+
+    delimiter: str
+    quote_char: str | None
+    escape_char: str | None
+    skip_initial_space: bool
+    encoding: str
+    byte_order_mark: bool
+    header: bool
+    preamble_rows: int
+    columns: int
+
+    @classmethod
+    def _from_native(cls, values: Mapping[str, Any]) -> InputFormat:
+        return cls(
+            delimiter=chr(values["delimiter"]),
+            quote_char=_char(values["quote"]),
+            escape_char=_char(values["escape"]),
+            skip_initial_space=values["skip_initial_space"],
+            encoding=values["encoding"],
+            byte_order_mark=values["byte_order_mark"],
+            header=values["header"],
+            preamble_rows=values["preamble"],
+            columns=values["columns"],
+        )
+
+    def to_dict(self) -> dict[str, Any]:
+        return {name: getattr(self, name) for name in self.__dataclass_fields__}
+
+
+@dataclass(frozen=True, slots=True)
+class SalvageReport:
+    """The outcome of one ``quillon.salvage`` call.
+
+    ``delimiter`` and ``quote_char`` are those of the clean file; ``input`` is
+    what was detected about the input. ``total_rows`` is always
+    ``salvaged_rows + quarantined_rows``; ``repairs`` and ``rejects`` count
+    rows by kind (``repairs['reencoded']`` counts rows of a UTF-8 file whose
+    stray bytes were read as Windows-1252; such rows may also be padded or
+    merged, so it is not part of ``repaired_rows``).
+    """
+
+    input_path: str
+    output_path: str
+    quarantine_path: str | None
+    delimiter: str
+    quote_char: str
+    input: InputFormat
+    total_rows: int
+    salvaged_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    columns: int
+    repairs: Mapping[str, int] = field(default_factory=dict)
+    rejects: Mapping[str, int] = field(default_factory=dict)
+
+    @classmethod
+    def _from_native(
+        cls,
+        values: Mapping[str, Any],
+        input_path: str,
+        output_path: str,
+        quarantine_path: str | None,
+    ) -> SalvageReport:
+        return cls(
+            input_path=input_path,
+            output_path=output_path,
+            quarantine_path=quarantine_path,
+            delimiter=chr(values["output_delimiter"]),
+            quote_char='"',
+            input=InputFormat._from_native(values),
+            total_rows=values["total_rows"],
+            salvaged_rows=values["salvaged_rows"],
+            repaired_rows=values["repaired_rows"],
+            quarantined_rows=values["quarantined_rows"],
+            columns=values["applied_columns"],
+            repairs=MappingProxyType({kind: values[kind] for kind in REPAIR_KINDS}),
+            rejects=MappingProxyType(
+                {kind: values[kind if kind != "preamble" else "preamble_rows"] for kind in REJECT_KINDS}
+            ),
+        )
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain values only (JSON-ready): the input format as a nested dict."""
+        out: dict[str, Any] = {}
+        for name in self.__dataclass_fields__:
+            value = getattr(self, name)
+            if isinstance(value, InputFormat):
+                value = value.to_dict()
+            elif isinstance(value, Mapping):
+                value = dict(value)
+            out[name] = value
+        return out
+
+    def __repr__(self) -> str:
+        fixes = ", ".join(f"{k}={v}" for k, v in self.repairs.items() if v)
+        rejects = ", ".join(f"{k}={v}" for k, v in self.rejects.items() if v)
+        return (
+            f"<SalvageReport total_rows={self.total_rows} salvaged_rows={self.salvaged_rows} "
+            f"repaired_rows={self.repaired_rows} quarantined_rows={self.quarantined_rows} "
+            f"columns={self.columns} input={self.input.encoding}/{self.input.delimiter!r}"
+            f"{' header' if self.input.header else ''}"
+            f" repairs=[{fixes}] rejects=[{rejects}]>"
+        )

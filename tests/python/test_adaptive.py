@@ -1,0 +1,229 @@
+"""quillon.salvage and quillon.detect: the damage kinds they detect, the
+lossless quarantine, argument checking, and the invariants that must hold
+for any input bytes."""
+
+import base64
+import csv
+import io
+import os
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _quillon_backend
+import quillon
+
+EXAMPLES = int(os.environ.get("QUILLON_PROPERTY_EXAMPLES", "200"))
+
+
+def run(tmp_path: Path, data: bytes, **options):
+    source = tmp_path / "input.csv"
+    source.write_bytes(data)
+    report = quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "rejected.csv", **options)
+    clean = (tmp_path / "clean.csv").read_bytes().decode("utf-8")
+    with open(tmp_path / "rejected.csv", newline="", encoding="utf-8") as f:
+        rejected = list(csv.DictReader(f))
+    return report, clean, rejected
+
+
+def raw_bytes(entry: dict[str, str]) -> bytes:
+    """The original bytes of a quarantine entry, as the README says to get them."""
+    if entry["encoding"] == "base64":
+        return base64.b64decode(entry["raw"])
+    return entry["raw"].encode(entry["encoding"])
+
+
+# Each damage kind: the input, the clean file, and what the report must say.
+CASES = {
+    "comma-space": (
+        b'id, name, note\n1, "Smith, J", ok\n2, "Doe, A", fine\n',
+        'id,name,note\n1,"Smith, J",ok\n2,"Doe, A",fine\n',
+        {"skip_initial_space": True, "columns": 3},
+    ),
+    "title above the header": (
+        b"SALES REPORT,,,\n,,,\nid,region,amount,date\n1,north,3.5,2024-01-02\n"
+        b"2,south,4.25,2024-01-03\n3,east,1.0,2024-01-04\n",
+        "id,region,amount,date\n1,north,3.5,2024-01-02\n2,south,4.25,2024-01-03\n"
+        "3,east,1.0,2024-01-04\n",
+        {"preamble_rows": 2, "header": True},
+    ),
+    "apostrophe quotes": (
+        b"id,name,city\n1,'Smith, J',Paris\n2,'Doe, A',Rome\n3,'Li',Oslo\n",
+        'id,name,city\n1,"Smith, J",Paris\n2,"Doe, A",Rome\n3,Li,Oslo\n',
+        {"quote_char": "'"},
+    ),
+    "space delimited": (
+        b"id name score\n1 alice 3.5\n2 bob 4.0\n3 carol 2.25\n",
+        "id,name,score\n1,alice,3.5\n2,bob,4.0\n3,carol,2.25\n",
+        {"delimiter": " "},
+    ),
+    "backslash escapes": (
+        b'id,item,price\n1,"48\\" screen",199.99\n2,"12\\" pizza",9.50\n3,"cable",2.00\n',
+        'id,item,price\n1,"48"" screen",199.99\n2,"12"" pizza",9.50\n3,cable,2.00\n',
+        {"escape_char": "\\"},
+    ),
+    "concatenated exports": (
+        b"id,name,score\n1,ann,3\n2,bob,4\nid,name,score\n3,cy,5\n",
+        "id,name,score\n1,ann,3\n2,bob,4\n3,cy,5\n",
+        {"header": True},
+    ),
+    "windows-1252": (
+        "id,name\n1,José García\n2,Zoë\n3,Ørsted\n".encode("cp1252"),
+        "id,name\n1,José García\n2,Zoë\n3,Ørsted\n",
+        {"encoding": "windows-1252"},
+    ),
+    "utf-8 with a windows-1252 row": (
+        "id,name\n1,Café\n2,".encode() + "José".encode("cp1252") + "\n3,Zoë\n".encode(),
+        "id,name\n1,Café\n2,José\n3,Zoë\n",
+        {"encoding": "utf-8+windows-1252"},
+    ),
+    "utf-16 with a mark": (
+        "id\tname\n1\tJosé\n2\tZoë\n".encode("utf-16"),
+        "id\tname\n1\tJosé\n2\tZoë\n",
+        {"encoding": "utf-16-le", "delimiter": "\t"},
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", CASES)
+def test_damage_kinds_come_out_clean(tmp_path, kind):
+    data, expected, facts = CASES[kind]
+    report, clean, rejected = run(tmp_path, data)
+    assert clean == expected
+    for name, value in facts.items():
+        holder = report if name == "columns" else report.input
+        assert getattr(holder, name) == value, name
+    assert report.total_rows == report.salvaged_rows + report.quarantined_rows
+    assert len(rejected) == report.quarantined_rows
+
+
+def test_quarantine_keeps_each_record_byte_for_byte_with_its_place(tmp_path):
+    body = b"".join(b"%d;name %d;note\r\n" % (i, i) for i in range(4, 10))
+    data = (
+        b"REPORT 2024;;\r\n;;\r\nid;name;note\r\n1;\"a\r\nb\";x\r\n"
+        b"2;caf\xe9;y;z;w\r\nid;name;note\r\n3;c\r\n" + body
+    )
+    report, clean, rejected = run(tmp_path, data, fill_ragged_rows=False, merge_overflow=False)
+    assert clean == 'id;name;note\n1;"a\r\nb";x\n' + body.decode().replace("\r\n", "\n")
+    assert [(e["first_line"], e["last_line"], e["reason"]) for e in rejected] == [
+        ("1", "1", "preamble"),
+        ("2", "2", "preamble"),
+        ("6", "6", "extra_columns"),
+        ("7", "7", "repeated_header"),
+        ("8", "8", "too_few_columns"),
+    ]
+    for entry in rejected:
+        original = raw_bytes(entry)
+        offset = int(entry["byte_offset"])
+        assert data[offset : offset + len(original)] == original
+    assert rejected[2]["encoding"] == "windows-1252"
+    assert report.rejects == {
+        "too_few_columns": 1, "extra_columns": 1, "preamble": 2, "repeated_header": 1,
+    }
+
+
+def test_given_options_are_used_as_given(tmp_path):
+    data = b"a;b,c\n1;2,3\n"
+    report, clean, _ = run(tmp_path, data, delimiter=";", quote_char="", header=False)
+    assert clean == "a;b,c\n1;2,3\n"
+    assert (report.input.delimiter, report.input.quote_char, report.input.header) == (";", None, False)
+    report, clean, _ = run(tmp_path, data, delimiter=",", output_delimiter="|")
+    assert clean == "a;b|c\n1;2|3\n"
+    assert report.delimiter == "|"
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        ({"delimiter": ",,"}, ValueError),
+        ({"delimiter": "é"}, ValueError),
+        ({"delimiter": 44}, TypeError),
+        ({"quote_char": None, "escape_char": 1}, TypeError),
+        ({"skip_rows": -1}, ValueError),
+        ({"expected_columns": True}, TypeError),
+        ({"header": "yes"}, TypeError),
+        ({"encoding": "klingon"}, ValueError),
+        ({"encoding": "shift_jis"}, ValueError),
+        ({"output_delimiter": '"'}, ValueError),
+    ],
+)
+def test_bad_arguments_fail_before_any_file_is_touched(tmp_path, options, error):
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"a,b\n")
+    with pytest.raises(error):
+        quillon.salvage(source, tmp_path / "out.csv", **options)
+    assert not (tmp_path / "out.csv").exists()
+
+
+def test_io_failures_raise_the_matching_oserror(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        quillon.salvage(tmp_path / "missing.csv", tmp_path / "out.csv")
+    with pytest.raises(ValueError, match="quarantine path names the output file"):
+        source = tmp_path / "in.csv"
+        source.write_bytes(b"a\n")
+        quillon.salvage(source, tmp_path / "o.csv", tmp_path / "o.csv")
+
+
+def test_detect_answers_what_salvage_uses(tmp_path):
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"TITLE\n\nx|y|z\n" + b"".join(b"%d|2|3\n" % i for i in range(8)))
+    found = quillon.detect(source)
+    report = quillon.salvage(source, tmp_path / "out.csv")
+    assert found == report.input
+    assert (found.delimiter, found.preamble_rows, found.columns) == ("|", 2, 3)
+
+
+# Any bytes: the pieces of damaged CSV of every kind above.
+PIECES = [
+    b"a", b"12", b"2024-01-02", b" ", b",", b", ", b";", b"|", b"\t", b":", b'"', b"'", b"\\",
+    b'\\"', b'""', b"\n", b"\r\n", b"\r", b"\xc3\xa9", b"\xe9", b"\xff\xfe", b"\x00", b"id,name\n",
+]
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.sampled_from(PIECES), max_size=60).map(b"".join))
+def test_every_record_is_kept_or_quarantined_exactly(tmp_path, data):
+    report, clean, rejected = run(tmp_path, data)
+    assert report.total_rows == report.salvaged_rows + report.quarantined_rows
+    assert len(rejected) == report.quarantined_rows
+    assert sum(report.rejects.values()) == report.quarantined_rows
+    offsets = []
+    for entry in rejected:
+        original = raw_bytes(entry)
+        offset = int(entry["byte_offset"])
+        if report.input.encoding.startswith("utf-16"):
+            offsets.append(offset)
+            continue
+        assert data[offset : offset + len(original)] == original
+        offsets.append(offset)
+    assert offsets == sorted(offsets)
+    # The same bytes give the same files.
+    again, clean_again, rejected_again = run(tmp_path, data)
+    assert (again, clean_again, rejected_again) == (report, clean, rejected)
+
+
+CELL = st.text(alphabet="abcxyz0123456789", min_size=1, max_size=5)
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    st.sampled_from([",", ";", "\t", "|"]),
+    st.integers(2, 6),
+    st.lists(st.lists(CELL, min_size=6, max_size=6), min_size=2, max_size=20),
+    st.booleans(),
+)
+def test_unambiguous_files_come_out_as_the_module_writes_them(tmp_path, delimiter, columns, rows, quote):
+    header = [f"col{i}" for i in range(columns)]
+    buffer = io.StringIO()
+    writer = csv.writer(buffer, delimiter=delimiter, lineterminator="\n",
+                        quoting=csv.QUOTE_ALL if quote else csv.QUOTE_MINIMAL)
+    writer.writerow(header)
+    for row in rows:
+        writer.writerow(row[:columns])
+    data = buffer.getvalue().encode()
+    _, clean, rejected = run(tmp_path, data)
+    _quillon_backend.salvage_file(os.fspath(tmp_path / "input.csv"), os.fspath(tmp_path / "module.csv"))
+    assert clean == (tmp_path / "module.csv").read_text(encoding="utf-8")
+    assert rejected == []
