@@ -440,7 +440,11 @@ constexpr auto kAsciiWord = [] {
     for (const char c : {' ', '-', '_', '.', '(', ')', '?', '!'}) {
         t.v[static_cast<Byte>(c)] = kWordByte | kQuotedWordByte;
     }
-    t.v[static_cast<Byte>(',')] = kQuotedWordByte;
+    // What only quoting lets a cell hold: delimiters and line breaks (notes
+    // written over several lines).
+    for (const char c : {',', ';', '\t', '|', ':', '\r', '\n'}) {
+        t.v[static_cast<Byte>(c)] = kQuotedWordByte;
+    }
     return t;
 }();
 

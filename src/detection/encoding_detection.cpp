@@ -122,7 +122,15 @@ std::string_view encoding_name(InputEncoding encoding) noexcept {
 EncodingGuess detect_encoding(std::string_view buffer) noexcept {
     if (starts_with(buffer, {0xFF, 0xFE})) return {InputEncoding::kUtf16Le, 2};
     if (starts_with(buffer, {0xFE, 0xFF})) return {InputEncoding::kUtf16Be, 2};
-    if (starts_with(buffer, {0xEF, 0xBB, 0xBF})) return {InputEncoding::kUtf8, 3};
+    if (starts_with(buffer, {0xEF, 0xBB, 0xBF})) {
+        // The mark says UTF-8, so bytes that are not are pasted rows, never
+        // a whole file in another encoding.
+        const auto* text = reinterpret_cast<const Byte*>(buffer.data()) + 3;
+        const std::size_t size = buffer.size() - 3;
+        return {valid_utf8_prefix(text, size) == size ? InputEncoding::kUtf8
+                                                      : InputEncoding::kUtf8With1252Rows,
+                3};
+    }
     if (const std::optional<InputEncoding> utf16 = utf16_without_mark(buffer)) return {*utf16, 0};
     const auto* p = reinterpret_cast<const Byte*>(buffer.data());
     const std::size_t valid = valid_utf8_prefix(p, buffer.size());

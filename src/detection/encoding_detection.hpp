@@ -38,7 +38,8 @@ struct EncodingGuess {
 };
 
 // In this order: a UTF-16 byte-order mark (FF FE little-endian, FE FF
-// big-endian); a UTF-8 one (EF BB BF); UTF-16 without a mark, when the first
+// big-endian); a UTF-8 one (EF BB BF: UTF-8, with Windows-1252 rows when the
+// rest is not all UTF-8); UTF-16 without a mark, when the first
 // 4 KiB have NUL bytes in alternate positions as UTF-16 text of mostly ASCII
 // has; the whole buffer valid UTF-8; some of it valid multi-byte UTF-8 (then
 // the rest is taken for Windows-1252 rows); no valid multi-byte sequence at

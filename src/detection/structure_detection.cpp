@@ -143,12 +143,26 @@ struct Table {
     std::size_t width;
 };
 
-// The rows below the first that take part in the vote: not blank, at most kBodyRecords.
+bool same_fields(const RowView& a, const RowView& b) {
+    if (a.text() != b.text()) return false;
+    auto i = a.begin();
+    auto j = b.begin();
+    for (; i != a.end() && j != b.end(); ++i, ++j) {
+        if ((*i).text.size() != (*j).text.size()) return false;
+    }
+    return i == a.end() && j == b.end();
+}
+
+// The rows below the first that take part in the vote: not blank, not a
+// repeat of the first (concatenated exports repeat their header), at most
+// kBodyRecords.
 std::vector<RowView> body_rows(const Table& t) {
     std::vector<RowView> body;
+    const RowView first = t.sample.rows[t.first];
     for (std::size_t i = t.first + 1; i < t.sample.facts.size() && body.size() < kBodyRecords;
          ++i) {
-        if (!t.sample.facts[i].blank) body.push_back(t.sample.rows[i]);
+        if (t.sample.facts[i].blank || same_fields(t.sample.rows[i], first)) continue;
+        body.push_back(t.sample.rows[i]);
     }
     return body;
 }

@@ -161,6 +161,8 @@ TEST(CellTypeTest, KnownCells) {
         {"\xE6\x9D\xB1\xE4\xBA\xAC\xE3\x80\x82", false, true},
         {"Smith, J", true, true},
         {"Smith, J", false, false},
+        {"first line\r\nsecond; third", true, true},
+        {"first line\nsecond", false, false},
         {"a;b", false, false},
         {"a:b", false, false},
         {"\"quoted\"", false, false},

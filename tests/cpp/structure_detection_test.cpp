@@ -84,6 +84,9 @@ TEST(StructureDetectionTest, Headers) {
          "id, name, note\n1, \"Smith, J\", ok\n2, \"Doe, A\", fine\n3, Lee, good\n",
          {0, true, 3}},
         {"OneRecord", "id,name\n", {0, false, 2}},
+        {"RepeatedHeaderOfConcatenatedExports",
+         "id,name,score\n1,ann,3\n2,bob,4\nid,name,score\n3,cy,5\n",
+         {0, true, 3}},
     });
 }
 
