@@ -1,7 +1,9 @@
-"""The ``quillon`` command line: salvage a damaged file, or detect its delimiter.
+"""The ``quillon`` command line: salvage a damaged file, or detect its format.
 
-Every failure ends in one line "quillon: error: ..." on stderr and an exit
-status that scripts can branch on; no traceback reaches the user.
+``quillon salvage`` runs the adaptive salvage (``quillon.salvage``) unless
+``--basic`` asks for the fixed rules of ``salvage_file``; ``quillon sniff``
+likewise. Every failure ends in one line "quillon: error: ..." on stderr and
+an exit status that scripts can branch on; no traceback reaches the user.
 """
 
 import argparse
@@ -10,9 +12,18 @@ import json
 import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import NoReturn
+from typing import Any, NoReturn
 
-from quillon import SalvageSummary, __version__, salvage_file, sniff
+from quillon import (
+    InputFormat,
+    SalvageReport,
+    SalvageSummary,
+    __version__,
+    detect,
+    salvage,
+    salvage_file,
+    sniff,
+)
 
 EXIT_IO_ERROR = 1
 EXIT_USAGE = 2
@@ -74,6 +85,13 @@ def _column_count(text: str) -> int:
     return value
 
 
+def _optional_character(text: str) -> str:
+    # "none" says the input has no such character: "" to quillon.salvage.
+    if text.lower() == "none":
+        return ""
+    return _single_character(text)
+
+
 def _check_readable(path: str) -> None:
     # The native error text names no file; checking first lets the message do.
     try:
@@ -96,59 +114,177 @@ def _check_writable_target(path: str) -> None:
         )
 
 
-def _run_salvage(args: argparse.Namespace) -> int:
+# Options only the adaptive salvage has, by their flag, for the --basic check.
+_ADAPTIVE_ONLY = {
+    "escape_char": "--escape-char",
+    "skip_initial_space": "--skip-initial-space",
+    "encoding": "--encoding",
+    "header": "--header",
+    "skip_rows": "--skip-rows",
+    "output_delimiter": "--output-delimiter",
+}
+
+
+def _check_targets(args: argparse.Namespace) -> None:
     _check_readable(args.input)
     _check_writable_target(args.output)
     if args.quarantine is not None:
         _check_writable_target(args.quarantine)
+
+
+def _salvage_failed(exc: BaseException, args: argparse.Namespace) -> CommandError:
+    if isinstance(exc, UnicodeEncodeError):
+        return CommandError("file names must be valid UTF-8", EXIT_USAGE)
+    if isinstance(exc, ValueError):
+        return CommandError(str(exc), EXIT_USAGE)
+    if isinstance(exc, MemoryError):
+        return CommandError(f"not enough memory to salvage {args.input!r}", EXIT_IO_ERROR)
+    return CommandError(f"salvaging {args.input!r} into {args.output!r} failed: {exc}", EXIT_IO_ERROR)
+
+
+def _run_salvage(args: argparse.Namespace) -> int:
+    if args.basic:
+        return _run_basic_salvage(args)
+    _check_targets(args)
+    try:
+        report = salvage(
+            args.input,
+            args.output,
+            args.quarantine,
+            delimiter=args.delimiter,
+            quote_char=args.quote_char,
+            escape_char=args.escape_char,
+            skip_initial_space=args.skip_initial_space,
+            encoding=args.encoding,
+            header=args.header,
+            skip_rows=args.skip_rows,
+            expected_columns=args.columns,
+            fill_ragged_rows=args.fill_ragged_rows,
+            merge_overflow=args.merge_overflow,
+            repair_quotes=args.repair_quotes,
+            drop_repeated_headers=args.drop_repeated_headers,
+            output_delimiter=args.output_delimiter,
+        )
+    except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
+        raise _salvage_failed(exc, args) from None
+
+    return _finish(report, args, _print_report)
+
+
+def _run_basic_salvage(args: argparse.Namespace) -> int:
+    for option, flag in _ADAPTIVE_ONLY.items():
+        if getattr(args, option) is not None:
+            raise CommandError(f"{flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    if not args.drop_repeated_headers:
+        raise CommandError("--keep-repeated-headers needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    if args.quote_char == "":
+        raise CommandError("--quote-char none needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    _check_targets(args)
     try:
         summary = salvage_file(
             args.input,
             args.output,
             quarantine_path=args.quarantine,
             delimiter=args.delimiter,
-            quote_char=args.quote_char,
+            quote_char='"' if args.quote_char is None else args.quote_char,
             fill_ragged_rows=args.fill_ragged_rows,
             merge_overflow=args.merge_overflow,
             expected_columns=args.columns,
             repair_quotes=args.repair_quotes,
         )
-    except UnicodeEncodeError:
-        raise CommandError("file names must be valid UTF-8", EXIT_USAGE) from None
-    except ValueError as exc:
-        raise CommandError(str(exc), EXIT_USAGE) from None
-    except MemoryError:
-        raise CommandError(f"not enough memory to salvage {args.input!r}", EXIT_IO_ERROR) from None
-    except OSError as exc:
-        raise CommandError(
-            f"salvaging {args.input!r} into {args.output!r} failed: {exc}", EXIT_IO_ERROR
-        ) from None
+    except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
+        raise _salvage_failed(exc, args) from None
 
+    return _finish(summary, args, _print_summary)
+
+
+def _finish(
+    outcome: SalvageReport | SalvageSummary,
+    args: argparse.Namespace,
+    show: Callable[[Any, argparse.Namespace], None],
+) -> int:
     if args.json:
-        print(json.dumps(summary.to_dict()))
+        print(json.dumps(outcome.to_dict()))
     else:
-        _print_summary(summary, args)
-    if args.fail_on_quarantine and summary.quarantined_rows > 0:
+        show(outcome, args)
+    if args.fail_on_quarantine and outcome.quarantined_rows > 0:
         return EXIT_QUARANTINED
     return 0
+
+
+def _print_table(table: list[tuple[str, str]]) -> None:
+    width = max(len(label) for label, _ in table)
+    for label, value in table:
+        print(f"{label:<{width}}  {value}")
+
+
+def _format_lines(found: InputFormat, given: argparse.Namespace) -> list[tuple[str, str]]:
+    """The detected format, each value marked when the user did not give it."""
+
+    def shown(value: str, option: str) -> str:
+        return value if getattr(given, option, None) is not None else f"{value} (detected)"
+
+    quote = "none" if found.quote_char is None else display_character(found.quote_char)
+    escape = "none" if found.escape_char is None else display_character(found.escape_char)
+    encoding = found.encoding + (" with byte-order mark" if found.byte_order_mark else "")
+    return [
+        ("encoding", shown(encoding, "encoding")),
+        ("delimiter", shown(display_character(found.delimiter), "delimiter")),
+        ("quote", shown(quote, "quote_char")),
+        ("escape", shown(escape, "escape_char")),
+        ("after delimiters", shown("spaces skipped" if found.skip_initial_space else "spaces kept", "skip_initial_space")),
+        ("header", shown("yes" if found.header else "no", "header")),
+        ("preamble", shown(f"{found.preamble_rows:,} rows", "skip_rows")),
+    ]
+
+
+_REASON_LABELS = {
+    "padded": "padded",
+    "merged": "merged",
+    "reencoded": "read as Windows-1252",
+    "too_few_columns": "too few columns",
+    "extra_columns": "extra columns",
+    "preamble": "above the table",
+    "repeated_header": "repeated header",
+}
+
+
+def _columns_line(columns: int, args: argparse.Namespace, unasked: str) -> str:
+    if columns == 0:
+        return "not checked"
+    if args.columns is None:
+        return f"{columns:,} ({unasked})"
+    return f"{columns:,}"
+
+
+def _quarantine_line(quarantined: int, args: argparse.Namespace) -> str:
+    if args.quarantine is not None:
+        return str(args.quarantine)
+    if quarantined > 0:
+        return "not written (pass --quarantine PATH to keep the rejected rows)"
+    return "not requested"
+
+
+def _print_report(report: SalvageReport, args: argparse.Namespace) -> None:
+    columns = _columns_line(report.columns, args, "detected")
+    quarantine = _quarantine_line(report.quarantined_rows, args)
+    table = [("input", args.input), *_format_lines(report.input, args), ("columns", columns)]
+    table.append(("rows read", f"{report.total_rows:,}"))
+    table.append(("rows kept", f"{report.salvaged_rows:,} ({report.repaired_rows:,} repaired)"))
+    table += [(f"- {_REASON_LABELS[k]}", f"{v:,}") for k, v in report.repairs.items() if v]
+    table.append(("rows quarantined", f"{report.quarantined_rows:,}"))
+    table += [(f"- {_REASON_LABELS[k]}", f"{v:,}") for k, v in report.rejects.items() if v]
+    table.append(("clean file", f"{args.output} ({display_character(report.delimiter)}-delimited)"))
+    table.append(("quarantine file", quarantine))
+    _print_table(table)
 
 
 def _print_summary(summary: SalvageSummary, args: argparse.Namespace) -> None:
     delimiter = display_character(summary.detected_delimiter)
     if args.delimiter is None:
         delimiter += " (detected)"
-    if summary.inferred_columns == 0:
-        columns = "not checked"
-    elif args.columns is None:
-        columns = f"{summary.inferred_columns:,} (inferred)"
-    else:
-        columns = f"{summary.inferred_columns:,}"
-    if args.quarantine is not None:
-        quarantine = args.quarantine
-    elif summary.quarantined_rows > 0:
-        quarantine = "not written (pass --quarantine PATH to keep the rejected rows)"
-    else:
-        quarantine = "not requested"
+    columns = _columns_line(summary.inferred_columns, args, "inferred")
+    quarantine = _quarantine_line(summary.quarantined_rows, args)
     kept = f"{summary.salvaged_rows:,} ({summary.repaired_rows:,} repaired)"
     table = [
         ("input", args.input),
@@ -160,12 +296,30 @@ def _print_summary(summary: SalvageSummary, args: argparse.Namespace) -> None:
         ("clean file", args.output),
         ("quarantine file", quarantine),
     ]
-    width = max(len(label) for label, _ in table)
-    for label, value in table:
-        print(f"{label:<{width}}  {value}")
+    _print_table(table)
 
 
 def _run_sniff(args: argparse.Namespace) -> int:
+    if args.basic:
+        return _run_basic_sniff(args)
+    try:
+        found = detect(args.file)
+    except OSError as exc:
+        raise CommandError(f"cannot read {args.file!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
+    except MemoryError:
+        raise CommandError(f"not enough memory to read {args.file!r}", EXIT_IO_ERROR) from None
+    except UnicodeEncodeError:
+        raise CommandError("file names must be valid UTF-8", EXIT_USAGE) from None
+    if args.raw:
+        print(found.delimiter)
+    elif args.json:
+        print(json.dumps(found.to_dict()))
+    else:
+        _print_table([*_format_lines(found, args), ("columns", f"{found.columns:,}")])
+    return 0
+
+
+def _run_basic_sniff(args: argparse.Namespace) -> int:
     # The whole file, as the salvage reads it: the sniffer samples the first
     # 50 records, and one quoted record can be longer than any fixed prefix.
     try:
@@ -195,20 +349,23 @@ def build_parser() -> argparse.ArgumentParser:
             "  0  success\n"
             "  1  a file could not be read or written\n"
             "  2  the command line is wrong\n"
-            "  3  rows were quarantined and --fail-on-quarantine was given"
+            "  3  records were quarantined and --fail-on-quarantine was given"
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"quillon {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    salvage = commands.add_parser(
+    salvage_command = commands.add_parser(
         "salvage",
         help="write a clean copy of a damaged CSV file",
         description=(
-            "Writes a clean CSV file from a damaged one: repairs stray quotes, pads short\n"
-            "rows, merges surplus fields into the last column, and sets aside the rows it\n"
-            "cannot repair. Prints a summary of what it did."
+            "Writes a clean CSV file from a damaged one. Detects the encoding, the dialect\n"
+            "(delimiter, quotes, escapes, spaces after delimiters) and the structure (title\n"
+            "lines above the table, header, repeated headers); repairs stray quotes, pads\n"
+            "short rows, merges surplus fields into the last column, and sets aside, byte\n"
+            "for byte, what it cannot repair. Prints what it detected and did. With\n"
+            "--basic, runs the fixed rules of salvage_file instead."
         ),
         epilog=(
             "example:\n"
@@ -216,72 +373,121 @@ def build_parser() -> argparse.ArgumentParser:
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    salvage.add_argument("input", metavar="INPUT", help="the damaged CSV file")
-    salvage.add_argument(
+    salvage_command.add_argument("input", metavar="INPUT", help="the damaged CSV file")
+    salvage_command.add_argument(
         "output", metavar="OUTPUT", help="where the clean file is written (replaced if present)"
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
         "--quarantine",
         metavar="PATH",
-        help="write the rows that cannot be repaired to PATH, with line number and reason",
+        help="write the records that were set aside to PATH, with their lines and reason",
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
         "--delimiter",
         metavar="D",
         type=_single_character,
         help="field delimiter: one character, or comma, semicolon, tab, pipe, space "
         "(default: detected)",
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
         "--quote-char",
         metavar="Q",
-        type=_single_character,
-        default='"',
-        help='quote character (default: ")',
+        type=_optional_character,
+        help='quote character, or none (default: detected; " with --basic)',
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
+        "--escape-char",
+        metavar="E",
+        type=_optional_character,
+        help="escape character inside quoted fields, or none (default: detected)",
+    )
+    salvage_command.add_argument(
+        "--skip-initial-space",
+        action=argparse.BooleanOptionalAction,
+        help="drop spaces after each delimiter (default: detected)",
+    )
+    salvage_command.add_argument(
+        "--encoding",
+        metavar="NAME",
+        help="utf-8, utf-16, utf-16-le, utf-16-be, windows-1252 or latin-1 (default: detected)",
+    )
+    salvage_command.add_argument(
+        "--header",
+        action=argparse.BooleanOptionalAction,
+        help="whether the table's first row is a header (default: detected)",
+    )
+    salvage_command.add_argument(
+        "--skip-rows",
+        metavar="N",
+        type=_column_count,
+        help="records above the table to set aside (default: detected)",
+    )
+    salvage_command.add_argument(
         "--columns",
         metavar="N",
         type=_column_count,
-        help="fields per row; 0 turns the check off (default: the most common count)",
+        help="fields per row; 0 turns the check off (default: detected)",
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
         "--no-fill",
         dest="fill_ragged_rows",
         action="store_false",
         help="quarantine rows with too few fields instead of padding them",
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
         "--no-merge",
         dest="merge_overflow",
         action="store_false",
         help="quarantine rows with too many fields instead of merging the surplus",
     )
-    salvage.add_argument(
+    salvage_command.add_argument(
         "--no-repair-quotes",
         dest="repair_quotes",
         action="store_false",
         help="end a quoted field at its first undoubled quote",
     )
-    salvage.add_argument("--json", action="store_true", help="print the summary as JSON")
-    salvage.add_argument(
+    salvage_command.add_argument(
+        "--keep-repeated-headers",
+        dest="drop_repeated_headers",
+        action="store_false",
+        help="keep rows that repeat the header as data",
+    )
+    salvage_command.add_argument(
+        "--output-delimiter",
+        metavar="D",
+        type=_single_character,
+        help="delimiter of the clean file (default: the input's if it is a comma, semicolon, "
+        "tab or pipe, else comma)",
+    )
+    salvage_command.add_argument("--json", action="store_true", help="print the report as JSON")
+    salvage_command.add_argument(
         "--fail-on-quarantine",
         action="store_true",
         help="exit with status 3 when any row was quarantined",
     )
-    salvage.set_defaults(handler=_run_salvage)
+    salvage_command.add_argument(
+        "--basic",
+        action="store_true",
+        help="the fixed rules of salvage_file: no detection beyond delimiter and column count",
+    )
+    salvage_command.set_defaults(handler=_run_salvage)
 
     sniff_command = commands.add_parser(
         "sniff",
-        help="print the delimiter detected in a CSV file",
-        description="Detects the delimiter of FILE as a salvage would: comma, semicolon,\n"
-        "tab or pipe.",
+        help="print the format detected in a CSV file",
+        description="Prints the encoding, dialect and structure that `quillon salvage`\n"
+        "detects in FILE. With --basic, the delimiter that the fixed rules detect\n"
+        "(comma, semicolon, tab or pipe).",
         epilog="example:\n  quillon sniff export.csv",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     sniff_command.add_argument("file", metavar="FILE", help="the CSV file")
     sniff_command.add_argument(
-        "--raw", action="store_true", help="print the character itself instead of its name"
+        "--raw", action="store_true", help="print only the delimiter character itself"
+    )
+    sniff_command.add_argument("--json", action="store_true", help="print the format as JSON")
+    sniff_command.add_argument(
+        "--basic", action="store_true", help="the delimiter of the fixed rules of salvage_file"
     )
     sniff_command.set_defaults(handler=_run_sniff)
     return parser

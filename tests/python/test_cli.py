@@ -162,7 +162,7 @@ def test_summary_shows_counts_delimiter_and_columns(
     tmp_path: Path, content: bytes, options: list[str], expected: dict[str, str]
 ) -> None:
     (tmp_path / "in.csv").write_bytes(content)
-    result = run_quillon(tmp_path, "salvage", "in.csv", "out.csv", *options)
+    result = run_quillon(tmp_path, "salvage", "--basic", "in.csv", "out.csv", *options)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
     table = summary_table(result.stdout)
@@ -207,7 +207,9 @@ def test_writes_clean_and_quarantine_files(
     tmp_path: Path, content: bytes, options: list[str], clean: bytes, quarantine: str
 ) -> None:
     (tmp_path / "in.csv").write_bytes(content)
-    result = run_quillon(tmp_path, "salvage", "in.csv", "out.csv", "--quarantine", "q.csv", *options)
+    result = run_quillon(
+        tmp_path, "salvage", "--basic", "in.csv", "out.csv", "--quarantine", "q.csv", *options
+    )
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "out.csv").read_bytes() == clean
     assert (tmp_path / "q.csv").read_text(encoding="utf-8") == quarantine
@@ -216,7 +218,7 @@ def test_writes_clean_and_quarantine_files(
 
 def test_json_prints_the_summary_dictionary(tmp_path: Path) -> None:
     (tmp_path / "in.csv").write_bytes(b"a;b\n1;2;3\n4\n5;6\n")
-    result = run_quillon(tmp_path, "salvage", "in.csv", "out.csv", "--json", "--no-fill")
+    result = run_quillon(tmp_path, "salvage", "--basic", "in.csv", "out.csv", "--json", "--no-fill")
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == {
         "total_rows": 4,
@@ -275,7 +277,7 @@ def test_sniff_prints_the_delimiter(
     tmp_path: Path, content: bytes, options: list[str], expected: str
 ) -> None:
     (tmp_path / "in.csv").write_bytes(content)
-    result = run_quillon(tmp_path, "sniff", "in.csv", *options)
+    result = run_quillon(tmp_path, "sniff", "--basic", "in.csv", *options)
     assert result.returncode == 0, result.stderr
     assert result.stdout == expected
 
@@ -296,7 +298,7 @@ SNIFFED_LIKE_SALVAGE = {
 def test_sniff_answers_what_salvage_detects(tmp_path: Path, name: str) -> None:
     (tmp_path / "in.csv").write_bytes(SNIFFED_LIKE_SALVAGE[name])
     detected = salvage_file(os.fspath(tmp_path / "in.csv"), os.devnull).detected_delimiter
-    result = run_quillon(tmp_path, "sniff", "--raw", "in.csv")
+    result = run_quillon(tmp_path, "sniff", "--basic", "--raw", "in.csv")
     assert result.returncode == 0, result.stderr
     assert result.stdout == detected + "\n"
 
@@ -322,7 +324,7 @@ def test_sniff_agrees_with_salvage_on_any_bytes(sniff_input: Path, content: byte
     path = os.fspath(sniff_input)
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
-        assert main(["sniff", "--raw", path]) == 0
+        assert main(["sniff", "--basic", "--raw", path]) == 0
     assert printed.getvalue() == salvage_file(path, os.devnull).detected_delimiter + "\n"
 
 

@@ -15,10 +15,11 @@ import quillon.cli
 
 REPO = Path(__file__).resolve().parents[2]
 PUBLIC_NAMES = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]
+ADAPTIVE_NAMES = ["salvage", "detect", "SalvageReport", "InputFormat"]
 
-# What examples/damaged.csv becomes with short rows quarantined (--no-fill),
-# worked out by hand from the file's eleven lines.
-EXAMPLE_CLEAN = (
+# What examples/damaged.csv becomes under the fixed rules with short rows
+# quarantined (--basic --no-fill), worked out by hand from its eleven lines.
+BASIC_CLEAN = (
     b"id,name,city,note\n"
     b"1,Ada Lovelace,London,first order\n"
     b'2,"Grace ""Amazing"" Hopper",New York,"3 units, paid"\n'
@@ -27,14 +28,14 @@ EXAMPLE_CLEAN = (
     b'6,Margaret Hamilton,Boston,"paid, thanks, see ticket 12"\n'
     b'7,Pizza Place,Naples,"ordered a 12"" pizza"\n'
 )
-EXAMPLE_QUARANTINE = (
+BASIC_QUARANTINE = (
     "line,reason,raw_content\n"
     '5,"Row has too few columns (expected 4)","4,Linus Torvalds,Helsinki"\n'
     '6,"Row has too few columns (expected 4)",""\n'
     '7,"Row has too few columns (expected 4)",""\n'
     '11,"Row has too few columns (expected 4)","8,Edsger Dijkstra,Nuenen,export cut off here"\n'
 )
-EXAMPLE_SUMMARY = [
+BASIC_SUMMARY = [
     "rows read         11",
     "rows kept         7 (1 repaired)",
     "rows quarantined  4",
@@ -42,9 +43,42 @@ EXAMPLE_SUMMARY = [
     "columns           4 (inferred)",
 ]
 
+# The adaptive salvage (the default) reads the Latin-1 name of line 5 as
+# Windows-1252 and keeps each rejected record as it stood in the file.
+EXAMPLE_CLEAN = BASIC_CLEAN.replace(
+    b"Jos\xef\xbf\xbd Garc\xef\xbf\xbda", "José García".encode()
+)
+EXAMPLE_QUARANTINE = (
+    "first_line,last_line,byte_offset,reason,encoding,raw\n"
+    '5,5,164,too_few_columns,utf-8,"4,Linus Torvalds,Helsinki"\n'
+    '6,6,190,too_few_columns,utf-8,""\n'
+    '7,7,191,too_few_columns,utf-8,""\n'
+    '11,11,335,too_few_columns,utf-8,"8,""Edsger Dijkstra,Nuenen,export cut off here"\n'
+)
+EXAMPLE_SUMMARY = {
+    "encoding": "utf-8+windows-1252 with byte-order mark (detected)",
+    "delimiter": "comma (detected)",
+    "header": "yes (detected)",
+    "columns": "4 (detected)",
+    "rows read": "11",
+    "rows kept": "7 (1 repaired)",
+    "- merged": "1",
+    "- read as Windows-1252": "1",
+    "rows quarantined": "4",
+    "- too few columns": "4",
+}
+
+
+def summary_of(stdout: str) -> dict[str, str]:
+    table = {}
+    for line in stdout.splitlines():
+        label, _, value = line.partition("  ")
+        table[label.strip()] = value.strip()
+    return table
+
 
 def test_reexports_the_native_names_unchanged() -> None:
-    assert quillon.__all__ == PUBLIC_NAMES
+    assert quillon.__all__ == ADAPTIVE_NAMES + PUBLIC_NAMES
     assert _quillon_backend.__all__ == PUBLIC_NAMES
     for name in PUBLIC_NAMES:
         assert getattr(quillon, name) is getattr(_quillon_backend, name), name
@@ -53,7 +87,7 @@ def test_reexports_the_native_names_unchanged() -> None:
 def test_star_import_binds_the_salvage_open() -> None:
     namespace: dict[str, object] = {}
     exec("from quillon import *", namespace)
-    assert sorted(k for k in namespace if not k.startswith("__")) == sorted(PUBLIC_NAMES)
+    assert sorted(k for k in namespace if not k.startswith("__")) == sorted(ADAPTIVE_NAMES + PUBLIC_NAMES)
     assert namespace["open"] is _quillon_backend.open
 
 
@@ -91,17 +125,26 @@ def test_example_file_shows_each_kind_of_damage() -> None:
         data.decode("utf-8")
 
 
-def test_example_salvage_matches_the_hand_worked_result(tmp_path: Path) -> None:
+@pytest.mark.parametrize(
+    ("options", "clean", "quarantine"),
+    [([], EXAMPLE_CLEAN, EXAMPLE_QUARANTINE), (["--basic"], BASIC_CLEAN, BASIC_QUARANTINE)],
+)
+def test_example_salvage_matches_the_hand_worked_result(
+    tmp_path: Path, options: list[str], clean: bytes, quarantine: str
+) -> None:
     result = subprocess.run(
-        [sys.executable, "-m", "quillon", "salvage", str(REPO / "examples" / "damaged.csv"),
+        [sys.executable, "-m", "quillon", "salvage", *options, str(REPO / "examples" / "damaged.csv"),
          "clean.csv", "--quarantine", "quarantine.csv", "--no-fill"],
         cwd=tmp_path, capture_output=True, text=True, timeout=120,
     )
     assert result.returncode == 0, result.stderr
-    for line in EXAMPLE_SUMMARY:
-        assert line in result.stdout.splitlines()
-    assert (tmp_path / "clean.csv").read_bytes() == EXAMPLE_CLEAN
-    assert (tmp_path / "quarantine.csv").read_text(encoding="utf-8") == EXAMPLE_QUARANTINE
+    if options:
+        for line in BASIC_SUMMARY:
+            assert line in result.stdout.splitlines()
+    else:
+        assert EXAMPLE_SUMMARY.items() <= summary_of(result.stdout).items()
+    assert (tmp_path / "clean.csv").read_bytes() == clean
+    assert (tmp_path / "quarantine.csv").read_text(encoding="utf-8") == quarantine
 
 
 def _checkout_files() -> list[str]:
@@ -126,11 +169,10 @@ def test_quick_start_demo_works_in_a_fresh_copy(tmp_path: Path) -> None:
         ["scripts/demo"], cwd=clone, env=environment, capture_output=True, text=True, timeout=1800,
     )
     assert result.returncode == 0, result.stdout + result.stderr
-    output = result.stdout.splitlines()
-    for line in EXAMPLE_SUMMARY:
-        assert line in output
-    assert "clean file        build/demo/clean.csv" in output
-    assert "quarantine file   build/demo/quarantine.csv" in output
+    table = summary_of(result.stdout)
+    assert EXAMPLE_SUMMARY.items() <= table.items()
+    assert table["clean file"] == "build/demo/clean.csv (comma-delimited)"
+    assert table["quarantine file"] == "build/demo/quarantine.csv"
     assert (clone / "build" / "demo" / "clean.csv").read_bytes() == EXAMPLE_CLEAN
     quarantine = (clone / "build" / "demo" / "quarantine.csv").read_text(encoding="utf-8")
     assert quarantine == EXAMPLE_QUARANTINE
