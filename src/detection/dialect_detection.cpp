@@ -37,6 +37,12 @@ constexpr std::size_t kMinScored = 2 * 1024;
 
 constexpr double kPatternFloor = 1e-3;
 constexpr double kTypeFloor = 1e-10;
+// A delimiter other than the fixed-rule sniffer's pick must reach this many
+// times the pick's consistency to replace it. The pattern score divides by
+// the number of distinct field counts, so ragged rows (the damage this
+// project repairs) weigh heavily on the true delimiter, and one that splits
+// only a time column (12:30:00) can come out ahead by a little.
+constexpr double kPriorMargin = 1.5;
 // Scores computed in different orders may differ in the last bits.
 constexpr double kTieTolerance = 1e-12;
 
@@ -394,34 +400,35 @@ std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const Sam
     return out;
 }
 
-}  // namespace
-
-Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
-    const std::string_view sample = detection_sample(buffer);
-    bool whole_input = sample.size() == buffer.size();
-    const SampleFacts facts = sample_facts(sample);
-    const Byte prior = sniff_delimiter(buffer);
-
+// The delimiters worth scoring, or the answer itself when the module's
+// dialect stands.
+struct DelimiterChoice {
     std::vector<Byte> delimiters;
-    if (hints.delimiter) {
-        delimiters = {*hints.delimiter};
-    } else if (sniffer_unanimous(buffer, prior)) {
+    std::optional<Dialect> settled;
+};
+
+DelimiterChoice choose_delimiters(std::string_view buffer, std::string_view sample,
+                                  bool whole_input, const SampleFacts& facts, Byte prior,
+                                  const DialectHints& hints) {
+    if (hints.delimiter) return {{*hints.delimiter}, std::nullopt};
+    if (sniffer_unanimous(buffer, prior)) {
         if (module_reading_is_plain(sample, whole_input, prior, hints)) {
-            return apply_hints(module_dialect(prior), hints);
+            return {{}, module_dialect(prior)};
         }
-        delimiters = {prior};
-    } else {
-        for (const Byte d : kDelimiters) {
-            if (facts.count[d] != 0) delimiters.push_back(d);
-        }
-        if (delimiters.empty()) return apply_hints(module_dialect(prior), hints);
+        return {{prior}, std::nullopt};
     }
+    DelimiterChoice choice;
+    for (const Byte d : kDelimiters) {
+        if (facts.count[d] != 0) choice.delimiters.push_back(d);
+    }
+    if (choice.delimiters.empty()) choice.settled = module_dialect(prior);
+    return choice;
+}
 
-    std::vector<Candidate> all = candidates(delimiters, facts, hints);
-    if (all.size() == 1) return apply_hints(all.front().dialect, hints);
-    const std::string_view scored = shortened(sample, affordable_prefix(sample, all));
-    whole_input = scored.size() == buffer.size();
-
+// Scores the candidates, typing them in order of falling pattern score until
+// none can reach the best consistency; returns that best.
+double score(std::vector<Candidate>& all, std::string_view scored, bool whole_input,
+             RowStore& store) {
     std::vector<std::size_t> counts;
     for (Candidate& c : all) c.pattern = pattern_score(scored, whole_input, c.dialect, counts);
     std::vector<Candidate*> order;
@@ -429,17 +436,53 @@ Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
     std::stable_sort(order.begin(), order.end(), [](const Candidate* a, const Candidate* b) {
         return a->pattern > b->pattern;
     });
-    RowStore store;
     double best = -1.0;
     for (Candidate* c : order) {
         if (c->pattern < best * (1.0 - kTieTolerance)) break;
         type_score(scored, whole_input, *c, store);
         best = std::max(best, c->consistency());
     }
+    return best;
+}
+
+// The best consistency of the sniffer's delimiter, when within kPriorMargin
+// of `best` (its candidates typed as needed), else 0.
+double prior_consistency(std::vector<Candidate>& all, Byte prior, double best,
+                         std::string_view scored, bool whole_input, RowStore& store) {
+    double prior_best = 0.0;
+    for (Candidate& c : all) {
+        if (c.dialect.delimiter != prior || c.pattern * kPriorMargin < best) continue;
+        if (!c.typed) type_score(scored, whole_input, c, store);
+        prior_best = std::max(prior_best, c.consistency());
+    }
+    return prior_best * kPriorMargin >= best ? prior_best : 0.0;
+}
+
+}  // namespace
+
+Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
+    const std::string_view sample = detection_sample(buffer);
+    const SampleFacts facts = sample_facts(sample);
+    const Byte prior = sniff_delimiter(buffer);
+    const DelimiterChoice choice =
+        choose_delimiters(buffer, sample, sample.size() == buffer.size(), facts, prior, hints);
+    if (choice.settled) return apply_hints(*choice.settled, hints);
+
+    std::vector<Candidate> all = candidates(choice.delimiters, facts, hints);
+    if (all.size() == 1) return apply_hints(all.front().dialect, hints);
+    const std::string_view scored = shortened(sample, affordable_prefix(sample, all));
+    const bool whole_input = scored.size() == buffer.size();
+    RowStore store;
+    double best = score(all, scored, whole_input, store);
+    const double prior_best = prior_consistency(all, prior, best, scored, whole_input, store);
+    if (prior_best > 0.0) best = prior_best;
 
     std::vector<const Candidate*> tied;
     for (const Candidate& c : all) {
-        if (c.typed && c.consistency() >= best * (1.0 - kTieTolerance)) tied.push_back(&c);
+        if (c.typed && c.consistency() >= best * (1.0 - kTieTolerance) &&
+            (prior_best == 0.0 || c.dialect.delimiter == prior)) {
+            tied.push_back(&c);
+        }
     }
     const Candidate* winner = tied.front();
     Preference winner_preference = preference(*winner, tied, prior, scored);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -28,6 +29,28 @@ using quillon::TableStructure;
 
 void expect_dialect(std::string_view input, const DialectHints& hints, const Dialect& want) {
     EXPECT_EQ(describe(quillon::detect_dialect(input, hints)), describe(want));
+}
+
+// Free text with unquoted commas in the last column and a time column: the
+// colon cuts every record but the header into three fields, the comma cuts
+// them into four to seven.
+std::string ragged_rows_and_times() {
+    const std::vector<std::string> notes = {"late, see ticket",
+                                            "ok",
+                                            "box, check, again",
+                                            "fine",
+                                            "next, priority, address, invoice",
+                                            "again",
+                                            "a, b",
+                                            "c"};
+    std::string out = "ref,start,owner,comment\n";
+    for (int i = 0; i < 24; ++i) {
+        char time[16];
+        std::snprintf(time, sizeof time, "%02d:%02d:%02d", i * 7 % 24, i * 13 % 60, i * 17 % 60);
+        out += std::to_string(i + 1) + "," + time + ",Name" + std::to_string(i) + "," +
+               notes[static_cast<std::size_t>(i % 8)] + "\n";
+    }
+    return out;
 }
 
 TEST(DialectDetectionTest, ExportsUsersMeet) {
@@ -63,6 +86,7 @@ TEST(DialectDetectionTest, ExportsUsersMeet) {
         {"QuotedDelimitersInOneColumn",
          "name,note\nAda,\"paid, thanks\"\nGrace,\"late, see ticket, 12\"\nLinus,ok\n",
          dialect(',')},
+        {"RaggedRowsAndTimes", ragged_rows_and_times(), dialect(',')},
         {"Empty", "", dialect(',')},
         {"OneByte", ",", dialect(',')},
         {"OneColumn", "name\nAda\nGrace\n", dialect(',')},
