@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "engine/scan.hpp"
+#include "engine/text_decoding.hpp"
 #include "engine/utf8.hpp"
 
 namespace quillon {
@@ -45,10 +46,6 @@ std::optional<InputEncoding> utf16_without_mark(std::string_view buffer) noexcep
     return std::nullopt;
 }
 
-bool defined_in_windows_1252(Byte b) noexcept {
-    return b != 0x81 && b != 0x8D && b != 0x8F && b != 0x90 && b != 0x9D;
-}
-
 bool is_control(Byte b) noexcept {
     return b < 0x09 || b == 0x0B || b == 0x0C || (b >= 0x0E && b < 0x20) || b == 0x7F;
 }
@@ -60,7 +57,7 @@ InputEncoding single_byte_or_mixed(const Byte* p, std::size_t n, std::size_t fir
     std::size_t i = first_bad;
     while (i < n) {
         // p[i] starts an ill-formed sequence: read it as one single byte.
-        all_defined = all_defined && defined_in_windows_1252(p[i]);
+        all_defined = all_defined && !is_undefined_in_windows_1252(p[i]);
         ++i;
         const std::size_t valid = valid_utf8_prefix(p + i, n - i);
         multibyte = multibyte || has_high_byte(p + i, valid);

@@ -42,6 +42,10 @@ std::size_t decode_single_bytes(const unsigned char* src, std::size_t n, char* d
 
 }  // namespace
 
+bool is_undefined_in_windows_1252(std::uint8_t b) noexcept {
+    return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
+}
+
 char32_t windows_1252_code_point(std::uint8_t b) noexcept {
     if (b >= 0x80 && b < 0xA0) return kHighControls[b - 0x80];
     return b;
@@ -69,10 +73,15 @@ DecodedField decode_field(const unsigned char* src, std::size_t n, char* dst,
         i += valid;
         if (i >= n) break;
         // One byte at a time: what follows an ill-formed byte may well be
-        // the start of a good sequence.
-        out += put_code_point(windows_1252_code_point(src[i]), dst + out);
+        // the start of a good sequence. A byte that Windows-1252 leaves
+        // undefined is no pasted text either: it becomes U+FFFD.
+        if (is_undefined_in_windows_1252(src[i])) {
+            out += put_code_point(0xFFFD, dst + out);
+        } else {
+            out += put_code_point(windows_1252_code_point(src[i]), dst + out);
+            fallback = true;
+        }
         ++i;
-        fallback = true;
     }
     return {out, fallback};
 }

@@ -16,7 +16,8 @@ enum class FieldDecoding : std::uint8_t {
     // Ill-formed UTF-8 becomes U+FFFD, one per maximal ill-formed subpart.
     kUtf8Replace,
     // Ill-formed UTF-8 is decoded byte by byte as Windows-1252: the rows of a
-    // UTF-8 file that were pasted from a Windows-1252 one.
+    // UTF-8 file that were pasted from a Windows-1252 one. The five bytes it
+    // leaves undefined are no such text and become U+FFFD.
     kUtf8Windows1252Fallback,
     // Every byte of 0x80 and above is a Windows-1252 character.
     kWindows1252,
@@ -37,6 +38,9 @@ struct DecodedField {
 // bytes. With kUtf8Replace this is decode_utf8_lossy.
 DecodedField decode_field(const unsigned char* src, std::size_t n, char* dst,
                           FieldDecoding decoding) noexcept;
+
+// 81, 8D, 8F, 90 and 9D.
+bool is_undefined_in_windows_1252(std::uint8_t b) noexcept;
 
 // The code point of byte b in Windows-1252 (WHATWG).
 char32_t windows_1252_code_point(std::uint8_t b) noexcept;

@@ -54,10 +54,6 @@ void append_base64(std::string& line, std::string_view bytes) {
     line.push_back('=');
 }
 
-bool is_undefined_in_windows_1252(unsigned char b) noexcept {
-    return b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
-}
-
 struct SingleByteFacts {
     bool any_multibyte_utf8 = false;
     bool any_undefined_1252 = false;

@@ -113,6 +113,7 @@ TEST(AdaptiveOptionsTest, FieldsDecodeByTheChosenRule) {
         {"\x81\x8D\x9F", FieldDecoding::kWindows1252, "\xC2\x81\xC2\x8D\xC5\xB8", true},
         {"\x80\xFF", FieldDecoding::kLatin1, "\xC2\x80\xC3\xBF", true},
         {"\xE2\x82", FieldDecoding::kUtf8Windows1252Fallback, "\xC3\xA2\xE2\x80\x9A", true},
+        {"a\x81" "b", FieldDecoding::kUtf8Windows1252Fallback, "a\xEF\xBF\xBD" "b", false},
     };
     // clang-format on
     for (const DecodingCase& c : cases) {
