@@ -448,13 +448,22 @@ constexpr auto kAsciiWord = [] {
     return t;
 }();
 
+bool is_letter_byte(Byte c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
+}
+
+// The apostrophe of O'Brien and it's: between two letters.
+bool is_inner_apostrophe(Range r, const Byte* p) noexcept {
+    return *p == '\'' && p != r.p && p + 1 != r.e && is_letter_byte(p[-1]) && is_letter_byte(p[1]);
+}
+
 // Letters, digits, spaces and light punctuation only.
 bool is_word_text(Range r, bool quoted) noexcept {
     const Byte mask = quoted ? kQuotedWordByte : kWordByte;
     const Byte* p = r.p;
     while (p != r.e) {
         if (*p < 0x80) {
-            if ((kAsciiWord.v[*p] & mask) == 0) return false;
+            if ((kAsciiWord.v[*p] & mask) == 0 && !is_inner_apostrophe(r, p)) return false;
             ++p;
             continue;
         }

@@ -44,7 +44,8 @@ std::string_view cell_type_name(CellType type) noexcept;
 // Whether the dialect detection counts the cell as a value of a known kind
 // (van den Burg et al.'s type score): any type above but text, and also text
 // that is only letters, digits, spaces and light punctuation (`.` `-` `_`
-// `(` `)` `?` `!` and their counterparts in other scripts; also delimiters
+// `(` `)` `?` `!` and their counterparts in other scripts, an apostrophe
+// between letters (O'Brien); also delimiters
 // and line breaks when the cell was quoted), a URL, an e-mail address, an IPv4 address, a Unix path,
 // or a missing-value marker (NA, NaN, N/A). Text with other punctuation,
 // quotes or ill-formed UTF-8 is not. Letters of scripts other than Latin are

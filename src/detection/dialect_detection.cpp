@@ -46,6 +46,8 @@ constexpr double kPriorMargin = 1.5;
 // Scores computed in different orders may differ in the last bits.
 constexpr double kTieTolerance = 1e-12;
 
+bool is_digit(Byte c) noexcept { return c >= '0' && c <= '9'; }
+
 // What the sample's bytes say about each byte as a delimiter, in one pass.
 struct SampleFacts {
     std::array<std::size_t, 256> count{};
@@ -57,6 +59,12 @@ struct SampleFacts {
     bool double_quote_at_line_start = false;
     bool escaped_apostrophe = false;
     bool escaped_double_quote = false;
+    // Colons that separate the parts of times (12:30:05).
+    std::size_t colons_in_times = 0;
+
+    // A colon that mostly separates hours from minutes is no delimiter, however
+    // regularly times cut the rows.
+    bool colon_writes_times() const noexcept { return 2 * colons_in_times > count[':']; }
 
     bool quote_at_field_start(Byte quote, Byte delimiter) const noexcept {
         return quote == '\'' ? apostrophe_at_line_start || apostrophe_after[delimiter]
@@ -93,6 +101,11 @@ SampleFacts sample_facts(std::string_view sample) {
         }
         ++f.count[c];
         if (i + 1 < n && p[i + 1] == ' ') ++f.followed_by_space[c];
+        // A digit before, exactly two after: h:mm, hh:mm:ss.
+        if (c == ':' && i > 0 && i + 2 < n && is_digit(p[i - 1]) && is_digit(p[i + 1]) &&
+            is_digit(p[i + 2]) && (i + 3 == n || !is_digit(p[i + 3]))) {
+            ++f.colons_in_times;
+        }
         if (c == '"' || c == '\'') {
             const bool after_space = i > 0 && p[i - 1] == ' ';
             const bool line_start = before == '\n' || before == '\r';
@@ -419,7 +432,8 @@ DelimiterChoice choose_delimiters(std::string_view buffer, std::string_view samp
     }
     DelimiterChoice choice;
     for (const Byte d : kDelimiters) {
-        if (facts.count[d] != 0) choice.delimiters.push_back(d);
+        if (facts.count[d] == 0 || (d == ':' && facts.colon_writes_times())) continue;
+        choice.delimiters.push_back(d);
     }
     if (choice.delimiters.empty()) choice.settled = module_dialect(prior);
     return choice;

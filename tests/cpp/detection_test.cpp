@@ -82,6 +82,10 @@ TEST(DialectDetectionTest, ExportsUsersMeet) {
          dialect('|', '"', std::nullopt, true)},
         {"Colons", "a:b:c\n1:2:3\n4:5:6\n", dialect(':')},
         {"TimesDoNotMakeColonsDelimiters", "id,at\n1,12:30\n2,13:45\n3,09:05\n", dialect(',')},
+        {"TimesAmongRaggedRowsDoNotMakeColonsDelimiters",
+         "ref,at,who,note\n1,01:29:30,Ann,ok\n2,11:09:00,Bob,late, again\n3,12:00:01,Cy,fine\n"
+         "4,13:14:15,Di,sent, paid, closed\n5,02:03:04,Ed,ok\n",
+         dialect(',')},
         {"ApostropheInsideWordsIsNoQuote", "id;name\n1;O'Brien\n2;D'Arcy\n3;Smith\n", dialect(';')},
         {"QuotedDelimitersInOneColumn",
          "name,note\nAda,\"paid, thanks\"\nGrace,\"late, see ticket, 12\"\nLinus,ok\n",
