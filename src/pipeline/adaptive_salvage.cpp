@@ -113,23 +113,52 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
     } else {
         d.encoding = detect_encoding(content);
     }
+    input.original = content;
     input.transcoded.clear();
-    input.text = content;
+    input.is_transcoded = is_utf16(d.encoding.encoding);
     input.skipped = 0;
-    if (is_utf16(d.encoding.encoding)) {
+    if (input.is_transcoded) {
         input.skipped = utf16_mark_length(content, d.encoding.encoding);
         input.transcoded = transcode_utf16_to_utf8(content.substr(input.skipped),
                                                    d.encoding.encoding == InputEncoding::kUtf16Be);
-        input.text = input.transcoded;
     }
-    DialectHints hints = options.dialect;
-    d.dialect = detect_dialect(input.text, hints);
+    const std::string_view text = input.text();
+    d.dialect = detect_dialect(text, options.dialect);
     d.dialect.repair_quotes = options.repair_quotes;
-    d.structure = detect_structure(input.text, d.dialect, options.header);
+    d.structure = detect_structure(text, d.dialect, options.header);
     if (options.header) d.structure.header = *options.header;
     if (options.preamble_rows) d.structure.preamble_rows = *options.preamble_rows;
     if (options.expected_columns) d.structure.columns = *options.expected_columns;
     return d;
+}
+
+AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& options) {
+    AdaptiveRun run;
+    run.detection = detect_input(content, options, run.input);
+    run.result = salvage_buffer(run.input.text(), engine_options(run.detection, options));
+    run.output_delimiter = options.output_delimiter.value_or(
+        default_output_delimiter(run.detection.dialect.delimiter));
+    return run;
+}
+
+AdaptiveStats stats_of(const AdaptiveRun& run) {
+    const SalvageResult& result = run.result;
+    AdaptiveStats stats;
+    stats.detection = run.detection;
+    stats.output_delimiter = run.output_delimiter;
+    stats.total_rows = result.total_rows;
+    stats.salvaged_rows = result.salvaged_rows;
+    stats.repaired_rows = result.repaired_rows;
+    stats.quarantined_rows = result.quarantined_rows;
+    stats.columns = result.inferred_columns;
+    stats.padded_rows = result.padded_rows;
+    stats.merged_rows = result.merged_rows;
+    stats.reencoded_rows = result.reencoded_rows;
+    stats.too_few_rows = result.too_few_rows;
+    stats.extra_rows = result.extra_rows;
+    stats.preamble_rows = result.preamble_rows;
+    stats.repeated_header_rows = result.repeated_header_rows;
+    return stats;
 }
 
 IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
@@ -153,14 +182,11 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
     const GrowableBuffer<char>& content = file.value().content;
     const std::string_view bytes(content.data(), content.size());
 
-    EngineInput input;
-    AdaptiveStats stats;
-    stats.detection = detect_input(bytes, options, input);
-    const Detection& d = stats.detection;
-    const SalvageResult result = salvage_buffer(input.text, engine_options(d, options));
-    stats.output_delimiter =
-        options.output_delimiter.value_or(default_output_delimiter(d.dialect.delimiter));
-    const std::uint8_t out_delimiter = stats.output_delimiter;
+    const AdaptiveRun run = run_adaptive(bytes, options);
+    const Detection& d = run.detection;
+    const SalvageResult& result = run.result;
+    const std::string_view text = run.input.text();
+    const std::uint8_t out_delimiter = run.output_delimiter;
 
     IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path, interrupt);
     if (!output) return output.error();
@@ -200,14 +226,13 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
             const RecordPlace& place = row.place;
             std::size_t offset = place.begin;
             if (utf16) {
-                mapped_utf16 += utf16_offset_of(input.text.substr(mapped_utf8),
-                                                place.begin - mapped_utf8,
-                                                bytes.size() - input.skipped - mapped_utf16);
+                mapped_utf16 += utf16_offset_of(text.substr(mapped_utf8), place.begin - mapped_utf8,
+                                                bytes.size() - run.input.skipped - mapped_utf16);
                 mapped_utf8 = place.begin;
-                offset = input.skipped + mapped_utf16;
+                offset = run.input.skipped + mapped_utf16;
             }
             const RawRecord record{place.first_line, place.line, offset, row.code,
-                                   input.text.substr(place.begin, place.end - place.begin), form};
+                                   text.substr(place.begin, place.end - place.begin), form};
             encode_raw_quarantine_row(record, line);
             if (IoStatus written = quarantine.write_all(line); !written) return written.error();
         }
@@ -215,19 +240,7 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
         quarantine.close();
     }
 
-    stats.total_rows = result.total_rows;
-    stats.salvaged_rows = result.salvaged_rows;
-    stats.repaired_rows = result.repaired_rows;
-    stats.quarantined_rows = result.quarantined_rows;
-    stats.columns = result.inferred_columns;
-    stats.padded_rows = result.padded_rows;
-    stats.merged_rows = result.merged_rows;
-    stats.reencoded_rows = result.reencoded_rows;
-    stats.too_few_rows = result.too_few_rows;
-    stats.extra_rows = result.extra_rows;
-    stats.preamble_rows = result.preamble_rows;
-    stats.repeated_header_rows = result.repeated_header_rows;
-    return stats;
+    return stats_of(run);
 }
 
 }  // namespace quillon

@@ -71,18 +71,35 @@ struct AdaptiveStats {
 };
 
 // The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else
-// as it is (holding `content` or a view of it).
+// as it is. Safe to move: the text is found anew on each call.
 struct EngineInput {
+    std::string_view original;
     std::string transcoded;
-    std::string_view text;
-    // Offset of text's first byte in the input file (the UTF-16 mark).
+    bool is_transcoded = false;
+    // Offset of the text's first byte in the input file (the UTF-16 mark).
     std::size_t skipped = 0;
+
+    std::string_view text() const noexcept {
+        return is_transcoded ? std::string_view(transcoded) : original;
+    }
 };
 
 // Detection over an input held in memory; `input` is set to what the engine
 // must read.
 Detection detect_input(std::string_view content, const AdaptiveOptions& options,
                        EngineInput& input);
+
+// One adaptive run over an input held in memory (`content` must outlive it).
+struct AdaptiveRun {
+    Detection detection;
+    EngineInput input;
+    SalvageResult result;
+    std::uint8_t output_delimiter = ',';
+};
+AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& options);
+
+// The counts of a run.
+AdaptiveStats stats_of(const AdaptiveRun& run);
 
 // The delimiter of the clean file for an input dialect.
 std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept;
