@@ -54,16 +54,21 @@ bool is_control(Byte b) noexcept {
 InputEncoding single_byte_or_mixed(const Byte* p, std::size_t n, std::size_t first_bad) noexcept {
     bool multibyte = has_high_byte(p, first_bad);
     bool all_defined = true;
+    bool any_defined = false;
     std::size_t i = first_bad;
     while (i < n) {
         // p[i] starts an ill-formed sequence: read it as one single byte.
-        all_defined = all_defined && !is_undefined_in_windows_1252(p[i]);
+        const bool defined = !is_undefined_in_windows_1252(p[i]);
+        all_defined = all_defined && defined;
+        any_defined = any_defined || defined;
         ++i;
         const std::size_t valid = valid_utf8_prefix(p + i, n - i);
         multibyte = multibyte || has_high_byte(p + i, valid);
         i += valid;
     }
-    if (multibyte) return InputEncoding::kUtf8With1252Rows;
+    // Broken bytes that Windows-1252 does not define either are damage, not
+    // pasted rows: the file is UTF-8 with some bytes lost.
+    if (multibyte) return any_defined ? InputEncoding::kUtf8With1252Rows : InputEncoding::kUtf8;
     if (!all_defined) return InputEncoding::kLatin1;
     std::size_t controls = 0;
     std::size_t high = 0;

@@ -52,6 +52,7 @@ TEST(EncodingDetectionTest, Guesses) {
         {"Utf8", "name\nJos\xC3\xA9 Garc\xC3\xAD" "a\n", InputEncoding::kUtf8, 0},
         {"Utf8Mark", "\xEF\xBB\xBF" + table, InputEncoding::kUtf8, 3},
         {"Utf8MarkWithBadBytes", "\xEF\xBB\xBFJos\xE9\n", InputEncoding::kUtf8With1252Rows, 3},
+        {"Utf8WithUndefinedBytesOnly", "caf\xC3\xA9\nx\x81y\x9D\n", InputEncoding::kUtf8, 0},
         {"Utf16LeMark", "\xFF\xFE" + utf16(ascii(table), false), InputEncoding::kUtf16Le, 2},
         {"Utf16BeMark", "\xFE\xFF" + utf16(ascii(table), true), InputEncoding::kUtf16Be, 2},
         {"Utf16LeMarkOnly", "\xFF\xFE", InputEncoding::kUtf16Le, 2},
