@@ -1,0 +1,97 @@
+// The adaptive run (detection, then the engine with the options it settled)
+// over any bytes, with the user's options taken from the first input byte.
+//
+// Input: byte 0 flags (bit 0 fill_ragged_rows, bit 1 merge_overflow, bit 2
+// repair_quotes, bit 3 drop_repeated_headers, bit 4 no column check, bit 5
+// no quoting given, bit 6 a backslash escape given, bit 7 skip 1 record as
+// preamble), then the buffer (see make_buffer).
+//
+// Invariants: total_rows == salvaged_rows + quarantined_rows, and the counts
+// by kind add up to both; each quarantined record's span lies in the text,
+// after the previous one, with first_line <= last_line; its raw quarantine
+// line encodes; every kept row has the applied column count unless that is
+// 0; where the engine's field flags fit the clean file's dialect, encoding
+// with them gives the same line as encoding from the text alone.
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+
+#include "fuzz_support.hpp"
+#include "pipeline/adaptive_salvage.hpp"
+#include "pipeline/encoders.hpp"
+#include "pipeline/raw_quarantine.hpp"
+
+namespace {
+
+using fuzz::check;
+
+quillon::AdaptiveOptions read_options(fuzz::ByteReader& in) {
+    const std::uint8_t flags = in.take();
+    quillon::AdaptiveOptions o;
+    o.fill_ragged_rows = (flags & 1) != 0;
+    o.merge_overflow = (flags & 2) != 0;
+    o.repair_quotes = (flags & 4) != 0;
+    o.drop_repeated_headers = (flags & 8) != 0;
+    if ((flags & 16) != 0) o.expected_columns = 0;
+    if ((flags & 32) != 0) o.dialect.quote_given = true;
+    if ((flags & 64) != 0) {
+        o.dialect.escape_given = true;
+        o.dialect.escape = '\\';
+    }
+    if ((flags & 128) != 0) o.preamble_rows = 1;
+    return o;
+}
+
+void check_run(const quillon::AdaptiveRun& run) {
+    const quillon::SalvageResult& r = run.result;
+    check(r.total_rows == r.salvaged_rows + r.quarantined_rows, "total == salvaged + quarantined");
+    check(r.padded_rows + r.merged_rows == r.repaired_rows, "repairs by kind add up");
+    check(r.too_few_rows + r.extra_rows + r.preamble_rows + r.repeated_header_rows ==
+              r.quarantined_rows,
+          "rejects by kind add up");
+    const std::string_view text = run.input.text();
+    std::size_t previous_end = 0;
+    std::string line;
+    for (const quillon::QuarantinedRow q : r.quarantine) {
+        const quillon::RecordPlace& p = q.place;
+        check(p.begin <= p.end && p.end <= text.size(), "span inside the text");
+        check(p.begin >= previous_end, "spans in input order");
+        check(p.first_line <= p.line, "first line <= last line");
+        previous_end = p.end;
+        const quillon::RawRecord record{p.first_line, p.line, p.begin, q.code,
+                                        text.substr(p.begin, p.end - p.begin),
+                                        quillon::RawForm::kUtf8};
+        quillon::encode_raw_quarantine_row(record, line);
+        check(!line.empty() && line.back() == '\n', "raw quarantine line ends in LF");
+    }
+    const quillon::Dialect& d = run.detection.dialect;
+    const bool flags_fit = d.delimiter == run.output_delimiter && (!d.quote || *d.quote == '"') &&
+                           !d.escape;
+    std::string rescanned;
+    for (const quillon::RowView row : r.rows) {
+        if (r.inferred_columns != 0) {
+            check(row.size() == r.inferred_columns, "kept rows have the column count");
+        }
+        quillon::encode_output_row_rescanning(row, run.output_delimiter, '"', rescanned);
+        if (flags_fit) {
+            quillon::encode_output_row(row, run.output_delimiter, '"', line);
+            check(line == rescanned, "flags decide quoting as the text does",
+                  [&] { return line + " vs " + rescanned; });
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::ByteReader in(data, size);
+    const quillon::AdaptiveOptions options = read_options(in);
+    const std::string buffer = fuzz::make_buffer(in);
+    try {
+        check_run(quillon::run_adaptive(buffer, options));
+    } catch (const std::bad_alloc&) {
+        fuzz::fail("std::bad_alloc", "buffer of " + std::to_string(buffer.size()) + " bytes");
+    }
+    return 0;
+}
