@@ -21,10 +21,10 @@
 #include <string>
 #include <string_view>
 
-#include "detection/cell_type.hpp"
 #include "detection/dialect_detection.hpp"
 #include "detection/encoding_detection.hpp"
 #include "detection/structure_detection.hpp"
+#include "engine/cell_type.hpp"
 #include "engine/inference.hpp"
 #include "engine/row_store.hpp"
 #include "engine/tokenizer.hpp"

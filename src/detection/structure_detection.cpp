@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cell_type.hpp"
 #include "detection_sample.hpp"
+#include "engine/cell_type.hpp"
 #include "engine/field_count_table.hpp"
 #include "engine/row_store.hpp"
 #include "engine/sniffer.hpp"

@@ -1,4 +1,4 @@
-#include "detection/cell_type.hpp"
+#include "engine/cell_type.hpp"
 
 #include <gtest/gtest.h>
 
