@@ -10,6 +10,22 @@
 
 namespace quillon {
 
+// Told how far a run has got: `done` of `total` units of work. Returning
+// false asks the run to stop where it is. A null `report` is never called.
+struct ProgressHook {
+    bool (*report)(void* context, std::size_t done, std::size_t total) = nullptr;
+    void* context = nullptr;
+
+    explicit operator bool() const noexcept { return report != nullptr; }
+    bool operator()(std::size_t done, std::size_t total) const {
+        return report(context, done, total);
+    }
+};
+
+// How many bytes of input a run handles between two progress reports: often
+// enough for a progress bar and a prompt Ctrl-C, rare enough to cost nothing.
+inline constexpr std::size_t kProgressStep = std::size_t{4} << 20;
+
 struct SalvageOptions {
     // Absent: chosen by sniff_delimiter over the buffer.
     std::optional<std::uint8_t> delimiter;
@@ -41,6 +57,11 @@ struct SalvageOptions {
     // Records that repeat the table's first record exactly (the header rows
     // of concatenated exports) are set aside.
     bool drop_repeated_headers = false;
+
+    // Called every kProgressStep bytes with the offset reached (of the
+    // buffer's size); when it returns false, the run ends early with
+    // SalvageResult::stopped set.
+    ProgressHook progress;
 };
 
 }  // namespace quillon

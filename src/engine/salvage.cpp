@@ -5,6 +5,7 @@
 #include "sniffer.hpp"
 #include "tokenizer.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace quillon {
@@ -115,7 +116,16 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
     tokenizer.set_decoding(options.decoding);
     const bool count_reencoded = options.decoding == FieldDecoding::kUtf8Windows1252Fallback;
     HeaderMatcher header;
+    // Without a hook no offset reaches the mark: one comparison per record.
+    std::size_t next_report = options.progress ? kProgressStep : SIZE_MAX;
     for (;;) {
+        if (tokenizer.position() >= next_report) {
+            if (!options.progress(tokenizer.position(), n)) {
+                result.stopped = true;
+                break;
+            }
+            next_report = tokenizer.position() + kProgressStep;
+        }
         const std::size_t first_line = tokenizer.line();
         if (!tokenizer.next_record(result.rows)) break;
         // The line on which the record ends: the counter has already moved

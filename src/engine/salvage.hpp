@@ -100,6 +100,9 @@ struct SalvageResult {
     std::size_t repeated_header_rows = 0;
     // Records of a UTF-8 input with bytes decoded as Windows-1252 instead.
     std::size_t reencoded_rows = 0;
+    // The progress hook asked to stop: the rows and counts cover only the
+    // records before that point.
+    bool stopped = false;
 };
 
 // Never fails on any input; throws only std::bad_alloc.

@@ -1,5 +1,9 @@
 #include "adaptive_salvage.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "buffered_file_writer.hpp"
@@ -74,6 +78,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.preamble_rows = d.structure.preamble_rows;
     o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
     o.decoding = decoding_for(d.encoding.encoding);
+    o.progress = options.progress;
     return o;
 }
 
@@ -88,6 +93,115 @@ bool flags_fit_output(const Dialect& input, std::uint8_t output_delimiter) noexc
 
 IoError names_output_error() {
     return IoError::with_message(IoErrorKind::kInvalidInput, "quarantine path names the output file");
+}
+
+// The steps' shares of the progress scale: the engine's pass over the text,
+// then the writing of its records, which takes about as long.
+constexpr std::size_t kEngineShare = 1;
+constexpr std::size_t kWriteShare = 1;
+
+// Maps each step's own progress onto the whole run's scale of
+// (kEngineShare + kWriteShare) units per byte of input.
+class RunProgress {
+public:
+    RunProgress(ProgressHook outer, std::size_t input_size) noexcept
+        : outer_(outer), size_(input_size) {}
+
+    // The hook for the engine's pass, whose text may be shorter than the
+    // input (transcoded UTF-16).
+    ProgressHook engine_hook() noexcept { return ProgressHook{&RunProgress::engine_step, this}; }
+
+    void set_records(std::size_t records) noexcept { records_ = records; }
+
+    // Counts one row of `bytes` written to the clean file; reports every
+    // kProgressStep bytes, false to stop.
+    bool wrote(std::size_t bytes) {
+        ++written_records_;
+        written_ += bytes;
+        if (!outer_ || written_ < next_report_) return true;
+        next_report_ = written_ + kProgressStep;
+        return outer_(size_ * kEngineShare + share(written_records_, records_) * kWriteShare,
+                      total());
+    }
+
+private:
+    std::size_t total() const noexcept { return size_ * (kEngineShare + kWriteShare); }
+    // done/of of the input's size.
+    std::size_t share(std::size_t done, std::size_t of) const noexcept {
+        if (of == 0 || done >= of) return size_;
+        return static_cast<std::size_t>(static_cast<double>(done) / static_cast<double>(of) *
+                                        static_cast<double>(size_));
+    }
+    static bool engine_step(void* self, std::size_t done, std::size_t of) {
+        auto* p = static_cast<RunProgress*>(self);
+        return p->outer_(p->share(done, of) * kEngineShare, p->total());
+    }
+
+    ProgressHook outer_;
+    std::size_t size_;
+    std::size_t records_ = 0;
+    std::size_t written_records_ = 0;
+    std::size_t written_ = 0;
+    std::size_t next_report_ = kProgressStep;
+};
+
+IoError stopped_error() { return IoError::from_errno(EINTR); }
+
+// Writes the clean file, then the quarantine file, of a run.
+IoStatus write_outputs(const AdaptiveRun& run, BufferedFileWriter& out,
+                       const std::optional<std::string>& quarantine_path, InterruptCheck interrupt,
+                       RunProgress& progress) {
+    const std::uint8_t out_delimiter = run.output_delimiter;
+    const bool trust_flags = flags_fit_output(run.detection.dialect, out_delimiter);
+    std::string line;
+    bool first_line = true;
+    for (const RowView row : run.result.rows) {
+        if (trust_flags) {
+            encode_output_row(row, out_delimiter, '"', line);
+        } else {
+            encode_output_row_rescanning(row, out_delimiter, '"', line);
+        }
+        if (first_line) {
+            quote_leading_byte_order_mark(line, out_delimiter, '"');
+            first_line = false;
+        }
+        if (IoStatus written = out.write_all(line); !written) return written.error();
+        if (!progress.wrote(line.size())) return stopped_error();
+    }
+    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
+
+    if (quarantine_path) {
+        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
+        return write_run_quarantine(*quarantine_path, run, interrupt);
+    }
+    return io_ok();
+}
+
+IoResult<BufferedFileWriter> open_output(const OutputTarget& target, InterruptCheck interrupt) {
+    if (target.fd < 0) return BufferedFileWriter::create(target.path, interrupt);
+    UniqueFd copy(::fcntl(target.fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy) return IoError::from_errno(errno);
+    return BufferedFileWriter(std::move(copy), &::write, interrupt);
+}
+
+IoResult<AdaptiveStats> salvage_and_write(std::string_view content, const OutputTarget& output,
+                                          const std::optional<std::string>& quarantine_path,
+                                          const AdaptiveOptions& options,
+                                          InterruptCheck interrupt) {
+    AdaptiveOptions run_options = options;
+    RunProgress progress(options.progress, content.size());
+    if (options.progress) run_options.progress = progress.engine_hook();
+    const AdaptiveRun run = run_adaptive(content, run_options);
+    if (run.result.stopped) return stopped_error();
+    progress.set_records(run.result.salvaged_rows);
+
+    IoResult<BufferedFileWriter> created = open_output(output, interrupt);
+    if (!created) return created.error();
+    if (IoStatus written = write_outputs(run, created.value(), quarantine_path, interrupt, progress);
+        !written) {
+        return written.error();
+    }
+    return stats_of(run);
 }
 
 }  // namespace
@@ -170,6 +284,54 @@ IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOpt
     return detect_input(std::string_view(content.data(), content.size()), options, input);
 }
 
+IoStatus write_run_quarantine(const std::string& path, const AdaptiveRun& run,
+                              InterruptCheck interrupt) {
+    const Detection& d = run.detection;
+    const std::string_view bytes = run.input.original;
+    const std::string_view text = run.input.text();
+    IoResult<BufferedFileWriter> created = BufferedFileWriter::create(path, interrupt);
+    if (!created) return created.error();
+    BufferedFileWriter& quarantine = created.value();
+    if (IoStatus written = quarantine.write_all(RAW_QUARANTINE_HEADER); !written) {
+        return written.error();
+    }
+    const RawForm form = raw_form_for(d.encoding.encoding);
+    const bool utf16 = is_utf16(d.encoding.encoding);
+    std::string line;
+    // Records come in input order: the UTF-16 offsets are found by walking
+    // on from the previous record, never from the start again.
+    std::size_t mapped_utf8 = 0;
+    std::size_t mapped_utf16 = 0;
+    for (const QuarantinedRow row : run.result.quarantine) {
+        const RecordPlace& place = row.place;
+        std::size_t offset = place.begin;
+        if (utf16) {
+            mapped_utf16 += utf16_offset_of(text.substr(mapped_utf8), place.begin - mapped_utf8,
+                                            bytes.size() - run.input.skipped - mapped_utf16);
+            mapped_utf8 = place.begin;
+            offset = run.input.skipped + mapped_utf16;
+        }
+        const RawRecord record{place.first_line, place.line, offset, row.code,
+                               text.substr(place.begin, place.end - place.begin), form};
+        encode_raw_quarantine_row(record, line);
+        if (IoStatus written = quarantine.write_all(line); !written) return written.error();
+    }
+    if (IoStatus flushed = quarantine.flush(); !flushed) return flushed.error();
+    quarantine.close();
+    return io_ok();
+}
+
+IoResult<AdaptiveStats> adaptive_salvage_content(std::string_view content,
+                                                 const OutputTarget& output,
+                                                 const std::optional<std::string>& quarantine_path,
+                                                 const AdaptiveOptions& options,
+                                                 InterruptCheck interrupt) {
+    if (output.fd < 0 && quarantine_path && same_file(output.path, *quarantine_path)) {
+        return names_output_error();
+    }
+    return salvage_and_write(content, output, quarantine_path, options, interrupt);
+}
+
 IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               const std::string& output_path,
                                               const std::optional<std::string>& quarantine_path,
@@ -180,67 +342,8 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
     IoResult<InputFile> file = read_input_file(input_path, interrupt);
     if (!file) return file.error();
     const GrowableBuffer<char>& content = file.value().content;
-    const std::string_view bytes(content.data(), content.size());
-
-    const AdaptiveRun run = run_adaptive(bytes, options);
-    const Detection& d = run.detection;
-    const SalvageResult& result = run.result;
-    const std::string_view text = run.input.text();
-    const std::uint8_t out_delimiter = run.output_delimiter;
-
-    IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path, interrupt);
-    if (!output) return output.error();
-    BufferedFileWriter& out = output.value();
-    const bool trust_flags = flags_fit_output(d.dialect, out_delimiter);
-    std::string line;
-    bool first_line = true;
-    for (const RowView row : result.rows) {
-        if (trust_flags) {
-            encode_output_row(row, out_delimiter, '"', line);
-        } else {
-            encode_output_row_rescanning(row, out_delimiter, '"', line);
-        }
-        if (first_line) {
-            quote_leading_byte_order_mark(line, out_delimiter, '"');
-            first_line = false;
-        }
-        if (IoStatus written = out.write_all(line); !written) return written.error();
-    }
-    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
-
-    if (quarantine_path) {
-        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
-        IoResult<BufferedFileWriter> created = BufferedFileWriter::create(*quarantine_path, interrupt);
-        if (!created) return created.error();
-        BufferedFileWriter& quarantine = created.value();
-        if (IoStatus written = quarantine.write_all(RAW_QUARANTINE_HEADER); !written) {
-            return written.error();
-        }
-        const RawForm form = raw_form_for(d.encoding.encoding);
-        const bool utf16 = is_utf16(d.encoding.encoding);
-        // Records come in input order: the UTF-16 offsets are found by
-        // walking on from the previous record, never from the start again.
-        std::size_t mapped_utf8 = 0;
-        std::size_t mapped_utf16 = 0;
-        for (const QuarantinedRow row : result.quarantine) {
-            const RecordPlace& place = row.place;
-            std::size_t offset = place.begin;
-            if (utf16) {
-                mapped_utf16 += utf16_offset_of(text.substr(mapped_utf8), place.begin - mapped_utf8,
-                                                bytes.size() - run.input.skipped - mapped_utf16);
-                mapped_utf8 = place.begin;
-                offset = run.input.skipped + mapped_utf16;
-            }
-            const RawRecord record{place.first_line, place.line, offset, row.code,
-                                   text.substr(place.begin, place.end - place.begin), form};
-            encode_raw_quarantine_row(record, line);
-            if (IoStatus written = quarantine.write_all(line); !written) return written.error();
-        }
-        if (IoStatus flushed = quarantine.flush(); !flushed) return flushed.error();
-        quarantine.close();
-    }
-
-    return stats_of(run);
+    return salvage_and_write(std::string_view(content.data(), content.size()),
+                             OutputTarget{output_path}, quarantine_path, options, interrupt);
 }
 
 }  // namespace quillon

@@ -44,6 +44,9 @@ struct AdaptiveOptions {
     bool drop_repeated_headers = true;
     // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
     std::optional<std::uint8_t> output_delimiter;
+    // Told how far the run has got, every few MB of engine work and of
+    // writing; false stops it (an "interrupted" error).
+    ProgressHook progress;
 };
 
 // What detection settled for one input.
@@ -107,6 +110,27 @@ std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept;
 // Reads `input_path` and detects, as adaptive_salvage_file would.
 IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
                                 InterruptCheck interrupt = nullptr);
+
+// Writes the quarantine file of a run: the raw-quarantine header, then each
+// record set aside, byte for byte, with its lines, offset and reason.
+IoStatus write_run_quarantine(const std::string& path, const AdaptiveRun& run,
+                              InterruptCheck interrupt = nullptr);
+
+// Where the clean file goes: `path`, created or truncated, unless `fd` is an
+// open descriptor (standard output, say), which is written through a
+// duplicate and left open.
+struct OutputTarget {
+    std::string path;
+    int fd = -1;
+};
+
+// The salvage of an input already in memory (read from a pipe, decompressed),
+// written as adaptive_salvage_file writes it.
+IoResult<AdaptiveStats> adaptive_salvage_content(std::string_view content,
+                                                 const OutputTarget& output,
+                                                 const std::optional<std::string>& quarantine_path,
+                                                 const AdaptiveOptions& options,
+                                                 InterruptCheck interrupt = nullptr);
 
 IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               const std::string& output_path,
