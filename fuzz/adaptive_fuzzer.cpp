@@ -6,8 +6,8 @@
 // no quoting given, bit 6 a backslash escape given, bit 7 skip 1 record as
 // preamble), then the buffer (see make_buffer).
 //
-// Invariants: total_rows == salvaged_rows + quarantined_rows, and the counts
-// by kind add up to both; each quarantined record's span lies in the text,
+// Invariants: total_rows == salvaged_rows + quarantined_rows, and the rejects
+// by kind add up to the quarantined rows; repaired rows are kept rows; each quarantined record's span lies in the text,
 // after the previous one, with first_line <= last_line; its raw quarantine
 // line encodes; every kept row has the applied column count unless that is
 // 0; where the engine's field flags fit the clean file's dialect, encoding
@@ -46,7 +46,8 @@ quillon::AdaptiveOptions read_options(fuzz::ByteReader& in) {
 void check_run(const quillon::AdaptiveRun& run) {
     const quillon::SalvageResult& r = run.result;
     check(r.total_rows == r.salvaged_rows + r.quarantined_rows, "total == salvaged + quarantined");
-    check(r.padded_rows + r.merged_rows == r.repaired_rows, "repairs by kind add up");
+    check(r.repaired_rows <= r.salvaged_rows, "repaired rows are kept rows");
+    check(r.padded_rows + r.merged_rows <= r.repaired_rows, "padded and merged rows are repaired");
     check(r.too_few_rows + r.extra_rows + r.preamble_rows + r.repeated_header_rows ==
               r.quarantined_rows,
           "rejects by kind add up");

@@ -57,6 +57,10 @@ struct SalvageOptions {
     // Records that repeat the table's first record exactly (the header rows
     // of concatenated exports) are set aside.
     bool drop_repeated_headers = false;
+    // With a column count, a quote that opens a field and would run away
+    // across the line break is taken as text where that fits the table (the
+    // tokenizer's runaway-quote guard).
+    bool guard_runaway_quotes = false;
 
     // Called every kProgressStep bytes with the offset reached (of the
     // buffer's size); when it returns false, the run ends early with

@@ -114,6 +114,7 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
                           .repair_quotes = options.repair_quotes};
     RecordTokenizer tokenizer(buffer, dialect);
     tokenizer.set_decoding(options.decoding);
+    if (options.guard_runaway_quotes) tokenizer.set_runaway_guard(expected);
     const bool count_reencoded = options.decoding == FieldDecoding::kUtf8Windows1252Fallback;
     HeaderMatcher header;
     // Without a hook no offset reaches the mark: one comparison per record.
@@ -153,7 +154,17 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
                 continue;
             }
         }
+        // A record the guard mended is a repaired row even when its count
+        // then fits; one that normalization also pads or merges counts once.
+        const std::size_t repaired_before = result.repaired_rows;
+        const std::size_t kept_before = result.rows.size();
         normalize_row(result, settings, place);
+        if (tokenizer.runaway_quote_taken()) {
+            ++result.runaway_quote_rows;
+            if (result.rows.size() == kept_before && result.repaired_rows == repaired_before) {
+                ++result.repaired_rows;
+            }
+        }
     }
 
     result.detected_delimiter = static_cast<char32_t>(delimiter);

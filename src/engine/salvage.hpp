@@ -100,6 +100,8 @@ struct SalvageResult {
     std::size_t repeated_header_rows = 0;
     // Records of a UTF-8 input with bytes decoded as Windows-1252 instead.
     std::size_t reencoded_rows = 0;
+    // Records in which the runaway-quote guard took a quote as text.
+    std::size_t runaway_quote_rows = 0;
     // The progress hook asked to stop: the rows and counts cover only the
     // records before that point.
     bool stopped = false;

@@ -46,7 +46,24 @@
 //     else it is content. The look-ahead of the quote repair does not look at
 //     escapes. Quoted fields are then scanned for the quote, the escape and LF
 //     only, so a field's special flag may miss a delimiter or CR inside
-//     quotes: callers that need it exact recompute it.
+//     quotes: callers that need it exact recompute it;
+//   - the runaway-quote guard, given the table's field count N: a quote in
+//     FieldStart that finds no terminated quote (one followed, after spaces
+//     and tabs, by the delimiter, a line break or the end) later on its own
+//     physical line, with a line break after that line, would carry the
+//     record across the line break. It is taken as text (the field goes on
+//     unquoted) when the line then has N fields (the fields before it, plus
+//     one, plus the delimiters after it on the line) and one of: the quote
+//     is the line's last byte; the next line is a whole row by itself (N - 1
+//     delimiters, and the first terminated quote after the line break lies
+//     beyond it); the quoted reading does not have N fields (the fields
+//     before it, plus one, plus the delimiters after that first terminated
+//     quote on its line; none when there is no such quote). That search
+//     pairs doubled quotes from the line break on and skips them. A quoted field
+//     that legitimately spans lines keeps its count and stays quoted. More
+//     memos (the first terminated quote across lines, and delimiter counts
+//     of the opening, the next and the closing line, moved forward) keep it
+//     linear.
 #include "tokenizer.hpp"
 
 #include <cstring>
@@ -380,6 +397,76 @@ bool RecordTokenizer::quote_closes(std::size_t i) {
     return k >= size_ || data_[k] == kCR || data_[k] == kLF;
 }
 
+std::size_t RecordTokenizer::line_end(std::size_t from) const noexcept {
+    return find_first_of(data_, from, size_, ByteSet4{{kCR, kLF, kLF, kLF}});
+}
+
+std::size_t RecordTokenizer::delimiters_between(DelimiterCount& memo, std::size_t from,
+                                                std::size_t to) {
+    if (memo.to == to && memo.from <= from) {
+        for (std::size_t i = memo.from; i < from; ++i) memo.count -= data_[i] == delimiter_ ? 1 : 0;
+        memo.from = from;
+        return memo.count;
+    }
+    std::size_t count = 0;
+    for (std::size_t i = from; i < to; ++i) count += data_[i] == delimiter_ ? 1 : 0;
+    memo = DelimiterCount{from, to, count};
+    return count;
+}
+
+std::size_t RecordTokenizer::next_closing_quote(std::size_t from) {
+    if (close_from_ <= from && from <= close_to_) return close_to_;
+    const auto q = static_cast<std::uint8_t>(quote_);
+    std::size_t k = from;
+    for (;;) {
+        k = find_first_of(data_, k, size_, ByteSet4{{q, q, q, q}});
+        if (k >= size_) break;
+        // A doubled quote is a quote of the text, whatever follows it.
+        if (k + 1 < size_ && data_[k + 1] == q) {
+            k += 2;
+            continue;
+        }
+        if (terminated_at(skip_blanks(k + 1))) break;
+        ++k;
+    }
+    close_from_ = from;
+    close_to_ = k;
+    return k;
+}
+
+bool RecordTokenizer::runaway_quote(std::size_t q, std::size_t fields_done) {
+    // A terminated quote later on the line closes the field there; without a
+    // line break after it the field ends with the buffer anyway.
+    const std::size_t k = next_line_candidate(q + 1);
+    if (k >= size_ || data_[k] == quote_) return false;
+    const std::size_t columns = guard_columns_;
+    const std::size_t literal = fields_done + 1 + delimiters_between(opening_line_, q + 1, k);
+    if (literal != columns) return false;
+    // A quote right before the line break opens nothing: the lone quote of
+    // a damaged line end.
+    if (q + 1 == k) return true;
+    const std::size_t c = next_closing_quote(k);
+    // A next line that is a whole row by itself, and closes no quoted field,
+    // would be swallowed by the quoted reading.
+    const std::size_t next = k + (data_[k] == kCR && k + 1 < size_ && data_[k + 1] == kLF ? 2 : 1);
+    if (next < size_) {
+        const std::size_t end =
+            next_line_.from == next && next_line_.to >= next ? next_line_.to : line_end(next);
+        if (c >= end && delimiters_between(next_line_, next, end) + 1 == columns) return true;
+    }
+    // The quoted reading: this field, then what follows its closing quote on
+    // that quote's line.
+    std::size_t quoted = fields_done + 1;
+    if (c < size_) {
+        const std::size_t after = c + 1;
+        const std::size_t end = closing_line_.from <= after && after <= closing_line_.to
+                                    ? closing_line_.to
+                                    : line_end(after);
+        quoted += delimiters_between(closing_line_, after, end);
+    }
+    return quoted != columns;
+}
+
 template <bool kEscape, typename Sink>
 [[gnu::always_inline]] inline void RecordTokenizer::read_record(Sink& sink) {
     const unsigned char* const d = data_;
@@ -394,11 +481,15 @@ template <bool kEscape, typename Sink>
     // The field's flags so far, one word: fewer live values, and no byte
     // store read back as a word should it live on the stack.
     std::uint16_t flags = 0;
+    // Fields finished so far in this record, for the runaway-quote guard.
+    std::size_t fields_done = 0;
     ended_by_break_ = false;
+    runaway_taken_ = false;
 
     const auto finish_field = [&]() {
         sink.end_field(flags);
         flags = 0;
+        ++fields_done;
     };
     const auto finish_record = [&](std::size_t next) {
         finish_field();
@@ -430,8 +521,15 @@ field_start:
     }
     {
         const unsigned char c = d[p];
-        // The quote opens a quoted field; tested before the delimiter.
+        // The quote opens a quoted field; tested before the delimiter. With
+        // the guard on, a runaway one is text instead.
         if (c == quote) {
+            if (guard_columns_ != 0 && runaway_quote(p, fields_done)) {
+                runaway_taken_ = true;
+                store_byte(c);
+                ++p;
+                goto unquoted;
+            }
             ++p;
             goto quoted;
         }

@@ -60,12 +60,21 @@ public:
     // single-byte rule.
     bool single_byte_decoded() const noexcept { return single_byte_decoded_; }
 
+    // The runaway-quote guard for a table of `columns` fields (0: off, the
+    // default): see the design note in tokenizer.cpp.
+    void set_runaway_guard(std::size_t columns) noexcept { guard_columns_ = columns; }
+    // Whether the guard took a quote of the record returned last as text.
+    bool runaway_quote_taken() const noexcept { return runaway_taken_; }
+
 private:
     template <bool kEscape, typename Sink>
     void read_record(Sink& sink);
     template <typename Sink>
     void read_escaped_record(Sink& sink);
     bool quote_closes(std::size_t i);
+    bool runaway_quote(std::size_t q, std::size_t fields_done);
+    std::size_t next_closing_quote(std::size_t from);
+    std::size_t line_end(std::size_t from) const noexcept;
     std::size_t skip_blanks(std::size_t from);
     std::size_t next_line_candidate(std::size_t from);
     bool terminated_at(std::size_t m) const noexcept;
@@ -83,6 +92,8 @@ private:
     bool ended_by_break_ = false;
     FieldDecoding decoding_ = FieldDecoding::kUtf8Replace;
     bool single_byte_decoded_ = false;
+    std::size_t guard_columns_ = 0;
+    bool runaway_taken_ = false;
     std::size_t record_begin_ = 0;
     std::size_t content_end_ = 0;
 
@@ -96,6 +107,23 @@ private:
     std::size_t blank_to_ = 0;
     std::size_t cand_from_ = 1;
     std::size_t cand_to_ = 0;
+
+    // Memos of the runaway-quote guard, valid for the same reason: from any
+    // line break in [close_from_, close_to_] the first terminated quote that
+    // is not part of a doubled pair is at close_to_ (across lines; a line
+    // break is never inside a pair, so the pairing is the same from each); and delimiter counts, [from, to) of the opening line,
+    // the line after it and the closing line, moved forward by subtracting.
+    std::size_t close_from_ = 1;
+    std::size_t close_to_ = 0;
+    struct DelimiterCount {
+        std::size_t from = 1;
+        std::size_t to = 0;
+        std::size_t count = 0;
+    };
+    DelimiterCount opening_line_;
+    DelimiterCount next_line_;
+    DelimiterCount closing_line_;
+    std::size_t delimiters_between(DelimiterCount& memo, std::size_t from, std::size_t to);
 
     // The bytes that end a span of ordinary content in some state.
     bool is_stop_[256] = {};

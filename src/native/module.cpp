@@ -127,7 +127,8 @@ PyObject* salvage_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !put(dict.get(), "too_few_columns", size(s.too_few_rows)) ||
         !put(dict.get(), "extra_columns", size(s.extra_rows)) ||
         !put(dict.get(), "preamble_rows", size(s.preamble_rows)) ||
-        !put(dict.get(), "repeated_header", size(s.repeated_header_rows))) {
+        !put(dict.get(), "repeated_header", size(s.repeated_header_rows)) ||
+        !put(dict.get(), "runaway_quote", size(s.runaway_quote_rows))) {
         return nullptr;
     }
     return dict.release();

@@ -118,6 +118,7 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            flag(dict, "merge_overflow", options.merge_overflow) &&
            flag(dict, "repair_quotes", options.repair_quotes) &&
            flag(dict, "drop_repeated_headers", options.drop_repeated_headers) &&
+           flag(dict, "guard_runaway_quotes", options.guard_runaway_quotes) &&
            optional_value<std::uint8_t, to_byte>(dict, "output_delimiter",
                                                  options.output_delimiter);
 }

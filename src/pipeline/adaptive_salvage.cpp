@@ -77,6 +77,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.expected_columns = d.structure.columns;
     o.preamble_rows = d.structure.preamble_rows;
     o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
+    o.guard_runaway_quotes = options.guard_runaway_quotes && d.dialect.quote.has_value();
     o.decoding = decoding_for(d.encoding.encoding);
     o.progress = options.progress;
     return o;
@@ -272,6 +273,7 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
     stats.extra_rows = result.extra_rows;
     stats.preamble_rows = result.preamble_rows;
     stats.repeated_header_rows = result.repeated_header_rows;
+    stats.runaway_quote_rows = result.runaway_quote_rows;
     return stats;
 }
 

@@ -42,6 +42,7 @@ struct AdaptiveOptions {
     bool merge_overflow = true;
     bool repair_quotes = true;
     bool drop_repeated_headers = true;
+    bool guard_runaway_quotes = true;
     // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
     std::optional<std::uint8_t> output_delimiter;
     // Told how far the run has got, every few MB of engine work and of
@@ -71,6 +72,7 @@ struct AdaptiveStats {
     std::size_t extra_rows = 0;
     std::size_t preamble_rows = 0;
     std::size_t repeated_header_rows = 0;
+    std::size_t runaway_quote_rows = 0;
 };
 
 // The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else

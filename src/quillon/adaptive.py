@@ -103,6 +103,7 @@ def _options(
     merge_overflow: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
 ) -> dict[str, Any]:
     """Validates every option before any work, in the native side's terms."""
@@ -111,6 +112,7 @@ def _options(
         "merge_overflow": _flag(merge_overflow, "merge_overflow"),
         "repair_quotes": _flag(repair_quotes, "repair_quotes"),
         "drop_repeated_headers": _flag(drop_repeated_headers, "drop_repeated_headers"),
+        "guard_runaway_quotes": _flag(guard_runaway_quotes, "guard_runaway_quotes"),
     }
     if delimiter is not None:
         options["delimiter"] = _byte(delimiter, "delimiter", allow_none_marker=False)
@@ -153,6 +155,7 @@ def salvage(
     merge_overflow: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
 ) -> SalvageReport:
     """Detects the input's format and writes a clean, standard CSV file.
@@ -167,8 +170,10 @@ def salvage(
     ``escape_char=""`` say the input has none. ``skip_rows`` is the number of
     records above the table; ``header`` whether the table's first record is
     a header (then its later repeats are set aside unless
-    ``drop_repeated_headers=False``); ``expected_columns=0`` turns the column
-    check off. Never fails on the input's bytes; raises ``OSError``
+    ``drop_repeated_headers=False``); ``guard_runaway_quotes`` takes a quote
+    that opens a field and would swallow the line breaks after it as text
+    where that gives the line the table's column count;
+    ``expected_columns=0`` turns the column check off. Never fails on the input's bytes; raises ``OSError``
     subclasses for I/O failures.
     """
     source = _path(input_path, "input_path")
@@ -188,6 +193,7 @@ def salvage(
         merge_overflow=merge_overflow,
         repair_quotes=repair_quotes,
         drop_repeated_headers=drop_repeated_headers,
+        guard_runaway_quotes=guard_runaway_quotes,
         output_delimiter=output_delimiter,
     )
     values = _native.salvage(source, target, rejects, options)

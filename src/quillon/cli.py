@@ -163,6 +163,7 @@ def _run_salvage(args: argparse.Namespace) -> int:
             merge_overflow=args.merge_overflow,
             repair_quotes=args.repair_quotes,
             drop_repeated_headers=args.drop_repeated_headers,
+            guard_runaway_quotes=args.guard_runaway_quotes,
             output_delimiter=args.output_delimiter,
         )
     except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
@@ -177,6 +178,8 @@ def _run_basic_salvage(args: argparse.Namespace) -> int:
             raise CommandError(f"{flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if not args.drop_repeated_headers:
         raise CommandError("--keep-repeated-headers needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    if not args.guard_runaway_quotes:
+        raise CommandError("--no-quote-guard needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if args.quote_char == "":
         raise CommandError("--quote-char none needs the adaptive salvage: drop --basic", EXIT_USAGE)
     _check_targets(args)
@@ -246,6 +249,7 @@ _REASON_LABELS = {
     "extra_columns": "extra columns",
     "preamble": "above the table",
     "repeated_header": "repeated header",
+    "runaway_quote": "runaway quote taken as text",
 }
 
 
@@ -451,6 +455,13 @@ def build_parser() -> argparse.ArgumentParser:
         dest="drop_repeated_headers",
         action="store_false",
         help="keep rows that repeat the header as data",
+    )
+    salvage_command.add_argument(
+        "--no-quote-guard",
+        dest="guard_runaway_quotes",
+        action="store_false",
+        help="let a quote that opens a field run across line breaks even where taking it as "
+        "text would give the line the table's column count",
     )
     salvage_command.add_argument(
         "--output-delimiter",

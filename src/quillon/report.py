@@ -8,7 +8,7 @@ from types import MappingProxyType
 from typing import Any
 
 # The repairs and rejects a report counts, in the order reports list them.
-REPAIR_KINDS = ("padded", "merged", "reencoded")
+REPAIR_KINDS = ("padded", "merged", "reencoded", "runaway_quote")
 REJECT_KINDS = ("too_few_columns", "extra_columns", "preamble", "repeated_header")
 
 
@@ -61,8 +61,10 @@ class SalvageReport:
     what was detected about the input. ``total_rows`` is always
     ``salvaged_rows + quarantined_rows``; ``repairs`` and ``rejects`` count
     rows by kind (``repairs['reencoded']`` counts rows of a UTF-8 file whose
-    stray bytes were read as Windows-1252; such rows may also be padded or
-    merged, so it is not part of ``repaired_rows``).
+    stray bytes were read as Windows-1252, which is not part of
+    ``repaired_rows``; ``repairs['runaway_quote']`` rows whose opening quote
+    would have run away across the line break and was taken as text; a row
+    may take more than one repair and counts once in ``repaired_rows``).
     """
 
     input_path: str

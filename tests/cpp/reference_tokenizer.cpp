@@ -65,7 +65,7 @@ enum class State { FieldStart, Unquoted, Quoted, AfterQuote };
 class Tokenizer {
   public:
     Tokenizer(std::string_view buffer, std::uint8_t delimiter, std::uint8_t quote_char, bool repair)
-        : Tokenizer(buffer, Dialect{delimiter, quote_char, std::nullopt, false, repair}) {}
+        : Tokenizer(buffer, Dialect{delimiter, quote_char, std::nullopt, false, repair, 0}) {}
 
     Tokenizer(std::string_view buffer, const Dialect& d)
         : buf_(buffer),
@@ -75,7 +75,8 @@ class Tokenizer {
                       ? *d.escape
                       : 256),
           skip_space_(d.skip_initial_space),
-          repair_(d.repair_quotes) {
+          repair_(d.repair_quotes),
+          guard_columns_(d.guard_columns) {
         if (buf_.size() >= 3 && buf_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
     }
 
@@ -104,7 +105,10 @@ class Tokenizer {
             const unsigned char b = at(pos_);
             switch (state) {
                 case State::FieldStart:
-                    if (b == quote_) {
+                    if (b == quote_ && guard_columns_ != 0 && runaway(pos_, rec.fields.size())) {
+                        raw.push_back(static_cast<char>(b));
+                        state = State::Unquoted;
+                    } else if (b == quote_) {
                         state = State::Quoted;
                     } else if (skip_space_ && b == ' ') {
                         // A space before the field's first byte is dropped.
@@ -202,6 +206,48 @@ class Tokenizer {
         }
     }
 
+    std::size_t delimiters_in(std::size_t from, std::size_t to) const {
+        std::size_t count = 0;
+        for (std::size_t i = from; i < to; ++i) count += at(i) == delim_ ? 1 : 0;
+        return count;
+    }
+
+    // The guard's rule, rescanning everything it needs every time.
+    bool runaway(std::size_t q, std::size_t fields_done) const {
+        std::size_t unused = 0;
+        std::size_t k = q + 1;
+        for (; k < buf_.size() && !is_line_break(at(k)); ++k) {
+            if (at(k) == quote_ && terminated(k, unused)) return false;
+        }
+        if (k >= buf_.size()) return false;
+        if (fields_done + 1 + delimiters_in(q + 1, k) != guard_columns_) return false;
+        if (q + 1 == k) return true;
+        std::size_t c = k;
+        while (c < buf_.size()) {
+            if (at(c) == quote_ && c + 1 < buf_.size() && at(c + 1) == quote_) {
+                c += 2;
+            } else if (at(c) == quote_ && terminated(c, unused)) {
+                break;
+            } else {
+                ++c;
+            }
+        }
+        std::size_t next = k + 1;
+        if (at(k) == '\r' && next < buf_.size() && at(next) == '\n') ++next;
+        if (next < buf_.size()) {
+            std::size_t end = next;
+            while (end < buf_.size() && !is_line_break(at(end))) ++end;
+            if (c >= end && delimiters_in(next, end) + 1 == guard_columns_) return true;
+        }
+        std::size_t quoted = fields_done + 1;
+        if (c < buf_.size()) {
+            std::size_t end = c + 1;
+            while (end < buf_.size() && !is_line_break(at(end))) ++end;
+            quoted += delimiters_in(c + 1, end);
+        }
+        return quoted != guard_columns_;
+    }
+
     bool closes(std::size_t i) const {
         std::size_t j = 0;
         if (terminated(i, j)) return true;
@@ -220,6 +266,7 @@ class Tokenizer {
     unsigned escape_;
     bool skip_space_;
     bool repair_;
+    std::size_t guard_columns_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
 };

@@ -65,6 +65,8 @@ struct Dialect {
     std::optional<std::uint8_t> escape;
     bool skip_initial_space = false;
     bool repair_quotes = true;
+    // The runaway-quote guard for a table of this many fields; 0: off.
+    std::size_t guard_columns = 0;
 };
 std::vector<Record> tokenize(std::string_view buffer, const Dialect& dialect);
 

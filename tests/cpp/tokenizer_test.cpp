@@ -35,7 +35,7 @@ quillon::Dialect engine_dialect(const reference::Dialect& d) {
 }
 
 reference::Dialect dialect_of(const Config& c) {
-    return reference::Dialect{c.delimiter, c.quote, std::nullopt, false, c.repair};
+    return reference::Dialect{c.delimiter, c.quote, std::nullopt, false, c.repair, 0};
 }
 
 // Every record of the buffer through next_record, with the tokenizer's state
@@ -43,6 +43,7 @@ reference::Dialect dialect_of(const Config& c) {
 std::vector<reference::Record> engine_records(std::string_view buffer,
                                               const reference::Dialect& dialect) {
     RecordTokenizer tok(buffer, engine_dialect(dialect));
+    tok.set_runaway_guard(dialect.guard_columns);
     RowStore store;
     std::vector<reference::Record> out;
     while (tok.next_record(store)) {
@@ -69,6 +70,7 @@ std::vector<reference::Record> engine_records(std::string_view buffer,
 void expect_shapes_match(std::string_view buffer, const reference::Dialect& dialect,
                          const std::vector<reference::Record>& records) {
     RecordTokenizer tok(buffer, engine_dialect(dialect));
+    tok.set_runaway_guard(dialect.guard_columns);
     for (std::size_t i = 0; i < records.size(); ++i) {
         SCOPED_TRACE("record " + std::to_string(i));
         const std::optional<quillon::RecordShape> shape = tok.next_shape();
@@ -352,15 +354,18 @@ TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
         repeat("\"a\"b", 3000) + "\"\r\n" + repeat("\"\"\"a", 3000) + "\n",
         "\"" + repeat("\"a\" \"b\",", 2500) + "\n" + repeat("\"", 20001),
         repeat("\"a\n\"b\"c\", \"d", 2000),
+        repeat(",\"x", 5000) + "\n" + repeat("\"y,z\n", 2000) + repeat("a,\"b\r\n", 2000),
     };
     for (const std::string& input : inputs) {
-        for (bool repair : {true, false}) {
-            const reference::Dialect c = dialect_of({',', '"', repair});
+        // The runaway-quote guard rescans lines too: for 2 and 3 fields.
+        const std::pair<std::size_t, bool> configs[] = {{0, true}, {0, false}, {2, false}, {3, true}};
+        for (const auto& [guard, repair] : configs) {
+            reference::Dialect c = dialect_of({',', '"', repair});
+            c.guard_columns = guard;
             SCOPED_TRACE("input of " + std::to_string(input.size()) + " bytes starting \"" +
                          reference::escaped(input.substr(0, 40)) + "\" repair " +
                          std::to_string(repair));
-            const std::vector<reference::Record> expected =
-                reference::tokenize(input, ',', '"', repair);
+            const std::vector<reference::Record> expected = reference::tokenize(input, c);
             EXPECT_EQ(engine_records(input, c), expected);
             expect_shapes_match(input, c, expected);
         }
@@ -376,12 +381,15 @@ struct DialectCase {
 
 const std::vector<DialectCase>& dialect_cases() {
     const auto skip = [](std::uint8_t delimiter) {
-        return reference::Dialect{delimiter, '"', std::nullopt, true, true};
+        return reference::Dialect{delimiter, '"', std::nullopt, true, true, 0};
     };
     const auto unquoted = [](std::uint8_t delimiter) {
-        return reference::Dialect{delimiter, std::nullopt, std::nullopt, false, true};
+        return reference::Dialect{delimiter, std::nullopt, std::nullopt, false, true, 0};
     };
-    const reference::Dialect backslash{',', '"', '\\', false, true};
+    const reference::Dialect backslash{',', '"', '\\', false, true, 0};
+    const auto guard = [](std::size_t columns) {
+        return reference::Dialect{',', '"', std::nullopt, false, true, columns};
+    };
     // clang-format off
     static const std::vector<DialectCase> cases = {
         {"id, name, note\n1, \"Smith, J\", ok", skip(','), {{"id", "name", "note"}, {"1", "Smith, J", "ok"}}},
@@ -398,8 +406,18 @@ const std::vector<DialectCase>& dialect_cases() {
         {"\"a\"\"b\\\"\"", backslash, {{"a\"b\""}}},
         {"\"ab\\", backslash, {{"ab\\"}}},
         {"\"a\\\"\nb\"", backslash, {{"a\"\nb"}}},
-        {"\"a\\,b\",c", reference::Dialect{',', '"', ',', false, true}, {{"a\\,b", "c"}}},
-        {"'it\\'s',x", reference::Dialect{',', '\'', '\\', true, true}, {{"it's", "x"}}},
+        {"\"a\\,b\",c", reference::Dialect{',', '"', ',', false, true, 0}, {{"a\\,b", "c"}}},
+        {"'it\\'s',x", reference::Dialect{',', '\'', '\\', true, true, 0}, {{"it's", "x"}}},
+        {"\"42,Widget,3.50\n43,Gadget,1.25\n\"44\",\"x\",2\n", guard(3),
+         {{"\"42", "Widget", "3.50"}, {"43", "Gadget", "1.25"}, {"44", "x", "2"}}},
+        {"1,shipped,\"\n2,lost,\"\n3,ok,x\n", guard(3),
+         {{"1", "shipped", "\""}, {"2", "lost", "\""}, {"3", "ok", "x"}}},
+        {"1,\"note, with\ncomma\",x\n2,b,c\n", guard(3), {{"1", "note, with\ncomma", "x"}, {"2", "b", "c"}}},
+        {"1,\"two\nlines\",x\n", guard(3), {{"1", "two\nlines", "x"}}},
+        {"8,\"partial, gift\nsent, damaged\",13\n", guard(3), {{"8", "partial, gift\nsent, damaged", "13"}}},
+        {"8,\"gift\nsay \"\"no\"\", then, go\",13\n", guard(3), {{"8", "gift\nsay \"no\", then, go", "13"}}},
+        {"\"a,b,c", guard(3), {{"a,b,c"}}},
+        {"\"a,b\n\"c,d\n", guard(2), {{"\"a", "b"}, {"\"c", "d"}}},
     };
     // clang-format on
     return cases;
@@ -417,10 +435,12 @@ TEST(TokenizerTest, DialectOptionsFollowTheirRules) {
 
 TEST(TokenizerTest, DialectsMatchReferenceOnGeneratedInputs) {
     const reference::Dialect dialects[] = {
-        {',', '"', std::nullopt, true, true},  {',', std::nullopt, std::nullopt, false, true},
-        {',', '"', '\\', false, true},         {';', '\'', '\\', true, false},
-        {' ', '"', std::nullopt, true, true},  {'\t', std::nullopt, std::nullopt, true, true},
-        {',', '"', 'a', false, true},          {'|', '\'', '"', true, true},
+        {',', '"', std::nullopt, true, true, 0},  {',', std::nullopt, std::nullopt, false, true, 0},
+        {',', '"', '\\', false, true, 0},         {';', '\'', '\\', true, false, 0},
+        {' ', '"', std::nullopt, true, true, 0},  {'\t', std::nullopt, std::nullopt, true, true, 0},
+        {',', '"', 'a', false, true, 0},          {'|', '\'', '"', true, true, 0},
+        {',', '"', std::nullopt, false, true, 2}, {';', '"', std::nullopt, false, false, 3},
+        {',', '\'', '\\', true, true, 1},
     };
     reference::InputGenerator gen(20261208);
     for (int n = 0; n < 2000; ++n) {

@@ -227,3 +227,39 @@ def test_unambiguous_files_come_out_as_the_module_writes_them(tmp_path, delimite
     _quillon_backend.salvage_file(os.fspath(tmp_path / "input.csv"), os.fspath(tmp_path / "module.csv"))
     assert clean == (tmp_path / "module.csv").read_text(encoding="utf-8")
     assert rejected == []
+
+
+def _rows(count: int) -> list[str]:
+    return [f"{i},item {i},{i}.50,2024-01-{i % 28 + 1:02d}" for i in range(count)]
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda line: '"' + line,  # a stray quote opening the first field
+        lambda line: line + ',"',  # a lone quote before the line end, in a field of its own
+        lambda line: line.replace(",item", ',"item'),  # a stray quote opening a middle field
+    ],
+)
+def test_one_runaway_quote_costs_at_most_its_own_row(tmp_path, damage):
+    rows = _rows(10_000)
+    damaged = rows.copy()
+    damaged[4_321] = damage(rows[4_321])
+    if damaged[4_321].endswith(',"'):
+        rows = [row + "," for row in rows]
+        damaged = [row + "," if i != 4_321 else row for i, row in enumerate(damaged)]
+    header = "id,name,price,day" + ("," if rows[0].endswith(",") else "")
+    data = "\n".join([header, *damaged]).encode() + b"\n"
+    report, clean, rejected = run(tmp_path, data)
+    kept = clean.splitlines()[1:]
+    assert report.repairs["runaway_quote"] == 1
+    assert sum(a != b for a, b in zip(kept, rows, strict=True)) <= 1
+    assert rejected == []
+
+
+def test_quoted_fields_across_lines_stay_whole(tmp_path):
+    body = "".join(f'{i},"note {i}, first line\nsecond line",x\n' for i in range(50))
+    report, clean, _ = run(tmp_path, ("id,note,flag\n" + body).encode())
+    assert report.repairs["runaway_quote"] == 0
+    assert report.total_rows == 51
+    assert clean == "id,note,flag\n" + body
