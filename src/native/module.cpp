@@ -4,9 +4,12 @@
 // the Python it behaves like:
 //
 //     def salvage(input_path: str, output_path: str, quarantine_path: str | None,
-//                 options: dict) -> dict:
+//                 options: dict, progress: Callable[[int, int], object] | None = None) -> dict:
 //         """Detects and salvages input_path into output_path (and the lossless
-//         quarantine); returns the detection and the counts."""
+//         quarantine); returns the detection and the counts. Calls
+//         progress(done, total) every few MB of work (progress.hpp)."""
+//
+//     def salvage_buffer(...) -> dict:  (buffer_salvage.cpp)
 //
 //     def detect(input_path: str, options: dict) -> dict:
 //         """What salvage would detect for input_path, and nothing written."""
@@ -25,6 +28,7 @@
 #include "gil.hpp"
 #include "options.hpp"
 #include "pipeline/adaptive_salvage.hpp"
+#include "salvage_entries.hpp"
 
 namespace quillon::native {
 
@@ -38,8 +42,6 @@ bool signal_raised_without_gil() {
     return raised;
 }
 
-namespace {
-
 bool path_of(PyObject* value, const char* name, std::string& out) {
     if (!PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be str, not %T", name, value);
@@ -51,6 +53,8 @@ bool path_of(PyObject* value, const char* name, std::string& out) {
     out.assign(text, static_cast<std::size_t>(size));
     return true;
 }
+
+namespace {
 
 // Sets d[key] = value, stealing the value's reference.
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -78,41 +82,13 @@ bool put_detection(PyObject* dict, const Detection& d) {
            put(dict, "columns", size(d.structure.columns));
 }
 
-// Raises the failure of a call on `path`.
+}  // namespace
+
 void raise_failure(const IoError& error) {
     binding::raise_io_error(error, binding::IoErrorStyle::kByKind);
 }
 
-PyObject* salvage_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) {
-        PyErr_SetString(PyExc_TypeError, "salvage() takes 4 arguments");
-        return nullptr;
-    }
-    std::string input_path;
-    std::string output_path;
-    std::optional<std::string> quarantine_path;
-    AdaptiveOptions options;
-    if (!path_of(args[0], "input_path", input_path) ||
-        !path_of(args[1], "output_path", output_path)) {
-        return nullptr;
-    }
-    if (args[2] != Py_None) {
-        quarantine_path.emplace();
-        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
-    }
-    if (!convert_options(args[3], options)) return nullptr;
-
-    std::optional<IoResult<AdaptiveStats>> outcome;
-    {
-        GilRelease unlocked;
-        outcome.emplace(adaptive_salvage_file(input_path, output_path, quarantine_path, options,
-                                              signal_raised_without_gil));
-    }
-    if (!*outcome) {
-        raise_failure(outcome->error());
-        return nullptr;
-    }
-    const AdaptiveStats& s = outcome->value();
+PyObject* stats_dict(const AdaptiveStats& s) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || !put_detection(dict.get(), s.detection) ||
         !put(dict.get(), "output_delimiter", PyLong_FromLong(s.output_delimiter)) ||
@@ -132,6 +108,35 @@ PyObject* salvage_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     return dict.release();
+}
+
+namespace {
+
+PyObject* salvage_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 && nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "salvage() takes 4 or 5 arguments");
+        return nullptr;
+    }
+    std::string input_path;
+    std::string output_path;
+    std::optional<std::string> quarantine_path;
+    AdaptiveOptions options;
+    if (!path_of(args[0], "input_path", input_path) ||
+        !path_of(args[1], "output_path", output_path)) {
+        return nullptr;
+    }
+    if (args[2] != Py_None) {
+        quarantine_path.emplace();
+        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
+    }
+    if (!convert_options(args[3], options)) return nullptr;
+    PyObject* callable = progress_argument(args, nargs, 4);
+    if (callable == nullptr) return nullptr;
+
+    return run_salvage(options, callable, [&] {
+        return adaptive_salvage_file(input_path, output_path, quarantine_path, options,
+                                     signal_raised_without_gil);
+    });
 }
 
 PyObject* detect_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -165,8 +170,11 @@ PyCFunction fastcall() {
 
 PyMethodDef module_functions[] = {
     {"salvage", fastcall<salvage_function>(), METH_FASTCALL,
-     "salvage(input_path, output_path, quarantine_path, options, /)\n--\n\n"
+     "salvage(input_path, output_path, quarantine_path, options, progress=None, /)\n--\n\n"
      "Detects and salvages input_path; returns the detection and the counts as a dict."},
+    {"salvage_buffer", fastcall<salvage_buffer_function>(), METH_FASTCALL,
+     "salvage_buffer(data, output, quarantine_path, options, progress=None, /)\n--\n\n"
+     "Detects and salvages the bytes of data; output is a path or a descriptor."},
     {"detect", fastcall<detect_function>(), METH_FASTCALL,
      "detect(input_path, options, /)\n--\n\n"
      "What salvage would detect for input_path, as a dict."},

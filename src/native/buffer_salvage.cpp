@@ -1,0 +1,89 @@
+// _native.salvage_buffer: the adaptive salvage of bytes already in memory,
+// such as standard input or a decompressed file, written as _native.salvage
+// writes a file's.
+//
+//     def salvage_buffer(data: Buffer, output: str | int, quarantine_path: str | None,
+//                        options: dict, progress: Callable[[int, int], object] | None = None,
+//                        /) -> dict:
+//
+// `data` is held (and so cannot be resized) for the call. `output` is a path,
+// or an open descriptor that is written through a duplicate and left open
+// (standard output). The lock is released for all the work.
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "options.hpp"
+#include "salvage_entries.hpp"
+
+namespace quillon::native {
+
+namespace {
+
+// The buffer view of an object, released with the guard.
+class HeldBuffer {
+public:
+    HeldBuffer() noexcept = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool hold(PyObject* object) {
+        held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+        return held_;
+    }
+    std::string_view bytes() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+bool output_of(PyObject* value, OutputTarget& out) {
+    if (PyLong_Check(value)) {
+        const int fd = PyLong_AsInt(value);
+        if (fd == -1 && PyErr_Occurred() != nullptr) return false;
+        if (fd < 0) {
+            PyErr_SetString(PyExc_ValueError, "output descriptor must not be negative");
+            return false;
+        }
+        out.fd = fd;
+        return true;
+    }
+    return path_of(value, "output", out.path);
+}
+
+}  // namespace
+
+PyObject* salvage_buffer_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4 && nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "salvage_buffer() takes 4 or 5 arguments");
+        return nullptr;
+    }
+    HeldBuffer data;
+    OutputTarget output;
+    std::optional<std::string> quarantine_path;
+    AdaptiveOptions options;
+    if (!data.hold(args[0]) || !output_of(args[1], output)) return nullptr;
+    if (args[2] != Py_None) {
+        quarantine_path.emplace();
+        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
+    }
+    if (!convert_options(args[3], options)) return nullptr;
+    PyObject* callable = progress_argument(args, nargs, 4);
+    if (callable == nullptr) return nullptr;
+
+    return run_salvage(options, callable, [&] {
+        return adaptive_salvage_content(data.bytes(), output, quarantine_path, options,
+                                        signal_raised_without_gil);
+    });
+}
+
+}  // namespace quillon::native
