@@ -243,6 +243,18 @@ def cpp_lines(build: Path, files: list[Path], adversarial: list[Path], runs: int
     return lines
 
 
+QUALITY_HEADING = "## Quality on damaged files"
+
+
+def kept_quality_section(path: Path) -> str:
+    """The section bench/quality.py wrote into the file, which this run keeps."""
+    if not path.exists():
+        return ""
+    text = path.read_text()
+    start = text.find(QUALITY_HEADING)
+    return "" if start < 0 else "\n" + text[start:]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", type=Path, default=HERE / "data", help="directory of generate.py's files")
@@ -327,7 +339,7 @@ def main(argv: list[str] | None = None) -> int:
         lines += ["## Python level, damaged-100mb.csv", "", *python_level_lines(py)]
     if cpp:
         lines += ["## C++ benchmarks", "", *cpp]
-    args.output.write_text("\n".join(lines).rstrip() + "\n")
+    args.output.write_text("\n".join(lines).rstrip() + "\n" + kept_quality_section(args.output))
     stderr(f"wrote {args.output}")
     return 0
 

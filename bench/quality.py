@@ -585,6 +585,19 @@ def stderr(*args: object) -> None:
     print(*args, file=sys.stderr, flush=True)
 
 
+QUALITY_HEADING = "## Quality on damaged files"
+
+
+def replace_section(path: Path, section: str) -> None:
+    """Ends `path` with `section`, in place of the quality section it had
+    (bench/peers.py writes the rest of the file and keeps this section)."""
+    text = path.read_text() if path.exists() else ""
+    start = text.find(QUALITY_HEADING)
+    if start >= 0:
+        text = text[:start]
+    path.write_text(text.rstrip() + "\n\n" + section.rstrip() + "\n")
+
+
 def main(argv: list[str] | None = None) -> int:
     if argv is None and len(sys.argv) == 3 and sys.argv[1] == "--worker":
         return worker_main(sys.argv[2])
@@ -600,6 +613,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--peers-python", type=Path, default=PEERS_PYTHON, help="interpreter with the peers (bench/.venv)")
     parser.add_argument("--timeout", type=float, default=120, help="seconds one tool may take on one file")
     parser.add_argument("--output", type=Path, help="also write the markdown report here")
+    parser.add_argument(
+        "--results",
+        type=Path,
+        help="put the report into this file (bench/RESULTS.md), replacing its quality section",
+    )
     parser.add_argument("--json", type=Path, help="write every file's scores and the tools' details here")
     args = parser.parse_args(argv)
 
@@ -652,6 +670,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.output:
         args.output.write_text(text)
         stderr(f"wrote {args.output}")
+    if args.results:
+        replace_section(args.results, text)
+        stderr(f"updated {args.results}")
     if args.json:
         args.json.write_text(json.dumps({"versions": versions, "skipped": skipped, "files": per_file}, indent=1, ensure_ascii=False) + "\n")
     return 0
