@@ -12,11 +12,8 @@
 
 #include <Python.h>
 
-#include <optional>
-#include <string>
 #include <string_view>
 
-#include "options.hpp"
 #include "salvage_entries.hpp"
 
 namespace quillon::native {
@@ -69,18 +66,8 @@ PyObject* salvage_buffer_function(PyObject*, PyObject* const* args, Py_ssize_t n
     }
     HeldBuffer data;
     OutputTarget output;
-    std::optional<std::string> quarantine_path;
-    AdaptiveOptions options;
     if (!data.hold(args[0]) || !output_of(args[1], output)) return nullptr;
-    if (args[2] != Py_None) {
-        quarantine_path.emplace();
-        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
-    }
-    if (!convert_options(args[3], options)) return nullptr;
-    PyObject* callable = progress_argument(args, nargs, 4);
-    if (callable == nullptr) return nullptr;
-
-    return run_salvage(options, callable, [&] {
+    return run_salvage(args, nargs, [&](const auto& quarantine_path, const auto& options) {
         return adaptive_salvage_content(data.bytes(), output, quarantine_path, options,
                                         signal_raised_without_gil);
     });

@@ -119,21 +119,11 @@ PyObject* salvage_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     std::string input_path;
     std::string output_path;
-    std::optional<std::string> quarantine_path;
-    AdaptiveOptions options;
     if (!path_of(args[0], "input_path", input_path) ||
         !path_of(args[1], "output_path", output_path)) {
         return nullptr;
     }
-    if (args[2] != Py_None) {
-        quarantine_path.emplace();
-        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
-    }
-    if (!convert_options(args[3], options)) return nullptr;
-    PyObject* callable = progress_argument(args, nargs, 4);
-    if (callable == nullptr) return nullptr;
-
-    return run_salvage(options, callable, [&] {
+    return run_salvage(args, nargs, [&](const auto& quarantine_path, const auto& options) {
         return adaptive_salvage_file(input_path, output_path, quarantine_path, options,
                                      signal_raised_without_gil);
     });

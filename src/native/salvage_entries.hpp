@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gil.hpp"
+#include "options.hpp"
 #include "pipeline/adaptive_salvage.hpp"
 #include "progress.hpp"
 
@@ -22,17 +23,29 @@ PyObject* stats_dict(const AdaptiveStats& stats);
 // the exception a signal handler or the progress callable raised).
 void raise_failure(const IoError& error);
 
-// Runs `salvage()` (which reads `options`) without the lock, reporting to
-// `progress` (None or a callable); the result dict, or null with the failure
+// The rest of a salvage entry point once it has read its input and output
+// (args[0], args[1]): reads quarantine_path, options and the optional
+// progress (args[2] to args[4]), runs `salvage(quarantine_path, options)`
+// without the lock, and returns the result dict, or null with the failure
 // raised.
 template <typename Salvage>
-PyObject* run_salvage(AdaptiveOptions& options, PyObject* progress, Salvage&& salvage) {
-    PythonProgress reporter(progress);
+PyObject* run_salvage(PyObject* const* args, Py_ssize_t nargs, Salvage&& salvage) {
+    std::optional<std::string> quarantine_path;
+    AdaptiveOptions options;
+    if (args[2] != Py_None) {
+        quarantine_path.emplace();
+        if (!path_of(args[2], "quarantine_path", *quarantine_path)) return nullptr;
+    }
+    if (!convert_options(args[3], options)) return nullptr;
+    PyObject* callable = progress_argument(args, nargs, 4);
+    if (callable == nullptr) return nullptr;
+
+    PythonProgress reporter(callable);
     options.progress = reporter.hook();
     std::optional<IoResult<AdaptiveStats>> outcome;
     {
         GilRelease unlocked;
-        outcome.emplace(salvage());
+        outcome.emplace(salvage(quarantine_path, options));
     }
     if (!*outcome) {
         raise_failure(outcome->error());
