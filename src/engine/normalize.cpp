@@ -1,5 +1,6 @@
 #include "normalize.hpp"
 
+#include "row_repair.hpp"
 #include "utf8.hpp"
 
 namespace quillon {
@@ -12,6 +13,28 @@ void normalize_row(SalvageResult& result, const NormalizeSettings& settings,
     const RowView record = rows.row(rows.size() - 1);
     const std::size_t fields = record.size();
     if (fields == expected) return;
+
+    if (settings.repair != nullptr) {
+        std::size_t* kind = nullptr;
+        switch (settings.repair->repair_last_row(rows)) {
+            case RowRepair::kNone:
+                break;
+            case RowRepair::kDroppedEmpty:
+                kind = &result.dropped_empty_rows;
+                break;
+            case RowRepair::kRejoined:
+                kind = &result.rejoined_rows;
+                break;
+            case RowRepair::kSplit:
+                kind = &result.split_rows;
+                break;
+        }
+        if (kind != nullptr) {
+            ++*kind;
+            ++result.repaired_rows;
+            return;
+        }
+    }
 
     if (fields < expected) {
         if (settings.fill_ragged_rows) {

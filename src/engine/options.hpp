@@ -57,6 +57,11 @@ struct SalvageOptions {
     // Records that repeat the table's first record exactly (the header rows
     // of concatenated exports) are set aside.
     bool drop_repeated_headers = false;
+    // With a column count, rows of the wrong field count are first mended by
+    // the fit of their cells to column profiles learned from the rows that
+    // fit (row_repair.hpp): an empty field dropped, two fields rejoined, a
+    // lost delimiter put back.
+    bool repair_misaligned_rows = false;
     // With a column count, a quote that opens a field and would run away
     // across the line break is taken as text where that fits the table (the
     // tokenizer's runaway-quote guard).

@@ -1,11 +1,15 @@
 #include "salvage.hpp"
 
+#include "column_profile.hpp"
 #include "inference.hpp"
 #include "normalize.hpp"
+#include "row_repair.hpp"
 #include "sniffer.hpp"
 #include "tokenizer.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace quillon {
@@ -88,6 +92,22 @@ private:
     bool set_ = false;
 };
 
+// The run's type-aware row repair, or none: its profiles are learned from
+// the table's first records, read as the run reads them. A table whose
+// rows rarely fit has too little to learn from and keeps the fixed rules.
+std::optional<RowRepairer> make_row_repairer(std::string_view buffer, const Dialect& dialect,
+                                             const SalvageOptions& options,
+                                             std::size_t expected) {
+    if (!options.repair_misaligned_rows || expected == 0) return std::nullopt;
+    RecordTokenizer reader(buffer, dialect);
+    reader.set_decoding(options.decoding);
+    if (options.guard_runaway_quotes) reader.set_runaway_guard(expected);
+    ColumnProfiles profiles =
+        learn_column_profiles(reader, options.preamble_rows, expected, dialect.delimiter);
+    if (profiles.rows() < RowRepairer::kMinProfileRows) return std::nullopt;
+    return RowRepairer(std::move(profiles), dialect.delimiter, dialect.skip_initial_space);
+}
+
 }  // namespace
 
 SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& options) {
@@ -104,8 +124,8 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
     const std::size_t n = buffer.size();
     result.rows.reserve(n / 64 + 16, n / 4 + 16, n + 64);
 
-    const NormalizeSettings settings{expected, delimiter, options.fill_ragged_rows,
-                                     options.merge_overflow};
+    NormalizeSettings settings{expected, delimiter, options.fill_ragged_rows,
+                               options.merge_overflow};
     const Dialect dialect{.delimiter = delimiter,
                           .quote = options.quoting ? std::optional<std::uint8_t>(options.quote_char)
                                                    : std::nullopt,
@@ -115,6 +135,8 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
     RecordTokenizer tokenizer(buffer, dialect);
     tokenizer.set_decoding(options.decoding);
     if (options.guard_runaway_quotes) tokenizer.set_runaway_guard(expected);
+    std::optional<RowRepairer> repairer = make_row_repairer(buffer, dialect, options, expected);
+    if (repairer) settings.repair = &*repairer;
     const bool count_reencoded = options.decoding == FieldDecoding::kUtf8Windows1252Fallback;
     HeaderMatcher header;
     // Without a hook no offset reaches the mark: one comparison per record.

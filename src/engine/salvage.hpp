@@ -94,6 +94,10 @@ struct SalvageResult {
     // The repairs and rejects of repaired_rows and quarantined_rows by kind.
     std::size_t padded_rows = 0;
     std::size_t merged_rows = 0;
+    // Only with SalvageOptions::repair_misaligned_rows.
+    std::size_t dropped_empty_rows = 0;
+    std::size_t rejoined_rows = 0;
+    std::size_t split_rows = 0;
     std::size_t too_few_rows = 0;
     std::size_t extra_rows = 0;
     std::size_t preamble_rows = 0;
