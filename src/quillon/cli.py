@@ -8,6 +8,7 @@ an exit status that scripts can branch on; no traceback reaches the user.
 
 import argparse
 import errno
+import inspect
 import json
 import os
 import sys
@@ -24,6 +25,8 @@ from quillon import (
     salvage_file,
     sniff,
 )
+from quillon._cli_pipeline import QuarantineLimit, limits_of, run_many, run_single
+from quillon._sources import STDIO, InputError, sniff_codec
 
 EXIT_IO_ERROR = 1
 EXIT_USAGE = 2
@@ -85,6 +88,13 @@ def _column_count(text: str) -> int:
     return value
 
 
+def _job_count(text: str) -> int:
+    value = _column_count(text)
+    if value == 0:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
 def _optional_character(text: str) -> str:
     # "none" says the input has no such character: "" to quillon.salvage.
     if text.lower() == "none":
@@ -142,34 +152,55 @@ def _salvage_failed(exc: BaseException, args: argparse.Namespace) -> CommandErro
     return CommandError(f"salvaging {args.input!r} into {args.output!r} failed: {exc}", EXIT_IO_ERROR)
 
 
+# Flags whose destination is not named as quillon.salvage's keyword.
+_FLAG_DESTINATIONS = {"expected_columns": "columns"}
+
+
+def _salvage_options(args: argparse.Namespace) -> dict[str, Any]:
+    """quillon.salvage's keyword options, from the flags of the same names."""
+    options = {}
+    for parameter in inspect.signature(salvage).parameters.values():
+        destination = _FLAG_DESTINATIONS.get(parameter.name, parameter.name)
+        if parameter.kind is parameter.KEYWORD_ONLY and hasattr(args, destination):
+            options[parameter.name] = getattr(args, destination)
+    return options
+
+
+def _settle_paths(args: argparse.Namespace) -> None:
+    """INPUT OUTPUT for one file; every path an input with --out-dir."""
+    args.input = args.output = None
+    if args.out_dir is not None:
+        return
+    for flag, value in (("--quarantine-dir", args.quarantine_dir), ("--jobs", args.jobs)):
+        if value is not None:
+            raise CommandError(f"{flag} needs --out-dir", EXIT_USAGE)
+    if not args.paths:
+        raise CommandError("the following arguments are required: INPUT, OUTPUT", EXIT_USAGE)
+    if len(args.paths) == 1:
+        raise CommandError("the following arguments are required: OUTPUT", EXIT_USAGE)
+    if len(args.paths) > 2:
+        raise CommandError(
+            f"one INPUT and one OUTPUT expected, got {len(args.paths)} paths "
+            "(give --out-dir DIR to salvage several files)",
+            EXIT_USAGE,
+        )
+    args.input, args.output = args.paths
+
+
 def _run_salvage(args: argparse.Namespace) -> int:
+    _settle_paths(args)
     if args.basic:
         return _run_basic_salvage(args)
-    _check_targets(args)
-    try:
-        report = salvage(
-            args.input,
-            args.output,
-            args.quarantine,
-            delimiter=args.delimiter,
-            quote_char=args.quote_char,
-            escape_char=args.escape_char,
-            skip_initial_space=args.skip_initial_space,
-            encoding=args.encoding,
-            header=args.header,
-            skip_rows=args.skip_rows,
-            expected_columns=args.columns,
-            fill_ragged_rows=args.fill_ragged_rows,
-            merge_overflow=args.merge_overflow,
-            repair_quotes=args.repair_quotes,
-            drop_repeated_headers=args.drop_repeated_headers,
-            guard_runaway_quotes=args.guard_runaway_quotes,
-            output_delimiter=args.output_delimiter,
-        )
-    except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
-        raise _salvage_failed(exc, args) from None
+    if args.out_dir is not None:
+        return run_many(args, _salvage_options(args))
+    return run_single(args, _salvage_options(args), _print_report)
 
-    return _finish(report, args, _print_report)
+
+# What only the adaptive salvage does, by flag.
+_PIPELINE_ONLY = {
+    "out_dir": "--out-dir",
+    "report": "--report",
+}
 
 
 def _run_basic_salvage(args: argparse.Namespace) -> int:
@@ -182,7 +213,18 @@ def _run_basic_salvage(args: argparse.Namespace) -> int:
         raise CommandError("--no-quote-guard needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if args.quote_char == "":
         raise CommandError("--quote-char none needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    for option, flag in _PIPELINE_ONLY.items():
+        if getattr(args, option) is not None:
+            raise CommandError(f"{flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    if STDIO in (args.input, args.output):
+        raise CommandError("'-' needs the adaptive salvage: drop --basic", EXIT_USAGE)
     _check_targets(args)
+    try:
+        compressed = sniff_codec(args.input)
+    except (OSError, InputError):
+        compressed = None
+    if compressed is not None:
+        raise CommandError(f"{compressed.name} input needs the adaptive salvage: drop --basic", EXIT_USAGE)
     try:
         summary = salvage_file(
             args.input,
@@ -210,7 +252,7 @@ def _finish(
         print(json.dumps(outcome.to_dict()))
     else:
         show(outcome, args)
-    if args.fail_on_quarantine and outcome.quarantined_rows > 0:
+    if any(limit.exceeded_by(outcome) for limit in limits_of(args)):
         return EXIT_QUARANTINED
     return 0
 
@@ -353,7 +395,10 @@ def build_parser() -> argparse.ArgumentParser:
             "  0  success\n"
             "  1  a file could not be read or written\n"
             "  2  the command line is wrong\n"
-            "  3  records were quarantined and --fail-on-quarantine was given"
+            "  3  more records were quarantined than --max-quarantined allows\n"
+            "     (or any, with --fail-on-quarantine)\n"
+            "  130  interrupted (Ctrl-C)\n"
+            "With several files, the status is the worst of them all: 1, then 3."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -363,23 +408,39 @@ def build_parser() -> argparse.ArgumentParser:
     salvage_command = commands.add_parser(
         "salvage",
         help="write a clean copy of a damaged CSV file",
+        usage=(
+            "quillon salvage [options] INPUT OUTPUT\n"
+            "       quillon salvage [options] --out-dir DIR INPUT [INPUT ...]"
+        ),
         description=(
             "Writes a clean CSV file from a damaged one. Detects the encoding, the dialect\n"
             "(delimiter, quotes, escapes, spaces after delimiters) and the structure (title\n"
             "lines above the table, header, repeated headers); repairs stray quotes, pads\n"
             "short rows, merges surplus fields into the last column, and sets aside, byte\n"
             "for byte, what it cannot repair. Prints what it detected and did. With\n"
-            "--basic, runs the fixed rules of salvage_file instead."
+            "--basic, runs the fixed rules of salvage_file instead.\n\n"
+            "INPUT may be '-' for standard input, and OUTPUT '-' for standard output (then\n"
+            "everything else is printed to stderr). Compressed input (gzip, bzip2, xz, zstd)\n"
+            "is recognised by its first bytes. With --out-dir, every path is an input: a\n"
+            "file, a directory (its .csv, .tsv, .tab and .psv files, recursively) or a glob."
         ),
         epilog=(
             "example:\n"
-            "  quillon salvage export.csv clean.csv --quarantine rejected.csv --no-merge"
+            "  quillon salvage export.csv clean.csv --quarantine rejected.csv --no-merge\n"
+            "in pipelines and over many files:\n"
+            "  zcat export.csv.gz | quillon salvage - - > clean.csv\n"
+            "  quillon salvage --out-dir clean --quarantine-dir rejected --report run.json exports/"
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    salvage_command.add_argument("input", metavar="INPUT", help="the damaged CSV file")
+    # INPUT OUTPUT, or the inputs with --out-dir: sorted out by _settle_paths,
+    # and picked up after options too (main).
     salvage_command.add_argument(
-        "output", metavar="OUTPUT", help="where the clean file is written (replaced if present)"
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help="INPUT (the damaged file, - for stdin) and OUTPUT (the clean file, replaced if "
+        "present; - for stdout); with --out-dir, the inputs",
     )
     salvage_command.add_argument(
         "--quarantine",
@@ -481,6 +542,40 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="the fixed rules of salvage_file: no detection beyond delimiter and column count",
     )
+    salvage_command.add_argument(
+        "--out-dir",
+        metavar="DIR",
+        help="salvage every input into DIR, each under its own name (created if missing)",
+    )
+    salvage_command.add_argument(
+        "--quarantine-dir",
+        metavar="DIR",
+        help="with --out-dir: write each input's quarantine file into DIR, under the clean "
+        "file's name",
+    )
+    salvage_command.add_argument(
+        "--jobs",
+        metavar="N",
+        type=_job_count,
+        help="with --out-dir: salvage N files at a time (default: the number of cores)",
+    )
+    salvage_command.add_argument(
+        "--max-quarantined",
+        metavar="N|P%",
+        type=QuarantineLimit.parse,
+        help="exit with status 3 when a file has more than N quarantined records, or more "
+        "than P percent of its records",
+    )
+    salvage_command.add_argument(
+        "--report",
+        metavar="FILE",
+        help="write what was detected and done, file by file, to FILE as JSON",
+    )
+    salvage_command.add_argument(
+        "--quiet",
+        action="store_true",
+        help="print no progress bar and no summary, only errors",
+    )
     salvage_command.set_defaults(handler=_run_salvage)
 
     sniff_command = commands.add_parser(
@@ -506,7 +601,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     try:
-        args = build_parser().parse_args(argv)
+        parser = build_parser()
+        args, extras = parser.parse_known_args(argv)
+        # argparse takes one run of positionals: paths after an option come
+        # back as extras, in their order.
+        unknown = [e for e in extras if e.startswith("-") and e != STDIO]
+        if unknown or (extras and args.command != "salvage"):
+            parser.error(f"unrecognized arguments: {' '.join(unknown or extras)}")
+        if extras:
+            args.paths += extras
         handler: Callable[[argparse.Namespace], int] = args.handler
         return handler(args)
     except CommandError as exc:

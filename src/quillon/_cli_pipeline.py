@@ -1,0 +1,540 @@
+"""``quillon salvage`` in pipelines: standard input and output, compressed
+input, many files at once, the progress bar, quarantine limits and the
+JSON report file. The parser and the single-file summary live in
+``quillon.cli``; this module runs what they describe.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, Protocol, TextIO
+
+from quillon import __version__
+from quillon._many import (
+    Cancelled,
+    CancelCheck,
+    SalvageFailure,
+    Task,
+    TaskResult,
+    default_jobs,
+    describe_error,
+    execute,
+    make_task,
+    plan_many,
+    run_task,
+)
+from quillon._sources import STDIO, InputError, size_of
+from quillon.report import SalvageReport
+
+# The version of the --report file's layout; it changes only when a key is
+# removed or changes meaning (new keys may appear without notice).
+REPORT_VERSION = 1
+
+# The report's statuses of a file.
+SALVAGED = "salvaged"
+OVER_LIMIT = "over_limit"
+FAILED = "failed"
+NOT_COMPLETED = "not_completed"
+
+
+class _Counts(Protocol):
+    @property
+    def total_rows(self) -> int: ...
+    @property
+    def quarantined_rows(self) -> int: ...
+
+
+@dataclass(frozen=True)
+class QuarantineLimit:
+    """How many quarantined records a file may have: a count, or a
+    percentage of its records."""
+
+    count: int | None = None
+    percent: float | None = None
+
+    @classmethod
+    def parse(cls, text: str) -> QuarantineLimit:
+        try:
+            if text.endswith("%"):
+                percent = float(text[:-1])
+                if not 0 <= percent <= 100:
+                    raise ValueError
+                return cls(percent=percent)
+            count = int(text)
+            if count < 0:
+                raise ValueError
+            return cls(count=count)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"expected a number of records or a percentage such as 2.5%, got {text!r}"
+            ) from None
+
+    def exceeded_by(self, report: _Counts) -> bool:
+        if self.count is not None:
+            return report.quarantined_rows > self.count
+        assert self.percent is not None
+        return report.quarantined_rows * 100 > self.percent * report.total_rows
+
+
+def limits_of(args: argparse.Namespace) -> list[QuarantineLimit]:
+    limits = [args.max_quarantined] if args.max_quarantined is not None else []
+    if args.fail_on_quarantine:
+        limits.append(QuarantineLimit(count=0))
+    return limits
+
+
+def over_limit(report: SalvageReport, limits: Sequence[QuarantineLimit]) -> bool:
+    return any(limit.exceeded_by(report) for limit in limits)
+
+
+# --- the progress bar -----------------------------------------------------
+
+
+def progress_wanted(args: argparse.Namespace) -> bool:
+    return not args.quiet and sys.stderr.isatty()
+
+
+def _new_bar(total: int | None, desc: str) -> Any:
+    from tqdm import tqdm  # type: ignore[import-untyped]
+
+    return tqdm(
+        total=total,
+        desc=desc,
+        unit="B",
+        unit_scale=True,
+        unit_divisor=1024,
+        file=sys.stderr,
+        leave=False,
+        dynamic_ncols=True,
+        mininterval=0.2,
+    )
+
+
+class FileBar:
+    """The bar of one input: the bytes read (of standard input, of the
+    compressed file), then the salvage's own progress over the same bar."""
+
+    def __init__(self, name: str, size: int | None) -> None:
+        self.name = name
+        # A spinner (no total) for standard input, whose size is unknown.
+        self.bar = _new_bar(size or None, name)
+        self.salvaging_started = False
+
+    def begin(self) -> None:
+        pass
+
+    def reading(self, done: int, total: int | None) -> None:
+        self.bar.update(done - self.bar.n)
+
+    def salvaging(self, done: int, total: int) -> None:
+        if not self.salvaging_started:
+            self.salvaging_started = True
+            # Read in full by now: the same bytes again, for the salvage.
+            self.bar.reset(total=self.bar.total or self.bar.n or 1)
+            self.bar.set_description(f"{self.name} (salvaging)", refresh=False)
+        self.bar.update(int(done / total * self.bar.total) - self.bar.n)
+
+    def close(self) -> None:
+        self.bar.close()
+
+
+class BatchProgress:
+    """One bar over many files, in bytes of their sizes, fed from the
+    worker threads; stops every file once ``cancel`` is set."""
+
+    def __init__(self, sizes: Sequence[int], cancel: threading.Event, show: bool) -> None:
+        self.sizes = sizes
+        self.cancel = cancel
+        self.lock = threading.Lock()
+        self.shares = [0] * len(sizes)
+        self.compressed = [False] * len(sizes)
+        self.files_done = 0
+        self.started: set[int] = set()
+        self.bar = _new_bar(sum(sizes) or None, "salvaging") if show else None
+
+    def tracker(self, i: int, task: Task) -> _FileShare:
+        return _FileShare(self, i)
+
+    def advance(self, i: int, fraction: float) -> None:
+        if self.cancel.is_set():
+            raise Cancelled
+        if self.bar is None:
+            return
+        with self.lock:
+            share = int(self.sizes[i] * min(fraction, 1.0))
+            if share > self.shares[i]:
+                self.bar.update(share - self.shares[i])
+                self.shares[i] = share
+
+    def finished(self, i: int) -> None:
+        if self.bar is None:
+            return
+        with self.lock:
+            self.files_done += 1
+            self.bar.update(self.sizes[i] - self.shares[i])
+            self.shares[i] = self.sizes[i]
+            self.bar.set_postfix_str(f"{self.files_done}/{len(self.sizes)} files", refresh=False)
+
+    def write(self, line: str, stream: TextIO) -> None:
+        """Prints a line above the bar."""
+        if self.bar is None:
+            print(line, file=stream, flush=True)
+        else:
+            with self.lock:
+                self.bar.write(line, file=stream)
+
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
+
+
+class _FileShare:
+    def __init__(self, batch: BatchProgress, i: int) -> None:
+        self.batch = batch
+        self.i = i
+
+    def begin(self) -> None:
+        self.batch.started.add(self.i)
+        self.batch.advance(self.i, 0.0)
+
+    # A compressed file's reading is the first half of its share, its
+    # salvage the second; a plain file's salvage is all of it.
+    def reading(self, done: int, total: int | None) -> None:
+        self.batch.compressed[self.i] = True
+        self.batch.advance(self.i, done / total / 2 if total else 0.0)
+
+    def salvaging(self, done: int, total: int) -> None:
+        fraction = done / total
+        if self.batch.compressed[self.i]:
+            fraction = 0.5 + fraction / 2
+        self.batch.advance(self.i, fraction)
+
+
+# --- the report file ------------------------------------------------------
+
+
+def _rows(report: SalvageReport) -> dict[str, int]:
+    return {
+        "total": report.total_rows,
+        "kept": report.salvaged_rows,
+        "repaired": report.repaired_rows,
+        "quarantined": report.quarantined_rows,
+    }
+
+
+def file_entry(
+    task: Task | SalvageFailure,
+    outcome: TaskResult | SalvageFailure | None,
+    limits: Sequence[QuarantineLimit],
+) -> dict[str, Any]:
+    """One file of the --report file: the same keys whatever happened."""
+    entry: dict[str, Any] = {
+        "input": task.input_path,
+        "compression": None,
+        "output": task.output_path,
+        "quarantine": task.quarantine_path if isinstance(task, Task) else None,
+        "status": NOT_COMPLETED,
+        "seconds": None,
+        "bytes": None,
+        "format": None,
+        "columns": None,
+        "output_delimiter": None,
+        "rows": None,
+        "repairs": None,
+        "rejects": None,
+        "error": None,
+    }
+    if isinstance(outcome, SalvageFailure):
+        entry["status"] = FAILED
+        entry["error"] = describe_error(outcome.error)
+    elif isinstance(outcome, TaskResult):
+        report = outcome.report
+        entry.update(
+            compression=outcome.compression,
+            status=OVER_LIMIT if over_limit(report, limits) else SALVAGED,
+            seconds=round(outcome.seconds, 6),
+            bytes=outcome.data_bytes,
+            format=report.input.to_dict(),
+            columns=report.columns,
+            output_delimiter=report.delimiter,
+            rows=_rows(report),
+            repairs=dict(report.repairs),
+            rejects=dict(report.rejects),
+        )
+    return entry
+
+
+def _sum_into(total: dict[str, int], part: dict[str, int]) -> None:
+    for key, value in part.items():
+        total[key] = total.get(key, 0) + value
+
+
+def report_document(entries: list[dict[str, Any]], seconds: float, status: int) -> dict[str, Any]:
+    totals: dict[str, Any] = {
+        "files": len(entries),
+        SALVAGED: 0,
+        OVER_LIMIT: 0,
+        FAILED: 0,
+        NOT_COMPLETED: 0,
+        "bytes": 0,
+        "rows": {"total": 0, "kept": 0, "repaired": 0, "quarantined": 0},
+        "repairs": {},
+        "rejects": {},
+    }
+    for entry in entries:
+        totals[entry["status"]] += 1
+        if entry["rows"] is not None:
+            totals["bytes"] += entry["bytes"]
+            _sum_into(totals["rows"], entry["rows"])
+            _sum_into(totals["repairs"], entry["repairs"])
+            _sum_into(totals["rejects"], entry["rejects"])
+    return {
+        "quillon_version": __version__,
+        "report_version": REPORT_VERSION,
+        "exit_status": status,
+        "seconds": round(seconds, 6),
+        "files": entries,
+        "totals": totals,
+    }
+
+
+def write_report(path: str, document: dict[str, Any]) -> None:
+    from quillon.cli import EXIT_IO_ERROR, CommandError
+
+    try:
+        with open(path, "w", encoding="utf-8") as stream:
+            json.dump(document, stream, indent=2)
+            stream.write("\n")
+    except OSError as exc:
+        raise CommandError(
+            f"cannot write the report {path!r}: {exc.strerror or exc}", EXIT_IO_ERROR
+        ) from None
+
+
+# --- one input -------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _human_output(to_stderr: bool) -> Iterator[None]:
+    """Sends what would be printed to stdout to stderr instead (when the
+    clean file goes to stdout)."""
+    if not to_stderr:
+        yield
+        return
+    with contextlib.redirect_stdout(sys.stderr):
+        yield
+
+
+def run_single(
+    args: argparse.Namespace,
+    options: dict[str, Any],
+    show: Callable[[SalvageReport, argparse.Namespace], None],
+) -> int:
+    from quillon import cli
+
+    to_stdout = args.output == STDIO
+    if args.input != STDIO:
+        cli._check_readable(args.input)
+    if not to_stdout:
+        cli._check_writable_target(args.output)
+    if args.quarantine is not None:
+        if args.quarantine == STDIO:
+            raise cli.CommandError("the quarantine cannot go to standard output", cli.EXIT_USAGE)
+        cli._check_writable_target(args.quarantine)
+    if args.report is not None:
+        cli._check_writable_target(args.report)
+    limits = limits_of(args)
+
+    output: str | int = sys.stdout.fileno() if to_stdout else args.output
+    if to_stdout:
+        sys.stdout.flush()
+    try:
+        task = make_task(args.input, output, args.quarantine, options)
+    except (TypeError, ValueError) as exc:
+        raise cli.CommandError(str(exc), cli.EXIT_USAGE) from None
+    bar = None
+    if progress_wanted(args):
+        bar = FileBar(_display_name(args.input), None if args.input == STDIO else size_of(args.input))
+    start = time.perf_counter()
+    try:
+        result = run_task(task, bar)
+    except KeyboardInterrupt:
+        print(f"quillon: interrupted before {_display_name(args.input)} was salvaged completely", file=sys.stderr)
+        return cli.EXIT_INTERRUPTED
+    except InputError as exc:
+        raise cli.CommandError(f"cannot salvage {args.input!r}: {exc}", cli.EXIT_IO_ERROR) from None
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): nothing is
+        # left to say to it. Python's own handling of SIGPIPE ends quietly too.
+        return EXIT_BROKEN_PIPE
+    except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
+        raise cli._salvage_failed(exc, args) from None
+    finally:
+        if bar is not None:
+            bar.close()
+    seconds = time.perf_counter() - start
+    report = result.report
+    exceeded = over_limit(report, limits)
+    status = cli.EXIT_QUARANTINED if exceeded else 0
+    with _human_output(to_stdout):
+        if args.json:
+            print(json.dumps(report.to_dict()))
+        elif not args.quiet:
+            shown = argparse.Namespace(**vars(args))
+            shown.input = _display_name(args.input)
+            if result.compression is not None:
+                shown.input += f" ({result.compression})"
+            if to_stdout:
+                shown.output = "standard output"
+            show(report, shown)
+    if args.report is not None:
+        entry = file_entry(task, result, limits)
+        write_report(args.report, report_document([entry], seconds, status))
+    return status
+
+
+# A process that SIGPIPE would have ended reports 128 + 13 to the shell.
+EXIT_BROKEN_PIPE = 141
+
+
+def _display_name(path: str) -> str:
+    return "standard input" if path == STDIO else path
+
+
+# --- many inputs -------------------------------------------------------------
+
+
+def _file_line(result: TaskResult, exceeded: bool) -> str:
+    report = result.report
+    line = (
+        f"{report.input_path} -> {report.output_path}: {report.total_rows:,} rows, "
+        f"{report.salvaged_rows:,} kept ({report.repaired_rows:,} repaired), "
+        f"{report.quarantined_rows:,} quarantined, {result.seconds:.2f} s"
+    )
+    return line + (" (over the quarantine limit)" if exceeded else "")
+
+
+def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
+    from quillon import cli
+
+    if args.quarantine is not None:
+        raise cli.CommandError("--quarantine names one file: use --quarantine-dir with --out-dir", cli.EXIT_USAGE)
+    if not args.paths:
+        raise cli.CommandError("the following arguments are required: INPUT", cli.EXIT_USAGE)
+    if args.report is not None:
+        cli._check_writable_target(args.report)
+    limits = limits_of(args)
+    try:
+        plan = plan_many(args.paths, args.out_dir, args.quarantine_dir, options)
+    except (TypeError, ValueError) as exc:
+        raise cli.CommandError(str(exc), cli.EXIT_USAGE) from None
+    for folder in (args.out_dir, args.quarantine_dir):
+        if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
+            raise cli.CommandError(f"{folder!r} is not a directory", cli.EXIT_USAGE)
+
+    cancel = threading.Event()
+    progress = BatchProgress(
+        [size_of(item.input_path) for item in plan], cancel, progress_wanted(args)
+    )
+    outcomes: list[TaskResult | SalvageFailure | None] = [None] * len(plan)
+    started = time.perf_counter()
+
+    def done(i: int, outcome: TaskResult | SalvageFailure) -> None:
+        outcomes[i] = outcome
+        progress.finished(i)
+        if isinstance(outcome, SalvageFailure):
+            progress.write(f"quillon: error: {outcome}", sys.stderr)
+        elif args.json:
+            progress.write(json.dumps(outcome.report.to_dict()), sys.stdout)
+        elif not args.quiet:
+            progress.write(_file_line(outcome, over_limit(outcome.report, limits)), sys.stdout)
+
+    interrupted = False
+    with ThreadPoolExecutor(args.jobs or default_jobs(), thread_name_prefix="quillon") as pool:
+        try:
+            execute(plan, pool, tracker_for=progress.tracker, on_done=done, cancel=cancel)
+        except KeyboardInterrupt:
+            interrupted = True
+            cancel.set()
+            # Each running file stops at its next progress report.
+            pool.shutdown(wait=True, cancel_futures=True)
+    progress.close()
+    seconds = time.perf_counter() - started
+
+    status = _batch_status(outcomes, limits, interrupted)
+    if interrupted:
+        _say_interrupted(plan, outcomes, progress.started)
+    elif not args.quiet and not args.json:
+        print(_total_line(outcomes, limits, seconds), flush=True)
+    if args.report is not None:
+        entries = [file_entry(task, outcome, limits) for task, outcome in zip(plan, outcomes)]
+        write_report(args.report, report_document(entries, seconds, status))
+    return status
+
+
+def _batch_status(
+    outcomes: Sequence[TaskResult | SalvageFailure | None],
+    limits: Sequence[QuarantineLimit],
+    interrupted: bool,
+) -> int:
+    """The worst of all files: interrupted, then a failed file, then one over
+    the quarantine limit."""
+    from quillon import cli
+
+    if interrupted:
+        return cli.EXIT_INTERRUPTED
+    if any(isinstance(o, SalvageFailure) and not isinstance(o.error, Cancelled) for o in outcomes):
+        return cli.EXIT_IO_ERROR
+    if any(isinstance(o, TaskResult) and over_limit(o.report, limits) for o in outcomes):
+        return cli.EXIT_QUARANTINED
+    return 0
+
+
+def _total_line(
+    outcomes: Sequence[TaskResult | SalvageFailure | None],
+    limits: Sequence[QuarantineLimit],
+    seconds: float,
+) -> str:
+    results = [o for o in outcomes if isinstance(o, TaskResult)]
+    failed = sum(isinstance(o, SalvageFailure) for o in outcomes)
+    over = sum(over_limit(r.report, limits) for r in results)
+    files = f"{len(outcomes):,} file{'s' if len(outcomes) != 1 else ''}: {len(results):,} salvaged"
+    if over:
+        files += f" ({over:,} over the quarantine limit)"
+    files += f", {failed:,} failed"
+    total = sum(r.report.total_rows for r in results)
+    kept = sum(r.report.salvaged_rows for r in results)
+    quarantined = sum(r.report.quarantined_rows for r in results)
+    return (
+        f"{files}; {total:,} rows read, {kept:,} kept, {quarantined:,} quarantined, "
+        f"{seconds:.2f} s"
+    )
+
+
+def _say_interrupted(
+    plan: Sequence[Task | SalvageFailure],
+    outcomes: Sequence[TaskResult | SalvageFailure | None],
+    started: set[int],
+) -> None:
+    completed = [t.input_path for t, o in zip(plan, outcomes) if isinstance(o, TaskResult)]
+    stopped = [plan[i].input_path for i in sorted(started) if outcomes[i] is None]
+    print(
+        f"quillon: interrupted: {len(completed):,} of {len(plan):,} files completed"
+        + (f": {', '.join(completed)}" if completed else ""),
+        file=sys.stderr,
+    )
+    if stopped:
+        print(
+            f"quillon: stopped while salvaging {', '.join(stopped)}: "
+            "their clean files may be incomplete",
+            file=sys.stderr,
+        )
