@@ -47,7 +47,9 @@ void check_run(const quillon::AdaptiveRun& run) {
     const quillon::SalvageResult& r = run.result;
     check(r.total_rows == r.salvaged_rows + r.quarantined_rows, "total == salvaged + quarantined");
     check(r.repaired_rows <= r.salvaged_rows, "repaired rows are kept rows");
-    check(r.padded_rows + r.merged_rows <= r.repaired_rows, "padded and merged rows are repaired");
+    check(r.padded_rows + r.merged_rows + r.dropped_empty_rows + r.rejoined_rows + r.split_rows <=
+              r.repaired_rows,
+          "rows repaired by kind are repaired");
     check(r.too_few_rows + r.extra_rows + r.preamble_rows + r.repeated_header_rows ==
               r.quarantined_rows,
           "rejects by kind add up");

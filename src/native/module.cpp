@@ -99,6 +99,9 @@ PyObject* stats_dict(const AdaptiveStats& s) {
         !put(dict.get(), "applied_columns", size(s.columns)) ||
         !put(dict.get(), "padded", size(s.padded_rows)) ||
         !put(dict.get(), "merged", size(s.merged_rows)) ||
+        !put(dict.get(), "dropped_empty", size(s.dropped_empty_rows)) ||
+        !put(dict.get(), "rejoined", size(s.rejoined_rows)) ||
+        !put(dict.get(), "split", size(s.split_rows)) ||
         !put(dict.get(), "reencoded", size(s.reencoded_rows)) ||
         !put(dict.get(), "too_few_columns", size(s.too_few_rows)) ||
         !put(dict.get(), "extra_columns", size(s.extra_rows)) ||

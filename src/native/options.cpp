@@ -116,6 +116,7 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
                                                 options.expected_columns) &&
            flag(dict, "fill_ragged_rows", options.fill_ragged_rows) &&
            flag(dict, "merge_overflow", options.merge_overflow) &&
+           flag(dict, "repair_misaligned_rows", options.repair_rows) &&
            flag(dict, "repair_quotes", options.repair_quotes) &&
            flag(dict, "drop_repeated_headers", options.drop_repeated_headers) &&
            flag(dict, "guard_runaway_quotes", options.guard_runaway_quotes) &&

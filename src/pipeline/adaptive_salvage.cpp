@@ -74,6 +74,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.repair_quotes = options.repair_quotes;
     o.fill_ragged_rows = options.fill_ragged_rows;
     o.merge_overflow = options.merge_overflow;
+    o.repair_misaligned_rows = options.repair_rows;
     o.expected_columns = d.structure.columns;
     o.preamble_rows = d.structure.preamble_rows;
     o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
@@ -268,6 +269,9 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
     stats.columns = result.inferred_columns;
     stats.padded_rows = result.padded_rows;
     stats.merged_rows = result.merged_rows;
+    stats.dropped_empty_rows = result.dropped_empty_rows;
+    stats.rejoined_rows = result.rejoined_rows;
+    stats.split_rows = result.split_rows;
     stats.reencoded_rows = result.reencoded_rows;
     stats.too_few_rows = result.too_few_rows;
     stats.extra_rows = result.extra_rows;

@@ -40,6 +40,8 @@ struct AdaptiveOptions {
     std::optional<std::size_t> expected_columns;
     bool fill_ragged_rows = true;
     bool merge_overflow = true;
+    // The type-aware repair of rows of the wrong field count (engine/row_repair.hpp).
+    bool repair_rows = true;
     bool repair_quotes = true;
     bool drop_repeated_headers = true;
     bool guard_runaway_quotes = true;
@@ -67,6 +69,9 @@ struct AdaptiveStats {
     std::size_t columns = 0;
     std::size_t padded_rows = 0;
     std::size_t merged_rows = 0;
+    std::size_t dropped_empty_rows = 0;
+    std::size_t rejoined_rows = 0;
+    std::size_t split_rows = 0;
     std::size_t reencoded_rows = 0;
     std::size_t too_few_rows = 0;
     std::size_t extra_rows = 0;

@@ -101,6 +101,7 @@ def _options(
     expected_columns: int | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
+    repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
     guard_runaway_quotes: bool = True,
@@ -110,6 +111,7 @@ def _options(
     options: dict[str, Any] = {
         "fill_ragged_rows": _flag(fill_ragged_rows, "fill_ragged_rows"),
         "merge_overflow": _flag(merge_overflow, "merge_overflow"),
+        "repair_misaligned_rows": _flag(repair_misaligned_rows, "repair_misaligned_rows"),
         "repair_quotes": _flag(repair_quotes, "repair_quotes"),
         "drop_repeated_headers": _flag(drop_repeated_headers, "drop_repeated_headers"),
         "guard_runaway_quotes": _flag(guard_runaway_quotes, "guard_runaway_quotes"),
@@ -153,6 +155,7 @@ def salvage(
     expected_columns: int | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
+    repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
     guard_runaway_quotes: bool = True,
@@ -173,6 +176,10 @@ def salvage(
     ``drop_repeated_headers=False``); ``guard_runaway_quotes`` takes a quote
     that opens a field and would swallow the line breaks after it as text
     where that gives the line the table's column count;
+    ``repair_misaligned_rows`` mends a row of the wrong field count where
+    the cells' fit to the other rows' columns singles out one repair (an
+    empty field dropped, two fields rejoined, a cell split), before padding
+    or merging;
     ``expected_columns=0`` turns the column check off. Never fails on the input's bytes; raises ``OSError``
     subclasses for I/O failures.
     """
@@ -191,6 +198,7 @@ def salvage(
         expected_columns=expected_columns,
         fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow,
+        repair_misaligned_rows=repair_misaligned_rows,
         repair_quotes=repair_quotes,
         drop_repeated_headers=drop_repeated_headers,
         guard_runaway_quotes=guard_runaway_quotes,

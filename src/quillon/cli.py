@@ -211,6 +211,8 @@ def _run_basic_salvage(args: argparse.Namespace) -> int:
         raise CommandError("--keep-repeated-headers needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if not args.guard_runaway_quotes:
         raise CommandError("--no-quote-guard needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    if not args.repair_misaligned_rows:
+        raise CommandError("--no-repair-rows needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if args.quote_char == "":
         raise CommandError("--quote-char none needs the adaptive salvage: drop --basic", EXIT_USAGE)
     for option, flag in _PIPELINE_ONLY.items():
@@ -286,6 +288,9 @@ def _format_lines(found: InputFormat, given: argparse.Namespace) -> list[tuple[s
 _REASON_LABELS = {
     "padded": "padded",
     "merged": "merged",
+    "dropped_empty": "empty field dropped",
+    "rejoined": "fields rejoined",
+    "split": "cell split",
     "reencoded": "read as Windows-1252",
     "too_few_columns": "too few columns",
     "extra_columns": "extra columns",
@@ -504,6 +509,13 @@ def build_parser() -> argparse.ArgumentParser:
         dest="merge_overflow",
         action="store_false",
         help="quarantine rows with too many fields instead of merging the surplus",
+    )
+    salvage_command.add_argument(
+        "--no-repair-rows",
+        dest="repair_misaligned_rows",
+        action="store_false",
+        help="pad or merge every row of the wrong field count, without first trying to drop an "
+        "empty field, rejoin two fields or split a cell where the columns' contents point to one",
     )
     salvage_command.add_argument(
         "--no-repair-quotes",

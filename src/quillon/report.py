@@ -8,7 +8,7 @@ from types import MappingProxyType
 from typing import Any
 
 # The repairs and rejects a report counts, in the order reports list them.
-REPAIR_KINDS = ("padded", "merged", "reencoded", "runaway_quote")
+REPAIR_KINDS = ("padded", "merged", "dropped_empty", "rejoined", "split", "reencoded", "runaway_quote")
 REJECT_KINDS = ("too_few_columns", "extra_columns", "preamble", "repeated_header")
 
 

@@ -58,6 +58,7 @@ def test_json_report_and_exit_status_on_quarantine(export: Path) -> None:
         (["--output-delimiter", ";"], "--output-delimiter"),
         (["--keep-repeated-headers"], "--keep-repeated-headers"),
         (["--quote-char", "none"], "--quote-char none"),
+        (["--no-repair-rows"], "--no-repair-rows"),
     ],
 )
 def test_basic_refuses_what_only_the_adaptive_salvage_has(export: Path, option, flag) -> None:
