@@ -40,6 +40,15 @@ void RowRepairer::load_fields(const RowView& row) {
     for (const FieldRef f : row) fields_.push_back(f);
 }
 
+bool RowRepairer::rejoinable(std::size_t f) const noexcept {
+    // An empty piece is a doubled delimiter, which a drop explains. A field
+    // holding the delimiter, a quote or a line break was quoted, so no
+    // delimiter next to it was meant as text: rejoining it would only
+    // gather surplus into a cell that already pays for holding a delimiter.
+    // The merge alone still takes such pieces.
+    return !fields_[f].text.empty() && !fields_[f].special();
+}
+
 void RowRepairer::join_into(std::size_t first, std::size_t span, std::string& out) const {
     for (std::size_t i = first; i < first + span; ++i) {
         if (i != first) out.append(separator_, separator_length_);
@@ -113,9 +122,7 @@ RowRepair RowRepairer::repair_surplus(RowStore& rows) {
                     const auto from32 = static_cast<std::uint32_t>(from);
                     if (cells < expected) {
                         for (std::size_t span = 1; span <= widest - used && f + span <= n; ++span) {
-                            // An empty piece is a doubled delimiter, which a
-                            // drop explains; only the merge rejoins one.
-                            if (span > 1 && (empty || fields_[f + span - 1].text.empty())) break;
+                            if (span > 1 && (!rejoinable(f) || !rejoinable(f + span - 1))) break;
                             const double cost = span > 1 ? kStepCost : 0.0;
                             offer(state(cells + 1, used + span - 1, false),
                                   Step{base + profiles_.score(cells, group_shape(f, span)) - cost,
@@ -205,8 +212,11 @@ RowRepair RowRepairer::repair_short(RowStore& rows) {
         // Scores are at most 0: halves cannot lift the row above this.
         const double base = before + shifted_[f + 1];
         before += profiles_.score(f, groups_[f]);
+        // A glued field fits neither column; one that fits its own column
+        // as it is gives no sign of a lost delimiter, however much better
+        // the fields after it would fit one column further right.
         if (base < bar || text.size() < 2 || text.size() > kMaxSplitLength ||
-            fields_[f].special()) {
+            fields_[f].special() || profiles_.fits(f, groups_[f])) {
             continue;
         }
         for (std::size_t at = 1; at < text.size(); ++at) {

@@ -9,11 +9,11 @@
 // wrong column. Each way of turning the row's n fields into the table's E
 // cells is a sequence, in field order, of three steps:
 //   - take one field as the next cell;
-//   - rejoin 2 or more adjacent fields, none of them empty, with the
-//     delimiter between them (and a space when the dialect drops spaces
-//     after delimiters), into one cell;
-//   - drop an empty field (an empty piece of a rejoin would be the same
-//     doubled delimiter, put in a cell).
+//   - rejoin 2 or more adjacent fields, with the delimiter between them
+//     (and a space when the dialect drops spaces after delimiters), into one
+//     cell; only fields that are not empty and were not quoted (hold no
+//     delimiter, quote or line break) are rejoined;
+//   - drop an empty field.
 // The fixed rule's merge is the sequence of single fields ending in one
 // rejoin of the rest. A sequence scores the sum of its cells' scores against
 // their columns, less kStepCost per rejoin or drop, so that the fewest steps
@@ -29,13 +29,14 @@
 // and shifts the rest one column to the left. For a row one field short,
 // every split of one field at one byte is tried: the halves take the glued
 // field's column and the next, the later fields move one column right. A
-// split counts when both halves fit their columns' profiles and the row
-// beats the padded row by kMargin; the row is split only at the split that
-// counts when there is one, or at the best when it beats every other that
-// counts by kMargin (the halves of `Tom SmithCall back` fit a name and a
-// note at many points, and the row is padded). Fields holding a
-// delimiter, quote or line break (they were quoted) and fields longer than
-// kMaxSplitLength are not split.
+// split counts when the field does not fit its own column as it is, both
+// halves fit theirs and the row beats the padded row by kMargin. The row is
+// split at the split that counts when there is one, or at the best when it
+// beats every other that counts by kMargin (the halves of `YTom Smith` fit
+// a Y/N flag and a name at one point only; a name and a note glued fit at
+// many, and the row is padded). Fields holding a delimiter, quote or line
+// break (they were quoted) and fields longer than kMaxSplitLength are not
+// split.
 //
 // Everything is a deterministic function of the row and the profiles.
 #pragma once
@@ -95,6 +96,8 @@ private:
     RowRepair repair_surplus(RowStore& rows);
     RowRepair repair_short(RowStore& rows);
     void load_fields(const RowView& row);
+    // Whether field f may be a piece of a rejoin.
+    bool rejoinable(std::size_t f) const noexcept;
     const CellShape& group_shape(std::size_t first, std::size_t span) const noexcept {
         return groups_[first * (surplus_ + 1) + span - 1];
     }
