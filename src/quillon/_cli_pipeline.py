@@ -140,7 +140,9 @@ class FileBar:
             self.salvaging_started = True
             # Read in full by now: the same bytes again, for the salvage.
             self.bar.reset(total=self.bar.total or self.bar.n or 1)
-            self.bar.set_description(f"{self.name} (salvaging)", refresh=False)
+            # Drawn at once: a small file's whole salvage may take less
+            # than the bar's interval between redraws.
+            self.bar.set_description(f"{self.name} (salvaging)")
         self.bar.update(int(done / total * self.bar.total) - self.bar.n)
 
     def close(self) -> None:
@@ -182,7 +184,7 @@ class BatchProgress:
             self.files_done += 1
             self.bar.update(self.sizes[i] - self.shares[i])
             self.shares[i] = self.sizes[i]
-            self.bar.set_postfix_str(f"{self.files_done}/{len(self.sizes)} files", refresh=False)
+            self.bar.set_postfix_str(f"{self.files_done}/{len(self.sizes)} files")
 
     def write(self, line: str, stream: TextIO) -> None:
         """Prints a line above the bar."""

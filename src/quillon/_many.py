@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import codecs
 import copyreg
+import inspect
 import os
 import threading
 import time
@@ -30,7 +31,7 @@ from quillon._sources import (
     size_of,
     sniff_codec,
 )
-from quillon.adaptive import _options, _path
+from quillon.adaptive import _options, _path, salvage
 from quillon.report import SalvageReport
 
 
@@ -174,10 +175,25 @@ def make_task(
     make_folders: bool = False,
 ) -> Task:
     """Validates the options (``TypeError``, ``ValueError``) for one input."""
-    native_options = _options(input_path, **options)
+    native_options = _options(input_path, **_salvage_keywords(options))
     encoding = options.get("encoding")
     by_mark = isinstance(encoding, str) and codecs.lookup(encoding).name == "utf-16"
     return Task(input_path, output, quarantine_path, native_options, by_mark, make_folders)
+
+
+# quillon.salvage's keyword options and their defaults.
+_KEYWORDS = {
+    name: parameter.default
+    for name, parameter in inspect.signature(salvage).parameters.items()
+    if parameter.kind is inspect.Parameter.KEYWORD_ONLY
+}
+
+
+def _salvage_keywords(options: Mapping[str, Any]) -> dict[str, Any]:
+    for name in options:
+        if name not in _KEYWORDS:
+            raise TypeError(f"unexpected keyword argument {name!r}")
+    return {**_KEYWORDS, **options}
 
 
 def plan_many(

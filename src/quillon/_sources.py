@@ -205,15 +205,19 @@ def _is_table(name: str) -> bool:
     return without_compression_suffix(name).lower().endswith(TABLE_SUFFIXES)
 
 
-def _walk(root: str) -> Iterator[Source]:
-    # Sorted, so that the order (and so any report) does not depend on the
-    # file system; hidden folders (.git, .cache) are not data.
+def _walk(root: str) -> list[Source]:
+    # Sorted by path, as `find | sort` lists them, so that the order (and so
+    # any report) does not depend on the file system; hidden folders (.git,
+    # .cache) are not data.
+    found = []
     for folder, subfolders, files in os.walk(root):
-        subfolders[:] = sorted(d for d in subfolders if not d.startswith("."))
-        for name in sorted(files):
+        subfolders[:] = [d for d in subfolders if not d.startswith(".")]
+        for name in files:
             if _is_table(name) and not name.startswith("."):
                 path = os.path.join(folder, name)
-                yield Source(path, without_compression_suffix(os.path.relpath(path, root)))
+                relative = os.path.relpath(path, root)
+                found.append((relative.split(os.sep), Source(path, without_compression_suffix(relative))))
+    return [source for _, source in sorted(found, key=lambda pair: pair[0])]
 
 
 def expand_inputs(inputs: Iterable[str]) -> Iterator[Source | Missing]:
@@ -222,7 +226,7 @@ def expand_inputs(inputs: Iterable[str]) -> Iterator[Source | Missing]:
     each maybe compressed), recursively, a glob pattern as its matches."""
     for given in inputs:
         if os.path.isdir(given):
-            found = list(_walk(given))
+            found = _walk(given)
             if not found:
                 yield Missing(given, "no CSV files in this directory")
             yield from found
