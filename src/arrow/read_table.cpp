@@ -1,0 +1,53 @@
+#include "read_table.hpp"
+
+#include <string_view>
+#include <utility>
+
+#include "pipeline/salvage_file.hpp"
+
+namespace quillon::arrow {
+
+bool header_row_kept(const AdaptiveRun& run) noexcept {
+    const SalvageResult& result = run.result;
+    if (!run.detection.structure.header || result.rows.empty()) return false;
+    // The header is the first record after the preamble. Records follow each
+    // other line by line, and the quarantine lists them in input order, so
+    // the header was set aside exactly when the first entry after the
+    // preamble begins on the line after the preamble's last.
+    const std::size_t preamble = result.preamble_rows;
+    if (result.quarantine.size() <= preamble) return true;
+    const std::size_t header_line =
+        preamble == 0 ? 1 : result.quarantine[preamble - 1].place.line + 1;
+    return result.quarantine[preamble].place.first_line != header_line;
+}
+
+IoResult<TableRead> read_table(const std::string& input_path,
+                               const std::optional<std::string>& quarantine_path,
+                               const AdaptiveOptions& options, const BatchLimits& limits,
+                               InterruptCheck interrupt) {
+    TableRead out;
+    RowStore rows;
+    bool header = false;
+    {
+        IoResult<InputFile> file = read_input_file(input_path, interrupt);
+        if (!file) return file.error();
+        const GrowableBuffer<char>& content = file.value().content;
+        AdaptiveRun run = run_adaptive(std::string_view(content.data(), content.size()), options);
+        if (quarantine_path) {
+            if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt);
+                !written) {
+                return written.error();
+            }
+        }
+        out.stats = stats_of(run);
+        header = header_row_kept(run);
+        rows = std::move(run.result.rows);
+        // The input, its transcoding and the quarantined records go here,
+        // before the batches take their room.
+    }
+    out.table = std::make_shared<const BatchTable>(
+        build_batches(std::move(rows), header, out.stats.columns, limits));
+    return out;
+}
+
+}  // namespace quillon::arrow

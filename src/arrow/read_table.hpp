@@ -1,0 +1,32 @@
+// The adaptive salvage of a file into record batches instead of a clean file.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "pipeline/adaptive_salvage.hpp"
+#include "record_batches.hpp"
+
+namespace quillon::arrow {
+
+struct TableRead {
+    std::shared_ptr<const BatchTable> table;
+    AdaptiveStats stats;
+};
+
+// Whether the run's first kept row is the table's header: the run detected
+// (or was told) that there is one, and that record was not set aside.
+bool header_row_kept(const AdaptiveRun& run) noexcept;
+
+// Reads `input_path` whole, runs the adaptive salvage over it, writes the
+// quarantine file when a path is given, and builds the batches: one column
+// per applied column (or per field of the widest row when the column check
+// is off), named from the header row when it was kept. The input and the
+// run's rows are freed as soon as they are no longer needed.
+IoResult<TableRead> read_table(const std::string& input_path,
+                               const std::optional<std::string>& quarantine_path,
+                               const AdaptiveOptions& options, const BatchLimits& limits = {},
+                               InterruptCheck interrupt = nullptr);
+
+}  // namespace quillon::arrow
