@@ -371,6 +371,9 @@ def run_single(
         result = run_task(task, bar)
     except KeyboardInterrupt:
         print(f"quillon: interrupted before {_display_name(args.input)} was salvaged completely", file=sys.stderr)
+        if args.report is not None:
+            entry = file_entry(task, None, limits)
+            write_report(args.report, report_document([entry], time.perf_counter() - start, cli.EXIT_INTERRUPTED))
         return cli.EXIT_INTERRUPTED
     except InputError as exc:
         raise cli.CommandError(f"cannot salvage {args.input!r}: {exc}", cli.EXIT_IO_ERROR) from None
