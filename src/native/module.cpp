@@ -29,6 +29,7 @@
 #include "options.hpp"
 #include "pipeline/adaptive_salvage.hpp"
 #include "salvage_entries.hpp"
+#include "table.hpp"
 
 namespace quillon::native {
 
@@ -168,6 +169,9 @@ PyMethodDef module_functions[] = {
     {"salvage_buffer", fastcall<salvage_buffer_function>(), METH_FASTCALL,
      "salvage_buffer(data, output, quarantine_path, options, progress=None, /)\n--\n\n"
      "Detects and salvages the bytes of data; output is a path or a descriptor."},
+    {"read", fastcall<read_function>(), METH_FASTCALL,
+     "read(input_path, quarantine_path, options, /)\n--\n\n"
+     "Detects and salvages input_path into Arrow record batches; returns them and the counts."},
     {"detect", fastcall<detect_function>(), METH_FASTCALL,
      "detect(input_path, options, /)\n--\n\n"
      "What salvage would detect for input_path, as a dict."},

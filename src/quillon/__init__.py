@@ -22,6 +22,7 @@ from _quillon_backend import __version__ as __version__
 from quillon._many import SalvageFailure, salvage_many
 from quillon.adaptive import detect, salvage
 from quillon.report import InputFormat, SalvageReport
+from quillon.table import SalvagedTable, read
 
 __all__ = [
     "salvage",
@@ -35,4 +36,6 @@ __all__ = [
     "open",
     "SalvageSummary",
     "SalvageReader",
+    "read",
+    "SalvagedTable",
 ]

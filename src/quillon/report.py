@@ -68,7 +68,7 @@ class SalvageReport:
     """
 
     input_path: str
-    output_path: str
+    output_path: str | None
     quarantine_path: str | None
     delimiter: str
     quote_char: str
@@ -86,7 +86,7 @@ class SalvageReport:
         cls,
         values: Mapping[str, Any],
         input_path: str,
-        output_path: str,
+        output_path: str | None,
         quarantine_path: str | None,
     ) -> SalvageReport:
         return cls(

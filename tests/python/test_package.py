@@ -15,6 +15,7 @@ import quillon.cli
 
 REPO = Path(__file__).resolve().parents[2]
 PUBLIC_NAMES = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]
+READ_NAMES = ["read", "SalvagedTable"]
 ADAPTIVE_NAMES = ["salvage", "salvage_many", "detect", "SalvageReport", "InputFormat", "SalvageFailure"]
 
 # What examples/damaged.csv becomes under the fixed rules with short rows
@@ -78,7 +79,7 @@ def summary_of(stdout: str) -> dict[str, str]:
 
 
 def test_reexports_the_native_names_unchanged() -> None:
-    assert quillon.__all__ == ADAPTIVE_NAMES + PUBLIC_NAMES
+    assert quillon.__all__ == ADAPTIVE_NAMES + PUBLIC_NAMES + READ_NAMES
     assert _quillon_backend.__all__ == PUBLIC_NAMES
     for name in PUBLIC_NAMES:
         assert getattr(quillon, name) is getattr(_quillon_backend, name), name
@@ -87,7 +88,7 @@ def test_reexports_the_native_names_unchanged() -> None:
 def test_star_import_binds_the_salvage_open() -> None:
     namespace: dict[str, object] = {}
     exec("from quillon import *", namespace)
-    assert sorted(k for k in namespace if not k.startswith("__")) == sorted(ADAPTIVE_NAMES + PUBLIC_NAMES)
+    assert sorted(k for k in namespace if not k.startswith("__")) == sorted(ADAPTIVE_NAMES + PUBLIC_NAMES + READ_NAMES)
     assert namespace["open"] is _quillon_backend.open
 
 

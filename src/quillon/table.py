@@ -1,0 +1,143 @@
+"""``quillon.read``: the salvaged rows as an Arrow table, for dataframe libraries.
+
+``read`` runs the same detection and salvage as ``quillon.salvage`` but keeps
+the rows in memory as Arrow record batches of string columns instead of
+writing a clean file. ``SalvagedTable`` hands them to any library that
+speaks the Arrow PyCapsule interface (pyarrow, polars, DuckDB, pandas 3 and
+others) without a Python object per cell, and without importing any of them
+itself.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from typing import Any
+
+from quillon import _native
+from quillon.adaptive import _options, _path
+from quillon.report import SalvageReport
+
+
+def _require(module: str, extra: str, purpose: str) -> Any:
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"{purpose} needs the {module} package: pip install {module} (or quillon[{extra}])"
+        ) from error
+
+
+class SalvagedTable:
+    """The rows that ``quillon.read`` salvaged, one string column per column.
+
+    Implements the Arrow PyCapsule interface: ``pyarrow.table(t)``,
+    ``pyarrow.RecordBatchReader.from_stream(t)``, ``polars.DataFrame(t)``,
+    ``duckdb.sql("select * from t")`` and ``pandas.DataFrame.from_arrow(t)``
+    take it as it is. Every ``__arrow_c_stream__`` call starts a new stream
+    over the same batches, which are never copied on the way. Missing cells
+    (short rows when the column check is off) are null.
+    """
+
+    __slots__ = ("_batches", "_report")
+
+    def __init__(self, batches: _native.RecordBatches, report: SalvageReport) -> None:
+        self._batches = batches
+        self._report = report
+
+    @property
+    def columns(self) -> list[str]:
+        """The column names: the header's (blank ones as ``column_N``, repeats
+        with a suffix ``_2``, ``_3``...) or ``column_1`` ... ``column_N``."""
+        return list(self._batches.columns)
+
+    @property
+    def report(self) -> SalvageReport:
+        """What was detected and done, as ``quillon.salvage`` reports it."""
+        return self._report
+
+    def __len__(self) -> int:
+        return len(self._batches)
+
+    def __arrow_c_schema__(self) -> object:
+        return self._batches.__arrow_c_schema__()
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """A new stream of the batches. A requested schema of as many string,
+        large string or string view fields as there are columns is followed
+        (types and names); any other request gets the table's own schema."""
+        return self._batches.__arrow_c_stream__(requested_schema)
+
+    def to_arrow(self) -> Any:
+        """The rows as a ``pyarrow.Table``."""
+        pa = _require("pyarrow", "arrow", "to_arrow()")
+        return pa.table(self)
+
+    def to_polars(self) -> Any:
+        """The rows as a ``polars.DataFrame``."""
+        pl = _require("polars", "polars", "to_polars()")
+        return pl.DataFrame(self)
+
+    def to_pandas(self) -> Any:
+        """The rows as a ``pandas.DataFrame`` (pandas converts through pyarrow)."""
+        pd = _require("pandas", "pandas", "to_pandas()")
+        _require("pyarrow", "pandas", "to_pandas()")
+        if hasattr(pd.DataFrame, "from_arrow"):
+            return pd.DataFrame.from_arrow(self)
+        # pandas before 3.0
+        return self.to_arrow().to_pandas()
+
+    def __repr__(self) -> str:
+        return f"<SalvagedTable rows={len(self)} columns={self.columns!r}>"
+
+
+def read(
+    input_path: str | os.PathLike[str],
+    quarantine_path: str | os.PathLike[str] | None = None,
+    *,
+    delimiter: str | None = None,
+    quote_char: str | None = None,
+    escape_char: str | None = None,
+    skip_initial_space: bool | None = None,
+    encoding: str | None = None,
+    header: bool | None = None,
+    skip_rows: int | None = None,
+    expected_columns: int | None = None,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    repair_misaligned_rows: bool = True,
+    repair_quotes: bool = True,
+    drop_repeated_headers: bool = True,
+    guard_runaway_quotes: bool = True,
+) -> SalvagedTable:
+    """Detects the input's format and salvages its rows into a ``SalvagedTable``.
+
+    The detection, the options and the repairs are those of
+    ``quillon.salvage``, and so are the rows: the table holds exactly the
+    rows of the clean file that ``salvage`` would write, without the header
+    row, which names the columns. Records set aside go to
+    ``quarantine_path`` when one is given. With ``expected_columns=0`` the
+    table is as wide as the widest row and shorter rows end in nulls. The
+    file is read and salvaged with the interpreter lock released.
+    """
+    source = _path(input_path, "input_path")
+    rejects = None if quarantine_path is None else _path(quarantine_path, "quarantine_path")
+    options = _options(
+        source,
+        delimiter=delimiter,
+        quote_char=quote_char,
+        escape_char=escape_char,
+        skip_initial_space=skip_initial_space,
+        encoding=encoding,
+        header=header,
+        skip_rows=skip_rows,
+        expected_columns=expected_columns,
+        fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow,
+        repair_misaligned_rows=repair_misaligned_rows,
+        repair_quotes=repair_quotes,
+        drop_repeated_headers=drop_repeated_headers,
+        guard_runaway_quotes=guard_runaway_quotes,
+    )
+    batches, values = _native.read(source, rejects, options)
+    return SalvagedTable(batches, SalvageReport._from_native(values, source, None, rejects))

@@ -1,0 +1,427 @@
+"""quillon.read: the salvaged rows through the Arrow PyCapsule interface into
+pyarrow, polars, DuckDB and pandas, the ownership rules of the exported
+structs, and the table's schema."""
+
+import ctypes
+import dataclasses
+import gc
+import inspect
+import sys
+import os
+from pathlib import Path
+
+import duckdb
+import pandas as pd
+import polars as pl
+import pyarrow as pa
+import pytest
+from conftest import read_csv_rows
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quillon
+
+EXAMPLES = int(os.environ.get("QUILLON_PROPERTY_EXAMPLES", "200"))
+
+
+# ---- the four consumers, each giving rows of str or None ----
+
+
+def via_pyarrow(t):
+    table = pa.table(t)
+    return [list(row) for row in zip(*(c.to_pylist() for c in table.columns))] if table.num_columns else []
+
+
+def via_reader(t):
+    return via_pyarrow(pa.RecordBatchReader.from_stream(t).read_all())
+
+
+def via_polars(t):
+    return [list(row) for row in pl.DataFrame(t).rows()]
+
+
+def via_duckdb(t):
+    return [list(row) for row in duckdb.sql("select * from t").fetchall()]
+
+
+def via_pandas(t):
+    frame = pd.DataFrame.from_arrow(t)
+    return [[None if pd.isna(v) else v for v in row] for row in frame.itertuples(index=False)]
+
+
+CONSUMERS = {
+    "pyarrow": via_pyarrow,
+    "pyarrow-reader": via_reader,
+    "polars": via_polars,
+    "duckdb": via_duckdb,
+    "pandas": via_pandas,
+}
+
+
+def salvaged(tmp_path: Path, data: bytes, **options):
+    """The table read from the bytes, and the rows of the clean file that
+    quillon.salvage writes for them (the header row apart when the table
+    took its names from it)."""
+    source = tmp_path / "input.csv"
+    source.write_bytes(data)
+    report = quillon.salvage(source, tmp_path / "clean.csv", **options)
+    rows = read_csv_rows(str(tmp_path / "clean.csv"), delimiter=report.delimiter)
+    t = quillon.read(source, **options)
+    header = None
+    if len(rows) == len(t) + 1:
+        header, rows = rows[0], rows[1:]
+    else:
+        assert len(rows) == len(t)
+    return t, header, rows
+
+
+def padded(rows, width):
+    return [row + [None] * (width - len(row)) for row in rows]
+
+
+INPUTS = {
+    "damaged example": Path(__file__).resolve().parents[2].joinpath("examples", "damaged.csv").read_bytes(),
+    "semicolons and quoted line breaks": b'id;note\n1;"two\nlines"\n2;"a;b"\n3;plain\n',
+    "windows-1252": "id,name\n1,Jos\u00e9\n2,Fran\u00e7ois\n3,M\u00fcller\n".encode("cp1252"),
+    "utf-16 with mark": "id\tname\n1\t\u65e5\u672c\n2\tZo\u00eb\n".encode("utf-16"),
+    "ill-formed utf-8": b"id,name\n1,ab\xff\xfecd\n2,\xc3\x28x\n3,\xe2\x82\n",
+    "non-ascii": "id,name\n1,\u7f8e\u54b2\n2,Dvo\u0159\u00e1k\n3,\U0001f600 emoji\n".encode(),
+    "preamble and repeated header": b"EXPORT\n\nid,v\n1,a\n2,b\nid,v\n3,c\n",
+    "no header": b"1,2.5,2020-01-01\n2,3.5,2020-01-02\n3,4.5,2020-01-03\n",
+}
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+@pytest.mark.parametrize("name", INPUTS)
+def test_each_consumer_gets_the_clean_file_rows(tmp_path, name, consumer):
+    t, header, rows = salvaged(tmp_path, INPUTS[name])
+    if header is not None:
+        assert t.columns == header
+    else:
+        assert t.columns == [f"column_{i + 1}" for i in range(len(t.columns))]
+    assert CONSUMERS[consumer](t) == rows
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_column_check_off_pads_short_rows_with_nulls(tmp_path, consumer):
+    t, header, rows = salvaged(tmp_path, b"a,b\n1\n2,x,y,z\n\n3,4\n", expected_columns=0, header=True)
+    assert header == ["a", "b"]
+    assert t.columns == ["a", "b", "column_3", "column_4"]
+    assert rows == [["1"], ["2", "x", "y", "z"], [""], ["3", "4"]]
+    assert CONSUMERS[consumer](t) == padded(rows, 4)
+
+
+@settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    data=st.binary(max_size=300)
+    | st.lists(st.sampled_from([b"a", b",", b'"', b"\n", b"\r", b";", b"\xe9", b"\xff", b"\t", b" "]), max_size=60).map(
+        b"".join
+    ),
+    columns=st.sampled_from([None, 0]),
+)
+def test_any_bytes_give_the_clean_file_rows(tmp_path, data, columns):
+    t, _, rows = salvaged(tmp_path, data, expected_columns=columns)
+    width = len(t.columns)
+    assert via_pyarrow(t) == padded(rows, width)
+    assert width >= max((len(row) for row in rows), default=0)
+
+
+# ---- schema ----
+
+
+@pytest.mark.parametrize(
+    "data, options, columns",
+    [
+        (b"id,,name, \n1,2,3,4\n5,6,7,8\n", {"header": True}, ["id", "column_2", "name", "column_4"]),
+        (b"a,a,b,a\n1,2,3,4\n", {"header": True}, ["a", "a_2", "b", "a_3"]),
+        (b"a,a,a_2\n1,2,3\n", {"header": True}, ["a", "a_3", "a_2"]),
+        (b"id,name\n1,Ada\n", {"header": False}, ["column_1", "column_2"]),
+        (b"1,2,3\n4,5,6\n", {}, ["column_1", "column_2", "column_3"]),
+        (b"x,y,z\n4,5,6\n", {"header": True}, ["x", "y", "z"]),
+    ],
+)
+def test_column_names(tmp_path, data, options, columns):
+    t, _, rows = salvaged(tmp_path, data, **options)
+    assert t.columns == columns
+    assert pa.table(t).column_names == columns
+    assert pl.DataFrame(t).columns == columns
+    assert via_pyarrow(t) == rows
+
+
+def test_header_set_aside_leaves_numbered_columns(tmp_path):
+    # The header has too few fields and short rows are not padded: the table
+    # must not take the first data row for names.
+    t, header, rows = salvaged(tmp_path, b"id\n1,Ada\n2,Grace\n", header=True, expected_columns=2, fill_ragged_rows=False)
+    assert header is None
+    assert t.columns == ["column_1", "column_2"]
+    assert via_pyarrow(t) == rows == [["1", "Ada"], ["2", "Grace"]]
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_header_only_file(tmp_path, consumer):
+    t, header, rows = salvaged(tmp_path, b"id,name\n", header=True)
+    assert (header, rows, len(t)) == (["id", "name"], [], 0)
+    assert CONSUMERS[consumer](t) == []
+    assert pa.table(t).schema == pa.schema([("id", pa.string()), ("name", pa.string())])
+
+
+# DuckDB takes no table without columns, which is what an empty file gives.
+@pytest.mark.parametrize("consumer", [c for c in CONSUMERS if c != "duckdb"])
+def test_empty_file(tmp_path, consumer):
+    t, header, rows = salvaged(tmp_path, b"")
+    assert (header, rows, len(t), t.columns) == (None, [], 0, [])
+    assert CONSUMERS[consumer](t) == []
+
+
+@pytest.mark.parametrize(
+    "arrow_type", [pa.string(), pa.large_string(), pa.string_view()], ids=["utf8", "large_utf8", "string_view"]
+)
+def test_requested_schema_is_followed(tmp_path, arrow_type):
+    t, header, rows = salvaged(tmp_path, "id,name\n1,a long name of text\n2,\u00e9\n3,\n".encode())
+    schema = pa.schema([("key", arrow_type), ("value", arrow_type)])
+    table = pa.table(t, schema=schema)
+    assert table.schema == schema
+    assert via_pyarrow(table) == rows
+    assert pa.RecordBatchReader.from_stream(t, schema=schema).schema == schema
+    # Not one field per column, or not strings: the table's own schema.
+    for other in (pa.schema([("a", pa.string())]), pa.schema([("a", pa.int64()), ("b", pa.string())])):
+        assert pa.RecordBatchReader.from_stream(t, schema=other).schema == pa.table(t).schema
+
+
+# ---- the table object ----
+
+
+def test_table_attributes_and_report(tmp_path):
+    source = tmp_path / "input.csv"
+    source.write_bytes(INPUTS["damaged example"])
+    t = quillon.read(source, tmp_path / "rejected.csv")
+    report = quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "salvage-rejected.csv")
+    assert (tmp_path / "rejected.csv").read_bytes() == (tmp_path / "salvage-rejected.csv").read_bytes()
+    assert t.report == dataclasses.replace(report, output_path=None, quarantine_path=str(tmp_path / "rejected.csv"))
+    assert len(t) == report.salvaged_rows - 1
+    assert t.columns == ["id", "name", "city", "note"]
+    assert repr(t) == f"<SalvagedTable rows={len(t)} columns={t.columns!r}>"
+    assert t.to_arrow().equals(pa.table(t))
+    assert t.to_polars().equals(pl.DataFrame(t))
+    assert t.to_pandas().equals(pd.DataFrame.from_arrow(t))
+
+
+@pytest.mark.parametrize("method, module", [("to_arrow", "pyarrow"), ("to_polars", "polars"), ("to_pandas", "pandas"), ("to_pandas", "pyarrow")])
+def test_missing_library_names_the_package(tmp_path, monkeypatch, method, module):
+    t, _, _ = salvaged(tmp_path, b"a\n1\n")
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=rf"needs the {module} package: pip install {module}"):
+        getattr(t, method)()
+
+
+def test_options_are_those_of_salvage():
+    ours = inspect.signature(quillon.read).parameters
+    theirs = inspect.signature(quillon.salvage).parameters
+    # No clean file: neither its path nor its delimiter.
+    assert list(ours.values()) == [p for name, p in theirs.items() if name not in ("output_path", "output_delimiter")]
+
+
+def test_bad_arguments_fail_before_reading(tmp_path):
+    with pytest.raises(TypeError):
+        quillon.read(b"input.csv")
+    with pytest.raises(ValueError):
+        quillon.read(tmp_path / "missing.csv", delimiter=",,")
+    with pytest.raises(FileNotFoundError):
+        quillon.read(tmp_path / "missing.csv")
+    with pytest.raises(TypeError):
+        quillon.read(tmp_path / "missing.csv", output_delimiter=";")
+
+
+# ---- ownership of the exported structs, through ctypes as a C consumer sees them ----
+
+
+class ArrowSchema(ctypes.Structure):
+    pass
+
+
+ArrowSchema._fields_ = [
+    ("format", ctypes.c_char_p),
+    ("name", ctypes.c_char_p),
+    ("metadata", ctypes.c_char_p),
+    ("flags", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowSchema))),
+    ("dictionary", ctypes.POINTER(ArrowSchema)),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowSchema))),
+    ("private_data", ctypes.c_void_p),
+]
+
+
+class ArrowArray(ctypes.Structure):
+    pass
+
+
+ArrowArray._fields_ = [
+    ("length", ctypes.c_int64),
+    ("null_count", ctypes.c_int64),
+    ("offset", ctypes.c_int64),
+    ("n_buffers", ctypes.c_int64),
+    ("n_children", ctypes.c_int64),
+    ("buffers", ctypes.POINTER(ctypes.c_void_p)),
+    ("children", ctypes.POINTER(ctypes.POINTER(ArrowArray))),
+    ("dictionary", ctypes.POINTER(ArrowArray)),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArray))),
+    ("private_data", ctypes.c_void_p),
+]
+
+
+class ArrowArrayStream(ctypes.Structure):
+    pass
+
+
+ArrowArrayStream._fields_ = [
+    ("get_schema", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowSchema))),
+    ("get_next", ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(ArrowArrayStream), ctypes.POINTER(ArrowArray))),
+    ("get_last_error", ctypes.CFUNCTYPE(ctypes.c_char_p, ctypes.POINTER(ArrowArrayStream))),
+    ("release", ctypes.CFUNCTYPE(None, ctypes.POINTER(ArrowArrayStream))),
+    ("private_data", ctypes.c_void_p),
+]
+
+_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_get_pointer.restype = ctypes.c_void_p
+_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+
+
+def struct_in(capsule, name: bytes, kind):
+    return kind.from_address(_get_pointer(capsule, name))
+
+
+def released(struct) -> bool:
+    return not ctypes.cast(struct.release, ctypes.c_void_p).value
+
+
+ROWS = [[str(i), "value number %d, long enough not to sit inline" % i] for i in range(3000)]
+DATA = ("id,text\n" + "".join(f'{a},"{b}"\n' for a, b in ROWS)).encode()
+
+
+@pytest.fixture
+def table(tmp_path):
+    source = tmp_path / "input.csv"
+    source.write_bytes(DATA)
+    return quillon.read(source)
+
+
+def test_consumer_takes_the_stream_over(table):
+    capsule = table.__arrow_c_stream__()
+    stream = struct_in(capsule, b"arrow_array_stream", ArrowArrayStream)
+    assert not released(stream)
+    reader = pa.RecordBatchReader._import_from_c_capsule(capsule)
+    # The capsule's struct was moved out: its destructor only frees the struct.
+    assert released(stream)
+    del capsule
+    assert via_pyarrow(reader.read_all()) == ROWS
+
+
+def test_each_stream_starts_anew(table):
+    first = pa.RecordBatchReader.from_stream(table)
+    second = pa.RecordBatchReader.from_stream(table)
+    head = first.read_next_batch()
+    assert via_pyarrow(second.read_all()) == ROWS
+    assert via_pyarrow(pa.Table.from_batches([head, *first])) == ROWS
+
+
+def test_schema_and_batches_outlive_the_stream_and_the_table(table):
+    capsule = table.__arrow_c_stream__()
+    stream = struct_in(capsule, b"arrow_array_stream", ArrowArrayStream)
+    schema, batch = ArrowSchema(), ArrowArray()
+    assert stream.get_schema(ctypes.byref(stream), ctypes.byref(schema)) == 0
+    assert stream.get_next(ctypes.byref(stream), ctypes.byref(batch)) == 0
+    assert stream.get_last_error(ctypes.byref(stream)) is None
+    stream.release(ctypes.byref(stream))
+    assert released(stream)
+    del capsule, stream
+    rows = len(table)
+    del table
+    gc.collect()
+    imported = pa.RecordBatch._import_from_c(ctypes.addressof(batch), ctypes.addressof(schema))
+    assert released(batch) and released(schema)
+    assert 0 < imported.num_rows <= rows
+    assert via_pyarrow(pa.Table.from_batches([imported])) == ROWS[: imported.num_rows]
+
+
+def test_a_child_moved_out_outlives_its_parent(table):
+    capsule = table.__arrow_c_stream__()
+    stream = struct_in(capsule, b"arrow_array_stream", ArrowArrayStream)
+    batch = ArrowArray()
+    assert stream.get_next(ctypes.byref(stream), ctypes.byref(batch)) == 0
+    # Moving: copy the struct, mark the source released.
+    child = ArrowArray()
+    ctypes.memmove(ctypes.addressof(child), batch.children[1], ctypes.sizeof(ArrowArray))
+    batch.children[1][0].release = type(batch.release)()
+    batch.release(ctypes.byref(batch))
+    assert released(batch)
+    del capsule, stream, table
+    gc.collect()
+    column = pa.Array._import_from_c(ctypes.addressof(child), pa.string())
+    assert column.to_pylist() == [text for _, text in ROWS[: len(column)]]
+
+
+def test_end_of_stream_is_a_released_array(table):
+    capsule = table.__arrow_c_stream__()
+    stream = struct_in(capsule, b"arrow_array_stream", ArrowArrayStream)
+    seen = 0
+    while True:
+        batch = ArrowArray()
+        assert stream.get_next(ctypes.byref(stream), ctypes.byref(batch)) == 0
+        if released(batch):
+            break
+        seen += batch.length
+        batch.release(ctypes.byref(batch))
+    assert seen == len(table)
+
+
+# ---- memory over many calls: consumed, half consumed, dropped unconsumed ----
+
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss() -> int:
+    gc.collect()
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+@pytest.fixture(scope="module")
+def medium(tmp_path_factory):
+    path = tmp_path_factory.mktemp("read") / "medium.csv"
+    with open(path, "w") as f:
+        f.write("id,name,city,note\n")
+        for i in range(40000):
+            f.write(f'{i},name {i},"city, {i % 97}",note of row {i} with a few words\n')
+    return path
+
+
+def half_consumed(path):
+    reader = pa.RecordBatchReader.from_stream(quillon.read(path))
+    reader.read_next_batch()
+
+
+def schema_dropped(path):
+    quillon.read(path).__arrow_c_schema__()
+
+
+@pytest.mark.parametrize(
+    "action",
+    [
+        lambda p: pa.table(quillon.read(p)),
+        lambda p: pl.DataFrame(quillon.read(p)),
+        lambda p: quillon.read(p).__arrow_c_stream__(),
+        half_consumed,
+        schema_dropped,
+    ],
+    ids=["pyarrow", "polars", "stream dropped unconsumed", "half consumed", "schema dropped"],
+)
+def test_memory_does_not_grow_over_repeated_reads(medium, action):
+    # Each call holds about 3 MB of batches: a leak of them, or of the text
+    # of one batch, adds up to far more than the limit over 100 calls.
+    for _ in range(10):
+        action(medium)
+    before = rss()
+    for _ in range(100):
+        action(medium)
+    assert rss() - before < 24 * 1024 * 1024
