@@ -59,14 +59,17 @@ def make_inputs(folder: Path, files: int, size: int) -> list[Path]:
     return paths
 
 
-def timed(action: Callable[[], object], runs: int) -> float:
-    action()
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def timed(actions: dict[str, Callable[[], object]], runs: int) -> dict[str, float]:
+    """The median time of each action; the runs take turns, so that a change
+    of the machine's load falls on all of them alike."""
+    times: dict[str, list[float]] = {name: [] for name in actions}
+    for round_ in range(runs + 1):
+        for name, action in actions.items():
+            start = time.perf_counter()
+            action()
+            if round_ > 0:  # the first round warms up
+                times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def command(*args: str) -> Callable[[], object]:
@@ -106,25 +109,40 @@ def main() -> int:
         out = Path(scratch)
         folder = str(inputs[0].parent)
 
-        def jobs(n: int) -> float:
-            return timed(command(*quillon_cli, "--out-dir", str(out / f"j{n}"), "--jobs", str(n), folder), options.runs)
+        def jobs(n: int) -> Callable[[], object]:
+            return command(*quillon_cli, "--out-dir", str(out / f"j{n}"), "--jobs", str(n), folder)
 
-        one, two = jobs(1), jobs(2)
+        with ProcessPoolExecutor(2) as pool:
+            pool.submit(int).result()
+            t = timed(
+                {
+                    "jobs 1": jobs(1),
+                    "jobs 2": jobs(2),
+                    "threads": lambda: quillon.salvage_many(folder, out / "threads", jobs=2),
+                    "processes": lambda: quillon.salvage_many(folder, out / "processes", executor=pool),
+                },
+                options.runs,
+            )
+        one, two = t["jobs 1"], t["jobs 2"]
         print(f"quillon salvage --jobs 1: {one:.2f} s ({total / one / 1e6:.0f} MB/s)")
         print(f"quillon salvage --jobs 2: {two:.2f} s ({total / two / 1e6:.0f} MB/s), {one / two:.2f}x --jobs 1")
-
-        threads = timed(lambda: quillon.salvage_many(folder, out / "threads", jobs=2), options.runs)
-        with ProcessPoolExecutor(2) as pool:
-            processes = timed(lambda: quillon.salvage_many(folder, out / "processes", executor=pool), options.runs)
+        threads, processes = t["threads"], t["processes"]
         print(f"salvage_many, thread pool of 2: {threads:.2f} s")
         print(f"salvage_many, process pool of 2: {processes:.2f} s (threads take {threads / processes:.2f}x its time)")
-        shutil.rmtree(out / "threads")
+        for name in ("j1", "j2", "threads", "processes"):
+            shutil.rmtree(out / name)
 
         packed = out / "damaged-100mb.csv.gz"
         subprocess.run(["bash", "-c", f"gzip -6 -c '{SOURCE}' > '{packed}'"], check=True)
-        gunzip = timed(shell(f"gzip -dc '{packed}' > /dev/null"), options.runs)
-        plain = timed(command(*quillon_cli, str(SOURCE), str(out / "plain.csv")), options.runs)
-        gz = timed(command(*quillon_cli, str(packed), str(out / "gz.csv")), options.runs)
+        t = timed(
+            {
+                "gunzip": shell(f"gzip -dc '{packed}' > /dev/null"),
+                "plain": command(*quillon_cli, str(SOURCE), str(out / "plain.csv")),
+                "gz": command(*quillon_cli, str(packed), str(out / "gz.csv")),
+            },
+            options.runs,
+        )
+        gunzip, plain, gz = t["gunzip"], t["plain"], t["gz"]
         print(f"gzip -dc > /dev/null: {gunzip:.2f} s; quillon salvage of the plain file: {plain:.2f} s")
         print(f"quillon salvage of the .gz file: {gz:.2f} s, {gz / (gunzip + plain):.2f}x the two together")
     print(f"load average after: {load()}")

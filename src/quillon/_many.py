@@ -29,7 +29,6 @@ from quillon._sources import (
     read_file,
     read_stdin,
     size_of,
-    sniff_codec,
 )
 from quillon.adaptive import _options, _path, salvage
 from quillon.report import SalvageReport
@@ -139,14 +138,14 @@ def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
                 os.makedirs(os.path.dirname(path), exist_ok=True)
     reading: ReadProgress | None = None if tracker is None else tracker.reading
     salvaging = None if tracker is None else tracker.salvaging
-    data: bytearray | None = None
+    data: bytearray | None
     compression = None
     if task.input_path == STDIO:
         data, codec = read_stdin(reading)
     else:
-        codec = sniff_codec(task.input_path)
-        if codec is not None or isinstance(task.output, int):
-            data, codec = read_file(task.input_path, reading)
+        # Standard output takes the data from memory; a plain regular file
+        # is read by the native side.
+        data, codec = read_file(task.input_path, reading, plain_too=isinstance(task.output, int))
     if data is None:
         values = _native.salvage(
             task.input_path, task.output_path, task.quarantine_path, task.options, salvaging

@@ -13,6 +13,7 @@ import bz2
 import glob
 import lzma
 import os
+import stat
 import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator
@@ -98,19 +99,26 @@ def without_compression_suffix(name: str) -> str:
     return name[: -len(suffix)]
 
 
-def sniff_codec(path: str) -> Codec | None:
-    """The compression of a file, from its first bytes.
-
-    Raises ``OSError`` when the file cannot be read, and ``InputError`` when
-    its name claims a compression that its bytes do not have (a damaged or
-    misnamed file: salvaging the raw bytes as text would only make noise).
-    """
-    with open(path, "rb") as stream:
-        start = stream.read(_MAGIC_LENGTH)
-    codec = codec_of(start)
+def _check_claim(path: str, codec: Codec | None) -> None:
+    # A damaged or misnamed file: salvaging compressed bytes as text would
+    # only make noise.
     claimed = codec_named_by(path)
     if codec is None and claimed is not None:
         raise InputError(f"not {claimed.name} data, though the name says so")
+
+
+def sniff_codec(path: str) -> Codec | None:
+    """The compression of a regular file, from its first bytes; None for a
+    pipe or a device, which cannot be read twice.
+
+    Raises ``OSError`` when the file cannot be read, and ``InputError`` when
+    its name claims a compression that its bytes do not have.
+    """
+    with open(path, "rb") as stream:
+        if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+            return None
+        codec = codec_of(stream.read(_MAGIC_LENGTH))
+    _check_claim(path, codec)
     return codec
 
 
@@ -167,13 +175,22 @@ def read_stream(stream: IO[bytes], total: int | None = None, progress: ReadProgr
     return data, None
 
 
-def read_file(path: str, progress: ReadProgress | None = None) -> tuple[bytearray, Codec | None]:
-    """A file's data, decompressed when it is compressed (see sniff_codec)."""
-    claimed = codec_named_by(path)
+def read_file(path: str, progress: ReadProgress | None = None, *, plain_too: bool = True) -> tuple[bytearray | None, Codec | None]:
+    """A file's data, decompressed when it is compressed. With ``plain_too``
+    false, a plain regular file is left for the native side to read:
+    ``(None, None)``. A pipe or a device is read once, whatever it holds.
+    Raises as ``sniff_codec`` does."""
     with open(path, "rb") as stream:
-        data, codec = read_stream(stream, os.fstat(stream.fileno()).st_size, progress)
-    if codec is None and claimed is not None:
-        raise InputError(f"not {claimed.name} data, though the name says so")
+        info = os.fstat(stream.fileno())
+        regular = stat.S_ISREG(info.st_mode)
+        if regular and not plain_too:
+            codec = codec_of(stream.read(_MAGIC_LENGTH))
+            _check_claim(path, codec)
+            if codec is None:
+                return None, None
+            stream.seek(0)
+        data, codec = read_stream(stream, info.st_size if regular else None, progress)
+    _check_claim(path, codec)
     return data, codec
 
 
