@@ -14,7 +14,6 @@ import sys
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Protocol, TextIO
 
@@ -462,6 +461,8 @@ def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
             progress.write(json.dumps(outcome.report.to_dict()), sys.stdout)
         elif not args.quiet:
             progress.write(_file_line(outcome, over_limit(outcome.report, limits)), sys.stdout)
+
+    from concurrent.futures import ThreadPoolExecutor
 
     interrupted = False
     with ThreadPoolExecutor(args.jobs or default_jobs(), thread_name_prefix="quillon") as pool:

@@ -10,15 +10,13 @@ from __future__ import annotations
 
 import codecs
 import copyreg
-import inspect
 import os
 import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
-from concurrent.futures import Executor, Future, ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
 from types import MappingProxyType
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from quillon import _native
 from quillon._sources import (
@@ -32,6 +30,11 @@ from quillon._sources import (
 )
 from quillon.adaptive import _options, _path, salvage
 from quillon.report import SalvageReport
+
+if TYPE_CHECKING:
+    # Imported where they are used: concurrent.futures costs `import quillon`
+    # a third more time.
+    from concurrent.futures import Executor, Future
 
 
 class Cancelled(Exception):
@@ -181,11 +184,7 @@ def make_task(
 
 
 # quillon.salvage's keyword options and their defaults.
-_KEYWORDS = {
-    name: parameter.default
-    for name, parameter in inspect.signature(salvage).parameters.items()
-    if parameter.kind is inspect.Parameter.KEYWORD_ONLY
-}
+_KEYWORDS: dict[str, Any] = dict(salvage.__kwdefaults__ or {})
 
 
 def _salvage_keywords(options: Mapping[str, Any]) -> dict[str, Any]:
@@ -257,6 +256,8 @@ def execute(
     this process can call (a thread pool). On any exception, ``cancel`` is
     set and the tasks not started are cancelled before it propagates.
     """
+    from concurrent.futures import as_completed
+
     results: list[TaskResult | SalvageFailure | None] = [None] * len(plan)
     futures: dict[Future[TaskResult], int] = {}
     try:
@@ -341,6 +342,8 @@ def salvage_many(
     if executor is not None:
         outcomes = execute(plan, executor)
     else:
+        from concurrent.futures import ThreadPoolExecutor
+
         cancel = threading.Event()
         check = CancelCheck(cancel)
         with ThreadPoolExecutor(jobs or default_jobs(), thread_name_prefix="quillon") as pool:

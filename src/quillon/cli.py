@@ -8,7 +8,6 @@ an exit status that scripts can branch on; no traceback reaches the user.
 
 import argparse
 import errno
-import inspect
 import json
 import os
 import sys
@@ -159,10 +158,10 @@ _FLAG_DESTINATIONS = {"expected_columns": "columns"}
 def _salvage_options(args: argparse.Namespace) -> dict[str, Any]:
     """quillon.salvage's keyword options, from the flags of the same names."""
     options = {}
-    for parameter in inspect.signature(salvage).parameters.values():
-        destination = _FLAG_DESTINATIONS.get(parameter.name, parameter.name)
-        if parameter.kind is parameter.KEYWORD_ONLY and hasattr(args, destination):
-            options[parameter.name] = getattr(args, destination)
+    for name in salvage.__kwdefaults__ or {}:
+        destination = _FLAG_DESTINATIONS.get(name, name)
+        if hasattr(args, destination):
+            options[name] = getattr(args, destination)
     return options
 
 
