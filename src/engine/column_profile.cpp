@@ -96,10 +96,14 @@ void ColumnProfiles::finish() {
         }
         const double filled = col.filled;
         col.fitting_classes = 0;
+        col.class_score.fill(0.0);
         for (std::size_t c = 0; c < char_class::kCount; ++c) {
             const double n = col.classes[c];
-            col.present_score[c] = std::log((n + kPrior) / (filled + 2 * kPrior));
-            col.absent_score[c] = std::log((filled - n + kPrior) / (filled + 2 * kPrior));
+            const double present = std::log((n + kPrior) / (filled + 2 * kPrior));
+            const double absent = std::log((filled - n + kPrior) / (filled + 2 * kPrior));
+            for (std::size_t mask = 0; mask < col.class_score.size(); ++mask) {
+                col.class_score[mask] += ((mask >> c) & 1u) ? present : absent;
+            }
             if (col.filled != 0 && n >= kFitShare * filled) {
                 col.fitting_classes |= static_cast<std::uint8_t>(1u << c);
             }
@@ -116,9 +120,7 @@ double ColumnProfiles::score(std::size_t column, const CellShape& cell) const no
     const Column& col = columns_[column];
     double s = col.type_score[type_index(cell.type)];
     if (cell.type == CellType::kEmpty) return s;
-    for (std::size_t c = 0; c < char_class::kCount; ++c) {
-        s += ((cell.classes >> c) & 1u) ? col.present_score[c] : col.absent_score[c];
-    }
+    s += col.class_score[cell.classes];
     // Length ratios with one added, so that a column of empty cells (a
     // range of 0 to 0) needs no case of its own.
     const double length = static_cast<double>(cell.length) + 1;

@@ -95,8 +95,8 @@ private:
         std::size_t max_length = 0;
         // Set by finish().
         std::array<double, 8> type_score{};
-        std::array<double, char_class::kCount> present_score{};
-        std::array<double, char_class::kCount> absent_score{};
+        // The class terms of the score, for every set of classes.
+        std::array<double, std::size_t{1} << char_class::kCount> class_score{};
         std::uint8_t fitting_classes = 0;
         std::uint8_t fitting_types = 0;
         // The distinct filled values while there are at most kMaxValues.

@@ -93,10 +93,31 @@ RowRepair RowRepairer::repair_surplus(RowStore& rows) {
     surplus_ = n - expected;
     const std::size_t widest = surplus_ + 1;
 
+    // The merge first: where every cell of it fits its column and no field
+    // is empty (a doubled delimiter leaves one, which may fit an often
+    // empty column), nothing says the fault lies anywhere but in a free-text
+    // last column.
     groups_.assign(n * widest, CellShape{});
+    bool merge_fits = std::none_of(fields_.begin(), fields_.end(),
+                                   [](const FieldRef& f) { return f.text.empty(); });
+    std::size_t shaped = 0;
+    for (; shaped + 1 < expected && merge_fits; ++shaped) {
+        groups_[shaped * widest] = profiles_.shape(fields_[shaped].text);
+        merge_fits = profiles_.fits(shaped, groups_[shaped * widest]);
+    }
+    text_.clear();
+    join_into(expected - 1, widest, text_);
+    groups_[(expected - 1) * widest + widest - 1] = profiles_.shape(text_);
+    if (merge_fits && profiles_.fits(expected - 1, group_shape(expected - 1, widest))) {
+        return RowRepair::kNone;
+    }
+
+    // The shapes of the other single fields and of the rejoins the search
+    // may take.
     for (std::size_t f = 0; f < n; ++f) {
-        groups_[f * widest] = profiles_.shape(fields_[f].text);
+        if (f >= shaped) groups_[f * widest] = profiles_.shape(fields_[f].text);
         for (std::size_t span = 2; span <= widest && f + span <= n; ++span) {
+            if (!rejoinable(f) || !rejoinable(f + span - 1)) break;
             text_.clear();
             join_into(f, span, text_);
             groups_[f * widest + span - 1] = profiles_.shape(text_);
@@ -114,20 +135,26 @@ RowRepair RowRepairer::repair_surplus(RowStore& rows) {
         const std::size_t lowest = f > surplus_ ? f - surplus_ : 0;
         for (std::size_t cells = lowest; cells <= std::min(f, expected); ++cells) {
             const std::size_t used = f - cells;
+            // What taking 1, 2, ... fields from f as cell `cells` scores,
+            // the same for every sequence that reaches this state.
+            double take[kMaxSurplus + 1];
+            std::size_t spans = 0;
+            if (cells < expected) {
+                for (std::size_t span = 1; span <= widest - used && f + span <= n; ++span) {
+                    if (span > 1 && (!rejoinable(f) || !rejoinable(f + span - 1))) break;
+                    take[spans++] =
+                        profiles_.score(cells, group_shape(f, span)) - (span > 1 ? kStepCost : 0.0);
+                }
+            }
             for (const bool dropped : {false, true}) {
                 const std::size_t from = state(cells, used, dropped);
                 for (std::size_t rank = 0; rank < kept_[from]; ++rank) {
                     const double base = steps_[from * kKeep + rank].score;
                     const auto r = static_cast<std::uint8_t>(rank);
                     const auto from32 = static_cast<std::uint32_t>(from);
-                    if (cells < expected) {
-                        for (std::size_t span = 1; span <= widest - used && f + span <= n; ++span) {
-                            if (span > 1 && (!rejoinable(f) || !rejoinable(f + span - 1))) break;
-                            const double cost = span > 1 ? kStepCost : 0.0;
-                            offer(state(cells + 1, used + span - 1, false),
-                                  Step{base + profiles_.score(cells, group_shape(f, span)) - cost,
-                                       from32, r, static_cast<std::uint8_t>(span)});
-                        }
+                    for (std::size_t i = 0; i < spans; ++i) {
+                        offer(state(cells + 1, used + i, false),
+                              Step{base + take[i], from32, r, static_cast<std::uint8_t>(i + 1)});
                     }
                     if (empty && used < surplus_ && (run_start || dropped)) {
                         offer(state(cells, used + 1, true), Step{base - kStepCost, from32, r, 0});
