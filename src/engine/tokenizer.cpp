@@ -44,26 +44,28 @@
 //   - an escape byte: in Quoted, tested before the quote, the escape followed
 //     by the quote or by itself stands for that second byte; before anything
 //     else it is content. The look-ahead of the quote repair does not look at
-//     escapes. Quoted fields are then scanned for the quote, the escape and LF
-//     only, so a field's special flag may miss a delimiter or CR inside
+//     escapes. Quoted fields are then scanned for the quote, the escape, CR
+//     and LF only, so a field's special flag may miss a delimiter inside
 //     quotes: callers that need it exact recompute it;
-//   - the runaway-quote guard, given the table's field count N: a quote in
-//     FieldStart that finds no terminated quote (one followed, after spaces
-//     and tabs, by the delimiter, a line break or the end) later on its own
-//     physical line, with a line break after that line, would carry the
-//     record across the line break. It is taken as text (the field goes on
-//     unquoted) when the line then has N fields (the fields before it, plus
-//     one, plus the delimiters after it on the line) and one of: the quote
-//     is the line's last byte; the next line is a whole row by itself (N - 1
-//     delimiters, and the first terminated quote after the line break lies
-//     beyond it); the quoted reading does not have N fields (the fields
-//     before it, plus one, plus the delimiters after that first terminated
-//     quote on its line; none when there is no such quote). That search
-//     pairs doubled quotes from the line break on and skips them. A quoted field
-//     that legitimately spans lines keeps its count and stays quoted. More
-//     memos (the first terminated quote across lines, and delimiter counts
-//     of the opening, the next and the closing line, moved forward) keep it
-//     linear.
+//   - the runaway-quote guard, given the table's field count N: when a
+//     quoted field reaches its first line break (CR or LF) on the line of
+//     its opening quote, that quote found no closing quote there and would
+//     carry the record across the line break. It is taken as text instead
+//     (the field starts again from it, unquoted) when the line then has N
+//     fields (the fields before it, plus one, plus the delimiters after it
+//     on the line), no terminated quote (one followed, after spaces and
+//     tabs, by the delimiter, a line break or the end) follows it on the
+//     line, and one of: the quote is the line's last byte; the next line is
+//     a whole row by itself (N - 1 delimiters, and the first terminated
+//     quote after the line break lies beyond it); the quoted reading does
+//     not have N fields (the fields before it, plus one, plus the delimiters
+//     after that first terminated quote on its line; none when there is no
+//     such quote). That search pairs doubled quotes from the line break on
+//     and skips them. A quoted field that legitimately spans lines keeps its
+//     count and stays quoted. Deciding at the line break costs nothing for
+//     fields closed on their own line; more memos (the first terminated
+//     quote across lines, and delimiter counts of the opening, the next and
+//     the closing line, moved forward) keep it linear.
 #include "tokenizer.hpp"
 
 #include <cstring>
@@ -127,6 +129,8 @@ public:
         text_.at += n;
     }
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
+    // Drops what the open field holds so far.
+    void restart_field() noexcept { text_.at = field_begin_; }
 
     // `flags`: field_flags::kSpecial and kNonAscii as found while reading.
     void end_field(std::uint16_t flags) {
@@ -242,6 +246,13 @@ public:
     }
     void end_field(std::uint16_t) noexcept { ++fields_; }
     void end_record() noexcept {}
+    void restart_field() noexcept {
+        if (fields_ != 0) return;
+        scratch_.clear();
+        maybe_blank_ = true;
+        high_seen_ = false;
+        last_high_ = false;
+    }
 
     RecordShape shape() const noexcept {
         const bool blank =
@@ -321,7 +332,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       scanner_(scan_target_),
       quoted_target_(data_, size_,
                      ByteSet4{{quote_stop(dialect), static_cast<std::uint8_t>(escape_ & 0xFF), kLF,
-                               kLF}}),
+                               kCR}}),
       quoted_scanner_(quoted_target_) {
     for (const unsigned char c : {dialect.delimiter, quote_stop(dialect), kCR, kLF}) {
         is_stop_[c] = true;
@@ -481,8 +492,12 @@ template <bool kEscape, typename Sink>
     // The field's flags so far, one word: fewer live values, and no byte
     // store read back as a word should it live on the stack.
     std::uint16_t flags = 0;
-    // Fields finished so far in this record, for the runaway-quote guard.
+    // Fields finished so far in this record, and the quote that opened the
+    // current quoted field until its first line break, for the runaway-quote
+    // guard.
     std::size_t fields_done = 0;
+    constexpr std::size_t kNoQuote = ~std::size_t{0};
+    std::size_t opening_quote = kNoQuote;
     ended_by_break_ = false;
     runaway_taken_ = false;
 
@@ -524,12 +539,7 @@ field_start:
         // The quote opens a quoted field; tested before the delimiter. With
         // the guard on, a runaway one is text instead.
         if (c == quote) {
-            if (guard_columns_ != 0 && runaway_quote(p, fields_done)) {
-                runaway_taken_ = true;
-                store_byte(c);
-                ++p;
-                goto unquoted;
-            }
+            opening_quote = p;
             ++p;
             goto quoted;
         }
@@ -628,6 +638,22 @@ quoted:
             store_byte(c);
             p = s + 1;
             continue;
+        }
+        // The first line break of a field is where the runaway-quote guard
+        // looks at its opening quote, which a field closed on its own line
+        // never needs. Taken as text, the quote starts the field again,
+        // unquoted.
+        if (guard_columns_ != 0 && (c == kCR || c == kLF) && opening_quote != kNoQuote) {
+            const std::size_t q = opening_quote;
+            opening_quote = kNoQuote;
+            if (runaway_quote(q, fields_done)) {
+                runaway_taken_ = true;
+                sink.restart_field();
+                flags = 0;
+                store_byte(d[q]);
+                p = q + 1;
+                goto unquoted;
+            }
         }
         // The delimiter, CR and LF are content here; a stored LF counts a line.
         store_byte(c);

@@ -130,7 +130,7 @@ private:
     ScanTarget scan_target_;
     BlockScanner scanner_;
     // With an escape byte, quoted fields are scanned for the quote, the
-    // escape and LF instead.
+    // escape, CR and LF instead.
     ScanTarget quoted_target_;
     BlockScanner quoted_scanner_;
     GrowableBuffer<char> blank_scratch_;

@@ -86,6 +86,9 @@ class Tokenizer {
         Record rec;
         rec.begin = pos_;
         std::string raw;
+        // The quote that opened the current quoted field, until its first line break.
+        constexpr std::size_t kNone = ~std::size_t{0};
+        std::size_t opening = kNone;
         State state = State::FieldStart;
         auto finish_field = [&] {
             rec.fields.push_back(decode_lossy(raw));
@@ -105,10 +108,8 @@ class Tokenizer {
             const unsigned char b = at(pos_);
             switch (state) {
                 case State::FieldStart:
-                    if (b == quote_ && guard_columns_ != 0 && runaway(pos_, rec.fields.size())) {
-                        raw.push_back(static_cast<char>(b));
-                        state = State::Unquoted;
-                    } else if (b == quote_) {
+                    if (b == quote_) {
+                        opening = pos_;
                         state = State::Quoted;
                     } else if (skip_space_ && b == ' ') {
                         // A space before the field's first byte is dropped.
@@ -158,7 +159,15 @@ class Tokenizer {
                             raw.push_back(static_cast<char>(b));
                             ++pos_;
                         }
+                    } else if (is_line_break(b) && guard_columns_ != 0 && opening != kNone &&
+                               runaway(opening, rec.fields.size())) {
+                        // The field's first line break: its opening quote is text.
+                        raw.assign(1, static_cast<char>(at(opening)));
+                        pos_ = opening + 1;
+                        opening = kNone;
+                        state = State::Unquoted;
                     } else {
+                        if (is_line_break(b)) opening = kNone;
                         raw.push_back(static_cast<char>(b));
                         if (b == '\n') ++line_;
                         ++pos_;

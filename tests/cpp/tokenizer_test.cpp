@@ -418,6 +418,8 @@ const std::vector<DialectCase>& dialect_cases() {
         {"8,\"gift\nsay \"\"no\"\", then, go\",13\n", guard(3), {{"8", "gift\nsay \"no\", then, go", "13"}}},
         {"\"a,b,c", guard(3), {{"a,b,c"}}},
         {"\"a,b\n\"c,d\n", guard(2), {{"\"a", "b"}, {"\"c", "d"}}},
+        {"\"a\"b,c,d\n1,2,3\n", reference::Dialect{',', '"', std::nullopt, false, false, 3},
+         {{"ab", "c", "d"}, {"1", "2", "3"}}},
     };
     // clang-format on
     return cases;
