@@ -17,15 +17,18 @@ namespace quillon {
 
 namespace {
 
-FieldDecoding decoding_for(InputEncoding encoding) noexcept {
+// A detected UTF-8 file reads any stray bytes beyond the judged prefix as
+// Windows-1252 rows too; one the caller declares UTF-8 gets U+FFFD for them.
+FieldDecoding decoding_for(InputEncoding encoding, bool given) noexcept {
     switch (encoding) {
         case InputEncoding::kUtf8With1252Rows:
             return FieldDecoding::kUtf8Windows1252Fallback;
+        case InputEncoding::kUtf8:
+            return given ? FieldDecoding::kUtf8Replace : FieldDecoding::kUtf8Windows1252Fallback;
         case InputEncoding::kWindows1252:
             return FieldDecoding::kWindows1252;
         case InputEncoding::kLatin1:
             return FieldDecoding::kLatin1;
-        case InputEncoding::kUtf8:
         case InputEncoding::kUtf16Le:
         case InputEncoding::kUtf16Be:
             break;
@@ -79,7 +82,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.preamble_rows = d.structure.preamble_rows;
     o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
     o.guard_runaway_quotes = options.guard_runaway_quotes && d.dialect.quote.has_value();
-    o.decoding = decoding_for(d.encoding.encoding);
+    o.decoding = decoding_for(d.encoding.encoding, options.encoding.has_value());
     o.progress = options.progress;
     return o;
 }
@@ -220,6 +223,22 @@ std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept {
     }
 }
 
+namespace {
+
+// The prefix the encoding is judged by: enough for a file in one encoding to
+// show which, without a pass over all of a large one. It ends before a byte
+// of 0x80 or above, so it never cuts a UTF-8 sequence in two.
+constexpr std::size_t kEncodingSample = std::size_t{1} << 20;
+
+std::string_view encoding_sample(std::string_view content) noexcept {
+    if (content.size() <= kEncodingSample) return content;
+    std::size_t end = kEncodingSample;
+    while (end > 0 && static_cast<unsigned char>(content[end - 1]) >= 0x80) --end;
+    return content.substr(0, end);
+}
+
+}  // namespace
+
 Detection detect_input(std::string_view content, const AdaptiveOptions& options,
                        EngineInput& input) {
     Detection d;
@@ -227,7 +246,7 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
         d.encoding.encoding = *options.encoding;
         d.encoding.bom_length = 0;
     } else {
-        d.encoding = detect_encoding(content);
+        d.encoding = detect_encoding(encoding_sample(content));
     }
     input.original = content;
     input.transcoded.clear();
@@ -252,6 +271,11 @@ AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& option
     AdaptiveRun run;
     run.detection = detect_input(content, options, run.input);
     run.result = salvage_buffer(run.input.text(), engine_options(run.detection, options));
+    // Windows-1252 rows past the judged prefix show in the run's count.
+    if (!options.encoding && run.detection.encoding.encoding == InputEncoding::kUtf8 &&
+        run.result.reencoded_rows != 0) {
+        run.detection.encoding.encoding = InputEncoding::kUtf8With1252Rows;
+    }
     run.output_delimiter = options.output_delimiter.value_or(
         default_output_delimiter(run.detection.dialect.delimiter));
     return run;
