@@ -23,7 +23,10 @@
 // sequence with other cells by kMargin, else the fixed rule applies. Of a run
 // of empty fields, only the first may be dropped (then the next, and so
 // on), so that one result is never counted twice and ties itself. Rows with
-// more than kMaxSurplus surplus fields are left to the fixed rule.
+// more than kMaxSurplus surplus fields are left to the fixed rule, and so
+// are rows without an empty field whose merge puts a fitting cell in every
+// column: nothing in them points anywhere but at a free-text last column,
+// and the search is spared where the merge is plainly right.
 //
 // Short rows. A lost delimiter (`12:3045` for `12:30,45`) glues two cells
 // and shifts the rest one column to the left. For a row one field short,

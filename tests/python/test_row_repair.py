@@ -64,7 +64,7 @@ CASES = {
 def test_misaligned_rows_come_back_in_their_columns(tmp_path, kind):
     line, expected, repair = CASES[kind]
     rows = [HEADER] + [table_row(i) for i in range(40)]
-    text = csv_text(rows).replace(csv_text([ROW]), line + "\n")
+    text = csv_text(rows).replace(LINE, line)
     report, got = salvage(tmp_path, text)
     assert got[21] == expected
     assert got[:21] + got[22:] == rows[:21] + rows[22:]
@@ -75,23 +75,11 @@ def test_misaligned_rows_come_back_in_their_columns(tmp_path, kind):
     assert report.repaired_rows == 1
 
 
-def test_a_repair_keeps_a_row_that_merge_off_would_quarantine(tmp_path):
-    rows = [HEADER] + [table_row(i) for i in range(40)]
-    text = csv_text(rows).replace(csv_text([ROW]), CASES["doubled delimiter"][0] + "\n")
-    report, got = salvage(tmp_path, text, merge_overflow=False)
-    assert (report.repairs["dropped_empty"], report.quarantined_rows) == (1, 0)
-    assert got == rows
-    report, _ = salvage(tmp_path, text, merge_overflow=False, repair_misaligned_rows=False)
-    assert report.rejects["extra_columns"] == 1
-
-
 def test_flag_is_checked_and_reaches_the_command_line(tmp_path):
     with pytest.raises(TypeError):
         quillon.salvage(tmp_path / "in.csv", tmp_path / "out.csv", repair_misaligned_rows=1)
-    rows = [HEADER] + [table_row(i) for i in range(40)]
-    (tmp_path / "in.csv").write_text(
-        csv_text(rows).replace(csv_text([ROW]), CASES["doubled delimiter"][0] + "\n"), encoding="utf-8"
-    )
+    text = csv_text([HEADER] + [table_row(i) for i in range(40)])
+    (tmp_path / "in.csv").write_text(text.replace(LINE, CASES["doubled delimiter"][0]), encoding="utf-8")
     for flags, repairs in (([], {"dropped_empty": 1}), (["--no-repair-rows"], {"merged": 1})):
         result = run_quillon(tmp_path, "salvage", "in.csv", "out.csv", "--json", *flags)
         assert result.returncode == 0, result.stderr
