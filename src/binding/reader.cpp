@@ -48,9 +48,15 @@ ReaderState& state_of(PyObject* self) noexcept { return reinterpret_cast<ReaderO
 }
 
 // A str of an ASCII field: the text is copied straight into the new object.
+// Empty and one-character fields (flags, codes, blanks) take the
+// interpreter's shared strings instead of an allocation each.
 PyObject* ascii_str(std::string_view text) {
+    if (text.size() <= 1) {
+        return text.empty() ? PyUnicode_New(0, 0)
+                            : PyUnicode_FromOrdinal(static_cast<unsigned char>(text.front()));
+    }
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (str != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
     return str;
 }
 
