@@ -86,7 +86,7 @@ def test_reports_in_input_order_and_failures_in_place(exports: Path, tmp_path: P
 @pytest.mark.parametrize(
     ("call", "error", "fragment"),
     [
-        ({"jobs": 2, "executor": ThreadPoolExecutor(1)}, ValueError, "give jobs or executor, not both"),
+        ({"jobs": 2, "executor": "POOL"}, ValueError, "give jobs or executor, not both"),
         ({"jobs": 0}, ValueError, "jobs must be a positive int"),
         ({"delimiter": ";;"}, ValueError, "delimiter must be one ASCII character"),
         ({"header": "yes"}, TypeError, "header must be a bool"),
@@ -95,9 +95,11 @@ def test_reports_in_input_order_and_failures_in_place(exports: Path, tmp_path: P
     ],
 )
 def test_bad_arguments_raise_before_any_file_is_written(exports: Path, tmp_path: Path, call, error, fragment) -> None:
-    call = {k: tmp_path / "out" if v == "OUT" else v for k, v in call.items()}
-    with pytest.raises(error, match=fragment):
-        quillon.salvage_many(exports, tmp_path / "out", **call)
+    with ThreadPoolExecutor(1) as pool:
+        call = {k: {"OUT": tmp_path / "out", "POOL": pool}.get(v, v) if isinstance(v, str) else v
+                for k, v in call.items()}
+        with pytest.raises(error, match=fragment):
+            quillon.salvage_many(exports, tmp_path / "out", **call)
     assert not (tmp_path / "out").exists()
 
 
