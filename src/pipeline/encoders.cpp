@@ -62,18 +62,25 @@ char* copy_field(char* out, std::string_view text, const char* row_end) noexcept
     return copy_bytes(out, src, n);
 }
 
+// Rows whose text and fields add up to at most this are given the worst
+// case of their line's length instead of its exact length.
+constexpr std::size_t kWorstCaseRow = std::size_t{1} << 16;
+
 // Delimiter and quote below 0x80: a field needs quotes exactly when the
 // engine marked it special, since lossy decoding keeps every ASCII byte.
 void encode_ascii(const RowView& row, char delimiter, char quote, std::string& line) {
     const std::size_t fields = row.size();
     const std::string_view text = row.text();
     const char* const row_end = text.data() + text.size();
-    // The exact length of the line: separators, LF, and for each quoted field
-    // its two quotes and one more for each quote inside. Sizing the line to
-    // the worst case instead would make a huge quoted field cost twice its
-    // size in memory.
+    // Room for the line: separators, LF, and for each quoted field its two
+    // quotes and one more for each quote inside. An ordinary row gets the
+    // worst case (every field quoted, every byte a quote) without a pass to
+    // count; a huge one the exact length, or a huge quoted field would cost
+    // twice its size in memory.
     std::size_t length = text.size() + fields;
-    if (row.any_special()) {
+    if (length <= kWorstCaseRow) {
+        length += text.size() + 2 * fields;
+    } else if (row.any_special()) {
         for (const FieldRef field : row) {
             if (field.special()) {
                 length += 2 + static_cast<std::size_t>(

@@ -165,6 +165,25 @@ TEST(EncodeOutputRow, MatchesTheDefinitionOnGeneratedRows) {
     }
 }
 
+TEST(EncodeOutputRow, QuoteOnlyRowsAroundTheWorstCaseSizeLimit) {
+    // Text and field count of 2^16 together is the largest row sized by its
+    // worst case; a field of quotes alone is that worst case.
+    const std::size_t limit = std::size_t{1} << 16;
+    const struct {
+        std::size_t fields;
+        std::size_t quotes_each;
+    } cases[] = {
+        {1, limit - 1}, {1, limit}, {limit / 2, 1}, {limit / 2 + 1, 1}, {3, limit / 3}, {limit / 4, 3},
+    };
+    std::string line;
+    for (const auto& c : cases) {
+        const Fields fields(c.fields, std::string(c.quotes_each, '"'));
+        const RowStore store = store_of({fields}, ',', '"');
+        encode_output_row(store[0], ',', '"', line);
+        EXPECT_EQ(line, reference_line(fields, ',', '"')) << c.fields << " x " << c.quotes_each;
+    }
+}
+
 TEST(EncodeOutputRow, ReusesTheLineOnceGrown) {
     const RowStore store =
         store_of({{"alpha", "beta", "gamma"}, {"x\"y", "a,b", "l1\nl2"}, {""}, {"one", "two"}}, ',', '"');
