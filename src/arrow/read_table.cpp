@@ -1,5 +1,6 @@
 #include "read_table.hpp"
 
+#include <cerrno>
 #include <string_view>
 #include <utility>
 
@@ -33,6 +34,9 @@ IoResult<TableRead> read_table(const std::string& input_path,
         if (!file) return file.error();
         const GrowableBuffer<char>& content = file.value().content;
         AdaptiveRun run = run_adaptive(std::string_view(content.data(), content.size()), options);
+        // The options' progress hook asked to stop: no table, as a signal
+        // interrupts a system call.
+        if (run.result.stopped) return IoError::from_errno(EINTR);
         if (quarantine_path) {
             if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt);
                 !written) {

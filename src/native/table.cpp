@@ -197,6 +197,10 @@ PyObject* read_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (!path_of(args[1], "quarantine_path", *quarantine_path)) return nullptr;
     }
     if (!convert_options(args[2], options)) return nullptr;
+    // No callable: the engine's reports only run the signal handlers, so
+    // that Ctrl-C ends a long read within a few MB.
+    PythonProgress signals(Py_None);
+    options.progress = signals.hook();
 
     std::optional<IoResult<arrow::TableRead>> outcome;
     {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -10,6 +11,7 @@
 #include "arrow/read_table.hpp"
 #include "arrow/record_batches.hpp"
 #include "arrow_reader.hpp"
+#include "file_test_support.hpp"
 
 namespace {
 
@@ -338,6 +340,41 @@ TEST(ArrowReadTable, HeaderRowKept) {
         const AdaptiveRun run = run_adaptive(c.input, c.options);
         EXPECT_EQ(header_row_kept(run), c.kept) << c.input;
     }
+}
+
+TEST(ArrowReadTable, ReadsTheFileAndStopsWhenTheHookSaysSo) {
+    quillon::testing::TempDir dir;
+    std::string content = "id,name\n";
+    // Longer than the engine's reporting step, so that the hook is asked.
+    while (content.size() <= kProgressStep) content += "1,Ada\n2,\"Grace, H\"\n";
+    quillon::testing::write_file(dir.file("in.csv"), content);
+
+    struct Hook {
+        bool go_on;
+        int calls = 0;
+        static bool report(void* self, std::size_t, std::size_t) {
+            auto* hook = static_cast<Hook*>(self);
+            ++hook->calls;
+            return hook->go_on;
+        }
+    };
+    for (const bool go_on : {true, false}) {
+        Hook hook{go_on};
+        AdaptiveOptions options;
+        options.progress = ProgressHook{&Hook::report, &hook};
+        IoResult<TableRead> read = read_table(dir.file("in.csv"), std::nullopt, options);
+        EXPECT_GT(hook.calls, 0);
+        if (go_on) {
+            ASSERT_TRUE(read);
+            const BatchTable& table = *read.value().table;
+            EXPECT_EQ(table.names(), (std::vector<std::string>{"id", "name"}));
+            EXPECT_EQ(table.rows(), read.value().stats.salvaged_rows - 1);
+        } else {
+            ASSERT_FALSE(read);
+            EXPECT_EQ(read.error().os_code, EINTR);
+        }
+    }
+    EXPECT_EQ(read_table(dir.file("missing.csv"), std::nullopt, {}).error().os_code, ENOENT);
 }
 
 }  // namespace

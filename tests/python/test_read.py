@@ -234,6 +234,16 @@ def test_bad_arguments_fail_before_reading(tmp_path):
         quillon.read(tmp_path / "missing.csv", output_delimiter=";")
 
 
+def test_ctrl_c_ends_a_read_that_blocks(tmp_path):
+    from test_interrupt import interrupt_blocked_child
+
+    def writer_that_never_writes(fifo: str) -> int:
+        return os.open(fifo, os.O_RDWR)
+
+    call = "__import__('quillon').read(fifo)"
+    interrupt_blocked_child(tmp_path, "raising handler", call, b"", writer_that_never_writes)
+
+
 # ---- ownership of the exported structs, through ctypes as a C consumer sees them ----
 
 
