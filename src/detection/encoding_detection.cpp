@@ -81,22 +81,7 @@ InputEncoding single_byte_or_mixed(const Byte* p, std::size_t n, std::size_t fir
 }
 
 char* put_code_point(char* d, std::uint32_t cp) noexcept {
-    if (cp < 0x80) {
-        *d++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *d++ = static_cast<char>(0xC0 | (cp >> 6));
-        *d++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *d++ = static_cast<char>(0xE0 | (cp >> 12));
-        *d++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *d++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *d++ = static_cast<char>(0xF0 | (cp >> 18));
-        *d++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *d++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *d++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return d;
+    return d + encode_utf8(static_cast<char32_t>(cp), d);
 }
 
 constexpr std::uint32_t kReplacement = 0xFFFD;

@@ -14,28 +14,12 @@ constexpr char16_t kHighControls[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-std::size_t put_code_point(char32_t cp, char* dst) noexcept {
-    if (cp < 0x80) {
-        dst[0] = static_cast<char>(cp);
-        return 1;
-    }
-    if (cp < 0x800) {
-        dst[0] = static_cast<char>(0xC0 | (cp >> 6));
-        dst[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        return 2;
-    }
-    dst[0] = static_cast<char>(0xE0 | (cp >> 12));
-    dst[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    dst[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-}
-
 std::size_t decode_single_bytes(const unsigned char* src, std::size_t n, char* dst,
                                 bool windows_1252) noexcept {
     std::size_t out = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const unsigned char b = src[i];
-        out += put_code_point(windows_1252 ? windows_1252_code_point(b) : char32_t{b}, dst + out);
+        out += encode_utf8(windows_1252 ? windows_1252_code_point(b) : char32_t{b}, dst + out);
     }
     return out;
 }
@@ -76,9 +60,9 @@ DecodedField decode_field(const unsigned char* src, std::size_t n, char* dst,
         // the start of a good sequence. A byte that Windows-1252 leaves
         // undefined is no pasted text either: it becomes U+FFFD.
         if (is_undefined_in_windows_1252(src[i])) {
-            out += put_code_point(0xFFFD, dst + out);
+            out += encode_utf8(0xFFFD, dst + out);
         } else {
-            out += put_code_point(windows_1252_code_point(src[i]), dst + out);
+            out += encode_utf8(windows_1252_code_point(src[i]), dst + out);
             fallback = true;
         }
         ++i;

@@ -16,16 +16,8 @@ void append_number(std::string& line, std::size_t value) {
 }
 
 void append_code_point(std::string& line, char32_t cp) {
-    if (cp < 0x80) {
-        line.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        line.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        line.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        line.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        line.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        line.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
+    char bytes[4];
+    line.append(bytes, encode_utf8(cp, bytes));
 }
 
 // Text with each double quote doubled.
