@@ -19,7 +19,9 @@ std::size_t type_index(CellType type) noexcept { return static_cast<std::size_t>
 
 }  // namespace
 
-ColumnProfiles::ColumnProfiles(std::size_t columns, std::uint8_t delimiter) : columns_(columns) {
+// The columns are made with the first row that fits: a column count that no
+// row has (one given by the caller, say) costs nothing.
+ColumnProfiles::ColumnProfiles(std::size_t columns, std::uint8_t delimiter) : expected_(columns) {
     for (std::size_t b = 0; b < 256; ++b) {
         std::uint8_t c = char_class::kPunctuation;
         if (b >= '0' && b <= '9') {
@@ -62,7 +64,8 @@ CellShape ColumnProfiles::shape(std::string_view text) const noexcept {
 }
 
 void ColumnProfiles::add_row(const RowView& row) {
-    if (row.size() != columns_.size()) return;
+    if (row.size() != expected_) return;
+    if (columns_.empty()) columns_.resize(expected_);
     std::size_t j = 0;
     for (const FieldRef f : row) {
         Column& col = columns_[j++];

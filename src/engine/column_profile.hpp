@@ -107,6 +107,7 @@ private:
     };
     static bool has_value(const Column& col, std::uint64_t hash) noexcept;
 
+    std::size_t expected_;
     std::vector<Column> columns_;
     std::array<std::uint8_t, 256> class_of_{};
     std::size_t rows_ = 0;
