@@ -154,6 +154,20 @@ void RowStore::append_row(const RowView& row) {
     end_row();
 }
 
+void RowStore::append_rows(const RowStore& other) {
+    if (other.empty()) return;
+    const std::uint64_t slot_base = slots_.size();
+    const std::uint64_t text_base = text_.size();
+    rows_.reserve_tail(other.rows_.size());
+    slots_.append(other.slots_.data(), other.slots_.size());
+    text_.append(other.text_.data(), other.text_.size());
+    // Summary bits sit above any slot index, so adding the base leaves them be.
+    for (std::size_t i = 0; i < other.rows_.size(); ++i) {
+        const RowEntry& e = other.rows_[i];
+        rows_.push_back(RowEntry{e.slot_end + slot_base, e.text_end + text_base});
+    }
+}
+
 void RowStore::pop_last_row() noexcept {
     slots_.truncate(last_row_slot_begin());
     text_.truncate(last_row_text_begin());

@@ -186,6 +186,16 @@ public:
     // Appends a copy of `row` as a new row.
     void append_row(const RowView& row);
     void pop_last_row() noexcept;
+    // Appends every row of `other`, in order.
+    void append_rows(const RowStore& other);
+    // Drops every row and keeps the capacity, for a store that is refilled.
+    void clear() noexcept {
+        text_.clear();
+        slots_.clear();
+        rows_.clear();
+        open_summary_ = 0;
+        open_fields_ = 0;
+    }
 
 private:
     struct RowEntry {

@@ -1,16 +1,6 @@
 #include "salvage.hpp"
 
-#include "column_profile.hpp"
-#include "inference.hpp"
-#include "normalize.hpp"
-#include "row_repair.hpp"
-#include "sniffer.hpp"
-#include "tokenizer.hpp"
-
-#include <cstdint>
-#include <optional>
-#include <utility>
-#include <vector>
+#include "salvage_run.hpp"
 
 namespace quillon {
 
@@ -61,139 +51,45 @@ QuarantinedRow QuarantineList::operator[](std::size_t i) const noexcept {
     return QuarantinedRow{fields_.row(i), reason_text(e.reason), e.place.line, e.reason, e.place};
 }
 
-namespace {
-
-// The table's first record, kept to recognise the header rows that
-// concatenated exports repeat further down.
-class HeaderMatcher {
-public:
-    void remember(const RowView& row) {
-        text_.assign(row.text());
-        lengths_.clear();
-        for (const FieldRef field : row) lengths_.push_back(field.text.size());
-        set_ = true;
-    }
-    bool set() const noexcept { return set_; }
-    // The same fields, byte for byte. The text is compared first: it settles
-    // almost every row without walking its fields.
-    bool matches(const RowView& row) const noexcept {
-        if (row.text() != text_) return false;
-        std::size_t i = 0;
-        for (const FieldRef field : row) {
-            if (i == lengths_.size() || field.text.size() != lengths_[i]) return false;
-            ++i;
-        }
-        return i == lengths_.size();
-    }
-
-private:
-    std::string text_;
-    std::vector<std::size_t> lengths_;
-    bool set_ = false;
-};
-
-// The run's type-aware row repair, or none: its profiles are learned from
-// the table's first records, read as the run reads them. A table whose
-// rows rarely fit has too little to learn from and keeps the fixed rules.
-std::optional<RowRepairer> make_row_repairer(std::string_view buffer, const Dialect& dialect,
-                                             const SalvageOptions& options,
-                                             std::size_t expected) {
-    if (!options.repair_misaligned_rows || expected == 0) return std::nullopt;
-    RecordTokenizer reader(buffer, dialect);
-    reader.set_decoding(options.decoding);
-    if (options.guard_runaway_quotes) reader.set_runaway_guard(expected);
-    ColumnProfiles profiles =
-        learn_column_profiles(reader, options.preamble_rows, expected, dialect.delimiter);
-    if (profiles.rows() < RowRepairer::kMinProfileRows) return std::nullopt;
-    return RowRepairer(std::move(profiles), dialect.delimiter, dialect.skip_initial_space);
-}
-
-}  // namespace
-
 SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& options) {
     SalvageResult result;
     if (buffer.empty()) return result;
-
-    const std::uint8_t delimiter =
-        options.delimiter ? *options.delimiter : sniff_delimiter(buffer);
-    const std::size_t expected =
-        options.expected_columns ? *options.expected_columns : infer_columns(buffer, delimiter);
-    result.quarantine.set_expected_columns(expected);
-
-    // Generous estimates: capacity that is never written is never resident.
-    const std::size_t n = buffer.size();
-    result.rows.reserve(n / 64 + 16, n / 4 + 16, n + 64);
-
-    NormalizeSettings settings{expected, delimiter, options.fill_ragged_rows,
-                               options.merge_overflow};
-    const Dialect dialect{.delimiter = delimiter,
-                          .quote = options.quoting ? std::optional<std::uint8_t>(options.quote_char)
-                                                   : std::nullopt,
-                          .escape = options.escape_char,
-                          .skip_initial_space = options.skip_initial_space,
-                          .repair_quotes = options.repair_quotes};
-    RecordTokenizer tokenizer(buffer, dialect);
-    tokenizer.set_decoding(options.decoding);
-    if (options.guard_runaway_quotes) tokenizer.set_runaway_guard(expected);
-    std::optional<RowRepairer> repairer = make_row_repairer(buffer, dialect, options, expected);
-    if (repairer) settings.repair = &*repairer;
-    const bool count_reencoded = options.decoding == FieldDecoding::kUtf8Windows1252Fallback;
-    HeaderMatcher header;
-    // Without a hook no offset reaches the mark: one comparison per record.
-    std::size_t next_report = options.progress ? kProgressStep : SIZE_MAX;
-    for (;;) {
-        if (tokenizer.position() >= next_report) {
-            if (!options.progress(tokenizer.position(), n)) {
-                result.stopped = true;
-                break;
-            }
-            next_report = tokenizer.position() + kProgressStep;
-        }
-        const std::size_t first_line = tokenizer.line();
-        if (!tokenizer.next_record(result.rows)) break;
-        // The line on which the record ends: the counter has already moved
-        // past the line break that ended it.
-        const RecordPlace place{
-            first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
-            tokenizer.record_begin(), tokenizer.content_end()};
-        ++result.total_rows;
-        if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
-        if (result.total_rows <= options.preamble_rows) {
-            result.quarantine.add(result.rows.row(result.rows.size() - 1),
-                                  QuarantineReason::kPreamble, place);
-            result.rows.pop_last_row();
-            ++result.preamble_rows;
-            continue;
-        }
-        if (options.drop_repeated_headers) {
-            const RowView row = result.rows.row(result.rows.size() - 1);
-            if (!header.set()) {
-                header.remember(row);
-            } else if (header.matches(row)) {
-                result.quarantine.add(row, QuarantineReason::kRepeatedHeader, place);
-                result.rows.pop_last_row();
-                ++result.repeated_header_rows;
-                continue;
-            }
-        }
-        // A record the guard mended is a repaired row even when its count
-        // then fits; one that normalization also pads or merges counts once.
-        const std::size_t repaired_before = result.repaired_rows;
-        const std::size_t kept_before = result.rows.size();
-        normalize_row(result, settings, place);
-        if (tokenizer.runaway_quote_taken()) {
-            ++result.runaway_quote_rows;
-            if (result.rows.size() == kept_before && result.repaired_rows == repaired_before) {
-                ++result.repaired_rows;
-            }
-        }
-    }
-
-    result.detected_delimiter = static_cast<char32_t>(delimiter);
-    result.salvaged_rows = result.rows.size();
-    result.quarantined_rows = result.quarantine.size();
-    result.inferred_columns = expected;
+    const SalvageRun run(buffer, options);
+    run.describe(result);
+    run.read_span(0, buffer.size(), result, nullptr, options.progress);
     return result;
+}
+
+void QuarantineList::append(const QuarantineList& other, std::size_t line_offset) {
+    fields_.append_rows(other.fields_);
+    entries_.reserve_tail(other.entries_.size());
+    for (std::size_t i = 0; i < other.entries_.size(); ++i) {
+        Entry e = other.entries_[i];
+        e.place.first_line += line_offset;
+        e.place.line += line_offset;
+        entries_.push_back(e);
+    }
+}
+
+void append_span(SalvageResult& into, const SalvageResult& span, std::size_t line_offset) {
+    into.rows.append_rows(span.rows);
+    into.quarantine.append(span.quarantine, line_offset);
+    into.total_rows += span.total_rows;
+    into.salvaged_rows += span.salvaged_rows;
+    into.repaired_rows += span.repaired_rows;
+    into.quarantined_rows += span.quarantined_rows;
+    into.padded_rows += span.padded_rows;
+    into.merged_rows += span.merged_rows;
+    into.dropped_empty_rows += span.dropped_empty_rows;
+    into.rejoined_rows += span.rejoined_rows;
+    into.split_rows += span.split_rows;
+    into.too_few_rows += span.too_few_rows;
+    into.extra_rows += span.extra_rows;
+    into.preamble_rows += span.preamble_rows;
+    into.repeated_header_rows += span.repeated_header_rows;
+    into.reencoded_rows += span.reencoded_rows;
+    into.runaway_quote_rows += span.runaway_quote_rows;
+    into.stopped = into.stopped || span.stopped;
 }
 
 }  // namespace quillon

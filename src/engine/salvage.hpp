@@ -65,6 +65,8 @@ public:
     // Sets the column count that the reason texts name.
     void set_expected_columns(std::size_t expected);
     void add(const RowView& fields, QuarantineReason reason, const RecordPlace& place);
+    // Appends the entries of `other`, their lines moved on by `line_offset`.
+    void append(const QuarantineList& other, std::size_t line_offset);
 
 private:
     struct Entry {
@@ -113,6 +115,11 @@ struct SalvageResult {
 
 // Never fails on any input; throws only std::bad_alloc.
 SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& options);
+
+// Adds a span's rows, quarantine and counts to the result of the spans
+// before it; the span's lines were counted from 1, `line_offset` lines into
+// the input.
+void append_span(SalvageResult& into, const SalvageResult& span, std::size_t line_offset);
 
 // The reason texts of the quarantine.
 std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected);

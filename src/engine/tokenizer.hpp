@@ -40,6 +40,15 @@ public:
     // Counting mode: the next record's shape, without building field text.
     std::optional<RecordShape> next_shape();
 
+    // Continues at `pos`, which must be where a record begins, with the line
+    // counter at 1 there. The look-ahead memos are caches of facts about the
+    // buffer alone, so records read from there on are the ones a tokenizer
+    // that came from the start would read.
+    void start_at(std::size_t pos) noexcept {
+        pos_ = pos;
+        line_ = 1;
+    }
+
     // Offset of the next byte to read.
     std::size_t position() const noexcept { return pos_; }
     // Physical line counter: starts at 1, counts every record-ending line

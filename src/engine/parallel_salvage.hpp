@@ -1,0 +1,68 @@
+// An engine run on several threads, with the result of one pass.
+//
+// The buffer is cut at line starts into spans, and the spans are read on
+// worker threads at once, each on the guess that its first line starts a
+// record. The calling thread takes the spans in input order and keeps a
+// span only when the span before it really ended at its first byte; when a
+// quoted line break crossed the cut, the span is read again from where the
+// previous one ended. Every row, count, line number and quarantine entry is
+// therefore the one pass's (SalvageRun's guarantee), whatever the cuts.
+// Work is at most twice one pass even when every guess fails, and a few
+// spans at a time are held in memory: the calling thread consumes a span
+// before workers run more than `window` spans ahead of it.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include "options.hpp"
+#include "salvage.hpp"
+#include "salvage_run.hpp"
+
+namespace quillon {
+
+// One span, handed to the consumer in input order.
+struct SpanOutput {
+    // The span's rows (unless a sink took them), quarantine and counts, its
+    // quarantine's lines counted from 1 at its first byte.
+    SalvageResult result;
+    // The sink that took its kept rows, when the caller made one.
+    std::unique_ptr<KeptRowSink> sink;
+    // Lines of the input before the span's first byte.
+    std::size_t line_offset = 0;
+};
+
+struct SpanPlan {
+    // Threads that read spans; 1 reads the whole buffer on the calling
+    // thread as one span.
+    unsigned threads = 1;
+    // Bytes per span, about: a span ends at the first line start past it.
+    std::size_t span_bytes = std::size_t{8} << 20;
+};
+
+// The spans for a buffer of `size` bytes on `threads` threads: several per
+// thread so that one slow span does not leave a core idle, few enough that
+// the handing over costs nothing.
+SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept;
+
+// The cores this process may run on (its CPU affinity), at least 1.
+unsigned available_cores() noexcept;
+
+// Makes the sink of one span, on the thread that reads it; empty: the
+// span's rows stay in its result.
+using SinkFactory = std::function<std::unique_ptr<KeptRowSink>()>;
+// Takes one span on the calling thread; false stops the run.
+using SpanConsumer = std::function<bool(SpanOutput&)>;
+
+// Reads the run's whole buffer in spans; returns false when the consumer or
+// `progress` (called on the calling thread as spans are consumed) asked to
+// stop. Throws only std::bad_alloc, on the calling thread.
+bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
+                const SpanConsumer& consume, ProgressHook progress = {});
+
+// salvage_buffer read in the plan's spans (plan_spans): the same result.
+SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOptions& options,
+                                      const SpanPlan& plan);
+
+}  // namespace quillon

@@ -1,0 +1,211 @@
+#include "salvage_run.hpp"
+
+#include <cstdint>
+#include <utility>
+
+#include "column_profile.hpp"
+#include "inference.hpp"
+#include "normalize.hpp"
+#include "sniffer.hpp"
+#include "tokenizer.hpp"
+
+namespace quillon {
+
+void HeaderMatcher::remember(const RowView& row) {
+    text_.assign(row.text());
+    lengths_.clear();
+    for (const FieldRef field : row) lengths_.push_back(field.text.size());
+    set_ = true;
+}
+
+// The text is compared first: it settles almost every row without walking
+// its fields.
+bool HeaderMatcher::matches(const RowView& row) const noexcept {
+    if (row.text() != text_) return false;
+    std::size_t i = 0;
+    for (const FieldRef field : row) {
+        if (i == lengths_.size() || field.text.size() != lengths_[i]) return false;
+        ++i;
+    }
+    return i == lengths_.size();
+}
+
+namespace {
+
+// A sink is handed this much at a time: enough to keep its loop busy, little
+// enough to stay in the cache between tokenizing a row and encoding it.
+constexpr std::size_t kSinkBatchText = std::size_t{128} << 10;
+constexpr std::size_t kSinkBatchRows = 2048;
+
+Dialect dialect_of(std::uint8_t delimiter, const SalvageOptions& options) {
+    return Dialect{.delimiter = delimiter,
+                   .quote = options.quoting ? std::optional<std::uint8_t>(options.quote_char)
+                                            : std::nullopt,
+                   .escape = options.escape_char,
+                   .skip_initial_space = options.skip_initial_space,
+                   .repair_quotes = options.repair_quotes};
+}
+
+void configure(RecordTokenizer& tokenizer, const SalvageOptions& options, std::size_t expected) {
+    tokenizer.set_decoding(options.decoding);
+    if (options.guard_runaway_quotes) tokenizer.set_runaway_guard(expected);
+}
+
+// The run's type-aware row repair, or none: its profiles are learned from
+// the table's first records, read as the run reads them. A table whose
+// rows rarely fit has too little to learn from and keeps the fixed rules.
+std::optional<RowRepairer> make_row_repairer(std::string_view buffer, const Dialect& dialect,
+                                             const SalvageOptions& options,
+                                             std::size_t expected) {
+    if (!options.repair_misaligned_rows || expected == 0) return std::nullopt;
+    RecordTokenizer reader(buffer, dialect);
+    configure(reader, options, expected);
+    ColumnProfiles profiles =
+        learn_column_profiles(reader, options.preamble_rows, expected, dialect.delimiter);
+    if (profiles.rows() < RowRepairer::kMinProfileRows) return std::nullopt;
+    return RowRepairer(std::move(profiles), dialect.delimiter, dialect.skip_initial_space);
+}
+
+}  // namespace
+
+SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
+    : buffer_(buffer), options_(options) {
+    // An empty input reports the comma and no column check, whatever the
+    // options name: there was nothing to apply them to.
+    if (buffer.empty()) {
+        dialect_ = dialect_of(',', options);
+        return;
+    }
+    const std::uint8_t delimiter =
+        options.delimiter ? *options.delimiter : sniff_delimiter(buffer);
+    expected_ =
+        options.expected_columns ? *options.expected_columns : infer_columns(buffer, delimiter);
+    dialect_ = dialect_of(delimiter, options);
+    repairer_ = make_row_repairer(buffer, dialect_, options, expected_);
+
+    // The records that only a pass from the start reads as preamble and
+    // header: a span that begins later must begin past them.
+    const std::size_t head_records =
+        options.preamble_rows + (options.drop_repeated_headers ? 1 : 0);
+    if (head_records == 0) return;
+    RecordTokenizer tokenizer(buffer, dialect_);
+    configure(tokenizer, options, expected_);
+    RowStore rows;
+    for (std::size_t i = 0; i < head_records; ++i) {
+        if (!tokenizer.next_record(rows)) break;
+        if (i == options.preamble_rows) header_.remember(rows.row(rows.size() - 1));
+    }
+    head_end_ = tokenizer.position();
+}
+
+void SalvageRun::describe(SalvageResult& result) const {
+    result.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
+    result.inferred_columns = expected_;
+    result.quarantine.set_expected_columns(expected_);
+}
+
+SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult& result,
+                              KeptRowSink* sink, ProgressHook progress) const {
+    const std::size_t n = buffer_.size();
+    RecordTokenizer tokenizer(buffer_, dialect_);
+    configure(tokenizer, options_, expected_);
+    if (from != 0) tokenizer.start_at(from);
+    if (from >= n) return SpanEnd{from, 0};
+
+    RowStore& rows = result.rows;
+    const std::size_t rows_before = rows.size();
+    const std::size_t quarantined_before = result.quarantine.size();
+    if (rows.empty()) {
+        // Generous estimates: capacity that is never written is never resident.
+        const std::size_t span = sink != nullptr ? kSinkBatchText : (until < n ? until : n) - from;
+        rows.reserve(span / 64 + 16, span / 4 + 16, span + 64);
+    }
+    std::size_t handed = 0;
+    // False once the sink has refused a batch.
+    const auto hand_over = [&]() {
+        handed += rows.size();
+        const bool taken = sink->take(rows);
+        rows.clear();
+        return taken;
+    };
+
+    // Each span has its own scratch for the repair, and its own header
+    // matcher: a span from the start finds the header itself.
+    std::optional<RowRepairer> repairer = repairer_;
+    NormalizeSettings settings{expected_, dialect_.delimiter, options_.fill_ragged_rows,
+                               options_.merge_overflow};
+    if (repairer) settings.repair = &*repairer;
+    HeaderMatcher header = from == 0 ? HeaderMatcher() : header_;
+    // Records before this one; a span past the head only needs to know that
+    // it is past the preamble.
+    std::size_t records = from == 0 ? 0 : options_.preamble_rows + 1;
+    const bool count_reencoded = options_.decoding == FieldDecoding::kUtf8Windows1252Fallback;
+    // Without a hook no offset reaches the mark: one comparison per record.
+    std::size_t next_report = progress ? from + kProgressStep : SIZE_MAX;
+
+    for (;;) {
+        // Asked before the span's end too: a run that has just read its last
+        // record still reports reaching the mark, and may still be stopped.
+        if (tokenizer.position() >= next_report) {
+            if (!progress(tokenizer.position(), n)) {
+                result.stopped = true;
+                break;
+            }
+            next_report = tokenizer.position() + kProgressStep;
+        }
+        if (tokenizer.position() >= until) break;
+        const std::size_t first_line = tokenizer.line();
+        if (!tokenizer.next_record(rows)) break;
+        // The line on which the record ends: the counter has already moved
+        // past the line break that ended it.
+        const RecordPlace place{
+            first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
+            tokenizer.record_begin(), tokenizer.content_end()};
+        ++records;
+        ++result.total_rows;
+        if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
+        if (records <= options_.preamble_rows) {
+            result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kPreamble, place);
+            rows.pop_last_row();
+            ++result.preamble_rows;
+            continue;
+        }
+        if (options_.drop_repeated_headers) {
+            const RowView row = rows.row(rows.size() - 1);
+            if (!header.set()) {
+                header.remember(row);
+            } else if (header.matches(row)) {
+                result.quarantine.add(row, QuarantineReason::kRepeatedHeader, place);
+                rows.pop_last_row();
+                ++result.repeated_header_rows;
+                continue;
+            }
+        }
+        // A record the guard mended is a repaired row even when its count
+        // then fits; one that normalization also pads or merges counts once.
+        const std::size_t repaired_before = result.repaired_rows;
+        const std::size_t kept_before = rows.size();
+        normalize_row(result, settings, place);
+        if (tokenizer.runaway_quote_taken()) {
+            ++result.runaway_quote_rows;
+            if (rows.size() == kept_before && result.repaired_rows == repaired_before) {
+                ++result.repaired_rows;
+            }
+        }
+        if (sink != nullptr &&
+            (rows.text_bytes() >= kSinkBatchText || rows.size() >= kSinkBatchRows) &&
+            !hand_over()) {
+            result.stopped = true;
+            break;
+        }
+    }
+    if (sink != nullptr && !rows.empty() && !result.stopped && !hand_over()) {
+        result.stopped = true;
+    }
+
+    result.salvaged_rows += handed + rows.size() - rows_before;
+    result.quarantined_rows += result.quarantine.size() - quarantined_before;
+    return SpanEnd{tokenizer.position(), tokenizer.line() - 1};
+}
+
+}  // namespace quillon
