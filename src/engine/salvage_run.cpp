@@ -110,7 +110,7 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     RecordTokenizer tokenizer(buffer_, dialect_);
     configure(tokenizer, options_, expected_);
     if (from != 0) tokenizer.start_at(from);
-    if (from >= n) return SpanEnd{from, 0};
+    if (from >= n || from >= until) return SpanEnd{from, 0};
 
     RowStore& rows = result.rows;
     const std::size_t rows_before = rows.size();

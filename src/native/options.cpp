@@ -7,6 +7,9 @@ namespace quillon::native {
 
 namespace {
 
+// More threads than this only cost memory: a span is read per thread.
+constexpr unsigned kMaxThreads = 1024;
+
 // The value under `key`, borrowed, or null when absent; -1 on a lookup error.
 int lookup(PyObject* dict, const char* key, PyObject*& value) {
     return PyDict_GetItemStringRef(dict, key, &value);
@@ -97,6 +100,19 @@ bool to_encoding(PyObject* value, const char* key, InputEncoding& out) {
     return false;
 }
 
+// Absent or None: every core (0); else at least 1.
+bool thread_count(PyObject* dict, unsigned& out) {
+    std::optional<std::size_t> value;
+    if (!optional_value<std::size_t, to_size>(dict, "threads", value)) return false;
+    if (!value) return true;
+    if (*value == 0 || *value > kMaxThreads) {
+        PyErr_Format(PyExc_ValueError, "threads must be between 1 and %u", kMaxThreads);
+        return false;
+    }
+    out = static_cast<unsigned>(*value);
+    return true;
+}
+
 }  // namespace
 
 bool convert_options(PyObject* dict, AdaptiveOptions& options) {
@@ -121,7 +137,8 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            flag(dict, "drop_repeated_headers", options.drop_repeated_headers) &&
            flag(dict, "guard_runaway_quotes", options.guard_runaway_quotes) &&
            optional_value<std::uint8_t, to_byte>(dict, "output_delimiter",
-                                                 options.output_delimiter);
+                                                 options.output_delimiter) &&
+           thread_count(dict, options.threads);
 }
 
 }  // namespace quillon::native

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <utility>
 
 #include "buffered_file_writer.hpp"
-#include "encoders.hpp"
+#include "engine/parallel_salvage.hpp"
+#include "engine/salvage_run.hpp"
+#include "kept_row_writers.hpp"
 #include "engine/options.hpp"
 #include "path_identity.hpp"
 #include "raw_quarantine.hpp"
@@ -96,89 +99,82 @@ bool flags_fit_output(const Dialect& input, std::uint8_t output_delimiter) noexc
            !input.escape;
 }
 
+std::uint8_t output_delimiter_for(const Detection& d, const AdaptiveOptions& options) noexcept {
+    return options.output_delimiter.value_or(default_output_delimiter(d.dialect.delimiter));
+}
+
 IoError names_output_error() {
     return IoError::with_message(IoErrorKind::kInvalidInput, "quarantine path names the output file");
 }
 
-// The steps' shares of the progress scale: the engine's pass over the text,
-// then the writing of its records, which takes about as long.
-constexpr std::size_t kEngineShare = 1;
-constexpr std::size_t kWriteShare = 1;
-
-// Maps each step's own progress onto the whole run's scale of
-// (kEngineShare + kWriteShare) units per byte of input.
-class RunProgress {
+// Reports a run's progress on the input's scale: the engine counts in its
+// text, which is longer or shorter than the input when UTF-16 was transcoded.
+class ScaledProgress {
 public:
-    RunProgress(ProgressHook outer, std::size_t input_size) noexcept
+    ScaledProgress(ProgressHook outer, std::size_t input_size) noexcept
         : outer_(outer), size_(input_size) {}
-
-    // The hook for the engine's pass, whose text may be shorter than the
-    // input (transcoded UTF-16).
-    ProgressHook engine_hook() noexcept { return ProgressHook{&RunProgress::engine_step, this}; }
-
-    void set_records(std::size_t records) noexcept { records_ = records; }
-
-    // Counts one row of `bytes` written to the clean file; reports every
-    // kProgressStep bytes, false to stop.
-    bool wrote(std::size_t bytes) {
-        ++written_records_;
-        written_ += bytes;
-        if (!outer_ || written_ < next_report_) return true;
-        next_report_ = written_ + kProgressStep;
-        return outer_(size_ * kEngineShare + share(written_records_, records_) * kWriteShare,
-                      total());
+    // An empty hook when there is no outer one: the engine then never asks.
+    ProgressHook hook() noexcept {
+        return outer_ ? ProgressHook{&ScaledProgress::step, this} : ProgressHook{};
     }
 
 private:
-    std::size_t total() const noexcept { return size_ * (kEngineShare + kWriteShare); }
-    // done/of of the input's size.
-    std::size_t share(std::size_t done, std::size_t of) const noexcept {
-        if (of == 0 || done >= of) return size_;
-        return static_cast<std::size_t>(static_cast<double>(done) / static_cast<double>(of) *
-                                        static_cast<double>(size_));
-    }
-    static bool engine_step(void* self, std::size_t done, std::size_t of) {
-        auto* p = static_cast<RunProgress*>(self);
-        return p->outer_(p->share(done, of) * kEngineShare, p->total());
+    static bool step(void* self, std::size_t done, std::size_t of) {
+        auto* p = static_cast<ScaledProgress*>(self);
+        const std::size_t scaled =
+            of == 0 || done >= of
+                ? p->size_
+                : static_cast<std::size_t>(static_cast<double>(done) / static_cast<double>(of) *
+                                           static_cast<double>(p->size_));
+        return p->outer_(scaled, p->size_);
     }
 
     ProgressHook outer_;
     std::size_t size_;
-    std::size_t records_ = 0;
-    std::size_t written_records_ = 0;
-    std::size_t written_ = 0;
-    std::size_t next_report_ = kProgressStep;
 };
 
 IoError stopped_error() { return IoError::from_errno(EINTR); }
 
-// Writes the clean file, then the quarantine file, of a run.
-IoStatus write_outputs(const AdaptiveRun& run, BufferedFileWriter& out,
-                       const std::optional<std::string>& quarantine_path, InterruptCheck interrupt,
-                       RunProgress& progress) {
-    const std::uint8_t out_delimiter = run.output_delimiter;
-    const bool trust_flags = flags_fit_output(run.detection.dialect, out_delimiter);
-    std::string line;
-    bool first_line = true;
-    for (const RowView row : run.result.rows) {
-        if (trust_flags) {
-            encode_output_row(row, out_delimiter, '"', line);
-        } else {
-            encode_output_row_rescanning(row, out_delimiter, '"', line);
-        }
-        if (first_line) {
-            quote_leading_byte_order_mark(line, out_delimiter, '"');
-            first_line = false;
-        }
-        if (IoStatus written = out.write_all(line); !written) return written.error();
-        if (!progress.wrote(line.size())) return stopped_error();
-    }
-    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
+unsigned threads_for(const AdaptiveOptions& options) noexcept {
+    return options.threads != 0 ? options.threads : available_cores();
+}
 
-    if (quarantine_path) {
-        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
-        return write_run_quarantine(*quarantine_path, run, interrupt);
+// A detected UTF-8 file whose run read stray bytes as Windows-1252 past the
+// judged prefix says so in its encoding.
+void label_reencoded_rows(AdaptiveRun& run, const AdaptiveOptions& options) noexcept {
+    if (!options.encoding && run.detection.encoding.encoding == InputEncoding::kUtf8 &&
+        run.result.reencoded_rows != 0) {
+        run.detection.encoding.encoding = InputEncoding::kUtf8With1252Rows;
     }
+}
+
+// Writes the kept rows of the run to the clean file as they are read: on one
+// thread straight into the file, on several span by span in input order.
+IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedFileWriter& out,
+                          unsigned threads, ProgressHook progress) {
+    const std::uint8_t delimiter = run.output_delimiter;
+    const QuotingDecision decision = flags_fit_output(run.detection.dialect, delimiter)
+                                         ? QuotingDecision::kByFlags
+                                         : QuotingDecision::kByText;
+    CleanFileWriter writer(out, delimiter, '"', decision);
+    const std::string_view text = salvage.buffer();
+    const SpanPlan plan = plan_spans(text.size(), threads);
+    if (plan.threads <= 1) {
+        salvage.read_span(0, text.size(), run.result, &writer, progress);
+    } else {
+        const bool finished = read_spans(
+            salvage, plan,
+            [&] { return std::make_unique<SpanEncoder>(delimiter, '"', decision); },
+            [&](SpanOutput& span) {
+                const auto& encoded = static_cast<const SpanEncoder&>(*span.sink);
+                append_span(run.result, span.result, span.line_offset);
+                return writer.write_encoded(encoded.text(), encoded.first_line());
+            },
+            progress);
+        if (!finished) run.result.stopped = true;
+    }
+    if (!writer.status()) return writer.status().error();
+    if (run.result.stopped) return stopped_error();
     return io_ok();
 }
 
@@ -193,18 +189,32 @@ IoResult<AdaptiveStats> salvage_and_write(std::string_view content, const Output
                                           const std::optional<std::string>& quarantine_path,
                                           const AdaptiveOptions& options,
                                           InterruptCheck interrupt) {
-    AdaptiveOptions run_options = options;
-    RunProgress progress(options.progress, content.size());
-    if (options.progress) run_options.progress = progress.engine_hook();
-    const AdaptiveRun run = run_adaptive(content, run_options);
-    if (run.result.stopped) return stopped_error();
-    progress.set_records(run.result.salvaged_rows);
+    // Detection and the engine's settling step come first, over the whole
+    // input; only then is the clean file created, and its rows are written
+    // as they are read. The quarantine follows once the clean file is flushed.
+    AdaptiveRun run;
+    run.detection = detect_input(content, options, run.input);
+    run.output_delimiter = output_delimiter_for(run.detection, options);
+    const SalvageOptions engine = engine_options(run.detection, options);
+    const SalvageRun salvage(run.input.text(), engine);
+    salvage.describe(run.result);
 
     IoResult<BufferedFileWriter> created = open_output(output, interrupt);
     if (!created) return created.error();
-    if (IoStatus written = write_outputs(run, created.value(), quarantine_path, interrupt, progress);
+    BufferedFileWriter& out = created.value();
+    ScaledProgress progress(options.progress, content.size());
+    if (IoStatus written = write_clean_rows(salvage, run, out, threads_for(options), progress.hook());
         !written) {
         return written.error();
+    }
+    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
+    label_reencoded_rows(run, options);
+
+    if (quarantine_path) {
+        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
+        if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt); !written) {
+            return written.error();
+        }
     }
     return stats_of(run);
 }
@@ -270,14 +280,11 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
 AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& options) {
     AdaptiveRun run;
     run.detection = detect_input(content, options, run.input);
-    run.result = salvage_buffer(run.input.text(), engine_options(run.detection, options));
-    // Windows-1252 rows past the judged prefix show in the run's count.
-    if (!options.encoding && run.detection.encoding.encoding == InputEncoding::kUtf8 &&
-        run.result.reencoded_rows != 0) {
-        run.detection.encoding.encoding = InputEncoding::kUtf8With1252Rows;
-    }
-    run.output_delimiter = options.output_delimiter.value_or(
-        default_output_delimiter(run.detection.dialect.delimiter));
+    const std::string_view text = run.input.text();
+    run.result = salvage_buffer_parallel(text, engine_options(run.detection, options),
+                                         plan_spans(text.size(), threads_for(options)));
+    label_reencoded_rows(run, options);
+    run.output_delimiter = output_delimiter_for(run.detection, options);
     return run;
 }
 

@@ -47,9 +47,12 @@ struct AdaptiveOptions {
     bool guard_runaway_quotes = true;
     // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
     std::optional<std::uint8_t> output_delimiter;
-    // Told how far the run has got, every few MB of engine work and of
-    // writing; false stops it (an "interrupted" error).
+    // Told how far the run has got, every few MB of input; false stops it
+    // (an "interrupted" error).
     ProgressHook progress;
+    // Threads that read the input's records; 0: one for each core the
+    // process may run on. The result is the same for any number.
+    unsigned threads = 0;
 };
 
 // What detection settled for one input.

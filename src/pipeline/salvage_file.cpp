@@ -12,7 +12,9 @@
 
 #include "buffered_file_writer.hpp"
 #include "encoders.hpp"
+#include "kept_row_writers.hpp"
 #include "engine/salvage.hpp"
+#include "engine/salvage_run.hpp"
 #include "open_file.hpp"
 #include "path_identity.hpp"
 
@@ -98,29 +100,27 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
     if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
 
     // Declared in the order of opening, so that every path out releases them
-    // in the reverse order: quarantine writer, output writer, result, input.
+    // in the reverse order: quarantine writer, output writer, input.
     IoResult<InputFile> input = read_input_file(input_path, interrupt);
     if (!input) return input.error();
     const GrowableBuffer<char>& content = input.value().content;
 
-    const SalvageResult result =
-        salvage_buffer(std::string_view(content.data(), content.size()), options);
-    const auto delimiter = static_cast<std::uint8_t>(result.detected_delimiter);
+    // The run settles delimiter and column count over the whole input before
+    // the output is created; its kept rows are then written as they are read,
+    // never all held at once, and the quarantined ones after the output.
+    const SalvageRun run(std::string_view(content.data(), content.size()), options);
+    const std::uint8_t delimiter = run.delimiter();
 
     IoResult<BufferedFileWriter> output = BufferedFileWriter::create(output_path, interrupt);
     if (!output) return output.error();
     BufferedFileWriter& out = output.value();
 
-    std::string line;
-    bool first_line = true;
-    for (const RowView row : result.rows) {
-        encode_output_row(row, delimiter, options.quote_char, line);
-        if (first_line) {
-            quote_leading_byte_order_mark(line, delimiter, options.quote_char);
-            first_line = false;
-        }
-        if (IoStatus written = out.write_all(line); !written) return written.error();
-    }
+    SalvageResult result;
+    run.describe(result);
+    CleanFileWriter writer(out, delimiter, options.quote_char, QuotingDecision::kByFlags);
+    run.read_span(0, content.size(), result, &writer, options.progress);
+    if (!writer.status()) return writer.status().error();
+    if (result.stopped) return IoError::from_errno(EINTR);
     if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
 
     if (quarantine_path) {
@@ -131,6 +131,7 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
         if (IoStatus written = quarantine.write_all(QUARANTINE_HEADER); !written) {
             return written.error();
         }
+        std::string line;
         for (const QuarantinedRow row : result.quarantine) {
             encode_quarantine_row(row, delimiter, line);
             if (IoStatus written = quarantine.write_all(line); !written) return written.error();

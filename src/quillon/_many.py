@@ -227,6 +227,11 @@ def plan_many(
             raise ValueError(f"the clean file of {item.path!r} would replace it")
         quarantine = None if quarantine_dir is None else os.path.join(quarantine_dir, item.name)
         plan.append(make_task(item.path, output, quarantine, options, make_folders=True))
+    # Files run side by side: each reads on one thread unless told otherwise.
+    tasks = [task for task in plan if isinstance(task, Task)]
+    if len(tasks) > 1 and options.get("threads") is None:
+        for task in tasks:
+            task.options["threads"] = 1
     return plan
 
 

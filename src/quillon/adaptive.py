@@ -106,6 +106,7 @@ def _options(
     drop_repeated_headers: bool = True,
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
+    threads: int | None = None,
 ) -> dict[str, Any]:
     """Validates every option before any work, in the native side's terms."""
     options: dict[str, Any] = {
@@ -137,6 +138,10 @@ def _options(
             raise ValueError(f"output_delimiter cannot be {output_delimiter!r}")
     if encoding is not None:
         options["encoding"] = _encoding(encoding, input_path)
+    if threads is not None:
+        if _count(threads, "threads") == 0:
+            raise ValueError("threads must be at least 1")
+        options["threads"] = threads
     return options
 
 
@@ -160,6 +165,7 @@ def salvage(
     drop_repeated_headers: bool = True,
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
+    threads: int | None = None,
 ) -> SalvageReport:
     """Detects the input's format and writes a clean, standard CSV file.
 
@@ -180,8 +186,10 @@ def salvage(
     the cells' fit to the other rows' columns singles out one repair (an
     empty field dropped, two fields rejoined, a cell split), before padding
     or merging;
-    ``expected_columns=0`` turns the column check off. Never fails on the input's bytes; raises ``OSError``
-    subclasses for I/O failures.
+    ``expected_columns=0`` turns the column check off. ``threads`` is the
+    number of threads that read the input (default: one per core the process
+    may run on); the result is the same for any number. Never fails on the
+    input's bytes; raises ``OSError`` subclasses for I/O failures.
     """
     source = _path(input_path, "input_path")
     target = _path(output_path, "output_path")
@@ -203,6 +211,7 @@ def salvage(
         drop_repeated_headers=drop_repeated_headers,
         guard_runaway_quotes=guard_runaway_quotes,
         output_delimiter=output_delimiter,
+        threads=threads,
     )
     values = _native.salvage(source, target, rejects, options)
     return SalvageReport._from_native(values, source, target, rejects)

@@ -131,6 +131,7 @@ _ADAPTIVE_ONLY = {
     "header": "--header",
     "skip_rows": "--skip-rows",
     "output_delimiter": "--output-delimiter",
+    "threads": "--threads",
 }
 
 
@@ -569,6 +570,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         type=_job_count,
         help="with --out-dir: salvage N files at a time (default: the number of cores)",
+    )
+    salvage_command.add_argument(
+        "--threads",
+        metavar="N",
+        type=_job_count,
+        help="read each file on N threads (default: every core for one file, one per file "
+        "when several run at a time)",
     )
     salvage_command.add_argument(
         "--max-quarantined",

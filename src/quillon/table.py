@@ -109,6 +109,7 @@ def read(
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
     guard_runaway_quotes: bool = True,
+    threads: int | None = None,
 ) -> SalvagedTable:
     """Detects the input's format and salvages its rows into a ``SalvagedTable``.
 
@@ -138,6 +139,7 @@ def read(
         repair_quotes=repair_quotes,
         drop_repeated_headers=drop_repeated_headers,
         guard_runaway_quotes=guard_runaway_quotes,
+        threads=threads,
     )
     batches, values = _native.read(source, rejects, options)
     return SalvagedTable(batches, SalvageReport._from_native(values, source, None, rejects))

@@ -1,0 +1,53 @@
+#include "kept_row_writers.hpp"
+
+#include "encoders.hpp"
+
+namespace quillon {
+
+void encode_clean_line(const RowView& row, std::uint8_t delimiter, QuotingDecision decision,
+                       std::uint8_t quote_char, std::string& line) {
+    if (decision == QuotingDecision::kByFlags) {
+        encode_output_row(row, delimiter, quote_char, line);
+    } else {
+        encode_output_row_rescanning(row, delimiter, quote_char, line);
+    }
+}
+
+bool CleanFileWriter::write_line() {
+    if (first_line_) {
+        quote_leading_byte_order_mark(line_, delimiter_, quote_char_);
+        first_line_ = false;
+    }
+    status_ = out_.write_all(line_);
+    return static_cast<bool>(status_);
+}
+
+bool CleanFileWriter::take(const RowStore& rows) {
+    for (const RowView row : rows) {
+        encode_clean_line(row, delimiter_, decision_, quote_char_, line_);
+        if (!write_line()) return false;
+    }
+    return true;
+}
+
+bool CleanFileWriter::write_encoded(std::string_view text, std::size_t first_line) {
+    if (text.empty()) return true;
+    if (first_line_) {
+        line_.assign(text.substr(0, first_line));
+        if (!write_line()) return false;
+        text.remove_prefix(first_line);
+    }
+    status_ = out_.write_all(text);
+    return static_cast<bool>(status_);
+}
+
+bool SpanEncoder::take(const RowStore& rows) {
+    for (const RowView row : rows) {
+        encode_clean_line(row, delimiter_, decision_, quote_char_, line_);
+        if (text_.empty()) first_line_ = line_.size();
+        text_.append(line_);
+    }
+    return true;
+}
+
+}  // namespace quillon
