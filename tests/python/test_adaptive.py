@@ -147,6 +147,9 @@ def test_given_options_are_used_as_given(tmp_path):
         ({"encoding": "klingon"}, ValueError),
         ({"encoding": "shift_jis"}, ValueError),
         ({"output_delimiter": '"'}, ValueError),
+        ({"threads": 0}, ValueError),
+        ({"threads": 2.0}, TypeError),
+        ({"threads": 5000}, ValueError),
     ],
 )
 def test_bad_arguments_fail_before_any_file_is_touched(tmp_path, options, error):
@@ -263,3 +266,32 @@ def test_quoted_fields_across_lines_stay_whole(tmp_path):
     assert report.repairs["runaway_quote"] == 0
     assert report.total_rows == 51
     assert clean == "id,note,flag\n" + body
+
+
+def test_threads_change_nothing_but_the_time(tmp_path):
+    # Several MB, so that the input is read in spans: quoted line breaks on
+    # many lines put cuts inside them, and rows of every kind fall in each.
+    lines = [b"id,name,note"]
+    for i in range(260_000):
+        kind = i % 7
+        if kind == 0:
+            lines.append(b'%d,"two\nlines",ok' % i)
+        elif kind == 1:
+            lines.append(b"%d,short" % i)
+        elif kind == 2:
+            lines.append(b"%d,a,b,c" % i)
+        else:
+            lines.append(b"%d,caf\xc3\xa9,row" % i)
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"\n".join(lines) + b"\n")
+    results = []
+    for threads in (1, 2, 3):
+        out, rejects = tmp_path / f"out{threads}.csv", tmp_path / f"q{threads}.csv"
+        report = quillon.salvage(source, out, rejects, threads=threads, fill_ragged_rows=False)
+        table = quillon.read(source, threads=threads, fill_ragged_rows=False).to_arrow()
+        counts = {k: v for k, v in report.to_dict().items() if not k.endswith("path")}
+        results.append((counts, out.read_bytes(), rejects.read_bytes(), table))
+    assert results[0][0]["quarantined_rows"] > 0
+    for other in results[1:]:
+        assert other[:3] == results[0][:3]
+        assert other[3].equals(results[0][3])
