@@ -73,6 +73,28 @@ def quillon_reader(src: str, dst: str) -> Callable[[], int]:
     return work
 
 
+def quillon_adaptive(src: str, dst: str) -> Callable[[], int]:
+    """The package's salvage, quarantine included, on every core it may use."""
+    import quillon
+
+    def work() -> int:
+        report = quillon.salvage(src, dst, dst + ".rejects")
+        return report.salvaged_rows - 1
+
+    return work
+
+
+def quillon_read(src: str, dst: str) -> Callable[[], int]:
+    """quillon.read handed to pyarrow, on every core it may use."""
+    import pyarrow as pa
+    import quillon
+
+    def work() -> int:
+        return pa.table(quillon.read(src)).num_rows
+
+    return work
+
+
 # ---- Python's csv module ---------------------------------------------------
 
 
@@ -290,6 +312,8 @@ TASKS: dict[str, Callable[[str, str], Callable[[], int]]] = {
     "quillon-salvage": quillon_salvage,
     "quillon-reader": quillon_reader,
     "quillon-sniff": quillon_sniff,
+    "quillon-adaptive": quillon_adaptive,
+    "quillon-read": quillon_read,
     "csv-roundtrip": csv_roundtrip,
     "csv-reader": csv_reader,
     "csv-sniffer": csv_sniffer,
