@@ -5,7 +5,7 @@ cores the machine has, against the same calls held to one core.
     python bench/cores_bench.py [--runs 5] [FILE ...]
 
 Each run is a child process (bench/workers.py): `quillon-adaptive` salvages
-the file into a clean file and a quarantine file, `quillon-read` reads it
+the file into a clean file, `quillon-read` reads it
 into a pyarrow table. The one-core runs start with this process's CPU
 affinity set to core 0, as `taskset -c 0` would: the children inherit it,
 and the package then reads on one thread, as it does on a one-core machine.
@@ -68,8 +68,7 @@ def main() -> int:
                     if i > 0:
                         times[setting].append(run.seconds)
                         rss[setting].append(run.peak_rss - run.baseline_rss)
-            for leftover in (dst, Path(str(dst) + ".rejects")):
-                leftover.unlink(missing_ok=True)
+            dst.unlink(missing_ok=True)
             one = statistics.median(times["one"])
             every = statistics.median(times["all"])
             print(

@@ -74,11 +74,11 @@ def quillon_reader(src: str, dst: str) -> Callable[[], int]:
 
 
 def quillon_adaptive(src: str, dst: str) -> Callable[[], int]:
-    """The package's salvage, quarantine included, on every core it may use."""
+    """The package's salvage, detection included, on every core it may use."""
     import quillon
 
     def work() -> int:
-        report = quillon.salvage(src, dst, dst + ".rejects")
+        report = quillon.salvage(src, dst)
         return report.salvaged_rows - 1
 
     return work
