@@ -81,7 +81,7 @@ TEST(ParallelSalvageTest, SpansGiveTheOnePassResultOnGeneratedInputs) {
     reference::InputGenerator gen(20261208);
     const std::vector<SalvageOptions> sets = option_sets();
     const quillon::SpanPlan plans[] = {{2, 1}, {3, 7}, {2, 64}};
-    for (int n = 0; n < 600; ++n) {
+    for (int n = 0; n < 300; ++n) {
         const std::string buffer = generated_buffer(gen);
         for (std::size_t o = 0; o < sets.size(); ++o) {
             const Snapshot expected = snapshot(quillon::salvage_buffer(buffer, sets[o]));
