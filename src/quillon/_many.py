@@ -324,7 +324,8 @@ def salvage_many(
     Dask's ``Client.get_executor()``, ... (the workers must see the same
     files). By default a thread pool of ``jobs`` threads (default: the
     number of cores) runs the files; the native salvage releases the
-    interpreter lock, so threads run in parallel.
+    interpreter lock, so threads run in parallel. With more than one file,
+    each is read on one thread unless the ``threads`` option says otherwise.
 
     Returns one entry per input file, in input order: its ``SalvageReport``,
     or a ``SalvageFailure`` (the path and the exception) for a file that
