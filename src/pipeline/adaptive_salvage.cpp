@@ -164,7 +164,12 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
     } else {
         const bool finished = read_spans(
             salvage, plan,
-            [&] { return std::make_unique<SpanEncoder>(delimiter, '"', decision); },
+            // A span's clean text is about its input's length; an eighth more
+            // covers the quotes that the output adds.
+            [&] {
+                return std::make_unique<SpanEncoder>(delimiter, '"', decision,
+                                                     plan.span_bytes + plan.span_bytes / 8);
+            },
             [&](SpanOutput& span) {
                 const auto& encoded = static_cast<const SpanEncoder&>(*span.sink);
                 append_span(run.result, span.result, span.line_offset);

@@ -41,11 +41,17 @@ bool CleanFileWriter::write_encoded(std::string_view text, std::size_t first_lin
     return static_cast<bool>(status_);
 }
 
+SpanEncoder::SpanEncoder(std::uint8_t delimiter, std::uint8_t quote_char, QuotingDecision decision,
+                         std::size_t expected_bytes)
+    : delimiter_(delimiter), quote_char_(quote_char), decision_(decision) {
+    text_.reserve(expected_bytes);
+}
+
 bool SpanEncoder::take(const RowStore& rows) {
     for (const RowView row : rows) {
         encode_clean_line(row, delimiter_, decision_, quote_char_, line_);
         if (text_.empty()) first_line_ = line_.size();
-        text_.append(line_);
+        text_.append(line_.data(), line_.size());
     }
     return true;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "buffered_file_writer.hpp"
+#include "engine/growable_buffer.hpp"
 #include "engine/row_store.hpp"
 #include "engine/salvage_run.hpp"
 #include "io_error.hpp"
@@ -55,11 +56,13 @@ private:
 // when the span's turn comes.
 class SpanEncoder final : public KeptRowSink {
 public:
-    SpanEncoder(std::uint8_t delimiter, std::uint8_t quote_char, QuotingDecision decision) noexcept
-        : delimiter_(delimiter), quote_char_(quote_char), decision_(decision) {}
+    // `expected_bytes`: about how much text the span makes, reserved up front
+    // (address space only until written).
+    SpanEncoder(std::uint8_t delimiter, std::uint8_t quote_char, QuotingDecision decision,
+                std::size_t expected_bytes);
 
     bool take(const RowStore& rows) override;
-    std::string_view text() const noexcept { return text_; }
+    std::string_view text() const noexcept { return {text_.data(), text_.size()}; }
     // The length of the span's first line (0 when it kept no row).
     std::size_t first_line() const noexcept { return first_line_; }
 
@@ -68,7 +71,7 @@ private:
     std::uint8_t quote_char_;
     QuotingDecision decision_;
     std::string line_;
-    std::string text_;
+    GrowableBuffer<char> text_;
     std::size_t first_line_ = 0;
 };
 
