@@ -18,8 +18,11 @@ namespace quillon {
 
 namespace {
 
+// Spans of 1 to 4 MiB: big enough that a span's set-up and hand-over are
+// noise, small enough that the few held at a time (thread count + 1, with
+// their encoded text) stay a small share of the input.
 constexpr std::size_t kMinSpan = std::size_t{1} << 20;
-constexpr std::size_t kMaxSpan = std::size_t{16} << 20;
+constexpr std::size_t kMaxSpan = std::size_t{4} << 20;
 constexpr std::size_t kSpansPerThread = 4;
 
 // Span starts: 0, then the first line start at or past each span_bytes step

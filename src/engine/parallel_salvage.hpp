@@ -38,7 +38,7 @@ struct SpanPlan {
     // thread as one span.
     unsigned threads = 1;
     // Bytes per span, about: a span ends at the first line start past it.
-    std::size_t span_bytes = std::size_t{8} << 20;
+    std::size_t span_bytes = std::size_t{4} << 20;
 };
 
 // The spans for a buffer of `size` bytes on `threads` threads: several per
