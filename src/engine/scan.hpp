@@ -57,7 +57,8 @@ public:
     // The offset of the first set byte at or after pos, or size when there is
     // none. ORs `high_flag` into `flags` when a byte in [pos, result) is 0x80
     // or above.
-    std::size_t next(std::size_t pos, std::uint16_t& flags, std::uint16_t high_flag) noexcept {
+    [[gnu::always_inline]] std::size_t next(std::size_t pos, std::uint16_t& flags,
+                                            std::uint16_t high_flag) noexcept {
         std::size_t base = pos & ~std::size_t{63};
         if (base != base_) load(base);
         const unsigned shift = static_cast<unsigned>(pos - base);
@@ -71,10 +72,24 @@ public:
             m = match_;
             h = high_;
         }
-        const unsigned t = static_cast<unsigned>(__builtin_ctzll(m));
         // Most blocks are pure ASCII: test that first.
-        if (h != 0 && (h & ((std::uint64_t{1} << t) - 1)) != 0) flags |= high_flag;
-        return base + t;
+        if (h != 0 && (h & ((m & (~m + 1)) - 1)) != 0) flags |= high_flag;
+        rest_ = m;
+        return base + static_cast<unsigned>(__builtin_ctzll(m));
+    }
+
+    // The same as next(s + 1) when s is the offset next() or next_after()
+    // returned last: the set bytes after s in the cached block are already
+    // at hand, so a run of stops close together costs no reload and no shift.
+    [[gnu::always_inline]] std::size_t next_after(std::size_t s, std::uint16_t& flags,
+                                                  std::uint16_t high_flag) noexcept {
+        const std::uint64_t m = rest_ & (rest_ - 1);
+        if (m == 0) return next(s + 1, flags, high_flag);
+        const std::uint64_t low = m & (~m + 1);
+        // The bytes strictly between s and the next stop.
+        if (high_ != 0 && (high_ & (low - ((rest_ ^ m) << 1))) != 0) flags |= high_flag;
+        rest_ = m;
+        return base_ + static_cast<unsigned>(__builtin_ctzll(m));
     }
 
 private:
@@ -87,11 +102,12 @@ private:
         high_ = m.high;
     }
     static BlockMasks tail_masks(const ScanTarget& target, std::size_t base) noexcept;
-
     const ScanTarget* target_;
     std::size_t base_ = ~std::size_t{0};
     std::uint64_t match_ = 0;
     std::uint64_t high_ = 0;
+    // The set bytes of the cached block from the offset returned last on.
+    std::uint64_t rest_ = 0;
 };
 
 // The offset of the first byte in [from, size) that is in `set`, or size.

@@ -25,9 +25,13 @@
 // them with one bitmask per 64-byte block, and the span before it is copied
 // in one piece, straight into the row store (records are never copied again
 // on their way into the result). The non-ASCII bitmask of the same blocks
-// tells whether a field needs UTF-8 validation at all. The look-ahead keeps
-// two memos (see tokenizer.hpp) so that its total cost stays linear in the
-// line length even for a line made of stray quotes.
+// tells whether a field needs UTF-8 validation at all. From one stop byte
+// to the next the scanner only clears the lowest bit of the block's mask, so
+// a record's fields cost no shift, reload or table lookup between them; and
+// the field after a delimiter is known to be unquoted (or not) from where
+// that next stop lies. The look-ahead keeps two memos (see tokenizer.hpp)
+// so that its total cost stays linear in the line length even for a line
+// made of stray quotes.
 //
 // The same state machine drives two sinks: StoreSink writes fields into a
 // RowStore, CountSink only counts them for the sniffer and the inference.
@@ -102,25 +106,24 @@ bool has_bom(std::string_view b) noexcept {
 // and appends need no check.
 class StoreSink {
 public:
-    StoreSink(RowStore& store, const unsigned char* input, const unsigned char* input_end,
-              FieldDecoding decoding)
-        : store_(&store),
-          end_(input_end),
-          room_(static_cast<std::size_t>(input_end - input) + 32),
-          decoding_(decoding) {
+    StoreSink(RowStore& store, std::size_t rest, FieldDecoding decoding)
+        : store_(&store), room_(rest + 32), decoding_(decoding) {
         GrowableBuffer<char>& text = store.text_buffer();
         text.reserve_tail(room_);
-        text_ = Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
+        text_ = Cursor<char>{text.data(), text.data() + text.size()};
         GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
-        slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
-                                       slots.data() + slots.capacity()};
+        slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()};
+        slots_cap_ = slots.data() + slots.capacity();
+        slots_begin_ = slots.size();
         field_begin_ = text_.at;
     }
 
-    void append(const unsigned char* p, std::size_t n) {
-        // Short spans, the common case, are copied with two fixed 16-byte
-        // moves when the input has the room, instead of a memcpy call.
-        if (n <= 32 && end_ - p >= 32) {
+    // A span that ends at least 32 bytes before the end of the input: one
+    // up to 32 bytes long, the common case, goes by two fixed 16-byte moves
+    // instead of a memcpy call (the bytes past its end are overwritten by
+    // what follows or left in the spare capacity).
+    void append_near(const unsigned char* p, std::size_t n) {
+        if (n <= 32) [[likely]] {
             std::memcpy(text_.at, p, 16);
             std::memcpy(text_.at + 16, p + 16, 16);
         } else {
@@ -128,28 +131,50 @@ public:
         }
         text_.at += n;
     }
+    // Any span.
+    void append(const unsigned char* p, std::size_t n) {
+        if (n != 0) std::memcpy(text_.at, p, n);
+        text_.at += n;
+    }
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
     // Drops what the open field holds so far.
     void restart_field() noexcept { text_.at = field_begin_; }
 
     // `flags`: field_flags::kSpecial and kNonAscii as found while reading.
-    void end_field(std::uint16_t flags) {
-        if (flags & field_flags::kNonAscii) {
+    [[gnu::always_inline]] void end_field(std::uint16_t flags) {
+        if (flags & field_flags::kNonAscii) [[unlikely]] {
             const auto begin = static_cast<std::size_t>(field_begin_ - text_.base);
-            text_ = repair_utf8(store_->text_buffer(), text_, begin, room_, decoding_,
-                                single_byte_used_);
+            const Repaired repaired =
+                repair_utf8(store_->text_buffer(), text_, begin, room_, decoding_);
+            text_ = repaired.text;
+            single_byte_used_ = single_byte_used_ || repaired.single_byte;
             field_begin_ = text_.base + begin;
         }
         const auto length = static_cast<std::size_t>(text_.at - field_begin_);
-        if (length < field_flags::kLongLength && slots_.at != slots_.cap) {
+        if (length < field_flags::kLongLength && slots_.at != slots_cap_) [[likely]] {
             *slots_.at++ = static_cast<std::uint16_t>(flags | length);
-            summary_ |= static_cast<std::uint64_t>(flags) << 47;
         } else {
             const SlotPush pushed = push_slow(*store_, slots_, length, flags);
             slots_ = pushed.slots;
-            summary_ |= pushed.summary;
+            slots_cap_ = pushed.cap;
+            has_long_ = has_long_ || length >= field_flags::kLongLength;
         }
+        // The row's summary bits are the fields' flags shifted up: one OR per
+        // field here, the shift once per record.
+        record_flags_ |= flags;
         field_begin_ = text_.at;
+    }
+
+    // Fields ended so far in the record, for the runaway-quote guard: off
+    // the common path, so they are counted from the slots instead of by a
+    // counter on every field.
+    std::size_t fields() const noexcept {
+        std::size_t count = 0;
+        for (const std::uint16_t* s = slots_.base + slots_begin_; s < slots_.at;
+             s += (*s & field_flags::kLengthMask) == field_flags::kLongLength ? 5 : 1) {
+            ++count;
+        }
+        return count;
     }
 
     // Whether a field of the record was decoded by a single-byte rule.
@@ -158,7 +183,8 @@ public:
     void end_record() {
         store_->text_buffer().set_size(static_cast<std::size_t>(text_.at - text_.base));
         store_->slot_buffer().set_size(static_cast<std::size_t>(slots_.at - slots_.base));
-        store_->end_row(summary_);
+        store_->end_row((static_cast<std::uint64_t>(record_flags_) << 47) |
+                        (has_long_ ? RowStore::kRowHasLong : 0));
     }
 
 private:
@@ -166,35 +192,39 @@ private:
     struct Cursor {
         T* base;
         T* at;
-        T* cap;
     };
 
     struct SlotPush {
         Cursor<std::uint16_t> slots;
-        std::uint64_t summary;
+        std::uint16_t* cap;
     };
     [[gnu::noinline]] static SlotPush push_slow(RowStore& store, Cursor<std::uint16_t> c,
                                                 std::size_t length, std::uint16_t flags) {
         GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
         slots.set_size(static_cast<std::size_t>(c.at - c.base));
-        const std::uint64_t summary = RowStore::push_slot(slots, length, flags);
-        return SlotPush{Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size(),
-                                              slots.data() + slots.capacity()},
-                        summary};
+        RowStore::push_slot(slots, length, flags);
+        return SlotPush{Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()},
+                        slots.data() + slots.capacity()};
     }
 
     // Replaces ill-formed sequences in the field that starts at `begin`,
     // leaving at least `room` bytes free. Valid text, the usual case, is
     // only validated, unless the input is in a single-byte encoding.
-    [[gnu::noinline]] static Cursor<char> repair_utf8(GrowableBuffer<char>& text, Cursor<char> c,
-                                                      std::size_t begin, std::size_t room,
-                                                      FieldDecoding decoding, bool& single_byte) {
+    // The state comes back by value (no reference to the sink's members, so
+    // that they can stay in registers).
+    struct Repaired {
+        Cursor<char> text;
+        bool single_byte;
+    };
+    [[gnu::noinline]] static Repaired repair_utf8(GrowableBuffer<char>& text, Cursor<char> c,
+                                                  std::size_t begin, std::size_t room,
+                                                  FieldDecoding decoding) {
         const std::size_t length = static_cast<std::size_t>(c.at - c.base) - begin;
         const auto* field = reinterpret_cast<const unsigned char*>(c.base + begin);
         const bool utf8 = decoding == FieldDecoding::kUtf8Replace ||
                           decoding == FieldDecoding::kUtf8Windows1252Fallback;
         const std::size_t valid = utf8 ? valid_utf8_prefix(field, length) : 0;
-        if (valid == length) return c;
+        if (valid == length) return Repaired{c, false};
         const std::size_t bad = length - valid;
         GrowableBuffer<char> scratch;
         scratch.append(c.base + begin + valid, bad);
@@ -202,20 +232,23 @@ private:
         char* dst = text.reserve_tail(kMaxDecodedPerByte * bad);
         const DecodedField decoded = decode_field(
             reinterpret_cast<const unsigned char*>(scratch.data()), bad, dst, decoding);
-        single_byte = single_byte || decoded.single_byte_used;
         text.set_size(text.size() + decoded.written);
         text.reserve_tail(room);
-        return Cursor<char>{text.data(), text.data() + text.size(), text.data() + text.capacity()};
+        return Repaired{Cursor<char>{text.data(), text.data() + text.size()},
+                        decoded.single_byte_used};
     }
 
     RowStore* store_;
-    const unsigned char* end_;
     // The rest of the input when the record began, plus the copy overrun.
     std::size_t room_;
     Cursor<char> text_;
     Cursor<std::uint16_t> slots_;
+    std::uint16_t* slots_cap_;
+    // The record's first slot.
+    std::size_t slots_begin_;
     char* field_begin_;
-    std::uint64_t summary_ = 0;
+    std::uint16_t record_flags_ = 0;
+    bool has_long_ = false;
     FieldDecoding decoding_;
     bool single_byte_used_ = false;
 };
@@ -241,10 +274,12 @@ public:
             if (!keep(*p++)) return;
         }
     }
+    void append_near(const unsigned char* p, std::size_t n) { append(p, n); }
     void append_byte(unsigned char c) {
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
     void end_field(std::uint16_t) noexcept { ++fields_; }
+    std::size_t fields() const noexcept { return fields_; }
     void end_record() noexcept {}
     void restart_field() noexcept {
         if (fields_ != 0) return;
@@ -328,47 +363,45 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       escape_(escape_of(dialect)),
       space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
       repair_(dialect.repair_quotes),
+      general_(escape_ != kNoByte || space_skip_ != kNoByte),
       scan_target_(data_, size_, ByteSet4{{dialect.delimiter, quote_stop(dialect), kCR, kLF}}),
       scanner_(scan_target_),
       quoted_target_(data_, size_,
                      ByteSet4{{quote_stop(dialect), static_cast<std::uint8_t>(escape_ & 0xFF), kLF,
                                kCR}}),
-      quoted_scanner_(quoted_target_) {
-    for (const unsigned char c : {dialect.delimiter, quote_stop(dialect), kCR, kLF}) {
-        is_stop_[c] = true;
-    }
-    // A space after a delimiter must reach FieldStart to be dropped.
-    if (space_skip_ != kNoByte) is_stop_[' '] = true;
-}
+      quoted_scanner_(quoted_target_) {}
 
-// The dialect with an escape byte reads through a copy of the state machine
-// of its own, out of line, so that the usual one keeps its size (and the
-// sink's cursors their registers).
-template <typename Sink>
-[[gnu::noinline]] void RecordTokenizer::read_escaped_record(Sink& sink) {
-    read_record<true>(sink);
-}
-
+// A dialect with an escape byte or space skipping reads through a copy of
+// the state machine of its own, out of line, so that the usual one keeps its
+// size. Each copy has a sink of its own whose address never leaves it: the
+// sink's cursors then stay in registers across the text stores.
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
-    StoreSink sink(out, data_ + pos_, data_ + size_, decoding_);
-    if (escape_ != kNoByte) {
-        read_escaped_record(sink);
-    } else {
-        read_record<false>(sink);
-    }
+    if (general_) return next_general_record(out);
+    StoreSink sink(out, size_ - pos_, decoding_);
+    read_record<false>(sink);
+    single_byte_decoded_ = sink.single_byte_used();
+    return true;
+}
+
+[[gnu::noinline]] bool RecordTokenizer::next_general_record(RowStore& out) {
+    StoreSink sink(out, size_ - pos_, decoding_);
+    read_record<true>(sink);
     single_byte_decoded_ = sink.single_byte_used();
     return true;
 }
 
 std::optional<RecordShape> RecordTokenizer::next_shape() {
     if (pos_ >= size_) return std::nullopt;
+    if (general_) return next_general_shape();
     CountSink sink(blank_scratch_);
-    if (escape_ != kNoByte) {
-        read_escaped_record(sink);
-    } else {
-        read_record<false>(sink);
-    }
+    read_record<false>(sink);
+    return sink.shape();
+}
+
+[[gnu::noinline]] std::optional<RecordShape> RecordTokenizer::next_general_shape() {
+    CountSink sink(blank_scratch_);
+    read_record<true>(sink);
     return sink.shape();
 }
 
@@ -478,61 +511,82 @@ bool RecordTokenizer::runaway_quote(std::size_t q, std::size_t fields_done) {
     return quoted != columns;
 }
 
-template <bool kEscape, typename Sink>
+template <bool kGeneral, typename Sink>
 [[gnu::always_inline]] inline void RecordTokenizer::read_record(Sink& sink) {
     const unsigned char* const d = data_;
     const std::size_t n = size_;
+    // A span that ends before this offset has 32 readable bytes from its
+    // start, for the sink's fixed-size copy.
+    const std::size_t near_end = n > 31 ? n - 31 : 0;
     const unsigned char delimiter = delimiter_;
     const unsigned quote = quote_;
-    const unsigned space_skip = space_skip_;
     // A local copy, so that text stores cannot force its state out of registers.
     BlockScanner scanner = scanner_;
     std::size_t p = pos_;
+    // The stop byte the scanner found last.
+    std::size_t s = 0;
+    // The line break that ends the record, at at_break.
+    std::size_t brk = 0;
     record_begin_ = p;
     // The field's flags so far, one word: fewer live values, and no byte
     // store read back as a word should it live on the stack.
     std::uint16_t flags = 0;
-    // Fields finished so far in this record, and the quote that opened the
-    // current quoted field until its first line break, for the runaway-quote
-    // guard.
-    std::size_t fields_done = 0;
+    // The quote that opened the current quoted field, until its first line
+    // break, for the runaway-quote guard.
     constexpr std::size_t kNoQuote = ~std::size_t{0};
     std::size_t opening_quote = kNoQuote;
     ended_by_break_ = false;
     runaway_taken_ = false;
 
-    const auto finish_field = [&]() {
+    const auto finish_field = [&]() __attribute__((always_inline)) {
         sink.end_field(flags);
         flags = 0;
-        ++fields_done;
     };
-    const auto finish_record = [&](std::size_t next) {
-        finish_field();
-        sink.end_record();
-        scanner_ = scanner;
-        pos_ = next;
-    };
-    const auto finish_at_end = [&]() {
-        content_end_ = n;
-        finish_record(n);
-    };
-    // Ends the record at the line break at offset i; CR LF is one break.
-    const auto end_record = [&](std::size_t i) {
-        ++line_;
-        ended_by_break_ = true;
-        content_end_ = i;
-        finish_record((d[i] == kCR && i + 1 < n && d[i + 1] == kLF) ? i + 2 : i + 1);
-    };
-    const auto store_byte = [&](unsigned char c) {
+    const auto store_byte = [&](unsigned char c) __attribute__((always_inline)) {
         sink.append_byte(c);
         flags |= c >= 0x80 ? field_flags::kSpecial | field_flags::kNonAscii : field_flags::kSpecial;
     };
+    // Copies the content [p, s) to the sink; false when s is the end of the
+    // buffer. Far from the end, the usual case, one test does for both.
+    const auto take_span = [&]() __attribute__((always_inline)) -> bool {
+        if (s < near_end) [[likely]] {
+            sink.append_near(d + p, s - p);
+            return true;
+        }
+        sink.append(d + p, s - p);
+        return s < n;
+    };
+    // With an escape byte, quoted fields are scanned by a scanner of their
+    // own; the next stop byte after `stop`, the one that scanner found last
+    // (or the byte before `from` when the unquoted scanner found it).
+    const auto next_quoted_after = [&](std::size_t stop, std::size_t from) __attribute__((always_inline)) {
+        if constexpr (kGeneral) {
+            if (escape_ != kNoByte) return quoted_scanner_.next(from, flags, field_flags::kNonAscii);
+        }
+        static_cast<void>(from);
+        return scanner.next_after(stop, flags, field_flags::kNonAscii);
+    };
 
 field_start:
+    s = scanner.next(p, flags, field_flags::kNonAscii);
+    // From here on s is the first stop byte at or after p.
+field_start_scanned:
+    if constexpr (kGeneral) {
+        // With space skipping, a space before the field's first byte is
+        // dropped (the quote is tested first). Unless it is the delimiter
+        // too, it is no stop byte, and s stays where it is.
+        if (p < n && d[p] == space_skip_ && d[p] != quote) {
+            if (s == p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
+            ++p;
+            goto field_start_scanned;
+        }
+    }
+    // An ordinary byte first, the usual case: an unquoted field, whose span
+    // runs up to s.
+    if (s != p) goto unquoted_scanned;
     if (p >= n) {
         // A delimiter was the last byte: the record ends with an empty field.
-        finish_at_end();
-        return;
+        goto at_end;
     }
     {
         const unsigned char c = d[p];
@@ -541,75 +595,76 @@ field_start:
         if (c == quote) {
             opening_quote = p;
             ++p;
-            goto quoted;
-        }
-        // With space skipping, a space before the field's first byte is dropped.
-        if (c == space_skip) {
-            ++p;
-            goto field_start;
+            s = next_quoted_after(s, p);
+            goto quoted_scanned;
         }
         // A delimiter right away: an empty field.
         if (c == delimiter) {
             finish_field();
             ++p;
-            goto field_start;
+            s = scanner.next_after(s, flags, field_flags::kNonAscii);
+            goto field_start_scanned;
         }
         // A line break right away: the record ends with an empty field.
         if (c == kCR || c == kLF) {
-            end_record(p);
-            return;
+            brk = p;
+            goto at_break;
         }
-        // Anything else starts an unquoted field with this byte.
+        // Anything else (the '"' of a dialect without quoting, a stop byte
+        // all the same) starts an unquoted field with this byte.
     }
+    goto unquoted_scanned;
 
 unquoted:
+    s = scanner.next(p, flags, field_flags::kNonAscii);
+unquoted_scanned:
     for (;;) {
-        const std::size_t s = scanner.next(p, flags, field_flags::kNonAscii);
-        sink.append(d + p, s - p);
         // The end of the buffer ends the field and the record.
-        if (s >= n) {
-            finish_at_end();
-            return;
+        if (!take_span()) {
+            goto at_end;
         }
         const unsigned char c = d[s];
-        // The delimiter ends the field. When the next field starts with an
-        // ordinary byte, the usual case, it is unquoted and scanned at once.
+        // The delimiter ends the field; the next one starts right after it,
+        // and its first stop byte is found from this one.
         if (c == delimiter) {
             finish_field();
             p = s + 1;
-            if (p < n && !is_stop_[d[p]]) continue;
-            goto field_start;
+            s = scanner.next_after(s, flags, field_flags::kNonAscii);
+            if (s != p) {
+                if constexpr (!kGeneral) continue;
+                if (d[p] != space_skip_) continue;
+            }
+            goto field_start_scanned;
         }
         // A line break ends the record.
         if (c == kCR || c == kLF) {
-            end_record(s);
-            return;
+            brk = s;
+            goto at_break;
         }
         // A quote byte inside an unquoted field is plain content.
         store_byte(c);
         p = s + 1;
+        s = scanner.next_after(s, flags, field_flags::kNonAscii);
     }
 
-quoted:
+quoted_scanned:
     for (;;) {
-        const std::size_t s = kEscape ? quoted_scanner_.next(p, flags, field_flags::kNonAscii)
-                                      : scanner.next(p, flags, field_flags::kNonAscii);
-        sink.append(d + p, s - p);
         // An unterminated quoted field takes the rest of the buffer.
-        if (s >= n) {
-            finish_at_end();
-            return;
+        if (!take_span()) {
+            goto at_end;
         }
         const unsigned char c = d[s];
-        if constexpr (kEscape) {
+        if constexpr (kGeneral) {
             // The escape before the quote or itself stands for that byte.
             if (c == escape_) {
                 if (s + 1 < n && (d[s + 1] == quote || d[s + 1] == escape_)) {
                     store_byte(d[s + 1]);
                     p = s + 2;
+                    s = next_quoted_after(next_quoted_after(s, s + 1), p);
                 } else {
                     store_byte(c);
                     p = s + 1;
+                    s = next_quoted_after(s, p);
                 }
                 continue;
             }
@@ -620,23 +675,38 @@ quoted:
                 p = s + 1;
                 goto after_quote;
             }
-            // A doubled quote stands for one quote byte.
-            if (d[s + 1] == quote) {
+            const unsigned char next = d[s + 1];
+            // A doubled quote stands for one quote byte; the second quote is
+            // the next stop byte.
+            if (next == quote) {
                 store_byte(c);
                 p = s + 2;
+                s = next_quoted_after(next_quoted_after(s, s + 1), p);
                 continue;
             }
             // Without repair every undoubled quote closes; with it, the look-ahead
             // decides, and a terminator right after the quote, the usual case,
             // settles it at once.
-            const unsigned char next = d[s + 1];
-            if (!repair_ || next == delimiter || next == kCR || next == kLF || quote_closes(s)) {
+            if (next == delimiter) {
+                // Closed, and the delimiter ends the field, as after_quote
+                // would find; it is the stop byte after this one.
+                finish_field();
+                p = s + 2;
+                if constexpr (kGeneral) {
+                    if (escape_ != kNoByte) goto field_start;
+                }
+                s = scanner.next_after(s, flags, field_flags::kNonAscii);
+                s = scanner.next_after(s, flags, field_flags::kNonAscii);
+                goto field_start_scanned;
+            }
+            if (!repair_ || next == kCR || next == kLF || quote_closes(s)) {
                 p = s + 1;
                 goto after_quote;
             }
             // A stray quote is content; the field goes on.
             store_byte(c);
             p = s + 1;
+            s = next_quoted_after(s, p);
             continue;
         }
         // The first line break of a field is where the runaway-quote guard
@@ -646,7 +716,7 @@ quoted:
         if (guard_columns_ != 0 && (c == kCR || c == kLF) && opening_quote != kNoQuote) {
             const std::size_t q = opening_quote;
             opening_quote = kNoQuote;
-            if (runaway_quote(q, fields_done)) {
+            if (runaway_quote(q, sink.fields())) {
                 runaway_taken_ = true;
                 sink.restart_field();
                 flags = 0;
@@ -659,14 +729,12 @@ quoted:
         store_byte(c);
         if (c == kLF) ++line_;
         p = s + 1;
+        s = next_quoted_after(s, p);
     }
 
 after_quote:
     for (;;) {
-        if (p >= n) {
-            finish_at_end();
-            return;
-        }
+        if (p >= n) goto at_end;
         const unsigned char c = d[p];
         // The delimiter ends the field.
         if (c == delimiter) {
@@ -681,12 +749,32 @@ after_quote:
         }
         // A line break ends the record.
         if (c == kCR || c == kLF) {
-            end_record(p);
-            return;
+            brk = p;
+            goto at_break;
         }
         // Any other byte, the quote included, joins the field as unquoted text.
         goto unquoted;
     }
+
+    // The record's ends, each written once: the end of the buffer ends the
+    // last field and the record.
+at_end:
+    content_end_ = n;
+    finish_field();
+    sink.end_record();
+    scanner_ = scanner;
+    pos_ = n;
+    return;
+
+    // A line break ends the record; CR LF is one break.
+at_break:
+    ++line_;
+    ended_by_break_ = true;
+    content_end_ = brk;
+    finish_field();
+    sink.end_record();
+    scanner_ = scanner;
+    pos_ = (d[brk] == kCR && brk + 1 < n && d[brk + 1] == kLF) ? brk + 2 : brk + 1;
 }
 
 }  // namespace quillon

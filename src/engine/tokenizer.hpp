@@ -76,10 +76,10 @@ public:
     bool runaway_quote_taken() const noexcept { return runaway_taken_; }
 
 private:
-    template <bool kEscape, typename Sink>
+    template <bool kGeneral, typename Sink>
     void read_record(Sink& sink);
-    template <typename Sink>
-    void read_escaped_record(Sink& sink);
+    bool next_general_record(RowStore& out);
+    std::optional<RecordShape> next_general_shape();
     bool quote_closes(std::size_t i);
     bool runaway_quote(std::size_t q, std::size_t fields_done);
     std::size_t next_closing_quote(std::size_t from);
@@ -98,6 +98,9 @@ private:
     unsigned escape_;
     unsigned space_skip_;
     bool repair_;
+    // An escape byte or space skipping: read by the general copy of the state
+    // machine.
+    bool general_;
     bool ended_by_break_ = false;
     FieldDecoding decoding_ = FieldDecoding::kUtf8Replace;
     bool single_byte_decoded_ = false;
@@ -134,8 +137,6 @@ private:
     DelimiterCount closing_line_;
     std::size_t delimiters_between(DelimiterCount& memo, std::size_t from, std::size_t to);
 
-    // The bytes that end a span of ordinary content in some state.
-    bool is_stop_[256] = {};
     ScanTarget scan_target_;
     BlockScanner scanner_;
     // With an escape byte, quoted fields are scanned for the quote, the
