@@ -29,9 +29,6 @@ std::size_t RowView::size() const noexcept {
     return n;
 }
 
-bool RowView::all_ascii() const noexcept { return (summary_ & RowStore::kRowNonAscii) == 0; }
-bool RowView::any_special() const noexcept { return (summary_ & RowStore::kRowSpecial) != 0; }
-
 std::vector<std::string> RowView::to_strings() const {
     std::vector<std::string> out;
     out.reserve(size());

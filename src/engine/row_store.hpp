@@ -97,6 +97,13 @@ public:
     iterator begin() const noexcept { return {slots_begin_, text_begin_}; }
     iterator end() const noexcept { return {slots_end_, text_end_}; }
 
+    // The raw slots, for loops that walk them without the iterator: without
+    // a long field (has_long() false) each slot is one field, its length in
+    // the low bits, its text right after the previous field's.
+    const std::uint16_t* slots_begin() const noexcept { return slots_begin_; }
+    const std::uint16_t* slots_end() const noexcept { return slots_end_; }
+    bool has_long() const noexcept;
+
     // The fields as owned strings, for tests and slow paths.
     std::vector<std::string> to_strings() const;
 
@@ -211,5 +218,12 @@ private:
     std::uint64_t open_summary_ = 0;
     std::size_t open_fields_ = 0;
 };
+
+// The summary bits are defined with RowStore, so these come after it.
+inline bool RowView::has_long() const noexcept { return (summary_ & RowStore::kRowHasLong) != 0; }
+inline bool RowView::all_ascii() const noexcept { return (summary_ & RowStore::kRowNonAscii) == 0; }
+inline bool RowView::any_special() const noexcept {
+    return (summary_ & RowStore::kRowSpecial) != 0;
+}
 
 }  // namespace quillon
