@@ -47,16 +47,30 @@ std::size_t scan_sequence(const unsigned char* p, std::size_t n, bool& well_form
 std::size_t valid_utf8_prefix(const unsigned char* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (i < n) {
-        if (i + 8 <= n) {
+        // ASCII eight bytes at a time, from any offset; the first byte of
+        // 0x80 or above is found in the word that holds it.
+        while (n - i >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p + i, 8);
-            if ((w & 0x8080808080808080ULL) == 0) {
+            const std::uint64_t high = w & 0x8080808080808080ULL;
+            if (high == 0) {
                 i += 8;
                 continue;
             }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+            i += static_cast<std::size_t>(__builtin_ctzll(high)) / 8;
+#else
+            while (p[i] < 0x80) ++i;
+#endif
+            break;
         }
-        if (p[i] < 0x80) {
-            ++i;
+        while (i < n && p[i] < 0x80) ++i;
+        if (i >= n) break;
+        // A two-byte sequence, the commonest outside ASCII, needs no table.
+        const unsigned char lead = p[i];
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            if (n - i < 2 || (p[i + 1] & 0xC0) != 0x80) return i;
+            i += 2;
             continue;
         }
         bool ok;
