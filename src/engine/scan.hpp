@@ -64,7 +64,7 @@ public:
         const unsigned shift = static_cast<unsigned>(pos - base);
         std::uint64_t m = match_ >> shift << shift;
         std::uint64_t h = high_ >> shift << shift;
-        while (m == 0) {
+        while (m == 0) [[unlikely]] {
             if (h != 0) flags |= high_flag;
             base += 64;
             if (base >= target_->size) return target_->size;
@@ -84,7 +84,7 @@ public:
     [[gnu::always_inline]] std::size_t next_after(std::size_t s, std::uint16_t& flags,
                                                   std::uint16_t high_flag) noexcept {
         const std::uint64_t m = rest_ & (rest_ - 1);
-        if (m == 0) return next(s + 1, flags, high_flag);
+        if (m == 0) [[unlikely]] return next(s + 1, flags, high_flag);
         const std::uint64_t low = m & (~m + 1);
         // The bytes strictly between s and the next stop.
         if (high_ != 0 && (high_ & (low - ((rest_ ^ m) << 1))) != 0) flags |= high_flag;

@@ -567,6 +567,14 @@ template <bool kGeneral, typename Sink>
         return scanner.next_after(stop, flags, field_flags::kNonAscii);
     };
 
+    // A record that follows a line break the scanner stopped at goes on
+    // from that stop (and from the LF of a CR LF) instead of from an offset.
+    if (resume_stop_ != kNoStop) {
+        s = scanner.next_after(resume_stop_, flags, field_flags::kNonAscii);
+        if (s < p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
+        goto field_start_scanned;
+    }
+
 field_start:
     s = scanner.next(p, flags, field_flags::kNonAscii);
     // From here on s is the first stop byte at or after p.
@@ -584,7 +592,7 @@ field_start_scanned:
     // An ordinary byte first, the usual case: an unquoted field, whose span
     // runs up to s.
     if (s != p) goto unquoted_scanned;
-    if (p >= n) {
+    if (p >= n) [[unlikely]] {
         // A delimiter was the last byte: the record ends with an empty field.
         goto at_end;
     }
@@ -671,7 +679,7 @@ quoted_scanned:
         }
         if (c == quote) {
             // A quote as the very last byte closes the field.
-            if (s + 1 == n) {
+            if (s + 1 == n) [[unlikely]] {
                 p = s + 1;
                 goto after_quote;
             }
@@ -699,7 +707,7 @@ quoted_scanned:
                 s = scanner.next_after(s, flags, field_flags::kNonAscii);
                 goto field_start_scanned;
             }
-            if (!repair_ || next == kCR || next == kLF || quote_closes(s)) {
+            if (!repair_ || next == kCR || next == kLF || quote_closes(s)) [[likely]] {
                 p = s + 1;
                 goto after_quote;
             }
@@ -713,7 +721,8 @@ quoted_scanned:
         // looks at its opening quote, which a field closed on its own line
         // never needs. Taken as text, the quote starts the field again,
         // unquoted.
-        if (guard_columns_ != 0 && (c == kCR || c == kLF) && opening_quote != kNoQuote) {
+        if (guard_columns_ != 0 && (c == kCR || c == kLF) && opening_quote != kNoQuote)
+            [[unlikely]] {
             const std::size_t q = opening_quote;
             opening_quote = kNoQuote;
             if (runaway_quote(q, sink.fields())) {
@@ -734,7 +743,7 @@ quoted_scanned:
 
 after_quote:
     for (;;) {
-        if (p >= n) goto at_end;
+        if (p >= n) [[unlikely]] goto at_end;
         const unsigned char c = d[p];
         // The delimiter ends the field.
         if (c == delimiter) {
@@ -759,6 +768,7 @@ after_quote:
     // The record's ends, each written once: the end of the buffer ends the
     // last field and the record.
 at_end:
+    resume_stop_ = kNoStop;
     content_end_ = n;
     finish_field();
     sink.end_record();
@@ -768,6 +778,8 @@ at_end:
 
     // A line break ends the record; CR LF is one break.
 at_break:
+    // Only a break the scanner returned last is where it can go on from.
+    resume_stop_ = brk == s ? brk : kNoStop;
     ++line_;
     ended_by_break_ = true;
     content_end_ = brk;

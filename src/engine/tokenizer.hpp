@@ -47,6 +47,7 @@ public:
     void start_at(std::size_t pos) noexcept {
         pos_ = pos;
         line_ = 1;
+        resume_stop_ = kNoStop;
     }
 
     // Offset of the next byte to read.
@@ -108,6 +109,11 @@ private:
     bool runaway_taken_ = false;
     std::size_t record_begin_ = 0;
     std::size_t content_end_ = 0;
+    // The line break that ended the record returned last when the scanner
+    // found it as its last stop byte: the next record's scan goes on from
+    // there.
+    static constexpr std::size_t kNoStop = ~std::size_t{0};
+    std::size_t resume_stop_ = kNoStop;
 
     // Look-ahead memo, valid for any query point inside its range because the
     // buffer never changes: from any x in [blank_from_, blank_to_] the first
