@@ -25,7 +25,8 @@ using quillon::testing::TempDir;
 // quoted line breaks on every third row, short and long rows, a stray
 // Windows-1252 byte, CRLF now and then.
 std::string damaged_export(std::size_t bytes, const std::string& start) {
-    std::string text = start.empty() ? "Export of orders\nid,name,note\n" : start + "id,name,note\n";
+    std::string text = start.empty() ? "Export of orders\n" : start;
+    text += "id,name,note\n";
     for (std::size_t i = 0; text.size() < bytes; ++i) {
         text += std::to_string(i);
         switch (i % 11) {
@@ -75,8 +76,9 @@ TEST(AdaptiveThreads, FilesAndCountsDoNotDependOnTheThreads) {
             AdaptiveOptions options;
             options.threads = threads;
             options.fill_ragged_rows = false;
-            const std::string out = dir.file("out" + std::to_string(threads));
-            const std::string rejects = dir.file("q" + std::to_string(threads));
+            const std::string name = std::to_string(threads) + ".csv";
+            const std::string out = dir.file("out" + name);
+            const std::string rejects = dir.file("q" + name);
             IoResult<AdaptiveStats> stats =
                 quillon::adaptive_salvage_content(input, OutputTarget{out}, rejects, options);
             ASSERT_TRUE(stats.ok());
