@@ -10,9 +10,10 @@ void normalize_row(SalvageResult& result, const NormalizeSettings& settings,
     const std::size_t expected = settings.expected_columns;
     if (expected == 0) return;
     RowStore& rows = result.rows;
-    const RowView record = rows.row(rows.size() - 1);
-    const std::size_t fields = record.size();
+    // Most rows fit: settled without building the row's view.
+    const std::size_t fields = rows.last_row_size();
     if (fields == expected) return;
+    const RowView record = rows.row(rows.size() - 1);
 
     if (settings.repair != nullptr) {
         std::size_t* kind = nullptr;

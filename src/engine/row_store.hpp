@@ -182,6 +182,16 @@ public:
         open_summary_ = 0;
         open_fields_ = 0;
     }
+    // Fields of the last row, without building its view: one subtraction
+    // unless the row holds a field of 16 KiB or more. The store must not be
+    // empty.
+    std::size_t last_row_size() const noexcept {
+        const std::uint64_t end = rows_.back().slot_end;
+        if ((end & kRowHasLong) != 0) return row(rows_.size() - 1).size();
+        const std::uint64_t begin =
+            rows_.size() < 2 ? 0 : (rows_[rows_.size() - 2].slot_end & ~kRowSummaryMask);
+        return static_cast<std::size_t>((end & ~kRowSummaryMask) - begin);
+    }
     // Number of fields pushed to the open row so far.
     std::size_t open_fields() const noexcept { return open_fields_; }
 
