@@ -300,12 +300,20 @@ TEST(RowStoreTest, RandomOperationsMatchAPlainModel) {
             if (!model.empty()) {
                 SCOPED_TRACE("run " + std::to_string(run) + " step " + std::to_string(step));
                 expect_row(store[model.size() - 1], model.back());
+                EXPECT_EQ(store.last_row_size(), model.back().size());
                 if (HasFailure()) return;
             }
         }
+        // The same rows appended twice to another store.
+        RowStore twice;
+        twice.append_rows(store);
+        twice.append_rows(store);
+        ASSERT_EQ(twice.size(), 2 * model.size());
         for (std::size_t i = 0; i < model.size(); ++i) {
             SCOPED_TRACE("run " + std::to_string(run) + " row " + std::to_string(i));
             expect_row(store[i], model[i]);
+            expect_row(twice[i], model[i]);
+            expect_row(twice[model.size() + i], model[i]);
         }
     }
 }
