@@ -185,7 +185,10 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         // then fits; one that normalization also pads or merges counts once.
         const std::size_t repaired_before = result.repaired_rows;
         const std::size_t kept_before = rows.size();
-        normalize_row(result, settings, place);
+        // A row of the table's width needs no call.
+        if (expected_ != 0 && rows.last_row_size() != expected_) {
+            normalize_row(result, settings, place);
+        }
         if (tokenizer.runaway_quote_taken()) {
             ++result.runaway_quote_rows;
             if (rows.size() == kept_before && result.repaired_rows == repaired_before) {
