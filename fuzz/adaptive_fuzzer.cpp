@@ -11,7 +11,12 @@
 // after the previous one, with first_line <= last_line; its raw quarantine
 // line encodes; every kept row has the applied column count unless that is
 // 0; where the engine's field flags fit the clean file's dialect, encoding
-// with them gives the same line as encoding from the text alone.
+// with them gives the same line as encoding from the text alone. The clean
+// file that the salvage writes as it reads (into a memory file) is the
+// encoding of the rows the run kept, with the same counts.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -21,6 +26,7 @@
 #include "pipeline/adaptive_salvage.hpp"
 #include "pipeline/encoders.hpp"
 #include "pipeline/raw_quarantine.hpp"
+#include "pipeline/unique_fd.hpp"
 
 namespace {
 
@@ -43,7 +49,8 @@ quillon::AdaptiveOptions read_options(fuzz::ByteReader& in) {
     return o;
 }
 
-void check_run(const quillon::AdaptiveRun& run) {
+// Returns the clean file the run's rows make.
+std::string check_run(const quillon::AdaptiveRun& run) {
     const quillon::SalvageResult& r = run.result;
     check(r.total_rows == r.salvaged_rows + r.quarantined_rows, "total == salvaged + quarantined");
     check(r.repaired_rows <= r.salvaged_rows, "repaired rows are kept rows");
@@ -72,6 +79,7 @@ void check_run(const quillon::AdaptiveRun& run) {
     const bool flags_fit = d.delimiter == run.output_delimiter && (!d.quote || *d.quote == '"') &&
                            !d.escape;
     std::string rescanned;
+    std::string clean;
     for (const quillon::RowView row : r.rows) {
         if (r.inferred_columns != 0) {
             check(row.size() == r.inferred_columns, "kept rows have the column count");
@@ -82,7 +90,31 @@ void check_run(const quillon::AdaptiveRun& run) {
             check(line == rescanned, "flags decide quoting as the text does",
                   [&] { return line + " vs " + rescanned; });
         }
+        if (clean.empty()) quillon::quote_leading_byte_order_mark(rescanned, run.output_delimiter, '"');
+        clean += rescanned;
     }
+    return clean;
+}
+
+// The salvage that writes rows as it reads them, into a memory file.
+void check_written_as_read(const std::string& buffer, const quillon::AdaptiveOptions& options,
+                           const quillon::AdaptiveRun& run, const std::string& clean) {
+    const quillon::UniqueFd file(memfd_create("clean", MFD_CLOEXEC));
+    if (!file) return;
+    quillon::IoResult<quillon::AdaptiveStats> stats = quillon::adaptive_salvage_content(
+        buffer, quillon::OutputTarget{"", file.get()}, std::nullopt, options);
+    check(stats.ok(), "the salvage into a memory file succeeds");
+    if (!stats.ok()) return;
+    std::string written(clean.size() + 1, '\0');
+    const ssize_t n = pread(file.get(), written.data(), written.size(), 0);
+    written.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    check(written == clean, "the clean file is the encoding of the kept rows",
+          [&] { return written + " vs " + clean; });
+    const quillon::AdaptiveStats& s = stats.value();
+    check(s.total_rows == run.result.total_rows && s.salvaged_rows == run.result.salvaged_rows &&
+              s.quarantined_rows == run.result.quarantined_rows &&
+              s.repaired_rows == run.result.repaired_rows,
+          "the salvage written as read counts as the run");
 }
 
 }  // namespace
@@ -92,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const quillon::AdaptiveOptions options = read_options(in);
     const std::string buffer = fuzz::make_buffer(in);
     try {
-        check_run(quillon::run_adaptive(buffer, options));
+        const quillon::AdaptiveRun run = quillon::run_adaptive(buffer, options);
+        check_written_as_read(buffer, options, run, check_run(run));
     } catch (const std::bad_alloc&) {
         fuzz::fail("std::bad_alloc", "buffer of " + std::to_string(buffer.size()) + " bytes");
     }
