@@ -93,7 +93,9 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
     RowStore rows;
     for (std::size_t i = 0; i < head_records; ++i) {
         if (!tokenizer.next_record(rows)) break;
-        if (i == options.preamble_rows) header_.remember(rows.row(rows.size() - 1));
+        if (i == options.preamble_rows) header_.remember(rows.row(0));
+        // A preamble of many records costs one record's memory.
+        rows.clear();
     }
     head_end_ = tokenizer.position();
 }
