@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 
+#include "engine/growable_buffer.hpp"
 #include "fuzz_support.hpp"
 #include "pipeline/adaptive_salvage.hpp"
 #include "pipeline/encoders.hpp"
@@ -78,20 +80,25 @@ std::string check_run(const quillon::AdaptiveRun& run) {
     const quillon::Dialect& d = run.detection.dialect;
     const bool flags_fit = d.delimiter == run.output_delimiter && (!d.quote || *d.quote == '"') &&
                            !d.escape;
-    std::string rescanned;
+    quillon::GrowableBuffer<char> rescanned;
+    quillon::GrowableBuffer<char> by_flags;
     std::string clean;
     for (const quillon::RowView row : r.rows) {
         if (r.inferred_columns != 0) {
             check(row.size() == r.inferred_columns, "kept rows have the column count");
         }
+        rescanned.clear();
         quillon::encode_output_row_rescanning(row, run.output_delimiter, '"', rescanned);
         if (flags_fit) {
-            quillon::encode_output_row(row, run.output_delimiter, '"', line);
-            check(line == rescanned, "flags decide quoting as the text does",
-                  [&] { return line + " vs " + rescanned; });
+            by_flags.clear();
+            quillon::encode_output_row(row, run.output_delimiter, '"', by_flags);
+            const std::string_view text_line(rescanned.data(), rescanned.size());
+            const std::string_view flags_line(by_flags.data(), by_flags.size());
+            check(flags_line == text_line, "flags decide quoting as the text does",
+                  [&] { return std::string(flags_line) + " vs " + std::string(text_line); });
         }
         if (clean.empty()) quillon::quote_leading_byte_order_mark(rescanned, run.output_delimiter, '"');
-        clean += rescanned;
+        clean.append(rescanned.data(), rescanned.size());
     }
     return clean;
 }

@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/growable_buffer.hpp"
 #include "engine/options.hpp"
 #include "engine/row_store.hpp"
 #include "engine/salvage.hpp"
@@ -117,8 +118,14 @@ void one_row(std::string_view text, std::uint8_t delimiter, std::uint8_t quote) 
     for (const std::string& f : fields) store.append_field(f, tokenizer_flags(f, delimiter, quote));
     store.end_row();
 
-    std::string line = "left over from an earlier row";
-    quillon::encode_output_row(store[0], delimiter, quote, line);
+    // The encoder appends: what the buffer held before stays in front.
+    constexpr std::string_view kBefore = "the line before\n";
+    quillon::GrowableBuffer<char> buffer;
+    buffer.append(kBefore.data(), kBefore.size());
+    quillon::encode_output_row(store[0], delimiter, quote, buffer);
+    const std::string_view encoded(buffer.data(), buffer.size());
+    check(encoded.starts_with(kBefore), "the encoder keeps what the buffer held");
+    const std::string line(encoded.substr(kBefore.size()));
     const std::string want = model_output_line(fields, delimiter, quote);
     check(line == want, "encoded output line", [&] {
         return "fields " + fuzz::describe(fields) + "\nencoder " + readable(line) + "\nmodel   " +
@@ -146,19 +153,20 @@ void one_row(std::string_view text, std::uint8_t delimiter, std::uint8_t quote) 
 
 std::string encode_rows(const quillon::SalvageResult& result, std::uint8_t quote) {
     const auto delimiter = static_cast<std::uint8_t>(result.detected_delimiter);
-    std::string out;
-    std::string line;
+    // Every row appended to one buffer, as a span's rows are.
+    quillon::GrowableBuffer<char> out;
     for (std::size_t i = 0; i < result.rows.size(); ++i) {
         const quillon::RowView row = result.rows[i];
-        quillon::encode_output_row(row, delimiter, quote, line);
+        const std::size_t before = out.size();
+        quillon::encode_output_row(row, delimiter, quote, out);
+        const std::string line(out.data() + before, out.size() - before);
         const std::string want = model_output_line(row.to_strings(), delimiter, quote);
         check(line == want, "encoded output line of a salvaged row", [&] {
             return "row " + fuzz::describe(row.to_strings()) + "\nencoder " + readable(line) +
                    "\nmodel   " + readable(want);
         });
-        out += line;
     }
-    return out;
+    return std::string(out.data(), out.size());
 }
 
 void salvaged_rows(std::uint8_t delimiter, std::uint8_t quote, std::uint8_t flags,

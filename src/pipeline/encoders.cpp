@@ -115,7 +115,7 @@ char* write_fields(char* out, const std::uint16_t* slot, const std::uint16_t* co
 
 // Delimiter and quote below 0x80: a field needs quotes exactly when the
 // engine marked it special, since lossy decoding keeps every ASCII byte.
-void encode_ascii(const RowView& row, char delimiter, char quote, std::string& line) {
+void encode_ascii(const RowView& row, char delimiter, char quote, GrowableBuffer<char>& line) {
     const std::string_view text = row.text();
     const char* const row_end = text.data() + text.size();
     const bool has_long = row.has_long();
@@ -125,7 +125,8 @@ void encode_ascii(const RowView& row, char delimiter, char quote, std::string& l
     // quotes and one more for each quote inside. An ordinary row gets the
     // worst case (every field quoted, every byte a quote) without a pass to
     // count; a huge one the exact length, or a huge quoted field would cost
-    // twice its size in memory.
+    // twice its size in memory. The room is only reserved: what the line
+    // does not use is never written.
     std::size_t length = text.size() + fields;
     if (length <= kWorstCaseRow) {
         length += text.size() + 2 * fields;
@@ -137,8 +138,7 @@ void encode_ascii(const RowView& row, char delimiter, char quote, std::string& l
             }
         }
     }
-    line.resize(length + kSlack);
-    char* const begin = line.data();
+    char* const begin = line.reserve_tail(length + kSlack);
     char* out = begin;
     if (fields == 0) {
         *out++ = '\n';
@@ -158,7 +158,7 @@ void encode_ascii(const RowView& row, char delimiter, char quote, std::string& l
         }
         out[-1] = '\n';
     }
-    line.resize(static_cast<std::size_t>(out - begin));
+    line.set_size(line.size() + static_cast<std::size_t>(out - begin));
 }
 
 bool contains(std::string_view text, const CharForm& c) noexcept {
@@ -166,42 +166,47 @@ bool contains(std::string_view text, const CharForm& c) noexcept {
     return text.find(c.view()) != std::string_view::npos;
 }
 
-// Appends `text` with every occurrence of `quote` written twice.
-void append_doubled(std::string& line, std::string_view text, std::string_view quote) {
+// Appends `text` with every occurrence of `quote` written twice, to a
+// std::string or a GrowableBuffer<char>.
+template <typename Line>
+void append_doubled(Line& line, std::string_view text, std::string_view quote) {
     std::size_t from = 0;
     for (;;) {
         const std::size_t hit = text.find(quote, from);
         if (hit == std::string_view::npos) break;
         const std::size_t after = hit + quote.size();
-        line.append(text.substr(from, after - from));
-        line.append(quote);
+        line.append(text.data() + from, after - from);
+        line.append(quote.data(), quote.size());
         from = after;
     }
-    line.append(text.substr(from));
+    line.append(text.data() + from, text.size() - from);
+}
+
+void append_view(GrowableBuffer<char>& line, std::string_view text) {
+    line.append(text.data(), text.size());
 }
 
 // A delimiter or quote of 0x80 or above is a two-byte character in the
 // decoded field text; the engine's special flag speaks of raw bytes and
 // cannot decide quoting for it.
 void encode_general(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
-                    std::string& line) {
+                    GrowableBuffer<char>& line) {
     const CharForm delim(delimiter);
     const CharForm quote(quote_char);
-    line.clear();
     bool first = true;
     for (const FieldRef field : row) {
-        if (!first) line.append(delim.view());
+        if (!first) append_view(line, delim.view());
         first = false;
         const std::string_view text = field.text;
         const bool quoted = text.find('\n') != std::string_view::npos ||
                             text.find('\r') != std::string_view::npos || contains(text, delim) ||
                             contains(text, quote);
         if (quoted) {
-            line.append(quote.view());
+            append_view(line, quote.view());
             append_doubled(line, text, quote.view());
-            line.append(quote.view());
+            append_view(line, quote.view());
         } else {
-            line.append(text);
+            append_view(line, text);
         }
     }
     line.push_back('\n');
@@ -210,7 +215,7 @@ void encode_general(const RowView& row, std::uint8_t delimiter, std::uint8_t quo
 }  // namespace
 
 void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
-                       std::string& line) {
+                       GrowableBuffer<char>& line) {
     if (delimiter < 0x80 && quote_char < 0x80) {
         encode_ascii(row, static_cast<char>(delimiter), static_cast<char>(quote_char), line);
     } else {
@@ -219,22 +224,30 @@ void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t 
 }
 
 void encode_output_row_rescanning(const RowView& row, std::uint8_t delimiter,
-                                  std::uint8_t quote_char, std::string& line) {
+                                  std::uint8_t quote_char, GrowableBuffer<char>& line) {
     encode_general(row, delimiter, quote_char, line);
 }
 
-void quote_leading_byte_order_mark(std::string& line, std::uint8_t delimiter,
+void quote_leading_byte_order_mark(GrowableBuffer<char>& line, std::uint8_t delimiter,
                                    std::uint8_t quote_char) {
     constexpr std::string_view kMark = "\xEF\xBB\xBF";
-    if (!std::string_view(line).starts_with(kMark)) return;
+    const std::string_view text(line.data(), line.size());
+    if (!text.starts_with(kMark)) return;
     const CharForm delim(delimiter);
     const CharForm quote(quote_char);
     // The field went out unquoted, so it holds neither the delimiter nor the
     // quote: it ends at the first delimiter, or at the final LF.
-    std::size_t end = line.find(delim.view());
-    if (end == std::string::npos) end = line.size() - 1;
-    line.insert(end, quote.view());
-    line.insert(0, quote.view());
+    std::size_t end = text.find(delim.view());
+    if (end == std::string_view::npos) end = text.size() - 1;
+    const std::size_t size = line.size();
+    const std::size_t q = quote.size;
+    line.reserve_tail(2 * q);
+    char* const data = line.data();
+    std::memmove(data + end + 2 * q, data + end, size - end);
+    std::memmove(data + q, data, end);
+    std::memcpy(data, quote.bytes, q);
+    std::memcpy(data + q + end, quote.bytes, q);
+    line.set_size(size + 2 * q);
 }
 
 void encode_quarantine_row(const QuarantinedRow& row, std::uint8_t delimiter, std::string& line) {

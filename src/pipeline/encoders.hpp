@@ -1,14 +1,18 @@
 // The lines of the output file and of the quarantine file.
 //
-// Both encoders clear `line` and fill it with one whole line ending in LF, so
-// a caller that reuses one string for every row allocates only while the
-// string still grows to the longest line.
+// The clean file's encoders append one whole line ending in LF to a buffer
+// whose spare room they write without filling it first, so that a caller
+// can encode rows one after the other straight into one block of text, or
+// reuse one line buffer (cleared before each row) that allocates only while
+// it still grows to the longest line. The quarantine encoder clears a string
+// and fills it.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "engine/growable_buffer.hpp"
 #include "engine/row_store.hpp"
 #include "engine/salvage.hpp"
 
@@ -21,20 +25,20 @@ inline constexpr std::string_view QUARANTINE_HEADER = "line,reason,raw_content\n
 // and inside a quoted field each quote character is doubled. Delimiter and
 // quote are written as the code points U+0000..U+00FF of their byte values.
 void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
-                       std::string& line);
+                       GrowableBuffer<char>& out);
 
 // The same line as encode_output_row, deciding quoting from the text alone:
 // for rows whose special flags speak of another dialect than the output's
 // (the input's delimiter or quote differ from the ones written).
 void encode_output_row_rescanning(const RowView& row, std::uint8_t delimiter,
-                                  std::uint8_t quote_char, std::string& line);
+                                  std::uint8_t quote_char, GrowableBuffer<char>& out);
 
 // Quotes the first field of a clean file's first line when the line begins
 // with the bytes of a byte-order mark (the field starts with U+FEFF): every
 // reader, this one included, skips a mark there, so the character would be
-// lost when the clean file is read back. `line` is that line as
-// encode_output_row made it.
-void quote_leading_byte_order_mark(std::string& line, std::uint8_t delimiter,
+// lost when the clean file is read back. `line` holds that line as
+// encode_output_row made it, from its start (and may hold more lines after it).
+void quote_leading_byte_order_mark(GrowableBuffer<char>& line, std::uint8_t delimiter,
                                    std::uint8_t quote_char);
 
 // `{line},"{reason}","{fields joined by the delimiter}"` with each double

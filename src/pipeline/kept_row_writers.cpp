@@ -5,25 +5,26 @@
 namespace quillon {
 
 void encode_clean_line(const RowView& row, std::uint8_t delimiter, QuotingDecision decision,
-                       std::uint8_t quote_char, std::string& line) {
+                       std::uint8_t quote_char, GrowableBuffer<char>& out) {
     if (decision == QuotingDecision::kByFlags) {
-        encode_output_row(row, delimiter, quote_char, line);
+        encode_output_row(row, delimiter, quote_char, out);
     } else {
-        encode_output_row_rescanning(row, delimiter, quote_char, line);
+        encode_output_row_rescanning(row, delimiter, quote_char, out);
     }
 }
 
 bool CleanFileWriter::write_line() {
-    if (first_line_) {
+    if (first_line_) [[unlikely]] {
         quote_leading_byte_order_mark(line_, delimiter_, quote_char_);
         first_line_ = false;
     }
-    status_ = out_.write_all(line_);
+    status_ = out_.write_all(std::string_view(line_.data(), line_.size()));
     return static_cast<bool>(status_);
 }
 
 bool CleanFileWriter::take(const RowStore& rows) {
     for (const RowView row : rows) {
+        line_.clear();
         encode_clean_line(row, delimiter_, decision_, quote_char_, line_);
         if (!write_line()) return false;
     }
@@ -33,7 +34,8 @@ bool CleanFileWriter::take(const RowStore& rows) {
 bool CleanFileWriter::write_encoded(std::string_view text, std::size_t first_line) {
     if (text.empty()) return true;
     if (first_line_) {
-        line_.assign(text.substr(0, first_line));
+        line_.clear();
+        line_.append(text.data(), first_line);
         if (!write_line()) return false;
         text.remove_prefix(first_line);
     }
@@ -49,9 +51,8 @@ SpanEncoder::SpanEncoder(std::uint8_t delimiter, std::uint8_t quote_char, Quotin
 
 bool SpanEncoder::take(const RowStore& rows) {
     for (const RowView row : rows) {
-        encode_clean_line(row, delimiter_, decision_, quote_char_, line_);
-        if (text_.empty()) first_line_ = line_.size();
-        text_.append(line_.data(), line_.size());
+        encode_clean_line(row, delimiter_, decision_, quote_char_, text_);
+        if (first_line_ == 0) first_line_ = text_.size();
     }
     return true;
 }

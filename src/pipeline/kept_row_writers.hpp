@@ -21,9 +21,9 @@ namespace quillon {
 // the text alone when the flags speak of another dialect than the output's.
 enum class QuotingDecision : std::uint8_t { kByFlags, kByText };
 
-// Encodes one row into `line` (cleared first) as the clean file's line.
+// Appends one row to `out` as the clean file's line.
 void encode_clean_line(const RowView& row, std::uint8_t delimiter, QuotingDecision decision,
-                       std::uint8_t quote_char, std::string& line);
+                       std::uint8_t quote_char, GrowableBuffer<char>& out);
 
 // Writes each kept row to the clean file as one line handed to the writer in
 // one piece; the file's first line gets its byte-order mark quoted.
@@ -47,7 +47,8 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     QuotingDecision decision_;
-    std::string line_;
+    // One line at a time, refilled for each row.
+    GrowableBuffer<char> line_;
     bool first_line_ = true;
     IoStatus status_ = io_ok();
 };
@@ -70,7 +71,7 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     QuotingDecision decision_;
-    std::string line_;
+    // The rows' lines, each encoded straight after the one before.
     GrowableBuffer<char> text_;
     std::size_t first_line_ = 0;
 };

@@ -33,11 +33,28 @@ RowStore store_of(const std::vector<Fields>& rows, std::uint8_t delimiter, std::
     return store;
 }
 
+std::string text_of(const GrowableBuffer<char>& buffer) {
+    return std::string(buffer.data(), buffer.size());
+}
+
+// Clears `line` and encodes one row into it.
+std::string encode_line(const RowView& row, std::uint8_t delimiter, std::uint8_t quote,
+                        GrowableBuffer<char>& line) {
+    line.clear();
+    encode_output_row(row, delimiter, quote, line);
+    return text_of(line);
+}
+
+// The encoder appends: what the buffer held before stays in front.
 std::string encode(const Fields& fields, std::uint8_t delimiter, std::uint8_t quote) {
     const RowStore store = store_of({fields}, delimiter, quote);
-    std::string line = "left over from an earlier row";
+    constexpr std::string_view kBefore = "the line before\n";
+    GrowableBuffer<char> line;
+    line.append(kBefore.data(), kBefore.size());
     encode_output_row(store[0], delimiter, quote, line);
-    return line;
+    const std::string text = text_of(line);
+    EXPECT_TRUE(std::string_view(text).starts_with(kBefore)) << text;
+    return text.substr(kBefore.size());
 }
 
 // The output line straight from its definition, for generated rows.
@@ -132,9 +149,8 @@ TEST(EncodeOutputRow, HighDelimiterIgnoresTheRawByteFlag) {
     store.append_field("a\xEF\xBF\xBD" "b", field_flags::kSpecial | field_flags::kNonAscii);
     store.append_field("c", 0);
     store.end_row();
-    std::string line;
-    encode_output_row(store[0], 0xA7, '"', line);
-    EXPECT_EQ(line, "a\xEF\xBF\xBD" "b\xC2\xA7" "c\n");
+    GrowableBuffer<char> line;
+    EXPECT_EQ(encode_line(store[0], 0xA7, '"', line), "a\xEF\xBF\xBD" "b\xC2\xA7" "c\n");
 }
 
 TEST(EncodeOutputRow, MatchesTheDefinitionOnGeneratedRows) {
@@ -146,7 +162,7 @@ TEST(EncodeOutputRow, MatchesTheDefinitionOnGeneratedRows) {
     const std::uint8_t delimiters[] = {',', ';', '\t', '|', 0xA7, 0xC3};
     const std::uint8_t quotes[] = {'"', '\'', 0xE9, 0xA7};
     std::mt19937 rng(7);
-    std::string line;
+    GrowableBuffer<char> line;
     for (const std::uint8_t delimiter : delimiters) {
         for (const std::uint8_t quote : quotes) {
             std::vector<Fields> rows;
@@ -159,11 +175,19 @@ TEST(EncodeOutputRow, MatchesTheDefinitionOnGeneratedRows) {
                 rows.push_back(fields);
             }
             const RowStore store = store_of(rows, delimiter, quote);
+            // Row by row into a cleared line, and all rows one after the
+            // other into one buffer.
+            GrowableBuffer<char> all;
+            std::string expected_all;
             for (std::size_t r = 0; r < rows.size(); ++r) {
-                encode_output_row(store[r], delimiter, quote, line);
-                ASSERT_EQ(line, reference_line(rows[r], delimiter, quote))
+                const std::string expected = reference_line(rows[r], delimiter, quote);
+                ASSERT_EQ(encode_line(store[r], delimiter, quote, line), expected)
                     << "delimiter " << int{delimiter} << ", quote " << int{quote} << ", row " << r;
+                encode_output_row(store[r], delimiter, quote, all);
+                expected_all += expected;
             }
+            ASSERT_EQ(text_of(all), expected_all)
+                << "delimiter " << int{delimiter} << ", quote " << int{quote};
         }
     }
 }
@@ -178,29 +202,54 @@ TEST(EncodeOutputRow, QuoteOnlyRowsAroundTheWorstCaseSizeLimit) {
     } cases[] = {
         {1, limit - 1}, {1, limit}, {limit / 2, 1}, {limit / 2 + 1, 1}, {3, limit / 3}, {limit / 4, 3},
     };
-    std::string line;
+    GrowableBuffer<char> line;
     for (const auto& c : cases) {
         const Fields fields(c.fields, std::string(c.quotes_each, '"'));
         const RowStore store = store_of({fields}, ',', '"');
-        encode_output_row(store[0], ',', '"', line);
-        EXPECT_EQ(line, reference_line(fields, ',', '"')) << c.fields << " x " << c.quotes_each;
+        EXPECT_EQ(encode_line(store[0], ',', '"', line), reference_line(fields, ',', '"'))
+            << c.fields << " x " << c.quotes_each;
     }
 }
 
 TEST(EncodeOutputRow, ReusesTheLineOnceGrown) {
     const RowStore store =
         store_of({{"alpha", "beta", "gamma"}, {"x\"y", "a,b", "l1\nl2"}, {""}, {"one", "two"}}, ',', '"');
-    std::string line;
-    for (const RowView row : store) encode_output_row(row, ',', '"', line);
+    GrowableBuffer<char> line;
+    for (const RowView row : store) encode_line(row, ',', '"', line);
     const char* grown = line.data();
     for (int pass = 0; pass < 3; ++pass) {
         for (const RowView row : store) {
-            encode_output_row(row, ',', '"', line);
+            encode_line(row, ',', '"', line);
             EXPECT_EQ(line.data(), grown);
         }
     }
-    encode_output_row(store[2], ',', '"', line);
-    EXPECT_EQ(line, "\n");
+    EXPECT_EQ(encode_line(store[2], ',', '"', line), "\n");
+}
+
+TEST(QuoteLeadingByteOrderMark, QuotesTheFirstFieldOnlyWhenItStartsWithTheMark) {
+    const std::string mark = "\xEF\xBB\xBF";
+    const struct {
+        std::string line;
+        std::uint8_t delimiter;
+        std::uint8_t quote;
+        std::string quoted;
+    } cases[] = {
+        {mark + "id,name\n", ',', '"', "\"" + mark + "id\",name\n"},
+        {mark + "id\n", ',', '"', "\"" + mark + "id\"\n"},
+        {mark + "\n", ',', '"', "\"" + mark + "\"\n"},
+        {mark + ",x,\"a,b\"\n", ',', '"', "\"" + mark + "\",x,\"a,b\"\n"},
+        {mark + "a;b,c\n", ';', '\'', "'" + mark + "a';b,c\n"},
+        {mark + "a\xC2\xA7" "b\n", 0xA7, 0xE9, "\xC3\xA9" + mark + "a\xC3\xA9\xC2\xA7" "b\n"},
+        {"id," + mark + "\n", ',', '"', "id," + mark + "\n"},
+        {"\xEF\xBB,x\n", ',', '"', "\xEF\xBB,x\n"},
+        {"\n", ',', '"', "\n"},
+    };
+    for (const auto& c : cases) {
+        GrowableBuffer<char> line;
+        line.append(c.line.data(), c.line.size());
+        quote_leading_byte_order_mark(line, c.delimiter, c.quote);
+        EXPECT_EQ(text_of(line), c.quoted) << c.line;
+    }
 }
 
 struct QuarantineCase {
