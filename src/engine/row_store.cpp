@@ -36,14 +36,6 @@ std::vector<std::string> RowView::to_strings() const {
     return out;
 }
 
-RowView RowStore::row(std::size_t i) const noexcept {
-    const std::uint64_t slot_begin = i == 0 ? 0 : (rows_[i - 1].slot_end & ~kRowSummaryMask);
-    const std::uint64_t text_begin = i == 0 ? 0 : rows_[i - 1].text_end;
-    const RowEntry& e = rows_[i];
-    return RowView(slots_.data() + slot_begin, slots_.data() + (e.slot_end & ~kRowSummaryMask),
-                   text_.data() + text_begin, text_.data() + e.text_end, e.slot_end & kRowSummaryMask);
-}
-
 void RowStore::reserve(std::size_t rows, std::size_t fields, std::size_t text) {
     rows_.reserve(rows);
     slots_.reserve(fields);

@@ -229,6 +229,15 @@ private:
     std::size_t open_fields_ = 0;
 };
 
+// Inline: the writers of the clean file build one view per kept row.
+inline RowView RowStore::row(std::size_t i) const noexcept {
+    const std::uint64_t slot_begin = i == 0 ? 0 : (rows_[i - 1].slot_end & ~kRowSummaryMask);
+    const std::uint64_t text_begin = i == 0 ? 0 : rows_[i - 1].text_end;
+    const RowEntry& e = rows_[i];
+    return RowView(slots_.data() + slot_begin, slots_.data() + (e.slot_end & ~kRowSummaryMask),
+                   text_.data() + text_begin, text_.data() + e.text_end, e.slot_end & kRowSummaryMask);
+}
+
 // The summary bits are defined with RowStore, so these come after it.
 inline bool RowView::has_long() const noexcept { return (summary_ & RowStore::kRowHasLong) != 0; }
 inline bool RowView::all_ascii() const noexcept { return (summary_ & RowStore::kRowNonAscii) == 0; }

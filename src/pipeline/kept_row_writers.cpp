@@ -1,5 +1,7 @@
 #include "kept_row_writers.hpp"
 
+#include <utility>
+
 #include "encoders.hpp"
 
 namespace quillon {
@@ -18,8 +20,12 @@ bool CleanFileWriter::write_line() {
         quote_leading_byte_order_mark(line_, delimiter_, quote_char_);
         first_line_ = false;
     }
-    status_ = out_.write_all(std::string_view(line_.data(), line_.size()));
-    return static_cast<bool>(status_);
+    // The status is only kept when it tells of a failure: assigning the
+    // result every time would cost a variant's move for each row.
+    IoStatus written = out_.write_all(std::string_view(line_.data(), line_.size()));
+    if (written) [[likely]] return true;
+    status_ = std::move(written);
+    return false;
 }
 
 bool CleanFileWriter::take(const RowStore& rows) {
