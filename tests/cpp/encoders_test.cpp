@@ -116,6 +116,10 @@ TEST(EncodeOutputRow, WritesMinimalQuoting) {
         {{"\r"}, ',', '"', "\"\r\"\n"},
         {{"\r\n"}, ',', '"', "\"\r\n\"\n"},
         {{"plain", "x\"y", "", "a,b"}, ',', '"', "plain,\"x\"\"y\",,\"a,b\"\n"},
+        // Quotes in fields of 16 bytes, at the row's end and before it.
+        {{"x", "\"0123456789abcd\""}, ',', '"', "x,\"\"\"0123456789abcd\"\"\"\n"},
+        {{"a\"b\"c\"d\"e\"f\"g\"h\"", "tail"}, ',', '"',
+         "\"a\"\"b\"\"c\"\"d\"\"e\"\"f\"\"g\"\"h\"\"\",tail\n"},
         {{"1,5"}, ';', '"', "1,5\n"},
         {{"a;b"}, ';', '"', "\"a;b\"\n"},
         {{"it's"}, ',', '\'', "'it''s'\n"},
