@@ -130,11 +130,9 @@ char* write_fields(char* out, const std::uint16_t* slot, const std::uint16_t* co
     } else {
         copy_bytes(tail, text, size);
     }
-    std::size_t at = 0;
-    for (; slot != slots_end; ++slot) {
-        const std::size_t n = *slot & field_flags::kLengthMask;
-        const char* const src = at < tail_from ? text + at : tail + (at - tail_from);
-        if (kAnySpecial && (*slot & field_flags::kSpecial) != 0) {
+    const auto write_field = [&](const char* src, std::size_t n, std::uint16_t flags)
+        __attribute__((always_inline)) {
+        if (kAnySpecial && (flags & field_flags::kSpecial) != 0) {
             out = n <= kSlack ? write_quoted_short(out, src, n, quote)
                               : write_quoted_ascii(out, std::string_view(src, n), quote);
         } else if (n <= kSlack) [[likely]] {
@@ -144,7 +142,21 @@ char* write_fields(char* out, const std::uint16_t* slot, const std::uint16_t* co
             out = copy_bytes(out, src, n);
         }
         *out++ = delimiter;
-        at += n;
+    };
+    // The fields that start before the last 16 bytes, then the ones in them;
+    // two loops, so that no field has to choose where it is read from.
+    const char* src = text;
+    const char* const tail_begin = text + tail_from;
+    for (; slot != slots_end && src < tail_begin; ++slot) {
+        const std::size_t n = *slot & field_flags::kLengthMask;
+        write_field(src, n, *slot);
+        src += n;
+    }
+    const char* from = tail + (src - tail_begin);
+    for (; slot != slots_end; ++slot) {
+        const std::size_t n = *slot & field_flags::kLengthMask;
+        write_field(from, n, *slot);
+        from += n;
     }
     out[-1] = '\n';
     return out;
