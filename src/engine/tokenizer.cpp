@@ -91,6 +91,34 @@ bool has_bom(std::string_view b) noexcept {
 }
 
 
+// Whether [first, last) is well-formed UTF-8 of the sequences ordinary text
+// is made of: ASCII, two bytes, and three bytes whose lead byte puts no
+// limit on the second one (E1..EC, EE, EF: most of the BMP, CJK included).
+// False only means "ask the full check". Small and out of line, so that a
+// field with a non-ASCII byte, usually such text, skips the repair call.
+[[gnu::noinline]] bool plain_utf8(const char* first, const char* last) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(first);
+    const auto* const end = reinterpret_cast<const unsigned char*>(last);
+    while (p != end) {
+        const unsigned c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        const std::ptrdiff_t left = end - p;
+        if (c >= 0xC2 && c <= 0xDF) {
+            if (left < 2 || (p[1] & 0xC0) != 0x80) return false;
+            p += 2;
+        } else if (c >= 0xE1 && c <= 0xEF && c != 0xED) {
+            if (left < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return false;
+            p += 3;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Writes field text into a RowStore as it is read.
 //
 // The write positions are plain pointer values held in this object, which
@@ -142,7 +170,7 @@ public:
 
     // `flags`: field_flags::kSpecial and kNonAscii as found while reading.
     [[gnu::always_inline]] void end_field(std::uint16_t flags) {
-        if (flags & field_flags::kNonAscii) [[unlikely]] {
+        if ((flags & field_flags::kNonAscii) && !plain_utf8_field()) [[unlikely]] {
             const auto begin = static_cast<std::size_t>(field_begin_ - text_.base);
             const Repaired repaired =
                 repair_utf8(store_->text_buffer(), text_, begin, room_, decoding_);
@@ -163,6 +191,13 @@ public:
         // field here, the shift once per record.
         record_flags_ |= flags;
         field_begin_ = text_.at;
+    }
+
+    // Whether the open field is text that UTF-8 decoding keeps as it is,
+    // found without the repair call for the usual sequences.
+    bool plain_utf8_field() const noexcept {
+        return decoding_ != FieldDecoding::kWindows1252 && decoding_ != FieldDecoding::kLatin1 &&
+               plain_utf8(field_begin_, text_.at);
     }
 
     // Fields ended so far in the record, for the runaway-quote guard: off

@@ -328,6 +328,32 @@ TEST(TokenizerTest, MatchesReferenceOnGeneratedInputs) {
     }
 }
 
+// Well-formed and ill-formed UTF-8 sequences alone, inside, at either end of
+// a field and cut off by the field's end or the buffer's: the quick check
+// made before the full validation must let through nothing that the full
+// one would repair.
+TEST(TokenizerTest, Utf8SequencesMatchReference) {
+    const std::string sequences[] = {
+        "\xC3\xA9", "\xC2\x80", "\xDF\xBF", "\xE4\xB8\xAD", "\xE1\x80\x80", "\xEC\xBF\xBF",
+        "\xEE\x80\x80", "\xEF\xBF\xBD", "\xE0\xA0\x80", "\xE0\x80\x80", "\xED\x9F\xBF",
+        "\xED\xA0\x80", "\xF0\x9F\x98\x80", "\xF4\x90\x80\x80", "\xC0\xAF", "\xC1\xBF",
+        "\xC3", "\xE4\xB8", "\xE4", "\x80", "\xBF", "\xC3\x41", "\xE4\x41\x80", "\xE4\xB8\x41",
+        "\xC3\xC3\xA9", "\xF8\x88\x80\x80\x80", "\xFF",
+    };
+    const Config config{',', '"', true};
+    for (const std::string& seq : sequences) {
+        const std::string inputs[] = {seq + ",x\n",       "a" + seq + "b,x\n", "x,a" + seq + "\n",
+                                      "x," + seq,         "\"" + seq + "\",x\n", seq + seq + "\n",
+                                      "ab" + seq + "\"\n"};
+        for (const std::string& input : inputs) {
+            SCOPED_TRACE("input \"" + reference::escaped(input) + "\"");
+            const std::vector<reference::Record> expected =
+                reference::tokenize(input, config.delimiter, config.quote, config.repair);
+            EXPECT_EQ(engine_records(input, dialect_of(config)), expected);
+        }
+    }
+}
+
 // Fields around the row store's long-length escape (16383 bytes), unquoted,
 // quoted, and with ill-formed bytes whose replacement makes them grow past it.
 TEST(TokenizerTest, LongFieldsMatchReference) {
