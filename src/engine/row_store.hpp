@@ -182,6 +182,14 @@ public:
         open_summary_ = 0;
         open_fields_ = 0;
     }
+    // Closes a row whose slots and text were written by hand into the spare
+    // capacity, up to these sizes, with no row open before them: the sizes
+    // and the row are set at once.
+    void end_row_at(std::size_t slot_end, std::size_t text_end, std::uint64_t summary) {
+        slots_.set_size(slot_end);
+        text_.set_size(text_end);
+        rows_.push_back(RowEntry{slot_end | summary, text_end});
+    }
     // Fields of the last row, without building its view: one subtraction
     // unless the row holds a field of 16 KiB or more. The store must not be
     // empty.

@@ -216,10 +216,10 @@ public:
     bool single_byte_used() const noexcept { return single_byte_used_; }
 
     void end_record() {
-        store_->text_buffer().set_size(static_cast<std::size_t>(text_.at - text_.base));
-        store_->slot_buffer().set_size(static_cast<std::size_t>(slots_.at - slots_.base));
-        store_->end_row((static_cast<std::uint64_t>(record_flags_) << 47) |
-                        (has_long_ ? RowStore::kRowHasLong : 0));
+        store_->end_row_at(static_cast<std::size_t>(slots_.at - slots_.base),
+                           static_cast<std::size_t>(text_.at - text_.base),
+                           (static_cast<std::uint64_t>(record_flags_) << 47) |
+                               (has_long_ ? RowStore::kRowHasLong : 0));
     }
 
 private:
@@ -392,6 +392,7 @@ unsigned escape_of(const Dialect& d) noexcept {
 RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect) noexcept
     : data_(reinterpret_cast<const unsigned char*>(buffer.data())),
       size_(buffer.size()),
+      near_end_(size_ > 31 ? size_ - 31 : 0),
       pos_(has_bom(buffer) ? 3 : 0),
       delimiter_(dialect.delimiter),
       quote_(dialect.quote ? unsigned{*dialect.quote} : kNoByte),
@@ -550,9 +551,7 @@ template <bool kGeneral, typename Sink>
 [[gnu::always_inline]] inline void RecordTokenizer::read_record(Sink& sink) {
     const unsigned char* const d = data_;
     const std::size_t n = size_;
-    // A span that ends before this offset has 32 readable bytes from its
-    // start, for the sink's fixed-size copy.
-    const std::size_t near_end = n > 31 ? n - 31 : 0;
+    const std::size_t near_end = near_end_;
     const unsigned char delimiter = delimiter_;
     const unsigned quote = quote_;
     // A local copy, so that text stores cannot force its state out of registers.

@@ -91,6 +91,9 @@ private:
 
     const unsigned char* data_;
     std::size_t size_;
+    // A span that ends before this offset has 32 readable bytes from its
+    // start, for the sink's fixed-size copy.
+    std::size_t near_end_;
     std::size_t pos_;
     std::size_t line_ = 1;
     unsigned char delimiter_;
