@@ -124,7 +124,9 @@ char* write_fields(char* out, const std::uint16_t* slot, const std::uint16_t* co
     const auto size = static_cast<std::size_t>(row_end - text);
     // Fields that start at or after this offset are read from `tail`.
     const std::size_t tail_from = size > kSlack ? size - kSlack : 0;
-    alignas(16) char tail[2 * kSlack] = {};
+    // Only the row's bytes are set: what the moves copy from past them lands
+    // past the field's end in the line, where it is overwritten or cut off.
+    alignas(16) char tail[2 * kSlack];
     if (size >= kSlack) [[likely]] {
         std::memcpy(tail, text + tail_from, kSlack);
     } else {
