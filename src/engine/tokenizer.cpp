@@ -64,12 +64,14 @@
 //     quote after the line break lies beyond it); the quoted reading does
 //     not have N fields (the fields before it, plus one, plus the delimiters
 //     after that first terminated quote on its line; none when there is no
-//     such quote). That search pairs doubled quotes from the line break on
-//     and skips them. A quoted field that legitimately spans lines keeps its
+//     such quote; a quoted field after it that closes on the line counts as
+//     one field, and one that runs on past the line leaves the quoted
+//     reading standing). That search pairs doubled quotes from the line
+//     break on and skips them. A quoted field that legitimately spans lines keeps its
 //     count and stays quoted. Deciding at the line break costs nothing for
 //     fields closed on their own line; more memos (the first terminated
-//     quote across lines, and delimiter counts of the opening, the next and
-//     the closing line, moved forward) keep it linear.
+//     quote across lines, delimiter counts of the opening and the next line,
+//     moved forward, and the fields after each closing quote) keep it linear.
 #include "tokenizer.hpp"
 
 #include <cstring>
@@ -538,13 +540,63 @@ bool RecordTokenizer::runaway_quote(std::size_t q, std::size_t fields_done) {
     // that quote's line.
     std::size_t quoted = fields_done + 1;
     if (c < size_) {
-        const std::size_t after = c + 1;
-        const std::size_t end = closing_line_.from <= after && after <= closing_line_.to
-                                    ? closing_line_.to
-                                    : line_end(after);
-        quoted += delimiters_between(closing_line_, after, end);
+        const std::size_t separators = separators_after_close(c);
+        // A quoted field after it runs on past the line: its count is unknown,
+        // and the quoted reading stands.
+        if (separators == kUnknownCount) return false;
+        quoted += separators;
     }
     return quoted != columns;
+}
+
+std::size_t RecordTokenizer::separators_after_close(std::size_t c) {
+    // Guard decisions that share a closing quote share the answer; distinct
+    // closing quotes lie on distinct lines, so every line is walked once.
+    if (c == separators_after_close_at_) return separators_after_close_;
+    const std::size_t end = line_end(c + 1);
+    const unsigned char* const d = data_;
+    std::size_t count = 0;
+    bool field_start = false;
+    std::size_t i = c + 1;
+    while (i < end) {
+        const unsigned char b = d[i];
+        if (b == delimiter_) {
+            ++count;
+            field_start = true;
+            ++i;
+            continue;
+        }
+        if (field_start && b == quote_) {
+            // A quoted field: its delimiters are text. It ends at the first
+            // terminated quote on the line, doubled quotes paired.
+            std::size_t j = i + 1;
+            for (;;) {
+                if (j >= end) {
+                    count = kUnknownCount;
+                    break;
+                }
+                if (d[j] == quote_) {
+                    if (j + 1 < end && d[j + 1] == quote_) {
+                        j += 2;
+                        continue;
+                    }
+                    std::size_t m = j + 1;
+                    while (m < end && d[m] != delimiter_ && (d[m] == ' ' || d[m] == '\t')) ++m;
+                    if (m >= end || d[m] == delimiter_) break;
+                }
+                ++j;
+            }
+            if (count == kUnknownCount) break;
+            i = j + 1;
+            field_start = false;
+            continue;
+        }
+        field_start = false;
+        ++i;
+    }
+    separators_after_close_at_ = c;
+    separators_after_close_ = count;
+    return count;
 }
 
 template <bool kGeneral, typename Sink>

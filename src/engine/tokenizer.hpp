@@ -132,8 +132,8 @@ private:
     // Memos of the runaway-quote guard, valid for the same reason: from any
     // line break in [close_from_, close_to_] the first terminated quote that
     // is not part of a doubled pair is at close_to_ (across lines; a line
-    // break is never inside a pair, so the pairing is the same from each); and delimiter counts, [from, to) of the opening line,
-    // the line after it and the closing line, moved forward by subtracting.
+    // break is never inside a pair, so the pairing is the same from each); and delimiter counts, [from, to) of the opening line
+    // and the line after it, moved forward by subtracting.
     std::size_t close_from_ = 1;
     std::size_t close_to_ = 0;
     struct DelimiterCount {
@@ -143,7 +143,13 @@ private:
     };
     DelimiterCount opening_line_;
     DelimiterCount next_line_;
-    DelimiterCount closing_line_;
+    // The separators after the closing quote at separators_after_close_at_
+    // on its line, quoted fields counted whole; kUnknownCount when one runs
+    // past the line.
+    static constexpr std::size_t kUnknownCount = ~std::size_t{0};
+    std::size_t separators_after_close_at_ = ~std::size_t{0};
+    std::size_t separators_after_close_ = 0;
+    std::size_t separators_after_close(std::size_t c);
     std::size_t delimiters_between(DelimiterCount& memo, std::size_t from, std::size_t to);
 
     ScanTarget scan_target_;

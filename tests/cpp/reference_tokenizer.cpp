@@ -252,7 +252,32 @@ class Tokenizer {
         if (c < buf_.size()) {
             std::size_t end = c + 1;
             while (end < buf_.size() && !is_line_break(at(end))) ++end;
-            quoted += delimiters_in(c + 1, end);
+            // The fields after the closing quote, a quoted one whole; one
+            // that does not close on the line leaves the quoted reading.
+            bool field_start = false;
+            for (std::size_t i = c + 1; i < end; ++i) {
+                if (at(i) == delim_) {
+                    ++quoted;
+                    field_start = true;
+                    continue;
+                }
+                if (field_start && at(i) == quote_) {
+                    std::size_t j = i + 1;
+                    for (;; ++j) {
+                        if (j >= end) return false;
+                        if (at(j) != quote_) continue;
+                        if (j + 1 < end && at(j + 1) == quote_) {
+                            ++j;
+                            continue;
+                        }
+                        std::size_t m = j + 1;
+                        while (m < end && at(m) != delim_ && is_blank_byte(at(m))) ++m;
+                        if (m >= end || at(m) == delim_) break;
+                    }
+                    i = j;
+                }
+                field_start = false;
+            }
         }
         return quoted != guard_columns_;
     }

@@ -459,6 +459,12 @@ const std::vector<DialectCase>& dialect_cases() {
         {"1,\"two\nlines\",x\n", guard(3), {{"1", "two\nlines", "x"}}},
         {"8,\"partial, gift\nsent, damaged\",13\n", guard(3), {{"8", "partial, gift\nsent, damaged", "13"}}},
         {"8,\"gift\nsay \"\"no\"\", then, go\",13\n", guard(3), {{"8", "gift\nsay \"no\", then, go", "13"}}},
+        // Quoted fields after the closing quote count whole, however many
+        // delimiters they hold; one that runs past the line leaves the
+        // quoted reading.
+        {"t,b,\"x, y\nz\",\"p, q, r\"\n", guard(4), {{"t", "b", "x, y\nz", "p, q, r"}}},
+        {"t,b,\"x, y\nz\",\"p, q\nr\"\n", guard(4), {{"t", "b", "x, y\nz", "p, q\nr"}}},
+        {"t,\"x\ny\",\"p,\"\"q\"\"\"\n", guard(3), {{"t", "x\ny", "p,\"q\""}}},
         {"\"a,b,c", guard(3), {{"a,b,c"}}},
         {"\"a,b\n\"c,d\n", guard(2), {{"\"a", "b"}, {"\"c", "d"}}},
         {"\"a\"b,c,d\n1,2,3\n", reference::Dialect{',', '"', std::nullopt, false, false, 3},
