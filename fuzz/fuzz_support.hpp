@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "reference_tokenizer.hpp"
+#include "result_description.hpp"
 
 namespace fuzz {
 
@@ -65,12 +66,7 @@ inline std::string make_buffer(ByteReader& in) {
 }
 
 inline std::string describe(const std::vector<std::string>& fields) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0) out += ", ";
-        out += '"' + reference::escaped(fields[i]) + '"';
-    }
-    return out + "]";
+    return reference::describe_fields(fields);
 }
 
 [[noreturn]] inline void fail(const char* what, const std::string& detail) {

@@ -27,6 +27,7 @@
 #include "engine/salvage.hpp"
 #include "fuzz_support.hpp"
 #include "reference_tokenizer.hpp"
+#include "result_description.hpp"
 
 namespace {
 
@@ -164,26 +165,6 @@ void compare_with_reference(const quillon::SalvageResult& got, const reference::
     }
 }
 
-// Everything a result says, as text: rows, quarantine entries with their
-// places, counts.
-std::vector<std::string> describe_result(const quillon::SalvageResult& r) {
-    std::vector<std::string> out;
-    for (const quillon::RowView row : r.rows) out.push_back(fuzz::describe(row.to_strings()));
-    for (const quillon::QuarantinedRow q : r.quarantine) {
-        out.push_back(std::to_string(q.place.first_line) + "-" + std::to_string(q.line) + "@" +
-                      std::to_string(q.place.begin) + ":" + std::to_string(q.place.end) + " " +
-                      std::string(q.reason) + " " + fuzz::describe(q.fields.to_strings()));
-    }
-    for (const std::size_t count :
-         {r.total_rows, r.salvaged_rows, r.repaired_rows, r.quarantined_rows, r.inferred_columns,
-          r.padded_rows, r.merged_rows, r.dropped_empty_rows, r.rejoined_rows, r.split_rows,
-          r.too_few_rows, r.extra_rows, r.preamble_rows, r.repeated_header_rows,
-          r.reencoded_rows, r.runaway_quote_rows}) {
-        out.push_back(std::to_string(count));
-    }
-    return out;
-}
-
 void compare_spans_with_one_pass(const std::string& buffer, quillon::SalvageOptions options) {
     const unsigned knob = buffer.empty() ? 0 : static_cast<unsigned char>(buffer.back());
     options.preamble_rows = knob & 1;
@@ -191,10 +172,11 @@ void compare_spans_with_one_pass(const std::string& buffer, quillon::SalvageOpti
     options.guard_runaway_quotes = (knob & 4) != 0;
     options.repair_misaligned_rows = (knob & 8) != 0;
     if ((knob & 16) != 0) options.decoding = quillon::FieldDecoding::kUtf8Windows1252Fallback;
-    const std::vector<std::string> one = describe_result(quillon::salvage_buffer(buffer, options));
+    const std::vector<std::string> one =
+        reference::describe_result(quillon::salvage_buffer(buffer, options));
     const quillon::SpanPlan plan{2, 1 + (knob >> 5)};
     const std::vector<std::string> spans =
-        describe_result(quillon::salvage_buffer_parallel(buffer, options, plan));
+        reference::describe_result(quillon::salvage_buffer_parallel(buffer, options, plan));
     check(spans == one, "spans on two threads give the one pass's result", [&] {
         std::size_t i = 0;
         while (i < one.size() && i < spans.size() && one[i] == spans[i]) ++i;

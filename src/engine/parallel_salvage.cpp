@@ -221,7 +221,7 @@ bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& 
 
 SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOptions& options,
                                       const SpanPlan& plan) {
-    if (plan.threads <= 1 || buffer.empty()) return salvage_buffer(buffer, options);
+    if (plan.threads <= 1) return salvage_buffer(buffer, options);
 
     SalvageResult result;
     const SalvageRun run(buffer, options);

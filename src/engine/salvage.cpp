@@ -53,7 +53,6 @@ QuarantinedRow QuarantineList::operator[](std::size_t i) const noexcept {
 
 SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& options) {
     SalvageResult result;
-    if (buffer.empty()) return result;
     const SalvageRun run(buffer, options);
     run.describe(result);
     run.read_span(0, buffer.size(), result, nullptr, options.progress);

@@ -12,37 +12,14 @@
 #include "engine/salvage.hpp"
 #include "engine/salvage_run.hpp"
 #include "reference_tokenizer.hpp"
+#include "result_description.hpp"
 
 namespace {
 
 using quillon::SalvageOptions;
 using quillon::SalvageResult;
 
-struct Snapshot {
-    std::vector<std::vector<std::string>> rows;
-    std::vector<std::string> quarantine;
-    std::vector<std::size_t> counts;
-    bool operator==(const Snapshot&) const = default;
-};
-
-Snapshot snapshot(const SalvageResult& r) {
-    Snapshot s;
-    for (const quillon::RowView row : r.rows) s.rows.push_back(row.to_strings());
-    for (const quillon::QuarantinedRow q : r.quarantine) {
-        std::string entry = std::to_string(q.place.first_line) + "-" + std::to_string(q.line) +
-                            "@" + std::to_string(q.place.begin) + ":" +
-                            std::to_string(q.place.end) + " " + std::string(q.reason);
-        for (const std::string& f : q.fields.to_strings()) entry += "|" + f;
-        s.quarantine.push_back(entry);
-    }
-    s.counts = {r.detected_delimiter,  r.total_rows,         r.salvaged_rows,
-                r.repaired_rows,       r.quarantined_rows,   r.inferred_columns,
-                r.padded_rows,         r.merged_rows,        r.dropped_empty_rows,
-                r.rejoined_rows,       r.split_rows,         r.too_few_rows,
-                r.extra_rows,          r.preamble_rows,      r.repeated_header_rows,
-                r.reencoded_rows,      r.runaway_quote_rows, r.stopped};
-    return s;
-}
+using reference::describe_result;
 
 std::vector<SalvageOptions> option_sets() {
     std::vector<SalvageOptions> sets(5);
@@ -84,11 +61,12 @@ TEST(ParallelSalvageTest, SpansGiveTheOnePassResultOnGeneratedInputs) {
     for (int n = 0; n < 300; ++n) {
         const std::string buffer = generated_buffer(gen);
         for (std::size_t o = 0; o < sets.size(); ++o) {
-            const Snapshot expected = snapshot(quillon::salvage_buffer(buffer, sets[o]));
+            const std::vector<std::string> expected =
+                describe_result(quillon::salvage_buffer(buffer, sets[o]));
             for (const quillon::SpanPlan& plan : plans) {
                 SCOPED_TRACE("input \"" + reference::escaped(buffer) + "\" options " +
                              std::to_string(o) + " span " + std::to_string(plan.span_bytes));
-                ASSERT_EQ(snapshot(quillon::salvage_buffer_parallel(buffer, sets[o], plan)),
+                ASSERT_EQ(describe_result(quillon::salvage_buffer_parallel(buffer, sets[o], plan)),
                           expected);
             }
         }
@@ -103,8 +81,10 @@ TEST(ParallelSalvageTest, AQuoteThatSwallowsTheRestIsReadOnce) {
     for (const bool guard : {false, true}) {
         SalvageOptions options;
         options.guard_runaway_quotes = guard;
-        const Snapshot expected = snapshot(quillon::salvage_buffer(buffer, options));
-        EXPECT_EQ(snapshot(quillon::salvage_buffer_parallel(buffer, options, {2, 100})), expected);
+        const std::vector<std::string> expected =
+            describe_result(quillon::salvage_buffer(buffer, options));
+        EXPECT_EQ(describe_result(quillon::salvage_buffer_parallel(buffer, options, {2, 100})),
+                  expected);
     }
 }
 
