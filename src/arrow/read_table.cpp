@@ -22,36 +22,71 @@ bool header_row_kept(const AdaptiveRun& run) noexcept {
     return result.quarantine[preamble].place.first_line != header_line;
 }
 
+namespace {
+
+// What a run hands to the batches: its counts, its kept rows, and whether
+// the first of them is the header.
+struct RunRows {
+    TableRead read;
+    RowStore rows;
+    bool header = false;
+};
+
+// The adaptive run over `content`, with the quarantine file written.
+IoStatus run_over(std::string_view content, const std::optional<std::string>& quarantine_path,
+                  const AdaptiveOptions& options, InterruptCheck interrupt, RunRows& out) {
+    AdaptiveRun run = run_adaptive(content, options);
+    // The options' progress hook asked to stop: no table, as a signal
+    // interrupts a system call.
+    if (run.result.stopped) return IoError::from_errno(EINTR);
+    if (quarantine_path) {
+        if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt); !written) {
+            return concerning(written.error(), *quarantine_path);
+        }
+    }
+    out.read.stats = stats_of(run);
+    out.header = header_row_kept(run);
+    out.rows = std::move(run.result.rows);
+    return io_ok();
+}
+
+TableRead batches_of(RunRows&& run, const BatchLimits& limits) {
+    run.read.table = std::make_shared<const BatchTable>(
+        build_batches(std::move(run.rows), run.header, run.read.stats.columns, limits));
+    return std::move(run.read);
+}
+
+}  // namespace
+
 IoResult<TableRead> read_table(const std::string& input_path,
                                const std::optional<std::string>& quarantine_path,
                                const AdaptiveOptions& options, const BatchLimits& limits,
                                InterruptCheck interrupt) {
-    TableRead out;
-    RowStore rows;
-    bool header = false;
+    RunRows run;
     {
-        IoResult<InputFile> file = read_input_file(input_path, interrupt);
-        if (!file) return file.error();
+        IoResult<InputFile> file = read_input_file(input_path, interrupt, interrupt);
+        if (!file) return concerning(file.error(), input_path);
         const GrowableBuffer<char>& content = file.value().content;
-        AdaptiveRun run = run_adaptive(std::string_view(content.data(), content.size()), options);
-        // The options' progress hook asked to stop: no table, as a signal
-        // interrupts a system call.
-        if (run.result.stopped) return IoError::from_errno(EINTR);
-        if (quarantine_path) {
-            if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt);
-                !written) {
-                return written.error();
-            }
+        if (IoStatus done = run_over(std::string_view(content.data(), content.size()),
+                                     quarantine_path, options, interrupt, run);
+            !done) {
+            return done.error();
         }
-        out.stats = stats_of(run);
-        header = header_row_kept(run);
-        rows = std::move(run.result.rows);
         // The input, its transcoding and the quarantined records go here,
         // before the batches take their room.
     }
-    out.table = std::make_shared<const BatchTable>(
-        build_batches(std::move(rows), header, out.stats.columns, limits));
-    return out;
+    return batches_of(std::move(run), limits);
+}
+
+IoResult<TableRead> read_table_content(std::string_view content,
+                                       const std::optional<std::string>& quarantine_path,
+                                       const AdaptiveOptions& options, const BatchLimits& limits,
+                                       InterruptCheck interrupt) {
+    RunRows run;
+    if (IoStatus done = run_over(content, quarantine_path, options, interrupt, run); !done) {
+        return done.error();
+    }
+    return batches_of(std::move(run), limits);
 }
 
 }  // namespace quillon::arrow

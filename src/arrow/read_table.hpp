@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "pipeline/adaptive_salvage.hpp"
 #include "record_batches.hpp"
@@ -29,5 +30,13 @@ IoResult<TableRead> read_table(const std::string& input_path,
                                const std::optional<std::string>& quarantine_path,
                                const AdaptiveOptions& options, const BatchLimits& limits = {},
                                InterruptCheck interrupt = nullptr);
+
+// The same over an input already in memory (decompressed, or handed over as
+// bytes), which the caller keeps alive for the call.
+IoResult<TableRead> read_table_content(std::string_view content,
+                                       const std::optional<std::string>& quarantine_path,
+                                       const AdaptiveOptions& options,
+                                       const BatchLimits& limits = {},
+                                       InterruptCheck interrupt = nullptr);
 
 }  // namespace quillon::arrow

@@ -14,34 +14,12 @@
 
 #include <string_view>
 
+#include "held_buffer.hpp"
 #include "salvage_entries.hpp"
 
 namespace quillon::native {
 
 namespace {
-
-// The buffer view of an object, released with the guard.
-class HeldBuffer {
-public:
-    HeldBuffer() noexcept = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    bool hold(PyObject* object) {
-        held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
-        return held_;
-    }
-    std::string_view bytes() const noexcept {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 bool output_of(PyObject* value, OutputTarget& out) {
     if (PyLong_Check(value)) {
@@ -58,6 +36,12 @@ bool output_of(PyObject* value, OutputTarget& out) {
 }
 
 }  // namespace
+
+bool input_of(PyObject* value, InputArgument& out) {
+    if (PyUnicode_Check(value)) return path_of(value, "input", out.path);
+    out.in_memory = true;
+    return out.data.hold(value);
+}
 
 PyObject* salvage_buffer_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 4 && nargs != 5) {

@@ -11,21 +11,24 @@
 //
 //     def salvage_buffer(...) -> dict:  (buffer_salvage.cpp)
 //
-//     def detect(input_path: str, options: dict) -> dict:
-//         """What salvage would detect for input_path, and nothing written."""
+//     def detect(input: str | Buffer, options: dict) -> dict:
+//         """What salvage would detect for the file at the path, or for the
+//         bytes themselves, and nothing written."""
 //
 // Unlike _quillon_backend, both release the interpreter lock for all file
 // and engine work, so threads salvage files in parallel. I/O failures raise
-// the OSError subclass of their kind, with the path as its filename.
+// the OSError subclass of their errno, with the file's path as its filename.
 
 #include <Python.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "gil.hpp"
+#include "held_buffer.hpp"
 #include "options.hpp"
 #include "pipeline/adaptive_salvage.hpp"
 #include "salvage_entries.hpp"
@@ -86,7 +89,26 @@ bool put_detection(PyObject* dict, const Detection& d) {
 }  // namespace
 
 void raise_failure(const IoError& error) {
-    binding::raise_io_error(error, binding::IoErrorStyle::kByKind);
+    // A signal handler or the progress callable gave up the call: its
+    // exception is already set.
+    if (error.kind == IoErrorKind::kInterrupted && PyErr_Occurred() != nullptr) return;
+    if (error.os_code == 0) {
+        binding::raise_io_error(error, binding::IoErrorStyle::kByKind);
+        return;
+    }
+    // OSError(errno, strerror, filename) picks the subclass of the code and
+    // fills every field, so that callers can tell a missing input from a
+    // missing output folder.
+    PyRef filename = error.path.empty()
+                         ? PyRef::borrow(Py_None)
+                         : PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(
+                               error.path.data(), static_cast<Py_ssize_t>(error.path.size())));
+    if (!filename) return;
+    PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_code,
+                                                         std::strerror(error.os_code),
+                                                         filename.get()));
+    if (!exception) return;
+    PyErr_SetRaisedException(exception.release());
 }
 
 PyObject* stats_dict(const AdaptiveStats& s) {
@@ -138,15 +160,18 @@ PyObject* detect_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "detect() takes 2 arguments");
         return nullptr;
     }
-    std::string input_path;
+    InputArgument input;
     AdaptiveOptions options;
-    if (!path_of(args[0], "input_path", input_path) || !convert_options(args[1], options)) {
-        return nullptr;
-    }
+    if (!input_of(args[0], input) || !convert_options(args[1], options)) return nullptr;
     std::optional<IoResult<Detection>> outcome;
     {
         GilRelease unlocked;
-        outcome.emplace(detect_file(input_path, options, signal_raised_without_gil));
+        if (input.in_memory) {
+            EngineInput text;
+            outcome.emplace(detect_input(input.data.bytes(), options, text));
+        } else {
+            outcome.emplace(detect_file(input.path, options, signal_raised_without_gil));
+        }
     }
     if (!*outcome) {
         raise_failure(outcome->error());
@@ -170,11 +195,12 @@ PyMethodDef module_functions[] = {
      "salvage_buffer(data, output, quarantine_path, options, progress=None, /)\n--\n\n"
      "Detects and salvages the bytes of data; output is a path or a descriptor."},
     {"read", fastcall<read_function>(), METH_FASTCALL,
-     "read(input_path, quarantine_path, options, /)\n--\n\n"
-     "Detects and salvages input_path into Arrow record batches; returns them and the counts."},
+     "read(input, quarantine_path, options, /)\n--\n\n"
+     "Detects and salvages input (a path, or the bytes) into Arrow record batches; returns them "
+     "and the counts."},
     {"detect", fastcall<detect_function>(), METH_FASTCALL,
-     "detect(input_path, options, /)\n--\n\n"
-     "What salvage would detect for input_path, as a dict."},
+     "detect(input, options, /)\n--\n\n"
+     "What salvage would detect for input (a path, or the bytes), as a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -12,6 +12,7 @@
 #include "binding/heap_type.hpp"
 #include "binding/py_ref.hpp"
 #include "gil.hpp"
+#include "held_buffer.hpp"
 #include "options.hpp"
 #include "salvage_entries.hpp"
 
@@ -188,10 +189,10 @@ PyObject* read_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "read() takes 3 arguments");
         return nullptr;
     }
-    std::string input_path;
+    InputArgument input;
     std::optional<std::string> quarantine_path;
     AdaptiveOptions options;
-    if (!path_of(args[0], "input_path", input_path)) return nullptr;
+    if (!input_of(args[0], input)) return nullptr;
     if (args[1] != Py_None) {
         quarantine_path.emplace();
         if (!path_of(args[1], "quarantine_path", *quarantine_path)) return nullptr;
@@ -205,8 +206,12 @@ PyObject* read_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::optional<IoResult<arrow::TableRead>> outcome;
     {
         GilRelease unlocked;
-        outcome.emplace(arrow::read_table(input_path, quarantine_path, options, batch_limits(),
-                                          signal_raised_without_gil));
+        outcome.emplace(input.in_memory
+                            ? arrow::read_table_content(input.data.bytes(), quarantine_path,
+                                                        options, batch_limits(),
+                                                        signal_raised_without_gil)
+                            : arrow::read_table(input.path, quarantine_path, options,
+                                                batch_limits(), signal_raised_without_gil));
     }
     if (!*outcome) {
         raise_failure(outcome->error());

@@ -205,20 +205,20 @@ IoResult<AdaptiveStats> salvage_and_write(std::string_view content, const Output
     salvage.describe(run.result);
 
     IoResult<BufferedFileWriter> created = open_output(output, interrupt);
-    if (!created) return created.error();
+    if (!created) return concerning(created.error(), output.path);
     BufferedFileWriter& out = created.value();
     ScaledProgress progress(options.progress, content.size());
     if (IoStatus written = write_clean_rows(salvage, run, out, threads_for(options), progress.hook());
         !written) {
-        return written.error();
+        return concerning(written.error(), output.path);
     }
-    if (IoStatus flushed = out.flush(); !flushed) return flushed.error();
+    if (IoStatus flushed = out.flush(); !flushed) return concerning(flushed.error(), output.path);
     label_reencoded_rows(run, options);
 
     if (quarantine_path) {
         if (leads_to(*quarantine_path, out.fd())) return names_output_error();
         if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt); !written) {
-            return written.error();
+            return concerning(written.error(), *quarantine_path);
         }
     }
     return stats_of(run);
@@ -319,8 +319,8 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
 
 IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
                                 InterruptCheck interrupt) {
-    IoResult<InputFile> file = read_input_file(input_path, interrupt);
-    if (!file) return file.error();
+    IoResult<InputFile> file = read_input_file(input_path, interrupt, interrupt);
+    if (!file) return concerning(file.error(), input_path);
     const GrowableBuffer<char>& content = file.value().content;
     EngineInput input;
     return detect_input(std::string_view(content.data(), content.size()), options, input);
@@ -381,8 +381,8 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               InterruptCheck interrupt) {
     if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
 
-    IoResult<InputFile> file = read_input_file(input_path, interrupt);
-    if (!file) return file.error();
+    IoResult<InputFile> file = read_input_file(input_path, interrupt, interrupt);
+    if (!file) return concerning(file.error(), input_path);
     const GrowableBuffer<char>& content = file.value().content;
     return salvage_and_write(std::string_view(content.data(), content.size()),
                              OutputTarget{output_path}, quarantine_path, options, interrupt);

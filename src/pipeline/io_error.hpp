@@ -33,6 +33,7 @@ struct IoError {
     IoErrorKind kind = IoErrorKind::kOther;
     int os_code = 0;      // errno; 0 when the error has no operating-system code
     std::string message;  // own message of an error without a code; may be empty
+    std::string path;     // the file the error concerns, where the caller said
 
     // "{system message} (os error {code})" for an error with a code, else the
     // message, else the kind's description.
@@ -44,6 +45,12 @@ struct IoError {
 };
 
 IoErrorKind io_error_kind_from_errno(int code) noexcept;
+
+// The error, saying which file it concerns.
+inline IoError concerning(IoError error, const std::string& path) {
+    error.path = path;
+    return error;
+}
 
 // A value or an I/O error.
 template <typename T>

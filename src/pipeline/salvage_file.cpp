@@ -30,12 +30,15 @@ constexpr std::size_t kProbeSize = 32;
 constexpr std::size_t kMinReadChunk = 8192;
 // Linux transfers at most this many bytes per read(2).
 constexpr std::size_t kMaxReadChunk = 0x7ffff000;
+// Bytes read between two polls.
+constexpr std::size_t kPolledReadChunk = std::size_t{64} << 20;
 
 // read(2), repeated when interrupted unless `interrupt` says to give up
 // (then -1 with errno EINTR).
-ssize_t read_retrying(int fd, void* data, std::size_t size, InterruptCheck interrupt) {
+ssize_t read_retrying(int fd, void* data, std::size_t size, InterruptCheck interrupt,
+                      std::size_t most = kMaxReadChunk) {
     for (;;) {
-        const ssize_t r = ::read(fd, data, size < kMaxReadChunk ? size : kMaxReadChunk);
+        const ssize_t r = ::read(fd, data, size < most ? size : most);
         if (r >= 0 || errno != EINTR) return r;
         if (interrupt != nullptr && interrupt()) {
             errno = EINTR;
@@ -59,7 +62,8 @@ IoError names_output_error() {
 
 }  // namespace
 
-IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck interrupt) {
+IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck interrupt,
+                                    InterruptCheck poll) {
     IoResult<UniqueFd> opened = open_file(path, O_RDONLY, 0, interrupt);
     if (!opened) return opened.error();
     InputFile file{std::move(opened.value()), GrowableBuffer<char>()};
@@ -85,10 +89,12 @@ IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck inte
             content.reserve_tail(kMinReadChunk);
             room = content.capacity() - content.size();
         }
-        const ssize_t r = read_retrying(fd, content.data() + content.size(), room, interrupt);
+        const ssize_t r = read_retrying(fd, content.data() + content.size(), room, interrupt,
+                                        poll != nullptr ? kPolledReadChunk : kMaxReadChunk);
         if (r < 0) return IoError::from_errno(errno);
         if (r == 0) break;
         content.set_size(content.size() + static_cast<std::size_t>(r));
+        if (poll != nullptr && poll()) return IoError::from_errno(EINTR);
     }
     return file;
 }

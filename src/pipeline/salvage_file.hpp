@@ -27,8 +27,11 @@ struct InputFile {
 };
 
 // Opens `path` for reading and reads it whole. Interrupted system calls are
-// repeated unless `interrupt` says to give up.
-IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck interrupt = nullptr);
+// repeated unless `interrupt` says to give up. A `poll`, when given, is asked
+// after every 64 MiB read and gives up the same way when it says so, so that
+// Ctrl-C ends the read of a large file within a fraction of a second.
+IoResult<InputFile> read_input_file(const std::string& path, InterruptCheck interrupt = nullptr,
+                                    InterruptCheck poll = nullptr);
 
 // Salvages `input_path` into `output_path` and, when given, writes the
 // quarantined rows to `quarantine_path`. Interrupted system calls are
