@@ -18,9 +18,22 @@ from dataclasses import dataclass
 from typing import Any, Protocol, TextIO
 
 from quillon import __version__
+from quillon._atomic import write_text
+from quillon._cli_common import (
+    EXIT_BROKEN_PIPE,
+    EXIT_INTERRUPTED,
+    EXIT_IO_ERROR,
+    EXIT_QUARANTINED,
+    EXIT_USAGE,
+    CommandError,
+    check_distinct,
+    check_readable,
+    check_writable_target,
+    display_name,
+    salvage_failed,
+)
 from quillon._many import (
     Cancelled,
-    CancelCheck,
     SalvageFailure,
     Task,
     TaskResult,
@@ -31,7 +44,7 @@ from quillon._many import (
     plan_many,
     run_task,
 )
-from quillon._sources import STDIO, InputError, size_of
+from quillon._sources import STDIO
 from quillon.report import SalvageReport
 
 # The version of the --report file's layout; it changes only when a key is
@@ -52,10 +65,18 @@ class _Counts(Protocol):
     def quarantined_rows(self) -> int: ...
 
 
+def _data_counts(report: _Counts) -> tuple[int, int]:
+    """(data records read, data records set aside): title lines and
+    repeated headers are the file's structure, not lost data. The fixed
+    rules set aside only data."""
+    structure = getattr(report, "structure_rows", 0)
+    return report.total_rows - structure, report.quarantined_rows - structure
+
+
 @dataclass(frozen=True)
 class QuarantineLimit:
-    """How many quarantined records a file may have: a count, or a
-    percentage of its records."""
+    """How many data records a file may have set aside: a count, or a
+    percentage of its data records."""
 
     count: int | None = None
     percent: float | None = None
@@ -78,10 +99,18 @@ class QuarantineLimit:
             ) from None
 
     def exceeded_by(self, report: _Counts) -> bool:
+        total, rejected = _data_counts(report)
         if self.count is not None:
-            return report.quarantined_rows > self.count
+            return rejected > self.count
         assert self.percent is not None
-        return report.quarantined_rows * 100 > self.percent * report.total_rows
+        return rejected * 100 > self.percent * total
+
+    def __str__(self) -> str:
+        if self.count == 0:
+            return "none allowed"
+        if self.count is not None:
+            return f"at most {self.count:,} allowed"
+        return f"at most {self.percent:g}% allowed"
 
 
 def limits_of(args: argparse.Namespace) -> list[QuarantineLimit]:
@@ -91,7 +120,19 @@ def limits_of(args: argparse.Namespace) -> list[QuarantineLimit]:
     return limits
 
 
-def over_limit(report: SalvageReport, limits: Sequence[QuarantineLimit]) -> bool:
+def over_limit_message(name: str, report: _Counts, limits: Sequence[QuarantineLimit]) -> str | None:
+    """Why a file is over the quarantine limit, or None when it is not."""
+    broken = [limit for limit in limits if limit.exceeded_by(report)]
+    if not broken:
+        return None
+    total, rejected = _data_counts(report)
+    return (
+        f"{name}: {rejected:,} of {total:,} data records could not be repaired and were set aside "
+        f"({'; '.join(str(limit) for limit in broken)})"
+    )
+
+
+def over_limit(report: _Counts, limits: Sequence[QuarantineLimit]) -> bool:
     return any(limit.exceeded_by(report) for limit in limits)
 
 
@@ -161,6 +202,7 @@ class BatchProgress:
         self.files_done = 0
         self.started: set[int] = set()
         self.bar = _new_bar(sum(sizes) or None, "salvaging") if show else None
+        self.lines = Lines()
 
     def tracker(self, i: int, task: Task) -> _FileShare:
         return _FileShare(self, i)
@@ -188,10 +230,10 @@ class BatchProgress:
     def write(self, line: str, stream: TextIO) -> None:
         """Prints a line above the bar."""
         if self.bar is None:
-            print(line, file=stream, flush=True)
+            self.lines.say(line, stream)
         else:
             with self.lock:
-                self.bar.write(line, file=stream)
+                self.lines.say(line, stream, self.bar)
 
     def close(self) -> None:
         if self.bar is not None:
@@ -229,6 +271,8 @@ def _rows(report: SalvageReport) -> dict[str, int]:
         "kept": report.salvaged_rows,
         "repaired": report.repaired_rows,
         "quarantined": report.quarantined_rows,
+        "rejected": report.rejected_rows,
+        "structure": report.structure_rows,
     }
 
 
@@ -252,6 +296,7 @@ def file_entry(
         "rows": None,
         "repairs": None,
         "rejects": None,
+        "warnings": [],
         "error": None,
     }
     if isinstance(outcome, SalvageFailure):
@@ -270,6 +315,7 @@ def file_entry(
             rows=_rows(report),
             repairs=dict(report.repairs),
             rejects=dict(report.rejects),
+            warnings=list(report.warnings),
         )
     return entry
 
@@ -287,7 +333,7 @@ def report_document(entries: list[dict[str, Any]], seconds: float, status: int) 
         FAILED: 0,
         NOT_COMPLETED: 0,
         "bytes": 0,
-        "rows": {"total": 0, "kept": 0, "repaired": 0, "quarantined": 0},
+        "rows": {"total": 0, "kept": 0, "repaired": 0, "quarantined": 0, "rejected": 0, "structure": 0},
         "repairs": {},
         "rejects": {},
     }
@@ -309,16 +355,48 @@ def report_document(entries: list[dict[str, Any]], seconds: float, status: int) 
 
 
 def write_report(path: str, document: dict[str, Any]) -> None:
-    from quillon.cli import EXIT_IO_ERROR, CommandError
-
     try:
-        with open(path, "w", encoding="utf-8") as stream:
-            json.dump(document, stream, indent=2)
-            stream.write("\n")
+        write_text(path, json.dumps(document, indent=2) + "\n")
     except OSError as exc:
         raise CommandError(
             f"cannot write the report {path!r}: {exc.strerror or exc}", EXIT_IO_ERROR
         ) from None
+
+
+# --- standard output --------------------------------------------------------
+
+
+def silence_stdout() -> None:
+    """Points standard output at /dev/null once its reader has gone, so
+    that the interpreter's last flush cannot fail too."""
+    with contextlib.suppress(OSError, ValueError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
+class Lines:
+    """Lines for people, on stdout or stderr. A reader of stdout that goes
+    away (`| head -1`) or a full disk ends only the lines, never the work:
+    a batch still writes every file."""
+
+    def __init__(self) -> None:
+        self.stdout_lost = False
+
+    def say(self, line: str, stream: TextIO, bar: Any = None) -> None:
+        if stream is sys.stdout and self.stdout_lost:
+            return
+        try:
+            if bar is None:
+                print(line, file=stream, flush=True)
+            else:
+                bar.write(line, file=stream)
+                stream.flush()
+        except OSError:
+            if stream is not sys.stdout:
+                return
+            self.stdout_lost = True
+            silence_stdout()
 
 
 # --- one input -------------------------------------------------------------
@@ -335,83 +413,114 @@ def _human_output(to_stderr: bool) -> Iterator[None]:
         yield
 
 
+def _check_single(args: argparse.Namespace) -> None:
+    if args.input != STDIO:
+        check_readable(args.input)
+    if args.output != STDIO:
+        check_writable_target(args.output)
+    if args.quarantine is not None:
+        if args.quarantine == STDIO:
+            raise CommandError("the quarantine cannot go to standard output", EXIT_USAGE)
+        check_writable_target(args.quarantine)
+    if args.report is not None:
+        check_writable_target(args.report)
+    check_distinct(
+        [args.input], None if args.output == STDIO else args.output, args.quarantine, args.report
+    )
+
+
+def warn(name: str, problems: Sequence[str]) -> None:
+    for problem in problems:
+        print(f"quillon: warning: {name}: {problem}", file=sys.stderr, flush=True)
+
+
 def run_single(
     args: argparse.Namespace,
     options: dict[str, Any],
     show: Callable[[SalvageReport, argparse.Namespace], None],
 ) -> int:
-    from quillon import cli
-
-    to_stdout = args.output == STDIO
-    if args.input != STDIO:
-        cli._check_readable(args.input)
-    if not to_stdout:
-        cli._check_writable_target(args.output)
-    if args.quarantine is not None:
-        if args.quarantine == STDIO:
-            raise cli.CommandError("the quarantine cannot go to standard output", cli.EXIT_USAGE)
-        cli._check_writable_target(args.quarantine)
-    if args.report is not None:
-        cli._check_writable_target(args.report)
+    _check_single(args)
     limits = limits_of(args)
-
+    to_stdout = args.output == STDIO
     output: str | int = sys.stdout.fileno() if to_stdout else args.output
     if to_stdout:
         sys.stdout.flush()
     try:
         task = make_task(args.input, output, args.quarantine, options)
     except (TypeError, ValueError) as exc:
-        raise cli.CommandError(str(exc), cli.EXIT_USAGE) from None
+        raise CommandError(str(exc), EXIT_USAGE) from None
     bar = None
     if progress_wanted(args):
-        bar = FileBar(_display_name(args.input), None if args.input == STDIO else size_of(args.input))
+        bar = FileBar(display_name(args.input), None if args.input == STDIO else size_of(args.input))
     start = time.perf_counter()
     try:
         result = run_task(task, bar)
     except KeyboardInterrupt:
-        print(f"quillon: interrupted before {_display_name(args.input)} was salvaged completely", file=sys.stderr)
+        print(
+            f"quillon: interrupted before {display_name(args.input)} was salvaged completely; "
+            "no file was written",
+            file=sys.stderr,
+        )
         if args.report is not None:
             entry = file_entry(task, None, limits)
-            write_report(args.report, report_document([entry], time.perf_counter() - start, cli.EXIT_INTERRUPTED))
-        return cli.EXIT_INTERRUPTED
-    except InputError as exc:
-        raise cli.CommandError(f"cannot salvage {args.input!r}: {exc}", cli.EXIT_IO_ERROR) from None
+            write_report(args.report, report_document([entry], time.perf_counter() - start, EXIT_INTERRUPTED))
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of standard output went away (`| head`): nothing is
-        # left to say to it. Python's own handling of SIGPIPE ends quietly too.
+        # The reader of the clean rows on standard output went away
+        # (`| head`): nothing is left to say to it.
+        silence_stdout()
         return EXIT_BROKEN_PIPE
     except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
-        raise cli._salvage_failed(exc, args) from None
+        raise salvage_failed(exc, args) from None
     finally:
         if bar is not None:
             bar.close()
     seconds = time.perf_counter() - start
     report = result.report
-    exceeded = over_limit(report, limits)
-    status = cli.EXIT_QUARANTINED if exceeded else 0
+    name = display_name(args.input)
+    warn(name, report.warnings)
+    status = _file_status(result, limits)
+    lines = Lines()
     with _human_output(to_stdout):
         if args.json:
-            print(json.dumps(report.to_dict()))
+            lines.say(json.dumps(report.to_dict()), sys.stdout)
         elif not args.quiet:
             shown = argparse.Namespace(**vars(args))
-            shown.input = _display_name(args.input)
+            shown.input = name
             if result.compression is not None:
                 shown.input += f" ({result.compression})"
             if to_stdout:
                 shown.output = "standard output"
-            show(report, shown)
+            try:
+                show(report, shown)
+                sys.stdout.flush()
+            except OSError:
+                silence_stdout()
+    reason = over_limit_message(name, report, limits)
+    if reason is not None:
+        print(f"quillon: over the quarantine limit: {reason}", file=sys.stderr)
     if args.report is not None:
         entry = file_entry(task, result, limits)
         write_report(args.report, report_document([entry], seconds, status))
     return status
 
 
-# A process that SIGPIPE would have ended reports 128 + 13 to the shell.
-EXIT_BROKEN_PIPE = 141
+def _file_status(result: TaskResult, limits: Sequence[QuarantineLimit]) -> int:
+    """A file whose input was cut off counts as one that could not be read
+    whole; then one over the quarantine limit."""
+    if result.truncated:
+        return EXIT_IO_ERROR
+    if over_limit(result.report, limits):
+        return EXIT_QUARANTINED
+    return 0
 
 
-def _display_name(path: str) -> str:
-    return "standard input" if path == STDIO else path
+def size_of(path: str) -> int:
+    """The file's size in bytes, 0 when it cannot be told."""
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0
 
 
 # --- many inputs -------------------------------------------------------------
@@ -427,23 +536,35 @@ def _file_line(result: TaskResult, exceeded: bool) -> str:
     return line + (" (over the quarantine limit)" if exceeded else "")
 
 
-def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
-    from quillon import cli
+def _check_folders(args: argparse.Namespace) -> None:
+    for folder in (args.out_dir, args.quarantine_dir):
+        if folder is None:
+            continue
+        if os.path.exists(folder) and not os.path.isdir(folder):
+            raise CommandError(f"cannot write into {folder!r}: it is not a directory", EXIT_IO_ERROR)
+        # The first folder up that exists must be one, or nothing can be
+        # created below it.
+        parent = os.path.dirname(os.path.normpath(folder)) or "."
+        while not os.path.exists(parent):
+            parent = os.path.dirname(parent) or "."
+        if not os.path.isdir(parent):
+            raise CommandError(f"cannot create {folder!r}: {parent!r} is not a directory", EXIT_IO_ERROR)
 
+
+def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
     if args.quarantine is not None:
-        raise cli.CommandError("--quarantine names one file: use --quarantine-dir with --out-dir", cli.EXIT_USAGE)
+        raise CommandError("--quarantine names one file: use --quarantine-dir with --out-dir", EXIT_USAGE)
     if not args.paths:
-        raise cli.CommandError("the following arguments are required: INPUT", cli.EXIT_USAGE)
+        raise CommandError("the following arguments are required: INPUT", EXIT_USAGE)
     if args.report is not None:
-        cli._check_writable_target(args.report)
+        check_writable_target(args.report)
+    _check_folders(args)
     limits = limits_of(args)
     try:
         plan = plan_many(args.paths, args.out_dir, args.quarantine_dir, options)
     except (TypeError, ValueError) as exc:
-        raise cli.CommandError(str(exc), cli.EXIT_USAGE) from None
-    for folder in (args.out_dir, args.quarantine_dir):
-        if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
-            raise cli.CommandError(f"{folder!r} is not a directory", cli.EXIT_USAGE)
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    check_distinct([item.input_path for item in plan], None, None, args.report)
 
     cancel = threading.Event()
     progress = BatchProgress(
@@ -456,8 +577,11 @@ def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
         outcomes[i] = outcome
         progress.finished(i)
         if isinstance(outcome, SalvageFailure):
-            progress.write(f"quillon: error: {outcome}", sys.stderr)
-        elif args.json:
+            progress.write(f"quillon: error: {_failure_text(outcome)}", sys.stderr)
+            return
+        for problem in outcome.report.warnings:
+            progress.write(f"quillon: warning: {outcome.report.input_path}: {problem}", sys.stderr)
+        if args.json:
             progress.write(json.dumps(outcome.report.to_dict()), sys.stdout)
         elif not args.quiet:
             progress.write(_file_line(outcome, over_limit(outcome.report, limits)), sys.stdout)
@@ -480,11 +604,19 @@ def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
     if interrupted:
         _say_interrupted(plan, outcomes, progress.started)
     elif not args.quiet and not args.json:
-        print(_total_line(outcomes, limits, seconds), flush=True)
+        progress.lines.say(_total_line(outcomes, limits, seconds), sys.stdout)
     if args.report is not None:
         entries = [file_entry(task, outcome, limits) for task, outcome in zip(plan, outcomes)]
         write_report(args.report, report_document(entries, seconds, status))
     return status
+
+
+def _failure_text(failure: SalvageFailure) -> str:
+    """One line for a file that failed, naming the file that did."""
+    error = failure.error
+    if isinstance(error, OSError) and error.filename is not None and error.filename != failure.input_path:
+        return f"{failure.input_path}: cannot write {error.filename}: {describe_error(error)}"
+    return str(failure)
 
 
 def _batch_status(
@@ -492,17 +624,14 @@ def _batch_status(
     limits: Sequence[QuarantineLimit],
     interrupted: bool,
 ) -> int:
-    """The worst of all files: interrupted, then a failed file, then one over
-    the quarantine limit."""
-    from quillon import cli
-
+    """The worst of all files: interrupted, then a failed or cut-off file,
+    then one over the quarantine limit."""
     if interrupted:
-        return cli.EXIT_INTERRUPTED
+        return EXIT_INTERRUPTED
     if any(isinstance(o, SalvageFailure) and not isinstance(o.error, Cancelled) for o in outcomes):
-        return cli.EXIT_IO_ERROR
-    if any(isinstance(o, TaskResult) and over_limit(o.report, limits) for o in outcomes):
-        return cli.EXIT_QUARANTINED
-    return 0
+        return EXIT_IO_ERROR
+    statuses = [_file_status(o, limits) for o in outcomes if isinstance(o, TaskResult)]
+    return max(statuses, key=lambda status: (status == EXIT_IO_ERROR, status), default=0)
 
 
 def _total_line(
@@ -510,12 +639,13 @@ def _total_line(
     limits: Sequence[QuarantineLimit],
     seconds: float,
 ) -> str:
+    # The same counts as the --report file's totals.
     results = [o for o in outcomes if isinstance(o, TaskResult)]
     failed = sum(isinstance(o, SalvageFailure) for o in outcomes)
     over = sum(over_limit(r.report, limits) for r in results)
-    files = f"{len(outcomes):,} file{'s' if len(outcomes) != 1 else ''}: {len(results):,} salvaged"
+    files = f"{len(outcomes):,} file{'s' if len(outcomes) != 1 else ''}: {len(results) - over:,} salvaged"
     if over:
-        files += f" ({over:,} over the quarantine limit)"
+        files += f", {over:,} over the quarantine limit"
     files += f", {failed:,} failed"
     total = sum(r.report.total_rows for r in results)
     kept = sum(r.report.salvaged_rows for r in results)
@@ -541,6 +671,6 @@ def _say_interrupted(
     if stopped:
         print(
             f"quillon: stopped while salvaging {', '.join(stopped)}: "
-            "their clean files may be incomplete",
+            "their clean files were not written",
             file=sys.stderr,
         )

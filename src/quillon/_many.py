@@ -8,7 +8,6 @@ file from its beginning.
 
 from __future__ import annotations
 
-import codecs
 import copyreg
 import os
 import threading
@@ -18,17 +17,16 @@ from dataclasses import dataclass
 from types import MappingProxyType
 from typing import TYPE_CHECKING, Any, Protocol
 
-from quillon import _native
+from quillon._atomic import identity, same_file
 from quillon._sources import (
     STDIO,
     Missing,
     ReadProgress,
     expand_inputs,
-    read_file,
+    load_input,
     read_stdin,
-    size_of,
 )
-from quillon.adaptive import _options, _path, salvage
+from quillon.adaptive import _flag, _options, _path, problems_of, salvage, salvage_loaded
 from quillon.report import SalvageReport
 
 if TYPE_CHECKING:
@@ -75,10 +73,11 @@ class CancelCheck:
 class SalvageFailure:
     """A file that ``salvage_many`` could not salvage, and why.
 
-    ``error`` is the exception the salvage raised (an ``OSError`` subclass
-    for a file that cannot be read or written, ``ValueError`` for damaged
-    compressed data); ``output_path`` is where its clean file would have
-    gone.
+    ``error`` is the exception the salvage raised (an ``OSError`` subclass,
+    with ``errno`` and ``filename``, for a file that cannot be read or
+    written; ``ValueError`` for input that is not delimited text or is
+    misnamed compressed data); ``output_path`` is where its clean file would
+    have gone.
     """
 
     input_path: str
@@ -104,11 +103,10 @@ class Task:
     output: str | int
     quarantine_path: str | None
     options: dict[str, Any]
-    # The encoding was given as "utf-16": its byte-order mark decides which,
-    # once the data is decompressed.
-    utf16_by_mark: bool = False
     # Create the output's and quarantine's folders first.
     make_folders: bool = False
+    # Salvage input that looks like a binary format anyway.
+    force: bool = False
 
     @property
     def output_path(self) -> str:
@@ -124,10 +122,9 @@ class TaskResult:
     # The bytes salvaged: the file's, or those decompressed or read from
     # standard input.
     data_bytes: int
-
-
-def _utf16_from_mark(data: bytearray) -> str:
-    return "utf-16-be" if data[:2] == b"\xfe\xff" else "utf-16-le"
+    # The input could not be read whole (compressed data cut off or
+    # damaged): what was read was salvaged.
+    truncated: bool = False
 
 
 def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
@@ -141,31 +138,21 @@ def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
                 os.makedirs(os.path.dirname(path), exist_ok=True)
     reading: ReadProgress | None = None if tracker is None else tracker.reading
     salvaging = None if tracker is None else tracker.salvaging
-    data: bytearray | None
-    compression = None
     if task.input_path == STDIO:
-        data, codec = read_stdin(reading)
+        loaded = read_stdin(reading, force=task.force)
     else:
         # Standard output takes the data from memory; a plain regular file
-        # is read by the native side.
-        data, codec = read_file(task.input_path, reading, plain_too=isinstance(task.output, int))
-    if data is None:
-        values = _native.salvage(
-            task.input_path, task.output_path, task.quarantine_path, task.options, salvaging
+        # is otherwise read by the native side.
+        loaded = load_input(
+            task.input_path, progress=reading, in_memory=isinstance(task.output, int), force=task.force
         )
-        data_bytes = size_of(task.input_path)
-    else:
-        options = task.options
-        if task.utf16_by_mark:
-            options = {**options, "encoding": _utf16_from_mark(data)}
-        values = _native.salvage_buffer(data, task.output, task.quarantine_path, options, salvaging)
-        data_bytes = len(data)
-    if codec is not None:
-        compression = codec.name
+    values = salvage_loaded(loaded, task.output, task.quarantine_path, task.options, salvaging)
     report = SalvageReport._from_native(
-        values, task.input_path, task.output_path, task.quarantine_path
+        values, task.input_path, task.output_path, task.quarantine_path, problems_of(loaded, values)
     )
-    return TaskResult(report, time.perf_counter() - start, compression, data_bytes)
+    return TaskResult(
+        report, time.perf_counter() - start, loaded.compression, loaded.size, bool(loaded.problems)
+    )
 
 
 def make_task(
@@ -177,10 +164,9 @@ def make_task(
     make_folders: bool = False,
 ) -> Task:
     """Validates the options (``TypeError``, ``ValueError``) for one input."""
-    native_options = _options(input_path, **_salvage_keywords(options))
-    encoding = options.get("encoding")
-    by_mark = isinstance(encoding, str) and codecs.lookup(encoding).name == "utf-16"
-    return Task(input_path, output, quarantine_path, native_options, by_mark, make_folders)
+    keywords = _salvage_keywords(options)
+    force = _flag(keywords.pop("force"), "force")
+    return Task(input_path, output, quarantine_path, _options(**keywords), make_folders, force)
 
 
 # quillon.salvage's keyword options and their defaults.
@@ -194,6 +180,24 @@ def _salvage_keywords(options: Mapping[str, Any]) -> dict[str, Any]:
     return {**_KEYWORDS, **options}
 
 
+class _InputSet:
+    """The inputs of a batch, to tell whether a path written names one."""
+
+    def __init__(self) -> None:
+        self.identities: set[tuple[int, int]] = set()
+        self.paths: set[str] = set()
+
+    def add(self, path: str) -> None:
+        found = identity(path)
+        if found is not None:
+            self.identities.add(found)
+        self.paths.add(os.path.realpath(path))
+
+    def __contains__(self, path: str) -> bool:
+        found = identity(path)
+        return (found is not None and found in self.identities) or os.path.realpath(path) in self.paths
+
+
 def plan_many(
     inputs: Iterable[str],
     out_dir: str,
@@ -202,15 +206,22 @@ def plan_many(
 ) -> list[Task | SalvageFailure]:
     """One task per input file, or a failure for an input that names none.
 
-    Raises ``ValueError`` before any work when two inputs would write the
-    same clean file, when a clean file would replace its own input, or when
-    the clean and quarantine files would share a folder.
+    The output and quarantine folders are skipped where a directory input
+    holds them. Raises ``ValueError`` before any work when two inputs would
+    write the same clean file, when a clean or quarantine file would replace
+    an input, or when the clean and quarantine files would share a folder.
     """
     if quarantine_dir is not None and _same_place(out_dir, quarantine_dir):
         raise ValueError("the quarantine directory must differ from the output directory")
+    folders = [out_dir] if quarantine_dir is None else [out_dir, quarantine_dir]
+    items = list(expand_inputs(inputs, skipped_folders=folders))
+    sources = _InputSet()
+    for item in items:
+        if not isinstance(item, Missing):
+            sources.add(item.path)
     plan: list[Task | SalvageFailure] = []
     writers: dict[str, str] = {}
-    for item in expand_inputs(inputs):
+    for item in items:
         if isinstance(item, Missing):
             plan.append(SalvageFailure(item.path, FileNotFoundError(2, item.reason, item.path)))
             continue
@@ -223,9 +234,14 @@ def plan_many(
                 f"{writers[key]!r} and {item.path!r} would both be written to {output!r}"
             )
         writers[key] = item.path
-        if _same_file(item.path, output):
-            raise ValueError(f"the clean file of {item.path!r} would replace it")
+        if output in sources:
+            replaced = "it" if same_file(output, item.path) else f"the input {output!r}"
+            raise ValueError(f"the clean file of {item.path!r} would replace {replaced}")
         quarantine = None if quarantine_dir is None else os.path.join(quarantine_dir, item.name)
+        if quarantine is not None and quarantine in sources:
+            raise ValueError(
+                f"the quarantine file of {item.path!r} would replace the input {quarantine!r}"
+            )
         plan.append(make_task(item.path, output, quarantine, options, make_folders=True))
     # Files run side by side: each reads on one thread unless told otherwise.
     tasks = [task for task in plan if isinstance(task, Task)]
@@ -318,7 +334,9 @@ def salvage_many(
     clean file is written to ``out_dir`` under the input's name (for a
     directory, its path below that directory), without a compression
     suffix; with ``quarantine_dir``, its quarantine file under the same name
-    there. Missing folders are created.
+    there. Missing folders are created; each file is written whole or not
+    at all, as ``quillon.salvage`` writes it, and a directory input's files
+    inside ``out_dir`` or ``quarantine_dir`` are not inputs.
 
     ``executor`` is any ``concurrent.futures.Executor``: a process pool,
     Dask's ``Client.get_executor()``, ... (the workers must see the same

@@ -4,7 +4,8 @@ Compression is recognised by the data's first bytes, never by the name
 alone: gzip, bzip2 and xz through the standard library, zstd through the
 ``zstandard`` package (the standard library's ``compression.zstd`` from
 Python 3.14 on). Decompressed data is held in memory and salvaged from
-there, as a plain file is by the native side.
+there, as a plain file is by the native side. Input that is not delimited
+text (a workbook, an image, a program) is refused unless forced.
 """
 
 from __future__ import annotations
@@ -18,7 +19,9 @@ import sys
 import zlib
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from typing import IO, Protocol
+from typing import Protocol
+
+from quillon._binary_formats import SAMPLE_SIZE, describe_binary
 
 STDIO = "-"
 
@@ -69,8 +72,16 @@ CODECS = (
 TABLE_SUFFIXES = (".csv", ".tsv", ".tab", ".psv")
 
 
-class InputError(Exception):
+class InputError(ValueError):
     """An input that cannot be salvaged as such, with the reason."""
+
+
+class NotTextError(InputError):
+    """An input that looks like a binary format, not delimited text."""
+
+    def __init__(self, name: str, what: str) -> None:
+        super().__init__(f"{name!r} looks like {what}, not delimited text (force=True salvages it anyway)")
+        self.what = what
 
 
 def codec_of(start: bytes) -> Codec | None:
@@ -126,9 +137,11 @@ def sniff_codec(path: str) -> Codec | None:
 ReadProgress = Callable[[int, int | None], object]
 
 
-def _inflate(chunks: Iterator[bytes], codec: Codec) -> bytearray:
+def _inflate(chunks: Iterator[bytes], codec: Codec) -> tuple[bytearray, str | None]:
     """Decompresses every stream of the data, one after another (as
-    ``gzip -dc`` does with concatenated files)."""
+    ``gzip -dc`` does with concatenated files). Data that is cut off or
+    damaged gives what decompressed before the fault, and says what is
+    wrong: a salvage keeps what can be read."""
     out = bytearray()
     decompressor = codec.new()
     for chunk in chunks:
@@ -136,66 +149,159 @@ def _inflate(chunks: Iterator[bytes], codec: Codec) -> bytearray:
             try:
                 out += decompressor.decompress(chunk)
             except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError) as exc:
-                raise InputError(f"damaged {codec.name} data: {exc}") from None
+                return out, (
+                    f"the input looks damaged: its {codec.name} data cannot be read after "
+                    f"{len(out):,} decompressed bytes ({exc}); they were salvaged"
+                )
             if not decompressor.eof:
                 break
             chunk = decompressor.unused_data
             # Trailing zero bytes pad some archives' last block.
             if chunk.strip(b"\x00") == b"":
-                return out
+                return out, None
             decompressor = codec.new()
     if not decompressor.eof:
-        raise InputError(f"damaged {codec.name} data: it ends before its end-of-stream mark")
-    return out
+        return out, (
+            f"the input looks truncated: its {codec.name} data ends after {len(out):,} "
+            "decompressed bytes, before the end of the stream; they were salvaged"
+        )
+    return out, None
 
 
-def _chunks(stream: IO[bytes], first: bytes, total: int | None, progress: ReadProgress | None) -> Iterator[bytes]:
+def _chunks(read: Callable[[int], bytes], first: bytes, total: int | None, progress: ReadProgress | None) -> Iterator[bytes]:
     done = len(first)
     if progress is not None:
         progress(done, total)
     if first:
         yield first
-    while chunk := stream.read(CHUNK):
+    while chunk := read(CHUNK):
+        if not isinstance(chunk, (bytes, bytearray)):
+            raise TypeError(f"the input stream gave {type(chunk).__name__}, not bytes: open it in binary mode")
         done += len(chunk)
         if progress is not None:
             progress(done, total)
         yield chunk
 
 
-def read_stream(stream: IO[bytes], total: int | None = None, progress: ReadProgress | None = None) -> tuple[bytearray, Codec | None]:
-    """Everything the stream holds, decompressed when it is compressed."""
-    first = stream.read(CHUNK)
+@dataclass(frozen=True)
+class LoadedInput:
+    """One input, ready for the native side: a plain regular file that it
+    reads itself (``path``), or the data in memory (decompressed, read from
+    a pipe or a stream, or handed over as bytes)."""
+
+    # How messages and reports name it: the path, "-", or "<bytes>".
+    name: str
+    path: str | None
+    data: bytes | bytearray | memoryview | None
+    # The data's first bytes (decompressed), for what is judged on them.
+    head: bytes
+    compression: str | None
+    # Bytes salvaged: the file's, or those decompressed or read.
+    size: int
+    # What the reading found wrong (compressed data cut off, say).
+    problems: tuple[str, ...] = ()
+
+    @property
+    def source(self) -> str | bytes | bytearray | memoryview:
+        """What the native side reads: the path, or the data."""
+        if self.path is not None:
+            return self.path
+        assert self.data is not None
+        return self.data
+
+
+# The data's start that is judged for binary content and the UTF-16 mark.
+HEAD_SIZE = SAMPLE_SIZE
+
+
+def _refuse_binary(name: str, head: bytes, force: bool) -> None:
+    if force:
+        return
+    what = describe_binary(head)
+    if what is not None:
+        raise NotTextError(name, what)
+
+
+def _loaded(name: str, read: Callable[[int], bytes], first: bytes, total: int | None,
+            progress: ReadProgress | None, force: bool) -> LoadedInput:
     codec = codec_of(first[:_MAGIC_LENGTH])
-    chunks = _chunks(stream, first, total, progress)
+    if codec is None:
+        _refuse_binary(name, first, force)
+    chunks = _chunks(read, first, total, progress)
+    problems: tuple[str, ...] = ()
     if codec is not None:
-        return _inflate(chunks, codec), codec
-    data = bytearray()
-    for chunk in chunks:
-        data += chunk
-    return data, None
+        data, problem = _inflate(chunks, codec)
+        if problem is not None:
+            problems = (problem,)
+        head = bytes(data[:HEAD_SIZE])
+        _refuse_binary(name, head, force)
+    else:
+        data = bytearray()
+        for chunk in chunks:
+            data += chunk
+        head = first[:HEAD_SIZE]
+    return LoadedInput(name, None, data, head, None if codec is None else codec.name, len(data), problems)
 
 
-def read_file(path: str, progress: ReadProgress | None = None, *, plain_too: bool = True) -> tuple[bytearray | None, Codec | None]:
-    """A file's data, decompressed when it is compressed. With ``plain_too``
-    false, a plain regular file is left for the native side to read:
-    ``(None, None)``. A pipe or a device is read once, whatever it holds.
-    Raises as ``sniff_codec`` does."""
+def _load_path(path: str, progress: ReadProgress | None, in_memory: bool, force: bool) -> LoadedInput:
     with open(path, "rb") as stream:
         info = os.fstat(stream.fileno())
         regular = stat.S_ISREG(info.st_mode)
-        if regular and not plain_too:
-            codec = codec_of(stream.read(_MAGIC_LENGTH))
-            _check_claim(path, codec)
-            if codec is None:
-                return None, None
-            stream.seek(0)
-        data, codec = read_stream(stream, info.st_size if regular else None, progress)
-    _check_claim(path, codec)
-    return data, codec
+        first = stream.read(CHUNK)
+        codec = codec_of(first[:_MAGIC_LENGTH])
+        _check_claim(path, codec)
+        if regular and codec is None and not in_memory:
+            _refuse_binary(path, first, force)
+            return LoadedInput(path, path, None, first[:HEAD_SIZE], None, info.st_size)
+        return _loaded(path, stream.read, first, info.st_size if regular else None, progress, force)
 
 
-def read_stdin(progress: ReadProgress | None = None) -> tuple[bytearray, Codec | None]:
-    return read_stream(sys.stdin.buffer, None, progress)
+def load_input(
+    source: object,
+    *,
+    progress: ReadProgress | None = None,
+    in_memory: bool = False,
+    force: bool = False,
+    name: str | None = None,
+) -> LoadedInput:
+    """Any input of the package: a path (``str`` or ``os.PathLike``), the
+    data itself (``bytes``, ``bytearray``, ``memoryview``) or a binary file
+    object (anything with ``read``). Compressed data is decompressed. A plain
+    regular file is left for the native side to read unless ``in_memory``.
+
+    Raises ``OSError`` when a file cannot be read, ``TypeError`` for what
+    is none of these, and ``InputError`` (a ``ValueError``) for input that
+    is not delimited text (unless ``force``) or misnamed compressed data.
+    """
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        if not isinstance(path, str):
+            raise TypeError("an input path must be text, not bytes")
+        return _load_path(path, progress, in_memory, force)
+    if isinstance(source, (bytes, bytearray, memoryview)):
+        view = memoryview(source).cast("B")
+        label = name or "<bytes>"
+        codec = codec_of(bytes(view[:_MAGIC_LENGTH]))
+        if codec is None:
+            head = bytes(view[:HEAD_SIZE])
+            _refuse_binary(label, head, force)
+            return LoadedInput(label, None, view, head, None, len(view))
+        return _loaded(label, lambda size: b"", bytes(view), None, progress, force)
+    read = getattr(source, "read", None)
+    if callable(read):
+        given = name or getattr(source, "name", None)
+        label = given if isinstance(given, str) else "<stream>"
+        first = read(CHUNK)
+        if not isinstance(first, (bytes, bytearray)):
+            raise TypeError(f"the input stream gave {type(first).__name__}, not bytes: open it in binary mode")
+        return _loaded(label, read, bytes(first), None, progress, force)
+    raise TypeError(
+        f"input must be a path, bytes or a binary file object, not {type(source).__name__}"
+    )
+
+
+def read_stdin(progress: ReadProgress | None = None, force: bool = False) -> LoadedInput:
+    return load_input(sys.stdin.buffer, progress=progress, force=force, name=STDIO)
 
 
 # --- many inputs ---------------------------------------------------------
@@ -222,13 +328,17 @@ def _is_table(name: str) -> bool:
     return without_compression_suffix(name).lower().endswith(TABLE_SUFFIXES)
 
 
-def _walk(root: str) -> list[Source]:
+def _walk(root: str, skipped: frozenset[str]) -> list[Source]:
     # Sorted by path, as `find | sort` lists them, so that the order (and so
     # any report) does not depend on the file system; hidden folders (.git,
-    # .cache) are not data.
+    # .cache) are not data, and neither are the folders a run writes into,
+    # which would otherwise be salvaged again on every rerun.
     found = []
     for folder, subfolders, files in os.walk(root):
-        subfolders[:] = [d for d in subfolders if not d.startswith(".")]
+        subfolders[:] = [
+            d for d in subfolders
+            if not d.startswith(".") and os.path.realpath(os.path.join(folder, d)) not in skipped
+        ]
         for name in files:
             if _is_table(name) and not name.startswith("."):
                 path = os.path.join(folder, name)
@@ -237,13 +347,20 @@ def _walk(root: str) -> list[Source]:
     return [source for _, source in sorted(found, key=lambda pair: pair[0])]
 
 
-def expand_inputs(inputs: Iterable[str]) -> Iterator[Source | Missing]:
+def _inside(path: str, folders: frozenset[str]) -> bool:
+    resolved = os.path.realpath(path)
+    return any(resolved.startswith(folder + os.sep) for folder in folders)
+
+
+def expand_inputs(inputs: Iterable[str], skipped_folders: Iterable[str] = ()) -> Iterator[Source | Missing]:
     """Each input as the files it stands for, in order: a file as itself, a
     directory as its table files (``.csv``, ``.tsv``, ``.tab``, ``.psv``,
-    each maybe compressed), recursively, a glob pattern as its matches."""
+    each maybe compressed), recursively, but never those in
+    ``skipped_folders`` (the output folders), a glob pattern as its matches."""
+    skipped = frozenset(os.path.realpath(folder) for folder in skipped_folders)
     for given in inputs:
         if os.path.isdir(given):
-            found = _walk(given)
+            found = _walk(given, skipped)
             if not found:
                 yield Missing(given, "no CSV files in this directory")
             yield from found
@@ -253,17 +370,8 @@ def expand_inputs(inputs: Iterable[str]) -> Iterator[Source | Missing]:
             yield Source(given, without_compression_suffix(os.path.basename(given)))
         else:
             matches = sorted(glob.glob(given, recursive=True))
-            files = [m for m in matches if not os.path.isdir(m)]
+            files = [m for m in matches if not os.path.isdir(m) and not _inside(m, skipped)]
             if not files:
                 yield Missing(given, "no file matches this pattern")
             for match in files:
                 yield Source(match, without_compression_suffix(os.path.basename(match)))
-
-
-def size_of(path: str) -> int:
-    """The file's size in bytes, 0 when it cannot be told."""
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return 0
-

@@ -14,9 +14,12 @@ from __future__ import annotations
 import codecs
 import os
 import sys
-from typing import Any
+from collections.abc import Buffer, Callable, Mapping
+from typing import Any, BinaryIO
 
 from quillon import _native
+from quillon._atomic import Destination, check_outputs, destinations
+from quillon._sources import LoadedInput, load_input
 from quillon.report import InputFormat, SalvageReport
 
 # The native side counts in unsigned machine words.
@@ -66,7 +69,12 @@ def _count(value: Any, name: str) -> int:
     return value
 
 
-def _encoding(value: str, input_path: str) -> str:
+# An encoding given as "utf-16": the byte-order mark decides which, once the
+# data's first bytes are known.
+_UTF16_BY_MARK = "utf-16"
+
+
+def _encoding(value: str) -> str:
     if not isinstance(value, str):
         raise TypeError(f"encoding must be a str, not {type(value).__name__}")
     try:
@@ -74,22 +82,23 @@ def _encoding(value: str, input_path: str) -> str:
     except LookupError:
         raise ValueError(f"unknown encoding: {value!r}") from None
     if name == "utf-16":
-        # The byte-order mark says which; without one, little-endian, as
-        # Windows writes it.
-        try:
-            with open(input_path, "rb") as stream:
-                start = stream.read(2)
-        except OSError:
-            start = b""
-        return "utf-16-be" if start == b"\xfe\xff" else "utf-16-le"
+        return _UTF16_BY_MARK
     if name not in _ENCODINGS:
         supported = "utf-8, utf-16, utf-16-le, utf-16-be, windows-1252, latin-1"
         raise ValueError(f"unsupported encoding: {value!r} (supported: {supported})")
     return _ENCODINGS[name]
 
 
+def for_input(options: dict[str, Any], head: bytes) -> dict[str, Any]:
+    """The options for an input whose data starts with ``head``: "utf-16"
+    becomes the byte order its mark says (little-endian without one, as
+    Windows writes it)."""
+    if options.get("encoding") != _UTF16_BY_MARK:
+        return options
+    return {**options, "encoding": "utf-16-be" if head[:2] == b"\xfe\xff" else "utf-16-le"}
+
+
 def _options(
-    input_path: str,
     *,
     delimiter: str | None,
     quote_char: str | None,
@@ -137,7 +146,7 @@ def _options(
         if options["output_delimiter"] in (ord('"'), ord("\r"), ord("\n")):
             raise ValueError(f"output_delimiter cannot be {output_delimiter!r}")
     if encoding is not None:
-        options["encoding"] = _encoding(encoding, input_path)
+        options["encoding"] = _encoding(encoding)
     if threads is not None:
         if _count(threads, "threads") == 0:
             raise ValueError("threads must be at least 1")
@@ -145,8 +154,52 @@ def _options(
     return options
 
 
+# What a run found wrong with its input, beyond the records it set aside.
+_OPEN_QUOTE_AT_END = "the input looks truncated: it ends inside a quoted field"
+
+
+def problems_of(loaded: LoadedInput, values: Mapping[str, Any]) -> tuple[str, ...]:
+    found = loaded.problems
+    if values.get("ends_in_open_quote"):
+        found += (_OPEN_QUOTE_AT_END,)
+    return found
+
+
+def salvage_loaded(
+    loaded: LoadedInput,
+    output: str | int,
+    quarantine_path: str | None,
+    options: dict[str, Any],
+    progress: Callable[[int, int], object] | None = None,
+) -> dict[str, Any]:
+    """Salvages a loaded input into ``output`` (a path, written atomically,
+    or an open descriptor, streamed) and the quarantine file; the native
+    side's counts. Raises what the salvage raises, naming the files the
+    caller gave."""
+    options = for_input(options, loaded.head)
+    with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
+        clean, rejects = made
+        target = output if clean is None else clean.path
+        quarantine = None if rejects is None else rejects.path
+        try:
+            if loaded.path is not None:
+                assert isinstance(target, str)
+                return _native.salvage(loaded.path, target, quarantine, options, progress)
+            assert loaded.data is not None
+            return _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
+        except OSError as error:
+            raise _renamed(error, made) from None
+
+
+def _renamed(error: OSError, made: list[Destination | None]) -> OSError:
+    for destination in made:
+        if destination is not None:
+            error = destination.rename_error(error)
+    return error
+
+
 def salvage(
-    input_path: str | os.PathLike[str],
+    input_path: str | os.PathLike[str] | Buffer | BinaryIO,
     output_path: str | os.PathLike[str],
     quarantine_path: str | os.PathLike[str] | None = None,
     *,
@@ -166,14 +219,24 @@ def salvage(
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
     threads: int | None = None,
+    force: bool = False,
 ) -> SalvageReport:
     """Detects the input's format and writes a clean, standard CSV file.
 
-    The clean file uses the double quote, LF line ends and minimal quoting,
-    and the input's delimiter when it is a comma, semicolon, tab or vertical
-    bar (else the comma; ``output_delimiter`` overrides). Records that cannot
-    be repaired, title lines above the table and repeated header rows go to
-    ``quarantine_path``, each byte for byte with its lines, offset and reason.
+    ``input_path`` is a path (plain, or gzip, bzip2, xz or zstd data, recognised
+    by its first bytes), the data itself as ``bytes``, or a binary file
+    object. The clean file uses the double quote, LF line ends and minimal
+    quoting, and the input's delimiter when it is a comma, semicolon, tab or
+    vertical bar (else the comma; ``output_delimiter`` overrides). Records
+    that cannot be repaired, title lines above the table and repeated header
+    rows go to ``quarantine_path``, each byte for byte with its lines, offset
+    and reason.
+
+    Both files are written whole or not at all: each goes to a temporary
+    file beside it and replaces the destination only when the run has
+    succeeded, so ``output_path`` may name the input itself (an in-place
+    rescue). A quarantine path that names the input, or the output, raises
+    ``ValueError`` before any work.
 
     Options left at ``None`` are detected. ``quote_char=""`` and
     ``escape_char=""`` say the input has none. ``skip_rows`` is the number of
@@ -188,14 +251,17 @@ def salvage(
     or merging;
     ``expected_columns=0`` turns the column check off. ``threads`` is the
     number of threads that read the input (default: one per core the process
-    may run on); the result is the same for any number. Never fails on the
-    input's bytes; raises ``OSError`` subclasses for I/O failures.
+    may run on); the result is the same for any number.
+
+    Input that looks like a binary format (a ZIP archive or .xlsx workbook,
+    an image, a program) raises ``ValueError`` unless ``force=True``. Never
+    fails on the bytes of delimited text; compressed data that is cut off
+    gives what decompressed, with a warning in the report. Raises
+    ``OSError`` subclasses, with ``errno`` and ``filename``, for I/O failures.
     """
-    source = _path(input_path, "input_path")
     target = _path(output_path, "output_path")
     rejects = None if quarantine_path is None else _path(quarantine_path, "quarantine_path")
     options = _options(
-        source,
         delimiter=delimiter,
         quote_char=quote_char,
         escape_char=escape_char,
@@ -213,12 +279,21 @@ def salvage(
         output_delimiter=output_delimiter,
         threads=threads,
     )
-    values = _native.salvage(source, target, rejects, options)
-    return SalvageReport._from_native(values, source, target, rejects)
+    check_outputs(_input_paths(input_path), target, rejects)
+    loaded = load_input(input_path, force=_flag(force, "force"))
+    values = salvage_loaded(loaded, target, rejects, options)
+    return SalvageReport._from_native(values, loaded.name, target, rejects, problems_of(loaded, values))
+
+
+def _input_paths(source: object) -> list[str]:
+    """The input's path, for the checks of the output paths against it."""
+    if isinstance(source, (str, os.PathLike)):
+        return [_path(source, "input_path")]
+    return []
 
 
 def detect(
-    input_path: str | os.PathLike[str],
+    input_path: str | os.PathLike[str] | Buffer | BinaryIO,
     *,
     delimiter: str | None = None,
     quote_char: str | None = None,
@@ -227,11 +302,11 @@ def detect(
     encoding: str | None = None,
     header: bool | None = None,
     skip_rows: int | None = None,
+    force: bool = False,
 ) -> InputFormat:
-    """What ``salvage`` would detect for the file, with the same options."""
-    source = _path(input_path, "input_path")
+    """What ``salvage`` would detect for the input, with the same options;
+    the input is taken as ``salvage`` takes it."""
     options = _options(
-        source,
         delimiter=delimiter,
         quote_char=quote_char,
         escape_char=escape_char,
@@ -240,4 +315,9 @@ def detect(
         header=header,
         skip_rows=skip_rows,
     )
-    return InputFormat._from_native(_native.detect(source, options))
+    loaded = load_input(input_path, force=_flag(force, "force"))
+    return detect_loaded(loaded, options)
+
+
+def detect_loaded(loaded: LoadedInput, options: dict[str, Any]) -> InputFormat:
+    return InputFormat._from_native(_native.detect(loaded.source, for_input(options, loaded.head)))

@@ -19,32 +19,40 @@ from quillon import (
     SalvageReport,
     SalvageSummary,
     __version__,
-    detect,
     salvage,
     salvage_file,
     sniff,
 )
-from quillon._cli_pipeline import QuarantineLimit, limits_of, run_many, run_single
-from quillon._sources import STDIO, InputError, sniff_codec
-
-EXIT_IO_ERROR = 1
-EXIT_USAGE = 2
-EXIT_QUARANTINED = 3
-EXIT_INTERRUPTED = 130
+from quillon._atomic import destinations
+from quillon._cli_common import (
+    EXIT_BROKEN_PIPE,
+    EXIT_INTERRUPTED,
+    EXIT_IO_ERROR,
+    EXIT_QUARANTINED,
+    EXIT_USAGE,
+    CommandError,
+    check_distinct,
+    check_readable,
+    check_writable_target,
+    display_name,
+    salvage_failed,
+)
+from quillon._cli_pipeline import (
+    QuarantineLimit,
+    limits_of,
+    over_limit_message,
+    run_many,
+    run_single,
+    silence_stdout,
+)
+from quillon._sources import STDIO, InputError, LoadedInput, NotTextError, load_input, read_stdin
+from quillon.adaptive import detect_loaded
 
 # The native module takes the column count as an unsigned machine word.
 MAX_COLUMNS = sys.maxsize * 2 + 1
 
 CHARACTER_NAMES = {",": "comma", ";": "semicolon", "\t": "tab", "|": "pipe", " ": "space"}
 _CHARACTERS_BY_NAME = {name: char for char, name in CHARACTER_NAMES.items()} | {"\\t": "\t"}
-
-
-class CommandError(Exception):
-    """Ends the command with its message on stderr and its exit status."""
-
-    def __init__(self, message: str, status: int) -> None:
-        super().__init__(message)
-        self.status = status
 
 
 class _Parser(argparse.ArgumentParser):
@@ -101,28 +109,6 @@ def _optional_character(text: str) -> str:
     return _single_character(text)
 
 
-def _check_readable(path: str) -> None:
-    # The native error text names no file; checking first lets the message do.
-    try:
-        with open(path, "rb"):
-            pass
-    except OSError as exc:
-        raise CommandError(f"cannot read {path!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
-
-
-def _check_writable_target(path: str) -> None:
-    # The salvage writes the clean file completely before it creates the
-    # quarantine file, so a mistyped quarantine directory would otherwise
-    # fail only after the output was replaced.
-    if os.path.isdir(path):
-        raise CommandError(f"cannot write {path!r}: {os.strerror(errno.EISDIR)}", EXIT_IO_ERROR)
-    folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder):
-        raise CommandError(
-            f"cannot write {path!r}: directory {folder!r} does not exist", EXIT_IO_ERROR
-        )
-
-
 # Options only the adaptive salvage has, by their flag, for the --basic check.
 _ADAPTIVE_ONLY = {
     "escape_char": "--escape-char",
@@ -136,20 +122,10 @@ _ADAPTIVE_ONLY = {
 
 
 def _check_targets(args: argparse.Namespace) -> None:
-    _check_readable(args.input)
-    _check_writable_target(args.output)
+    check_readable(args.input)
+    check_writable_target(args.output)
     if args.quarantine is not None:
-        _check_writable_target(args.quarantine)
-
-
-def _salvage_failed(exc: BaseException, args: argparse.Namespace) -> CommandError:
-    if isinstance(exc, UnicodeEncodeError):
-        return CommandError("file names must be valid UTF-8", EXIT_USAGE)
-    if isinstance(exc, ValueError):
-        return CommandError(str(exc), EXIT_USAGE)
-    if isinstance(exc, MemoryError):
-        return CommandError(f"not enough memory to salvage {args.input!r}", EXIT_IO_ERROR)
-    return CommandError(f"salvaging {args.input!r} into {args.output!r} failed: {exc}", EXIT_IO_ERROR)
+        check_writable_target(args.quarantine)
 
 
 # Flags whose destination is not named as quillon.salvage's keyword.
@@ -221,28 +197,47 @@ def _run_basic_salvage(args: argparse.Namespace) -> int:
     if STDIO in (args.input, args.output):
         raise CommandError("'-' needs the adaptive salvage: drop --basic", EXIT_USAGE)
     _check_targets(args)
+    check_distinct([args.input], args.output, args.quarantine, None)
     try:
-        compressed = sniff_codec(args.input)
-    except (OSError, InputError):
-        compressed = None
-    if compressed is not None:
-        raise CommandError(f"{compressed.name} input needs the adaptive salvage: drop --basic", EXIT_USAGE)
-    try:
-        summary = salvage_file(
-            args.input,
-            args.output,
-            quarantine_path=args.quarantine,
-            delimiter=args.delimiter,
-            quote_char='"' if args.quote_char is None else args.quote_char,
-            fill_ragged_rows=args.fill_ragged_rows,
-            merge_overflow=args.merge_overflow,
-            expected_columns=args.columns,
-            repair_quotes=args.repair_quotes,
-        )
+        loaded = load_input(args.input, force=args.force)
     except (UnicodeEncodeError, ValueError, MemoryError, OSError) as exc:
-        raise _salvage_failed(exc, args) from None
+        raise salvage_failed(exc, args) from None
+    if loaded.compression is not None:
+        raise CommandError(f"{loaded.compression} input needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    try:
+        with destinations(args.output, args.quarantine) as (clean, rejects):
+            assert clean is not None
+            summary = salvage_file(
+                args.input,
+                clean.path,
+                quarantine_path=None if rejects is None else rejects.path,
+                delimiter=args.delimiter,
+                quote_char='"' if args.quote_char is None else args.quote_char,
+                fill_ragged_rows=args.fill_ragged_rows,
+                merge_overflow=args.merge_overflow,
+                expected_columns=args.columns,
+                repair_quotes=args.repair_quotes,
+            )
+    except OSError as exc:
+        # The fixed rules' errors name no file; the step that failed does.
+        raise _basic_failed(exc, args) from None
+    except (UnicodeEncodeError, ValueError, MemoryError) as exc:
+        raise salvage_failed(exc, args) from None
 
     return _finish(summary, args, _print_summary)
+
+
+def _basic_failed(exc: OSError, args: argparse.Namespace) -> CommandError:
+    # The fixed rules' errors name no file. The input was read whole before
+    # either file was written, so the failure is in one of those.
+    if exc.filename is not None:
+        return salvage_failed(exc, args)
+    reason = exc.strerror or str(exc)
+    if args.quarantine is None:
+        return CommandError(f"cannot write {args.output!r}: {reason}", EXIT_IO_ERROR)
+    return CommandError(
+        f"cannot write {args.output!r} or {args.quarantine!r}: {reason}", EXIT_IO_ERROR
+    )
 
 
 def _finish(
@@ -252,11 +247,13 @@ def _finish(
 ) -> int:
     if args.json:
         print(json.dumps(outcome.to_dict()))
-    else:
+    elif not args.quiet:
         show(outcome, args)
-    if any(limit.exceeded_by(outcome) for limit in limits_of(args)):
-        return EXIT_QUARANTINED
-    return 0
+    reason = over_limit_message(args.input, outcome, limits_of(args))
+    if reason is None:
+        return 0
+    print(f"quillon: over the quarantine limit: {reason}", file=sys.stderr)
+    return EXIT_QUARANTINED
 
 
 def _print_table(table: list[tuple[str, str]]) -> None:
@@ -350,17 +347,38 @@ def _print_summary(summary: SalvageSummary, args: argparse.Namespace) -> None:
     _print_table(table)
 
 
+def _load_for_sniff(args: argparse.Namespace, in_memory: bool) -> LoadedInput:
+    name = display_name(args.file)
+    try:
+        if args.file == STDIO:
+            return read_stdin(force=args.force)
+        return load_input(args.file, in_memory=in_memory, force=args.force)
+    except NotTextError as exc:
+        raise CommandError(
+            f"cannot sniff {name!r}: it looks like {exc.what}, not delimited text "
+            "(--force reads it anyway)",
+            EXIT_IO_ERROR,
+        ) from None
+    except InputError as exc:
+        raise CommandError(f"cannot sniff {name!r}: {exc}", EXIT_IO_ERROR) from None
+    except OSError as exc:
+        raise CommandError(f"cannot read {name!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
+    except MemoryError:
+        raise CommandError(f"not enough memory to read {name!r}", EXIT_IO_ERROR) from None
+    except UnicodeEncodeError:
+        raise CommandError("file names must be valid UTF-8", EXIT_USAGE) from None
+
+
 def _run_sniff(args: argparse.Namespace) -> int:
     if args.basic:
         return _run_basic_sniff(args)
+    loaded = _load_for_sniff(args, in_memory=False)
     try:
-        found = detect(args.file)
+        found = detect_loaded(loaded, {})
     except OSError as exc:
         raise CommandError(f"cannot read {args.file!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
     except MemoryError:
         raise CommandError(f"not enough memory to read {args.file!r}", EXIT_IO_ERROR) from None
-    except UnicodeEncodeError:
-        raise CommandError("file names must be valid UTF-8", EXIT_USAGE) from None
     if args.raw:
         print(found.delimiter)
     elif args.json:
@@ -373,19 +391,16 @@ def _run_sniff(args: argparse.Namespace) -> int:
 def _run_basic_sniff(args: argparse.Namespace) -> int:
     # The whole file, as the salvage reads it: the sniffer samples the first
     # 50 records, and one quoted record can be longer than any fixed prefix.
-    try:
-        with open(args.file, "rb") as stream:
-            content = stream.read()
-    except OSError as exc:
-        raise CommandError(f"cannot read {args.file!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
-    except MemoryError:
-        raise CommandError(f"not enough memory to read {args.file!r}", EXIT_IO_ERROR) from None
+    loaded = _load_for_sniff(args, in_memory=True)
+    if loaded.compression is not None:
+        raise CommandError(f"{loaded.compression} input needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    assert loaded.data is not None
     # Replacing invalid bytes leaves every delimiter, quote and line break in
     # place, and U+FFFD is no more white space than the bytes it stands for,
     # so the sniffer sees the records the salvage sees. A leading byte-order
     # mark survives the decoding and is skipped by both alike.
-    text = content.decode("utf-8", errors="replace")
-    del content
+    text = bytes(loaded.data).decode("utf-8", errors="replace")
+    del loaded
     delimiter = sniff(text)
     print(delimiter if args.raw else display_character(delimiter))
     return 0
@@ -398,11 +413,14 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=(
             "exit status:\n"
             "  0  success\n"
-            "  1  a file could not be read or written\n"
+            "  1  a file could not be read or written, or the input is not delimited text;\n"
+            "     also after salvaging compressed input that was cut off\n"
             "  2  the command line is wrong\n"
-            "  3  more records were quarantined than --max-quarantined allows\n"
-            "     (or any, with --fail-on-quarantine)\n"
-            "  130  interrupted (Ctrl-C)\n"
+            "  3  more data records were quarantined than --max-quarantined allows\n"
+            "     (or any, with --fail-on-quarantine); title lines and repeated headers\n"
+            "     set aside do not count\n"
+            "  130  interrupted (Ctrl-C); no file was replaced\n"
+            "  141  standard output was closed (| head)\n"
             "With several files, the status is the worst of them all: 1, then 3."
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -444,8 +462,9 @@ def build_parser() -> argparse.ArgumentParser:
         "paths",
         nargs="*",
         metavar="PATH",
-        help="INPUT (the damaged file, - for stdin) and OUTPUT (the clean file, replaced if "
-        "present; - for stdout); with --out-dir, the inputs",
+        help="INPUT (the damaged file, - for stdin) and OUTPUT (the clean file, - for stdout; "
+        "replaced only once the salvage has succeeded, so it may be INPUT itself); with "
+        "--out-dir, the inputs",
     )
     salvage_command.add_argument(
         "--quarantine",
@@ -550,6 +569,11 @@ def build_parser() -> argparse.ArgumentParser:
         help="exit with status 3 when any row was quarantined",
     )
     salvage_command.add_argument(
+        "--force",
+        action="store_true",
+        help="salvage input that looks like a binary format (a workbook, an image, a program) anyway",
+    )
+    salvage_command.add_argument(
         "--basic",
         action="store_true",
         help="the fixed rules of salvage_file: no detection beyond delimiter and column count",
@@ -606,13 +630,18 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example:\n  quillon sniff export.csv",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    sniff_command.add_argument("file", metavar="FILE", help="the CSV file")
+    sniff_command.add_argument(
+        "file", metavar="FILE", help="the CSV file (plain or compressed), or - for standard input"
+    )
     sniff_command.add_argument(
         "--raw", action="store_true", help="print only the delimiter character itself"
     )
     sniff_command.add_argument("--json", action="store_true", help="print the format as JSON")
     sniff_command.add_argument(
         "--basic", action="store_true", help="the delimiter of the fixed rules of salvage_file"
+    )
+    sniff_command.add_argument(
+        "--force", action="store_true", help="read input that looks like a binary format anyway"
     )
     sniff_command.set_defaults(handler=_run_sniff)
     return parser
@@ -630,9 +659,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         if extras:
             args.paths += extras
         handler: Callable[[argparse.Namespace], int] = args.handler
-        return handler(args)
+        status = handler(args)
+        # Written out here, while a failure can still be told, rather than
+        # at the interpreter's exit.
+        sys.stdout.flush()
+        return status
     except CommandError as exc:
         print(f"quillon: error: {exc}", file=sys.stderr)
         return exc.status
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): end quietly,
+        # as Unix tools do.
+        silence_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as exc:
+        if exc.filename is not None:
+            raise
+        silence_stdout()
+        print(f"quillon: error: cannot write to standard output: {exc.strerror or exc}", file=sys.stderr)
+        return EXIT_IO_ERROR

@@ -10,6 +10,9 @@ from typing import Any
 # The repairs and rejects a report counts, in the order reports list them.
 REPAIR_KINDS = ("padded", "merged", "dropped_empty", "rejoined", "split", "reencoded", "runaway_quote")
 REJECT_KINDS = ("too_few_columns", "extra_columns", "preamble", "repeated_header")
+# The rejects that are data records the salvage could not keep; the others
+# are the file's structure (title lines, repeated headers), set aside whole.
+DATA_REJECT_KINDS = ("too_few_columns", "extra_columns")
 
 
 def _char(value: int | None) -> str | None:
@@ -65,6 +68,10 @@ class SalvageReport:
     ``repaired_rows``; ``repairs['runaway_quote']`` rows whose opening quote
     would have run away across the line break and was taken as text; a row
     may take more than one repair and counts once in ``repaired_rows``).
+    ``quarantined_rows`` is ``rejected_rows`` (data records that could not
+    be repaired) plus ``structure_rows`` (title lines above the table and
+    repeated headers). ``warnings`` says what else looked wrong with the
+    input ("the input looks truncated: ..."), each as one sentence.
     """
 
     input_path: str
@@ -80,6 +87,18 @@ class SalvageReport:
     columns: int
     repairs: Mapping[str, int] = field(default_factory=dict)
     rejects: Mapping[str, int] = field(default_factory=dict)
+    warnings: tuple[str, ...] = ()
+
+    @property
+    def rejected_rows(self) -> int:
+        """Data records set aside because they could not be repaired."""
+        return sum(self.rejects.get(kind, 0) for kind in DATA_REJECT_KINDS)
+
+    @property
+    def structure_rows(self) -> int:
+        """Records set aside as the file's structure: title lines above the
+        table and repeated headers."""
+        return self.quarantined_rows - self.rejected_rows
 
     @classmethod
     def _from_native(
@@ -88,6 +107,7 @@ class SalvageReport:
         input_path: str,
         output_path: str | None,
         quarantine_path: str | None,
+        warnings: tuple[str, ...] = (),
     ) -> SalvageReport:
         return cls(
             input_path=input_path,
@@ -105,6 +125,7 @@ class SalvageReport:
             rejects=MappingProxyType(
                 {kind: values[kind if kind != "preamble" else "preamble_rows"] for kind in REJECT_KINDS}
             ),
+            warnings=warnings,
         )
 
     def to_dict(self) -> dict[str, Any]:
@@ -116,7 +137,11 @@ class SalvageReport:
                 value = value.to_dict()
             elif isinstance(value, Mapping):
                 value = dict(value)
+            elif isinstance(value, tuple):
+                value = list(value)
             out[name] = value
+        out["rejected_rows"] = self.rejected_rows
+        out["structure_rows"] = self.structure_rows
         return out
 
     def __repr__(self) -> str:

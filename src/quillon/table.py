@@ -12,10 +12,13 @@ from __future__ import annotations
 
 import importlib
 import os
-from typing import Any
+from collections.abc import Buffer
+from typing import Any, BinaryIO
 
 from quillon import _native
-from quillon.adaptive import _options, _path
+from quillon._atomic import check_outputs, destinations
+from quillon._sources import load_input
+from quillon.adaptive import _flag, _input_paths, _options, _path, for_input, problems_of
 from quillon.report import SalvageReport
 
 
@@ -92,7 +95,7 @@ class SalvagedTable:
 
 
 def read(
-    input_path: str | os.PathLike[str],
+    input_path: str | os.PathLike[str] | Buffer | BinaryIO,
     quarantine_path: str | os.PathLike[str] | None = None,
     *,
     delimiter: str | None = None,
@@ -110,6 +113,7 @@ def read(
     drop_repeated_headers: bool = True,
     guard_runaway_quotes: bool = True,
     threads: int | None = None,
+    force: bool = False,
 ) -> SalvagedTable:
     """Detects the input's format and salvages its rows into a ``SalvagedTable``.
 
@@ -119,12 +123,13 @@ def read(
     row, which names the columns. Records set aside go to
     ``quarantine_path`` when one is given. With ``expected_columns=0`` the
     table is as wide as the widest row and shorter rows end in nulls. The
-    file is read and salvaged with the interpreter lock released.
+    input is taken as ``salvage`` takes it (a path, plain or compressed,
+    ``bytes`` or a binary file object, ``force`` for binary-looking data),
+    and the quarantine file is written as ``salvage`` writes it. The file is
+    read and salvaged with the interpreter lock released.
     """
-    source = _path(input_path, "input_path")
     rejects = None if quarantine_path is None else _path(quarantine_path, "quarantine_path")
     options = _options(
-        source,
         delimiter=delimiter,
         quote_char=quote_char,
         escape_char=escape_char,
@@ -141,5 +146,15 @@ def read(
         guard_runaway_quotes=guard_runaway_quotes,
         threads=threads,
     )
-    batches, values = _native.read(source, rejects, options)
-    return SalvagedTable(batches, SalvageReport._from_native(values, source, None, rejects))
+    check_outputs(_input_paths(input_path), None, rejects)
+    loaded = load_input(input_path, force=_flag(force, "force"))
+    with destinations(rejects) as made:
+        (quarantine,) = made
+        try:
+            batches, values = _native.read(
+                loaded.source, None if quarantine is None else quarantine.path, for_input(options, loaded.head)
+            )
+        except OSError as error:
+            raise (error if quarantine is None else quarantine.rename_error(error)) from None
+    report = SalvageReport._from_native(values, loaded.name, None, rejects, problems_of(loaded, values))
+    return SalvagedTable(batches, report)

@@ -15,10 +15,13 @@ import subprocess
 import sys
 import termios
 import time
+import zlib
 from pathlib import Path
 
 import pytest
 import zstandard
+
+import quillon
 
 from test_cli import summary_table
 
@@ -84,20 +87,34 @@ def test_compressed_input_gives_the_plain_files_output(tmp_path: Path, plain: by
         assert summary_table(result.stdout.decode())["input"] == f"in.csv.z ({kind.split()[0]})"
 
 
+def test_misnamed_compressed_input_is_an_error(tmp_path: Path) -> None:
+    (tmp_path / "in.csv.gz").write_bytes(DATA)
+    result = run(tmp_path, "in.csv.gz", "out.csv")
+    assert result.returncode == 1
+    assert b"not gzip data, though the name says so" in result.stderr
+    assert not (tmp_path / "out.csv").exists()
+
+
+# Cut-off compressed input keeps what decompressed, says so, and exits 1
+# after writing the files.
 @pytest.mark.parametrize(
-    ("name", "content", "message"),
+    ("name", "content", "kept", "message"),
     [
-        ("in.csv.gz", DATA, "not gzip data, though the name says so"),
-        ("in.csv.gz", gzip.compress(DATA)[:-12], "damaged gzip data"),
-        ("in.csv.xz", lzma.compress(DATA)[:30], "damaged xz data"),
+        ("in.csv.gz", gzip.compress(DATA)[:-12], zlib.decompressobj(wbits=31).decompress(gzip.compress(DATA)[:-12]),
+         "truncated: its gzip data ends after"),
+        ("in.csv.xz", lzma.compress(DATA)[:30], b"", "truncated: its xz data ends after 0"),
     ],
 )
-def test_damaged_or_misnamed_compressed_input_is_an_error(tmp_path: Path, name: str, content: bytes, message: str) -> None:
+def test_cut_off_compressed_input_keeps_what_decompressed(tmp_path: Path, name, content, kept, message) -> None:
+    assert kept != DATA
     (tmp_path / name).write_bytes(content)
     result = run(tmp_path, name, "out.csv")
     assert result.returncode == 1
     assert message.encode() in result.stderr
     assert b"Traceback" not in result.stderr
+    expected = tmp_path / "expected.csv"
+    quillon.salvage(kept, expected)
+    assert (tmp_path / "out.csv").read_bytes() == expected.read_bytes()
 
 
 def make_tree(root: Path) -> None:
@@ -197,7 +214,7 @@ def test_report_file_per_file_and_totals(tmp_path: Path) -> None:
     assert [entry["status"] for entry in report["files"]] == ["over_limit", "over_limit", "failed"]
     packed = files["exports/2025/a.csv.gz"]
     assert (packed["compression"], packed["output"], packed["bytes"]) == ("gzip", "clean/2025/a.csv", len(DATA))
-    assert packed["rows"] == {"total": 11, "kept": 9, "repaired": 0, "quarantined": 2}
+    assert packed["rows"] == {"total": 11, "kept": 9, "repaired": 0, "quarantined": 2, "rejected": 2, "structure": 0}
     assert (packed["rejects"]["too_few_columns"], packed["format"]["delimiter"]) == (1, ",")
     assert files["exports/broken.csv"]["error"] == "No such file or directory"
     assert set(files["exports/broken.csv"]) == set(packed)

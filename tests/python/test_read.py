@@ -227,7 +227,7 @@ def test_options_are_those_of_salvage():
 
 def test_bad_arguments_fail_before_reading(tmp_path):
     with pytest.raises(TypeError):
-        quillon.read(b"input.csv")
+        quillon.read(42)
     with pytest.raises(ValueError):
         quillon.read(tmp_path / "missing.csv", delimiter=",,")
     with pytest.raises(FileNotFoundError):
