@@ -38,13 +38,17 @@ PyObject* summary_repr(PyObject* self) {
     return PyUnicode_FromFormat(
         "<SalvageSummary total_rows=%zu salvaged_rows=%zu repaired_rows=%zu quarantined_rows=%zu "
         "delimiter='%U' inferred_columns=%zu>",
-        values.total_rows, values.salvaged_rows, values.repaired_rows, values.quarantined_rows, delimiter.get(),
-        values.inferred_columns);
+        values.counts.total_rows, values.counts.salvaged_rows, values.counts.repaired_rows,
+        values.counts.quarantined_rows, delimiter.get(), values.inferred_columns);
 }
 
-template <std::size_t SummaryValues::*Field>
+template <std::size_t SalvageCounts::*Field>
 PyObject* get_count(PyObject* self, void*) {
-    return PyLong_FromSize_t(values_of(self).*Field);
+    return PyLong_FromSize_t(values_of(self).counts.*Field);
+}
+
+PyObject* get_inferred_columns(PyObject* self, void*) {
+    return PyLong_FromSize_t(values_of(self).inferred_columns);
 }
 
 PyObject* get_delimiter(PyObject* self, void*) { return delimiter_str(values_of(self)); }
@@ -58,10 +62,11 @@ PyObject* summary_to_dict(PyObject* self, PyObject*) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return nullptr;
     PyObject* d = dict.get();
-    const bool filled = set_entry(d, "total_rows", PyRef::steal(PyLong_FromSize_t(values.total_rows))) &&
-                        set_entry(d, "salvaged_rows", PyRef::steal(PyLong_FromSize_t(values.salvaged_rows))) &&
-                        set_entry(d, "repaired_rows", PyRef::steal(PyLong_FromSize_t(values.repaired_rows))) &&
-                        set_entry(d, "quarantined_rows", PyRef::steal(PyLong_FromSize_t(values.quarantined_rows))) &&
+    const SalvageCounts& counts = values.counts;
+    const bool filled = set_entry(d, "total_rows", PyRef::steal(PyLong_FromSize_t(counts.total_rows))) &&
+                        set_entry(d, "salvaged_rows", PyRef::steal(PyLong_FromSize_t(counts.salvaged_rows))) &&
+                        set_entry(d, "repaired_rows", PyRef::steal(PyLong_FromSize_t(counts.repaired_rows))) &&
+                        set_entry(d, "quarantined_rows", PyRef::steal(PyLong_FromSize_t(counts.quarantined_rows))) &&
                         set_entry(d, "detected_delimiter", PyRef::steal(delimiter_str(values))) &&
                         set_entry(d, "inferred_columns", PyRef::steal(PyLong_FromSize_t(values.inferred_columns)));
     return filled ? dict.release() : nullptr;
@@ -74,12 +79,12 @@ PyMethodDef summary_methods[] = {
 };
 
 PyGetSetDef summary_getset[] = {
-    {"total_rows", guarded<get_count<&SummaryValues::total_rows>>, nullptr, nullptr, nullptr},
-    {"salvaged_rows", guarded<get_count<&SummaryValues::salvaged_rows>>, nullptr, nullptr, nullptr},
-    {"repaired_rows", guarded<get_count<&SummaryValues::repaired_rows>>, nullptr, nullptr, nullptr},
-    {"quarantined_rows", guarded<get_count<&SummaryValues::quarantined_rows>>, nullptr, nullptr, nullptr},
+    {"total_rows", guarded<get_count<&SalvageCounts::total_rows>>, nullptr, nullptr, nullptr},
+    {"salvaged_rows", guarded<get_count<&SalvageCounts::salvaged_rows>>, nullptr, nullptr, nullptr},
+    {"repaired_rows", guarded<get_count<&SalvageCounts::repaired_rows>>, nullptr, nullptr, nullptr},
+    {"quarantined_rows", guarded<get_count<&SalvageCounts::quarantined_rows>>, nullptr, nullptr, nullptr},
     {"detected_delimiter", guarded<get_delimiter>, nullptr, nullptr, nullptr},
-    {"inferred_columns", guarded<get_count<&SummaryValues::inferred_columns>>, nullptr, nullptr, nullptr},
+    {"inferred_columns", guarded<get_inferred_columns>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

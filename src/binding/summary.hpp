@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "engine/salvage_counts.hpp"
+
 namespace quillon::binding {
 
 struct SummaryValues {
@@ -14,10 +16,8 @@ struct SummaryValues {
     // value is the delimiter byte.
     char delimiter[2] = {',', 0};
     std::uint8_t delimiter_size = 1;
-    std::size_t total_rows = 0;
-    std::size_t salvaged_rows = 0;
-    std::size_t repaired_rows = 0;
-    std::size_t quarantined_rows = 0;
+    // Of which the summary shows the rows: total, salvaged, repaired, quarantined.
+    SalvageCounts counts;
     std::size_t inferred_columns = 0;
 
     std::string_view delimiter_text() const noexcept { return {delimiter, delimiter_size}; }
@@ -27,10 +27,7 @@ struct SummaryValues {
     static SummaryValues of(const Counters& counters) noexcept {
         SummaryValues values;
         values.set_delimiter(counters.detected_delimiter);
-        values.total_rows = counters.total_rows;
-        values.salvaged_rows = counters.salvaged_rows;
-        values.repaired_rows = counters.repaired_rows;
-        values.quarantined_rows = counters.quarantined_rows;
+        values.counts = counters;
         values.inferred_columns = counters.inferred_columns;
         return values;
     }

@@ -73,21 +73,7 @@ void QuarantineList::append(const QuarantineList& other, std::size_t line_offset
 void append_span(SalvageResult& into, const SalvageResult& span, std::size_t line_offset) {
     into.rows.append_rows(span.rows);
     into.quarantine.append(span.quarantine, line_offset);
-    into.total_rows += span.total_rows;
-    into.salvaged_rows += span.salvaged_rows;
-    into.repaired_rows += span.repaired_rows;
-    into.quarantined_rows += span.quarantined_rows;
-    into.padded_rows += span.padded_rows;
-    into.merged_rows += span.merged_rows;
-    into.dropped_empty_rows += span.dropped_empty_rows;
-    into.rejoined_rows += span.rejoined_rows;
-    into.split_rows += span.split_rows;
-    into.too_few_rows += span.too_few_rows;
-    into.extra_rows += span.extra_rows;
-    into.preamble_rows += span.preamble_rows;
-    into.repeated_header_rows += span.repeated_header_rows;
-    into.reencoded_rows += span.reencoded_rows;
-    into.runaway_quote_rows += span.runaway_quote_rows;
+    into += span;
     into.stopped = into.stopped || span.stopped;
 }
 

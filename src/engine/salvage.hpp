@@ -8,6 +8,7 @@
 
 #include "options.hpp"
 #include "row_store.hpp"
+#include "salvage_counts.hpp"
 
 namespace quillon {
 
@@ -81,33 +82,15 @@ private:
     std::string extra_;
 };
 
-struct SalvageResult {
+// The counters are its base, so that spans add up with += and the result
+// reads as result.total_rows.
+struct SalvageResult : SalvageCounts {
     RowStore rows;
     QuarantineList quarantine;
     // The delimiter byte that was used, as a code point U+0000..U+00FF.
     char32_t detected_delimiter = U',';
-    std::size_t total_rows = 0;
-    std::size_t salvaged_rows = 0;
-    std::size_t repaired_rows = 0;
-    std::size_t quarantined_rows = 0;
     // The column count that was applied; 0 means no column check was made.
     std::size_t inferred_columns = 0;
-
-    // The repairs and rejects of repaired_rows and quarantined_rows by kind.
-    std::size_t padded_rows = 0;
-    std::size_t merged_rows = 0;
-    // Only with SalvageOptions::repair_misaligned_rows.
-    std::size_t dropped_empty_rows = 0;
-    std::size_t rejoined_rows = 0;
-    std::size_t split_rows = 0;
-    std::size_t too_few_rows = 0;
-    std::size_t extra_rows = 0;
-    std::size_t preamble_rows = 0;
-    std::size_t repeated_header_rows = 0;
-    // Records of a UTF-8 input with bytes decoded as Windows-1252 instead.
-    std::size_t reencoded_rows = 0;
-    // Records in which the runaway-quote guard took a quote as text.
-    std::size_t runaway_quote_rows = 0;
     // The progress hook asked to stop: the rows and counts cover only the
     // records before that point.
     bool stopped = false;

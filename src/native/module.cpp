@@ -15,6 +15,8 @@
 //         """What salvage would detect for the file at the path, or for the
 //         bytes themselves, and nothing written."""
 //
+//     COUNTS: tuple[tuple[str, str], ...]  # the counters of the stats dict
+//
 // Unlike _quillon_backend, both release the interpreter lock for all file
 // and engine work, so threads salvage files in parallel. I/O failures raise
 // the OSError subclass of their errno, with the file's path as its filename.
@@ -115,23 +117,11 @@ PyObject* stats_dict(const AdaptiveStats& s) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || !put_detection(dict.get(), s.detection) ||
         !put(dict.get(), "output_delimiter", PyLong_FromLong(s.output_delimiter)) ||
-        !put(dict.get(), "total_rows", size(s.total_rows)) ||
-        !put(dict.get(), "salvaged_rows", size(s.salvaged_rows)) ||
-        !put(dict.get(), "repaired_rows", size(s.repaired_rows)) ||
-        !put(dict.get(), "quarantined_rows", size(s.quarantined_rows)) ||
-        !put(dict.get(), "applied_columns", size(s.columns)) ||
-        !put(dict.get(), "padded", size(s.padded_rows)) ||
-        !put(dict.get(), "merged", size(s.merged_rows)) ||
-        !put(dict.get(), "dropped_empty", size(s.dropped_empty_rows)) ||
-        !put(dict.get(), "rejoined", size(s.rejoined_rows)) ||
-        !put(dict.get(), "split", size(s.split_rows)) ||
-        !put(dict.get(), "reencoded", size(s.reencoded_rows)) ||
-        !put(dict.get(), "too_few_columns", size(s.too_few_rows)) ||
-        !put(dict.get(), "extra_columns", size(s.extra_rows)) ||
-        !put(dict.get(), "preamble_rows", size(s.preamble_rows)) ||
-        !put(dict.get(), "repeated_header", size(s.repeated_header_rows)) ||
-        !put(dict.get(), "runaway_quote", size(s.runaway_quote_rows))) {
+        !put(dict.get(), "applied_columns", size(s.columns))) {
         return nullptr;
+    }
+    for (const CountName& c : kCounts) {
+        if (!put(dict.get(), c.name, size(s.*c.count))) return nullptr;
     }
     return dict.release();
 }
@@ -204,7 +194,34 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const char* kind_name(CountKind kind) noexcept {
+    switch (kind) {
+        case CountKind::kRows:
+            return "rows";
+        case CountKind::kRepair:
+            return "repair";
+        case CountKind::kReject:
+            return "reject";
+    }
+    return "rows";
+}
+
+// COUNTS: the stats dict's counters as (key, kind) pairs, kind "rows",
+// "repair" or "reject", in the order reports list them, so that the package
+// names no counter the engine does not have.
+int add_count_names(PyObject* module) {
+    PyRef names = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kCounts.size())));
+    if (!names) return -1;
+    for (std::size_t i = 0; i < kCounts.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(ss)", kCounts[i].name, kind_name(kCounts[i].kind));
+        if (pair == nullptr) return -1;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return PyModule_Add(module, "COUNTS", names.release());
+}
+
 PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_count_names)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

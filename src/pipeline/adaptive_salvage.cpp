@@ -294,26 +294,11 @@ AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& option
 }
 
 AdaptiveStats stats_of(const AdaptiveRun& run) {
-    const SalvageResult& result = run.result;
     AdaptiveStats stats;
+    static_cast<SalvageCounts&>(stats) = run.result;
     stats.detection = run.detection;
     stats.output_delimiter = run.output_delimiter;
-    stats.total_rows = result.total_rows;
-    stats.salvaged_rows = result.salvaged_rows;
-    stats.repaired_rows = result.repaired_rows;
-    stats.quarantined_rows = result.quarantined_rows;
-    stats.columns = result.inferred_columns;
-    stats.padded_rows = result.padded_rows;
-    stats.merged_rows = result.merged_rows;
-    stats.dropped_empty_rows = result.dropped_empty_rows;
-    stats.rejoined_rows = result.rejoined_rows;
-    stats.split_rows = result.split_rows;
-    stats.reencoded_rows = result.reencoded_rows;
-    stats.too_few_rows = result.too_few_rows;
-    stats.extra_rows = result.extra_rows;
-    stats.preamble_rows = result.preamble_rows;
-    stats.repeated_header_rows = result.repeated_header_rows;
-    stats.runaway_quote_rows = result.runaway_quote_rows;
+    stats.columns = run.result.inferred_columns;
     return stats;
 }
 

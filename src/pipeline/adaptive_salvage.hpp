@@ -62,25 +62,10 @@ struct Detection {
     TableStructure structure;
 };
 
-struct AdaptiveStats {
+struct AdaptiveStats : SalvageCounts {
     Detection detection;
     std::uint8_t output_delimiter = ',';
-    std::size_t total_rows = 0;
-    std::size_t salvaged_rows = 0;
-    std::size_t repaired_rows = 0;
-    std::size_t quarantined_rows = 0;
     std::size_t columns = 0;
-    std::size_t padded_rows = 0;
-    std::size_t merged_rows = 0;
-    std::size_t dropped_empty_rows = 0;
-    std::size_t rejoined_rows = 0;
-    std::size_t split_rows = 0;
-    std::size_t reencoded_rows = 0;
-    std::size_t too_few_rows = 0;
-    std::size_t extra_rows = 0;
-    std::size_t preamble_rows = 0;
-    std::size_t repeated_header_rows = 0;
-    std::size_t runaway_quote_rows = 0;
 };
 
 // The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else

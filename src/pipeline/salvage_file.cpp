@@ -147,11 +147,8 @@ IoResult<SalvageStats> salvage_file(const std::string& input_path, const std::st
     }
 
     SalvageStats stats;
+    static_cast<SalvageCounts&>(stats) = result;
     stats.detected_delimiter = result.detected_delimiter;
-    stats.total_rows = result.total_rows;
-    stats.salvaged_rows = result.salvaged_rows;
-    stats.repaired_rows = result.repaired_rows;
-    stats.quarantined_rows = result.quarantined_rows;
     stats.inferred_columns = result.inferred_columns;
     return stats;
 }

@@ -7,17 +7,14 @@
 
 #include "engine/growable_buffer.hpp"
 #include "engine/options.hpp"
+#include "engine/salvage_counts.hpp"
 #include "io_error.hpp"
 #include "unique_fd.hpp"
 
 namespace quillon {
 
-struct SalvageStats {
+struct SalvageStats : SalvageCounts {
     char32_t detected_delimiter = U',';
-    std::size_t total_rows = 0;
-    std::size_t salvaged_rows = 0;
-    std::size_t repaired_rows = 0;
-    std::size_t quarantined_rows = 0;
     std::size_t inferred_columns = 0;
 };
 

@@ -19,6 +19,9 @@ def salvage_buffer(
 ) -> dict[str, Any]: ...
 def detect(input: str | Buffer, options: dict[str, Any], /) -> dict[str, Any]: ...
 
+# The stats dict's counters as (key, kind) pairs; kind is "rows", "repair" or "reject".
+COUNTS: tuple[tuple[str, str], ...]
+
 @final
 class RecordBatches:
     @property

@@ -29,7 +29,7 @@ def run(tmp_path: Path, data: bytes, **options):
 
 
 def raw_bytes(entry: dict[str, str]) -> bytes:
-    """The original bytes of a quarantine entry, as the README says to get them."""
+    """The original bytes of a quarantine entry, as docs/files.md says to get them."""
     if entry["encoding"] == "base64":
         return base64.b64decode(entry["raw"])
     return entry["raw"].encode(entry["encoding"])
