@@ -193,3 +193,21 @@ def test_output_folders_inside_an_input_folder_are_not_inputs(tmp_path):
         assert result.returncode == 0, result.stderr
     written = sorted(os.path.relpath(os.path.join(d, f), tmp_path) for d, _, fs in os.walk(tmp_path) for f in fs)
     assert written == ["in/clean/x.csv", "in/q/x.csv", "in/x.csv"]
+
+
+@pytest.mark.parametrize("call", ["__import__('quillon').salvage(fifo, out)", "__import__('quillon').read(fifo)"])
+def test_ctrl_c_ends_the_read_of_an_input_that_never_ends(tmp_path, call):
+    from test_interrupt import interrupt_blocked_child
+
+    def writer_that_sends_a_little(fifo: str) -> int:
+        held = os.open(fifo, os.O_RDWR)
+        os.write(held, b"a,b\n" * 1000)
+        return held
+
+    interrupt_blocked_child(tmp_path, "default handler", call, b"", writer_that_sends_a_little)
+
+
+def test_an_endless_device_is_refused_at_once(tmp_path):
+    with pytest.raises(ValueError, match="only NUL bytes"):
+        quillon.salvage("/dev/zero", tmp_path / "out.csv")
+    assert leftovers(tmp_path) == [] and not (tmp_path / "out.csv").exists()
