@@ -7,9 +7,17 @@ from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Any
 
-# The repairs and rejects a report counts, in the order reports list them.
-REPAIR_KINDS = ("padded", "merged", "dropped_empty", "rejoined", "split", "reencoded", "runaway_quote")
-REJECT_KINDS = ("too_few_columns", "extra_columns", "preamble", "repeated_header")
+from quillon import _native
+
+# The reject the report names otherwise than the native side, whose
+# "preamble" is the detected row count.
+_REPORT_NAMES = {"preamble_rows": "preamble"}
+_NATIVE_KEYS = {name: key for key, name in _REPORT_NAMES.items()}
+
+# The repairs and rejects a report counts, in the order reports list them:
+# the native side's one table of counters.
+REPAIR_KINDS = tuple(key for key, kind in _native.COUNTS if kind == "repair")
+REJECT_KINDS = tuple(_REPORT_NAMES.get(key, key) for key, kind in _native.COUNTS if kind == "reject")
 # The rejects that are data records the salvage could not keep; the others
 # are the file's structure (title lines, repeated headers), set aside whole.
 DATA_REJECT_KINDS = ("too_few_columns", "extra_columns")
@@ -123,7 +131,7 @@ class SalvageReport:
             columns=values["applied_columns"],
             repairs=MappingProxyType({kind: values[kind] for kind in REPAIR_KINDS}),
             rejects=MappingProxyType(
-                {kind: values[kind if kind != "preamble" else "preamble_rows"] for kind in REJECT_KINDS}
+                {kind: values[_NATIVE_KEYS.get(kind, kind)] for kind in REJECT_KINDS}
             ),
             warnings=warnings,
         )
