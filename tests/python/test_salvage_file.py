@@ -157,7 +157,7 @@ class TestErrors:
         )
         assert (summary.salvaged_rows, summary.quarantined_rows) == (3, 1)
 
-    def test_huge_padding_raises_memory_error(self, write_file, out_path):
+    def test_huge_padding_raises_memory_error(self, write_file, out_path, huge_padding_refused):
         source = write_file("a,b\nc\n")
         started = time.monotonic()
         with pytest.raises(MemoryError):
