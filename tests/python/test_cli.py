@@ -78,7 +78,8 @@ def test_usage_errors_exit_2_with_one_line(workdir: Path, args: list[str], fragm
 
 def test_quarantine_naming_the_output_is_a_usage_error(workdir: Path) -> None:
     result = run_quillon(workdir, "salvage", "in.csv", "out.csv", "--quarantine", "out.csv")
-    assert_error(result, 2, "")
+    assert_error(result, 2, "quarantine path names the output file")
+    assert not (workdir / "out.csv").exists()
 
 
 IO_ERRORS = [
