@@ -9,7 +9,8 @@
 // byte 2 text bytes per batch (0: no limit, else the byte), then the buffer
 // (see make_buffer).
 //
-// Invariants: the salvage keeps the conservation law (conservation.hpp); the batches hold exactly the kept rows (the header row apart
+// Invariants: the salvage keeps the conservation law (conservation.hpp);
+// the batches hold exactly the kept rows (the header row apart
 // when asked), missing cells as nulls; the schema has one field per column;
 // no batch exceeds its limits unless it is a single row; the buffers agree
 // with each other; every exported struct is released exactly once, whatever

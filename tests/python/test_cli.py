@@ -103,7 +103,9 @@ def test_failures_exit_1_before_any_file_is_written(
     assert not (workdir / "out.csv").exists()
 
 
-def test_running_out_of_memory_mid_run_exits_1_with_no_rows_written(workdir: Path, huge_padding_refused: None) -> None:
+def test_running_out_of_memory_mid_run_exits_1_with_no_rows_written(
+    workdir: Path, huge_padding_refused: None
+) -> None:
     # Padding the first row to 2**40 fields runs out of memory; rows are
     # written as they are read, so the clean file exists and holds none.
     result = run_quillon(workdir, "salvage", "in.csv", "out.csv", "--columns", str(2**40))

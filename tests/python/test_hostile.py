@@ -293,7 +293,9 @@ def full_device_refuses_writes() -> bool:
     return False
 
 
-needs_dev_full = pytest.mark.skipif(not full_device_refuses_writes(), reason="no /dev/full that fails writes with ENOSPC")
+needs_dev_full = pytest.mark.skipif(
+    not full_device_refuses_writes(), reason="no /dev/full that fails writes with ENOSPC"
+)
 
 
 class TestFileSystem:

@@ -6,10 +6,11 @@ Each case writes its input (a 1 GB line, 50 million empty lines, ...) into
 DIR, then runs one entry of the module over it in a fresh child process and
 prints the child's wall time, its peak RSS as a multiple of the input size,
 and what the call returned or raised. A case fails when the child crashes,
-runs past the time limit, or ends in something other than what the case
-expects, or loses or doubles a record (the counts must add up, and the
-clean and quarantine files hold as many records as they say). --scale shrinks every input (0.01 for a quick try). Needs about
-3 GB of free disk per GB of input and runs for several minutes.
+runs past the time limit, ends in something other than what the case
+expects, or loses or doubles a record (the counts must add up, and the clean
+and quarantine files must hold as many records as they say). --scale shrinks
+every input (0.01 for a quick try). Needs about 3 GB of free disk per GB of
+input and runs for several minutes.
 """
 
 import argparse
@@ -140,7 +141,8 @@ def cases(scale: float) -> list[Case]:
         # closes (["c", "d\na", "b"]), the last runs to the end (["c", "d\n"]).
         # Three columns, the first and last record padded.
         Case("quote_equals_delimiter_1gb", lambda n: repeat(b",a,b\nc,,d\n", n), g // 10 * 10,
-             lambda r: (r.get("total_rows"), r["repaired_rows"], r["inferred_columns"]) == (g // 10 + 1, 2, 3),
+             lambda r: (r.get("total_rows"), r["repaired_rows"], r["inferred_columns"])
+             == (g // 10 + 1, 2, 3),
              options={"delimiter": ",", "quote_char": ","}),
         Case("line_feed_delimiter_carriage_return_quote_1gb", lambda n: repeat(b"a\r\nb\n\rc,d\r\n", n), g,
              lambda r: r.get("total_rows", 0) > 0, options={"delimiter": "\n", "quote_char": "\r"}),
