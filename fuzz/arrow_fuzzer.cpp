@@ -9,7 +9,8 @@
 // byte 2 text bytes per batch (0: no limit, else the byte), then the buffer
 // (see make_buffer).
 //
-// Invariants: the batches hold exactly the kept rows (the header row apart
+// Invariants: the salvage keeps the conservation law (conservation.hpp);
+// the batches hold exactly the kept rows (the header row apart
 // when asked), missing cells as nulls; the schema has one field per column;
 // no batch exceeds its limits unless it is a single row; the buffers agree
 // with each other; every exported struct is released exactly once, whatever
@@ -25,6 +26,7 @@
 #include "arrow/export.hpp"
 #include "arrow/record_batches.hpp"
 #include "arrow_reader.hpp"
+#include "conservation.hpp"
 #include "engine/salvage.hpp"
 #include "fuzz_support.hpp"
 
@@ -72,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quillon::SalvageOptions options;
     if (s.unchecked) options.expected_columns = 0;
     quillon::SalvageResult result = quillon::salvage_buffer(buffer, options);
+    fuzz::check_conservation(result, buffer);
 
     // What the batches must hold, read before the store may be given up.
     std::vector<std::vector<std::string>> rows;

@@ -11,7 +11,8 @@
 //   the text (bit 1 delimiter given, bit 2 fill_ragged_rows, bit 3
 //   merge_overflow, bit 4 repair_quotes, bit 5 expected_columns given as
 //   byte 3 % 6, bit 6 quote repair for the second pass), encoded as the
-//   pipeline writes them.
+//   pipeline writes them; both runs keep the conservation law
+//   (conservation.hpp).
 //
 // Round trip preconditions: the delimiter and the quote are ASCII, differ
 // from each other, and neither is CR or LF. Then tokenizing an output line
@@ -29,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "conservation.hpp"
 #include "engine/growable_buffer.hpp"
 #include "engine/options.hpp"
 #include "engine/row_store.hpp"
@@ -180,6 +182,7 @@ void salvaged_rows(std::uint8_t delimiter, std::uint8_t quote, std::uint8_t flag
     if ((flags & 32) != 0) first.expected_columns = count % 6;
 
     const quillon::SalvageResult result = quillon::salvage_buffer(text, first);
+    fuzz::check_conservation(result, text);
     const std::string output = encode_rows(result, quote);
     const auto used = static_cast<std::uint8_t>(result.detected_delimiter);
     std::string line;
@@ -201,6 +204,7 @@ void salvaged_rows(std::uint8_t delimiter, std::uint8_t quote, std::uint8_t flag
     again.repair_quotes = (flags & 64) != 0;
     const std::string input = output.starts_with(kBom) ? std::string(kBom) + output : output;
     const quillon::SalvageResult second = quillon::salvage_buffer(input, again);
+    fuzz::check_conservation(second, input);
     const auto context = [&] { return "output " + readable(output.substr(0, 400)); };
     check(second.total_rows == result.salvaged_rows, "the clean output has one record per kept row",
           [&] {

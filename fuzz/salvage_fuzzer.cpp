@@ -8,8 +8,8 @@
 // quote byte (see pick_byte), byte 3 the column count, then the buffer (see
 // make_buffer).
 //
-// Invariants: total_rows == salvaged_rows + quarantined_rows; repaired_rows
-// <= salvaged_rows; every kept row has inferred_columns fields unless that is
+// Invariants: the conservation law (conservation.hpp), of the one pass and
+// of the spans; every kept row has inferred_columns fields unless that is
 // 0; quarantine lines never decrease; field flags tell the truth; nothing
 // throws. At these sizes even std::bad_alloc would be a fault.
 //
@@ -24,6 +24,7 @@
 
 #include "engine/options.hpp"
 #include "engine/parallel_salvage.hpp"
+#include "conservation.hpp"
 #include "engine/salvage.hpp"
 #include "fuzz_support.hpp"
 #include "reference_tokenizer.hpp"
@@ -116,12 +117,10 @@ void check_invariants(const quillon::SalvageResult& r, std::uint8_t quote) {
         const std::size_t fields = q.fields.size();
         check(fields != r.inferred_columns && r.inferred_columns != 0,
               "only rows of the wrong width are quarantined", context);
+        // Spelled out here: the text users read in the quarantine file.
         const std::string want_reason =
-            fields < r.inferred_columns
-                ? quillon::quarantine_reason_text(quillon::QuarantineReason::kTooFewColumns,
-                                                  r.inferred_columns)
-                : quillon::quarantine_reason_text(quillon::QuarantineReason::kExtraColumns,
-                                                  r.inferred_columns);
+            std::string(fields < r.inferred_columns ? "Row has too few columns" : "Row has extra columns") +
+            " (expected " + std::to_string(r.inferred_columns) + ")";
         check(q.reason == want_reason, "quarantine reason",
               [&] { return context() + " " + std::string(q.reason); });
         check_flags(q.fields, delimiter, quote, context);
@@ -175,8 +174,9 @@ void compare_spans_with_one_pass(const std::string& buffer, quillon::SalvageOpti
     const std::vector<std::string> one =
         reference::describe_result(quillon::salvage_buffer(buffer, options));
     const quillon::SpanPlan plan{2, 1 + (knob >> 5)};
-    const std::vector<std::string> spans =
-        reference::describe_result(quillon::salvage_buffer_parallel(buffer, options, plan));
+    const quillon::SalvageResult parallel = quillon::salvage_buffer_parallel(buffer, options, plan);
+    fuzz::check_conservation(parallel, buffer);
+    const std::vector<std::string> spans = reference::describe_result(parallel);
     check(spans == one, "spans on two threads give the one pass's result", [&] {
         std::size_t i = 0;
         while (i < one.size() && i < spans.size() && one[i] == spans[i]) ++i;
@@ -196,6 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const quillon::SalvageResult result = quillon::salvage_buffer(buffer, settings.engine);
         check_invariants(result, settings.engine.quote_char);
+        fuzz::check_conservation(result, buffer);
         compare_with_reference(result, reference::salvage(buffer, settings.reference));
         compare_spans_with_one_pass(buffer, settings.engine);
     } catch (const std::bad_alloc&) {

@@ -72,6 +72,9 @@ void compare_rows(std::string_view buffer, std::uint8_t delimiter, std::uint8_t 
         check_field_flags(row, delimiter, quote, context);
     }
     check(!tok.next_record(store), "next_record yields more records than the reference");
+    check(tok.position() == buffer.size(), "every byte of the input belongs to a record", [&] {
+        return std::to_string(tok.position()) + " of " + std::to_string(buffer.size()) + " bytes";
+    });
     check(!tok.next_record(store), "an exhausted tokenizer yielded again");
     check(store.size() == want.size(), "the final calls appended a row");
     check(store.text_bytes() == text_bytes, "text bytes held by the store");

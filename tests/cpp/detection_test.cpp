@@ -15,6 +15,7 @@
 #include "detection/structure_detection.hpp"
 #include "detection_test_support.hpp"
 #include "engine/field_count_table.hpp"
+#include "engine/inference.hpp"
 #include "engine/sniffer.hpp"
 
 namespace {
@@ -190,11 +191,23 @@ TEST(DialectDetectionTest, HostileBytesAreRead) {
     inputs.push_back(repeat("x", 300000) + "\n" + repeat("a,b\n", 10));
     inputs.push_back(repeat("\n", 1000));
     for (const std::string& input : inputs) {
+        SCOPED_TRACE(input.substr(0, 40));
+        // Only candidates the bytes offer: the comma stands when none scores.
         const Dialect d = quillon::detect_dialect(input, {});
-        EXPECT_EQ(describe(quillon::detect_dialect(input, {})), describe(d));
+        const auto occurs = [&](std::uint8_t b) { return input.find(static_cast<char>(b)) != std::string::npos; };
+        EXPECT_NE(std::string_view(",;\t| :").find(static_cast<char>(d.delimiter)), std::string_view::npos)
+            << describe(d);
+        EXPECT_TRUE(d.delimiter == ',' || occurs(d.delimiter)) << describe(d);
+        EXPECT_TRUE(!d.quote || *d.quote == '"' || (*d.quote == '\'' && occurs('\''))) << describe(d);
+        EXPECT_TRUE(!d.escape || (*d.escape == '\\' && d.quote && occurs('\\'))) << describe(d);
+        EXPECT_TRUE(!d.skip_initial_space || occurs(' ')) << describe(d);
         const TableStructure t = quillon::detect_structure(input, d, std::nullopt);
-        EXPECT_EQ(quillon::detect_structure(input, d, std::nullopt), t);
         EXPECT_LE(t.preamble_rows, 64u);
+        // Without a preamble, in the module's dialect, the column count is
+        // the column inference's.
+        if (t.preamble_rows == 0 && describe(d) == describe(dialect(d.delimiter))) {
+            EXPECT_EQ(t.columns, quillon::infer_columns(input, d.delimiter));
+        }
     }
 }
 

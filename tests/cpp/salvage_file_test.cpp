@@ -357,6 +357,26 @@ TEST(SalvageFileFailure, UnreadableInputCreatesNothing) {
     EXPECT_FALSE(file_exists(dir.file("q.csv")));
 }
 
+// Caps this process's address space while it lives. A kernel that grants
+// any request (vm.overcommit_memory=1) would hand out memory far beyond
+// what the machine has, and the process would be killed once it filled it;
+// under the cap such a request fails whatever the overcommit setting.
+class AddressSpaceLimit {
+public:
+    explicit AddressSpaceLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_AS, &saved_);
+        rlimit limit = saved_;
+        if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > bytes) limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_AS, &limit);
+    }
+    AddressSpaceLimit(const AddressSpaceLimit&) = delete;
+    AddressSpaceLimit& operator=(const AddressSpaceLimit&) = delete;
+    ~AddressSpaceLimit() { ::setrlimit(RLIMIT_AS, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
 TEST(SalvageFileFailure, InputTooLargeForMemoryIsOutOfMemory) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's allocator stops the process on an impossible allocation";
@@ -364,9 +384,10 @@ TEST(SalvageFileFailure, InputTooLargeForMemoryIsOutOfMemory) {
     TempDir dir;
     const std::string input = dir.file("huge.csv");
     write_file(input, "");
-    // A sparse file far larger than memory and swap.
+    // A sparse file far larger than memory and swap, and than the cap.
     if (::truncate(input.c_str(), off_t{1} << 43) != 0) GTEST_SKIP() << "no sparse 8 TiB file here";
     write_file(dir.file("q.csv"), kOldContent);
+    const AddressSpaceLimit cap(rlim_t{1} << 40);
     IoResult<SalvageStats> stats = salvage_file(input, dir.file("out.csv"), dir.file("q.csv"), clean_options());
     ASSERT_FALSE(stats.ok());
     EXPECT_EQ(stats.error().kind, IoErrorKind::kOutOfMemory);

@@ -84,13 +84,33 @@ TEST(SnifferTest, MatchesReferenceOnGeneratedInputs) {
 }
 
 TEST(SnifferTest, RepeatedCallsAgree) {
-    const std::string input = "a,b;c\nd;e,f\n";
-    const std::uint8_t first = quillon::sniff_delimiter(input);
-    for (int i = 0; i < 20; ++i) EXPECT_EQ(quillon::sniff_delimiter(input), first);
+    // Nothing carries over from one call to the next: the cases backwards,
+    // each right after a call on another input, still give their delimiter.
+    const std::vector<SniffCase> cases = sniff_cases();
+    for (std::size_t i = cases.size(); i-- > 0;) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(quillon::sniff_delimiter(cases[i].input), static_cast<std::uint8_t>(cases[i].expected));
+        const SniffCase& other = cases[(i + 1) % cases.size()];
+        EXPECT_EQ(quillon::sniff_delimiter(other.input), static_cast<std::uint8_t>(other.expected));
+        EXPECT_EQ(quillon::sniff_delimiter(cases[i].input), static_cast<std::uint8_t>(cases[i].expected));
+    }
 }
 
 TEST(SnifferTest, CandidatesInTieBreakOrder) {
-    EXPECT_EQ(quillon::kDelimiterCandidates, ",;\t|"sv);
+    // Every pair scoring the same: the one earlier in , ; TAB | wins.
+    const std::string_view order = ",;\t|";
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        for (std::size_t j = i + 1; j < order.size(); ++j) {
+            for (const bool earlier_first : {true, false}) {
+                const char first = earlier_first ? order[i] : order[j];
+                const char second = earlier_first ? order[j] : order[i];
+                const std::string input = repeat(std::string("a") + first + "b" + second + "c\n", 4);
+                SCOPED_TRACE(reference::escaped(input));
+                EXPECT_EQ(quillon::sniff_delimiter(input), static_cast<std::uint8_t>(order[i]));
+                EXPECT_EQ(reference::sniff(input), static_cast<std::uint8_t>(order[i]));
+            }
+        }
+    }
 }
 
 struct BlankTextCase {

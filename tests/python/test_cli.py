@@ -78,7 +78,8 @@ def test_usage_errors_exit_2_with_one_line(workdir: Path, args: list[str], fragm
 
 def test_quarantine_naming_the_output_is_a_usage_error(workdir: Path) -> None:
     result = run_quillon(workdir, "salvage", "in.csv", "out.csv", "--quarantine", "out.csv")
-    assert_error(result, 2, "")
+    assert_error(result, 2, "quarantine path names the output file")
+    assert not (workdir / "out.csv").exists()
 
 
 IO_ERRORS = [
@@ -102,7 +103,9 @@ def test_failures_exit_1_before_any_file_is_written(
     assert not (workdir / "out.csv").exists()
 
 
-def test_running_out_of_memory_mid_run_exits_1_with_no_rows_written(workdir: Path) -> None:
+def test_running_out_of_memory_mid_run_exits_1_with_no_rows_written(
+    workdir: Path, huge_padding_refused: None
+) -> None:
     # Padding the first row to 2**40 fields runs out of memory; the clean
     # file is put in place only after a run that succeeded.
     result = run_quillon(workdir, "salvage", "in.csv", "out.csv", "--columns", str(2**40))

@@ -10,16 +10,19 @@ import errno
 import math
 import os
 import random
+import re
 import signal
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
 
 import _quillon_backend as qb
 from conftest import os_error_text
+from test_interrupt import BLOCKED_WITHIN, blocked
 
 
 def salvage(path: str, tmp_path: Path, **options) -> tuple[qb.SalvageSummary, bytes, list[list[str]]]:
@@ -194,8 +197,12 @@ class TestQuoteEqualsDelimiter:
         assert clean == b"a,b\ncd\nx,,y\n,\n"
 
     def test_sniffed_delimiter_equal_to_the_quote(self, tmp_path):
+        # The sniffer reads with the double quote: the semicolon cuts 2 and 3
+        # fields. Read with the semicolon as the quote too, «;c;» is a quoted
+        # field with d after it, and the one-field row is padded.
         summary, clean, rows = salvage(put(tmp_path, b"a;b\n;c;d\n" * 50), tmp_path, quote_char=";")
-        assert summary.detected_delimiter in ",;\t|"
+        assert summary.detected_delimiter == ";"
+        assert rows == [["a", "b"], ["cd", ""]] * 50
 
 
 class TestLineBreakOptions:
@@ -221,7 +228,12 @@ class TestLineBreakOptions:
         data = b'a,b\r\n"c\nd",e\r\r\n\n"f""g"\rh\n' * 100
         summary, clean, rows = salvage(put(tmp_path, data), tmp_path, delimiter=delimiter, quote_char=quote,
                                        repair_quotes=repair)
-        assert summary.total_rows >= 1
+        # However the line breaks and quotes are read, every letter and comma
+        # is content: kept once each, in order (padding and merging keep every
+        # record).
+        assert summary.quarantined_rows == 0
+        kept = "".join("".join(row) for row in rows)
+        assert re.sub(r"[^a-h,]", "", kept) == re.sub(rb"[^a-h,]", b"", data).decode()
 
 
 class TestExpectedColumns:
@@ -272,14 +284,30 @@ WRITE_INTO = """
 """
 
 
+def full_device_refuses_writes() -> bool:
+    try:
+        with open("/dev/full", "wb", buffering=0) as device:
+            device.write(b"x")
+    except OSError as error:
+        return error.errno == errno.ENOSPC
+    return False
+
+
+needs_dev_full = pytest.mark.skipif(
+    not full_device_refuses_writes(), reason="no /dev/full that fails writes with ENOSPC"
+)
+
+
 class TestFileSystem:
     DATA = b"a,b,c\n1,2\n3,4,5,6\n"
 
+    @needs_dev_full
     def test_output_to_a_full_disk(self, tmp_path):
         with pytest.raises(OSError) as excinfo:
             qb.salvage_file(put(tmp_path, self.DATA), "/dev/full")
         assert excinfo.value.args == (os_error_text(errno.ENOSPC),)
 
+    @needs_dev_full
     def test_quarantine_to_a_full_disk(self, tmp_path):
         output = tmp_path / "out.csv"
         with pytest.raises(OSError) as excinfo:
@@ -326,8 +354,12 @@ class TestFileSystem:
 
     def test_file_whose_size_reads_as_zero(self, tmp_path):
         # /proc files report size 0 and are read to their end all the same.
-        assert os.stat("/proc/version").st_size == 0
-        text = Path("/proc/version").read_text()
+        try:
+            size, text = os.stat("/proc/version").st_size, Path("/proc/version").read_text()
+        except OSError:
+            pytest.skip("no /proc/version")
+        if size != 0 or not text:
+            pytest.skip("/proc/version does not report size 0 here")
         summary, clean, rows = salvage("/proc/version", tmp_path, delimiter=" ", quote_char="\x01", expected_columns=0)
         assert rows == [text.removesuffix("\n").split(" ")]
 
@@ -368,10 +400,13 @@ class TestFileSystem:
         child = run_python(code, fifo, stdout=subprocess.PIPE, text=True)
         try:
             assert child.stdout.readline() == "ready\n"
-            try:
-                child.wait(timeout=0.5)
-            except subprocess.TimeoutExpired:
-                pass
+            # The signal must find the call asleep in opening the FIFO; one
+            # that came before would be handled before the call started.
+            deadline = time.monotonic() + BLOCKED_WITHIN
+            while child.poll() is None and not blocked(child.pid):
+                assert time.monotonic() < deadline, "the call never blocked"
+                time.sleep(0.05)
+            assert child.poll() is None
             child.send_signal(signal.SIGINT)
             assert child.wait(timeout=5) == 3
         finally:

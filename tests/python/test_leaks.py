@@ -108,7 +108,7 @@ class TestMemory:
     def test_failures(self, exception, call):
         assert rss_growth(raises(exception, call), 20000) < RSS_LIMIT
 
-    def test_memory_error(self, write_file):
+    def test_memory_error(self, write_file, huge_padding_refused):
         path = write_file("a,b\nc\n")
         assert rss_growth(raises(MemoryError, lambda: qb.open(path, expected_columns=2**40)), 2000) < RSS_LIMIT
 

@@ -121,7 +121,7 @@ class TestIteration:
         assert rows == [["plain", "ñandú", "\u00ff", "z"]]
         assert [f.isascii() for f in rows[0]] == [True, False, False, True]
 
-    def test_huge_padding_raises_memory_error(self, make_reader, write_file):
+    def test_huge_padding_raises_memory_error(self, make_reader, write_file, huge_padding_refused):
         path = write_file("a,b\nc\n")
         started = time.monotonic()
         with pytest.raises(MemoryError):

@@ -140,9 +140,10 @@ class TestClass:
         first = qb.salvage_file(source, out_path("1.csv"))
         second = qb.salvage_file(source, out_path("2.csv"))
         assert first.to_dict() == second.to_dict()
+        # Equal contents, yet two summaries: they compare by identity, and as
+        # set members (hashable) each stays apart from the other.
         assert first != second
-        assert first == first
-        assert hash(first) != hash(second)
+        assert len({first, second}) == 2
 
     def test_not_copyable_into_a_new_object(self, summary):
         # Without a constructor there is no way to rebuild one from Python.

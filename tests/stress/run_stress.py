@@ -6,9 +6,11 @@ Each case writes its input (a 1 GB line, 50 million empty lines, ...) into
 DIR, then runs one entry of the module over it in a fresh child process and
 prints the child's wall time, its peak RSS as a multiple of the input size,
 and what the call returned or raised. A case fails when the child crashes,
-runs past the time limit, or ends in something other than what the case
-expects. --scale shrinks every input (0.01 for a quick try). Needs about
-3 GB of free disk per GB of input and runs for several minutes.
+runs past the time limit, ends in something other than what the case
+expects, or loses or doubles a record (the counts must add up, and the clean
+and quarantine files must hold as many records as they say). --scale shrinks
+every input (0.01 for a quick try). Needs about 3 GB of free disk per GB of
+input and runs for several minutes.
 """
 
 import argparse
@@ -73,15 +75,18 @@ def records(size: int, piece: bytes) -> int:
 
 
 def random_high_bytes(total: int, line_every: int = 0) -> Iterator[bytes]:
-    """Random bytes of 0x80 and above, with an LF every `line_every` bytes when it is not 0."""
+    """`total` random bytes of 0x80 and above; when `line_every` is not 0,
+    lines of that many such bytes, each ended by an LF (the last one cut)."""
     to_high = bytes(0x80 | b for b in range(256))
-    left = total
-    while left > 0:
-        part = os.urandom(min(left, CHUNK)).translate(to_high)
+    done = 0
+    while done < total:
+        part = bytearray(os.urandom(min(total - done, CHUNK)).translate(to_high))
         if line_every:
-            part = b"\n".join(part[i : i + line_every] for i in range(0, len(part), line_every))
-        left -= len(part)
-        yield part
+            step = line_every + 1
+            first = (line_every - done) % step
+            part[first::step] = b"\n" * len(range(first, len(part), step))
+        done += len(part)
+        yield bytes(part)
 
 
 @dataclass
@@ -128,9 +133,17 @@ def cases(scale: float) -> list[Case]:
         Case("nul_delimited_1gb", lambda n: repeat(b"a\x00b\x00\n", n), g, total(records(g, b"a\x00b\x00\n")),
              options={"delimiter": "\x00"}),
         Case("invalid_utf8_1gb", random_high_bytes, g, total(1)),
-        Case("invalid_utf8_lines_1gb", lambda n: random_high_bytes(n, 100), g, lambda r: r.get("total_rows", 0) > 0),
-        Case("quote_equals_delimiter_1gb", lambda n: repeat(b",a,b\nc,,d\n", n), g,
-             lambda r: r.get("total_rows", 0) > 0, options={"delimiter": ",", "quote_char": ","}),
+        # No byte of a line is a delimiter, quote or line break: one field each.
+        Case("invalid_utf8_lines_1gb", lambda n: random_high_bytes(n, 100), g,
+             total(records(g, b"\x80" * 100 + b"\n"))),
+        # Whole periods: «,a,» opens and closes a quoted field (["ab"]); each
+        # «c,,d» then opens a quoted field that the next period's comma
+        # closes (["c", "d\na", "b"]), the last runs to the end (["c", "d\n"]).
+        # Three columns, the first and last record padded.
+        Case("quote_equals_delimiter_1gb", lambda n: repeat(b",a,b\nc,,d\n", n), g // 10 * 10,
+             lambda r: (r.get("total_rows"), r["repaired_rows"], r["inferred_columns"])
+             == (g // 10 + 1, 2, 3),
+             options={"delimiter": ",", "quote_char": ","}),
         Case("line_feed_delimiter_carriage_return_quote_1gb", lambda n: repeat(b"a\r\nb\n\rc,d\r\n", n), g,
              lambda r: r.get("total_rows", 0) > 0, options={"delimiter": "\n", "quote_char": "\r"}),
         Case("carriage_return_delimiter_line_feed_quote_1gb", lambda n: repeat(b"a\r\nb\n\rc,d\r\n", n), g,
@@ -151,6 +164,49 @@ def cases(scale: float) -> list[Case]:
         Case("file_growing_while_read_1gb", lambda n: repeat(b"a,b,c\n", n), g,
              lambda r: records(g, b"a,b,c\n") <= r.get("total_rows", 0) <= 2 * records(g, b"a,b,c\n"), grow=g),
     ]
+
+
+def records_written(path: Path, quote: bytes) -> int:
+    """Records in a file the module wrote: line feeds outside quoted fields.
+    Doubled quotes inside a field toggle twice and change nothing."""
+    count, inside = 0, False
+    with open(path, "rb") as f:
+        while chunk := f.read(CHUNK):
+            for k, piece in enumerate(chunk.split(quote)):
+                if k:
+                    inside = not inside
+                if not inside:
+                    count += piece.count(b"\n")
+    return count
+
+
+def conservation_faults(case: Case, job: dict, result: dict) -> list[str]:
+    """Where a finished run loses or doubles a record: every record kept or
+    quarantined, once, and each file holding what the counts say."""
+    if "exception" in result:
+        return []
+    faults = []
+    kept, quarantined = result["salvaged_rows"], result["quarantined_rows"]
+    if result["total_rows"] != kept + quarantined:
+        faults.append(f"{result['total_rows']} records, {kept} kept + {quarantined} quarantined")
+    if case.entry == "open":
+        if result["rows_iterated"] != kept:
+            faults.append(f"{result['rows_iterated']} rows iterated, {kept} kept")
+        return faults
+    quote = job["options"].get("quote_char", '"').encode("latin-1")
+    line_breaks = {b"\r", b"\n"}
+    # A line break as delimiter or quote, or a quote that is the delimiter,
+    # makes the clean file's records ambiguous.
+    delimiter = result["detected_delimiter"].encode("latin-1")
+    if case.output is None and quote != delimiter and not {quote, delimiter} & line_breaks:
+        written = records_written(Path(job["output"]), quote)
+        if written != kept:
+            faults.append(f"{written} records in the clean file, {kept} kept")
+    if job["quarantine"] is not None:
+        written = records_written(Path(job["quarantine"]), b'"') - 1
+        if written != quarantined:
+            faults.append(f"{written} records in the quarantine file, {quarantined} quarantined")
+    return faults
 
 
 def write(path: Path, chunks: Iterator[bytes]) -> int:
@@ -213,20 +269,23 @@ def run_case(case: Case, workdir: Path, timeout: float) -> bool:
         writer = feed(extra, os.fspath(input_path), grow=True)
     try:
         status, report, rss = run_child(job, timeout)
+        faults = [] if report is None else conservation_faults(case, job, report["result"])
     finally:
         if writer is not None:
             writer.wait()
-    for produced in workdir.iterdir():
-        produced.unlink()
+        for produced in workdir.iterdir():
+            produced.unlink()
     if report is None:
         print(f"{case.name:48} FAIL  child ended with status {status}", flush=True)
         return False
-    ok = case.expect(report["result"])
+    ok = case.expect(report["result"]) and not faults
     print(
         f"{case.name:48} {'ok  ' if ok else 'FAIL'}  {size / 1e6:9.1f} MB  {report['seconds']:7.2f} s  "
         f"peak RSS {rss / 1e6:8.1f} MB ({rss / max(size, 1):5.2f} x input)  {json.dumps(report['result'])}",
         flush=True,
     )
+    for fault in faults:
+        print(f"{'':48} not conserved: {fault}", flush=True)
     return ok
 
 
