@@ -37,6 +37,7 @@ from quillon._cli_common import (
     display_name,
     salvage_failed,
 )
+from quillon._option_table import OPTIONS, Option
 from quillon._cli_pipeline import (
     QuarantineLimit,
     limits_of,
@@ -109,18 +110,6 @@ def _optional_character(text: str) -> str:
     return _single_character(text)
 
 
-# Options only the adaptive salvage has, by their flag, for the --basic check.
-_ADAPTIVE_ONLY = {
-    "escape_char": "--escape-char",
-    "skip_initial_space": "--skip-initial-space",
-    "encoding": "--encoding",
-    "header": "--header",
-    "skip_rows": "--skip-rows",
-    "output_delimiter": "--output-delimiter",
-    "threads": "--threads",
-}
-
-
 def _check_targets(args: argparse.Namespace) -> None:
     check_readable(args.input)
     check_writable_target(args.output)
@@ -128,18 +117,29 @@ def _check_targets(args: argparse.Namespace) -> None:
         check_writable_target(args.quarantine)
 
 
-# Flags whose destination is not named as quillon.salvage's keyword.
-_FLAG_DESTINATIONS = {"expected_columns": "columns"}
-
-
 def _salvage_options(args: argparse.Namespace) -> dict[str, Any]:
     """quillon.salvage's keyword options, from the flags of the same names."""
-    options = {}
-    for name in salvage.__kwdefaults__ or {}:
-        destination = _FLAG_DESTINATIONS.get(name, name)
-        if hasattr(args, destination):
-            options[name] = getattr(args, destination)
-    return options
+    return {option.keyword: getattr(args, option.keyword) for option in OPTIONS}
+
+
+# How the command line reads each kind of option.
+_READING: dict[str, dict[str, Any]] = {
+    "character": {"type": _single_character},
+    "character_or_none": {"type": _optional_character},
+    "count": {"type": _column_count},
+    "positive": {"type": _job_count},
+    "text": {},
+    "either": {"action": argparse.BooleanOptionalAction},
+    "off": {"action": "store_false"},
+    "on": {"action": "store_true"},
+}
+
+
+def _flag_reading(option: Option) -> dict[str, Any]:
+    reading = {**_READING[option.kind], "help": option.help}
+    if option.metavar is not None:
+        reading["metavar"] = option.metavar
+    return reading
 
 
 def _settle_paths(args: argparse.Namespace) -> None:
@@ -180,19 +180,13 @@ _PIPELINE_ONLY = {
 
 
 def _run_basic_salvage(args: argparse.Namespace) -> int:
-    for option, flag in _ADAPTIVE_ONLY.items():
-        if getattr(args, option) is not None:
-            raise CommandError(f"{flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
-    if not args.drop_repeated_headers:
-        raise CommandError("--keep-repeated-headers needs the adaptive salvage: drop --basic", EXIT_USAGE)
-    if not args.guard_runaway_quotes:
-        raise CommandError("--no-quote-guard needs the adaptive salvage: drop --basic", EXIT_USAGE)
-    if not args.repair_misaligned_rows:
-        raise CommandError("--no-repair-rows needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    for option in OPTIONS:
+        if not option.basic and getattr(args, option.keyword) != option.default:
+            raise CommandError(f"{option.flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if args.quote_char == "":
         raise CommandError("--quote-char none needs the adaptive salvage: drop --basic", EXIT_USAGE)
-    for option, flag in _PIPELINE_ONLY.items():
-        if getattr(args, option) is not None:
+    for destination, flag in _PIPELINE_ONLY.items():
+        if getattr(args, destination) is not None:
             raise CommandError(f"{flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if STDIO in (args.input, args.output):
         raise CommandError("'-' needs the adaptive salvage: drop --basic", EXIT_USAGE)
@@ -215,7 +209,7 @@ def _run_basic_salvage(args: argparse.Namespace) -> int:
                 quote_char='"' if args.quote_char is None else args.quote_char,
                 fill_ragged_rows=args.fill_ragged_rows,
                 merge_overflow=args.merge_overflow,
-                expected_columns=args.columns,
+                expected_columns=args.expected_columns,
                 repair_quotes=args.repair_quotes,
             )
     except OSError as exc:
@@ -300,7 +294,7 @@ _REASON_LABELS = {
 def _columns_line(columns: int, args: argparse.Namespace, unasked: str) -> str:
     if columns == 0:
         return "not checked"
-    if args.columns is None:
+    if args.expected_columns is None:
         return f"{columns:,} ({unasked})"
     return f"{columns:,}"
 
@@ -471,107 +465,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="PATH",
         help="write the records that were set aside to PATH, with their lines and reason",
     )
-    salvage_command.add_argument(
-        "--delimiter",
-        metavar="D",
-        type=_single_character,
-        help="field delimiter: one character, or comma, semicolon, tab, pipe, space "
-        "(default: detected)",
-    )
-    salvage_command.add_argument(
-        "--quote-char",
-        metavar="Q",
-        type=_optional_character,
-        help='quote character, or none (default: detected; " with --basic)',
-    )
-    salvage_command.add_argument(
-        "--escape-char",
-        metavar="E",
-        type=_optional_character,
-        help="escape character inside quoted fields, or none (default: detected)",
-    )
-    salvage_command.add_argument(
-        "--skip-initial-space",
-        action=argparse.BooleanOptionalAction,
-        help="drop spaces after each delimiter (default: detected)",
-    )
-    salvage_command.add_argument(
-        "--encoding",
-        metavar="NAME",
-        help="utf-8, utf-16, utf-16-le, utf-16-be, windows-1252 or latin-1 (default: detected)",
-    )
-    salvage_command.add_argument(
-        "--header",
-        action=argparse.BooleanOptionalAction,
-        help="whether the table's first row is a header (default: detected)",
-    )
-    salvage_command.add_argument(
-        "--skip-rows",
-        metavar="N",
-        type=_column_count,
-        help="records above the table to set aside (default: detected)",
-    )
-    salvage_command.add_argument(
-        "--columns",
-        metavar="N",
-        type=_column_count,
-        help="fields per row; 0 turns the check off (default: detected)",
-    )
-    salvage_command.add_argument(
-        "--no-fill",
-        dest="fill_ragged_rows",
-        action="store_false",
-        help="quarantine rows with too few fields instead of padding them",
-    )
-    salvage_command.add_argument(
-        "--no-merge",
-        dest="merge_overflow",
-        action="store_false",
-        help="quarantine rows with too many fields instead of merging the surplus",
-    )
-    salvage_command.add_argument(
-        "--no-repair-rows",
-        dest="repair_misaligned_rows",
-        action="store_false",
-        help="pad or merge every row of the wrong field count, without first trying to drop an "
-        "empty field, rejoin two fields or split a cell where the columns' contents point to one",
-    )
-    salvage_command.add_argument(
-        "--no-repair-quotes",
-        dest="repair_quotes",
-        action="store_false",
-        help="end a quoted field at its first undoubled quote",
-    )
-    salvage_command.add_argument(
-        "--keep-repeated-headers",
-        dest="drop_repeated_headers",
-        action="store_false",
-        help="keep rows that repeat the header as data",
-    )
-    salvage_command.add_argument(
-        "--no-quote-guard",
-        dest="guard_runaway_quotes",
-        action="store_false",
-        help="let a quote that opens a field run across line breaks even where taking it as "
-        "text would give the line the table's column count",
-    )
-    salvage_command.add_argument(
-        "--output-delimiter",
-        metavar="D",
-        type=_single_character,
-        help="delimiter of the clean file (default: the input's if it is a comma, semicolon, "
-        "tab or pipe, else comma)",
-    )
+    for option in OPTIONS:
+        salvage_command.add_argument(option.flag, dest=option.keyword, **_flag_reading(option))
     salvage_command.add_argument("--json", action="store_true", help="print the report as JSON")
     salvage_command.add_argument(
         "--fail-on-quarantine",
         action="store_true",
         help="exit with status 3 when any row was quarantined",
-    )
-    salvage_command.add_argument(
-        "--force",
-        action="store_true",
-        help="salvage input that looks like a binary format (a workbook, an image, a program) anyway",
     )
     salvage_command.add_argument(
         "--basic",
@@ -594,13 +494,6 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="N",
         type=_job_count,
         help="with --out-dir: salvage N files at a time (default: the number of cores)",
-    )
-    salvage_command.add_argument(
-        "--threads",
-        metavar="N",
-        type=_job_count,
-        help="read each file on N threads (default: every core for one file, one per file "
-        "when several run at a time)",
     )
     salvage_command.add_argument(
         "--max-quarantined",
