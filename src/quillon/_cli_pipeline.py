@@ -378,13 +378,13 @@ def silence_stdout() -> None:
 class Lines:
     """Lines for people, on stdout or stderr. A reader of stdout that goes
     away (`| head -1`) or a full disk ends only the lines, never the work:
-    a batch still writes every file."""
+    a batch still writes every file, and the status says so at the end."""
 
     def __init__(self) -> None:
-        self.stdout_lost = False
+        self.stdout_error: OSError | None = None
 
     def say(self, line: str, stream: TextIO, bar: Any = None) -> None:
-        if stream is sys.stdout and self.stdout_lost:
+        if stream is sys.stdout and self.stdout_error is not None:
             return
         try:
             if bar is None:
@@ -392,11 +392,25 @@ class Lines:
             else:
                 bar.write(line, file=stream)
                 stream.flush()
-        except OSError:
-            if stream is not sys.stdout:
-                return
-            self.stdout_lost = True
-            silence_stdout()
+        except OSError as error:
+            if stream is sys.stdout:
+                self.lost(error)
+
+    def lost(self, error: OSError) -> None:
+        self.stdout_error = error
+        silence_stdout()
+
+    def status(self, status: int) -> int:
+        """The command's status once its lines are out: a lost standard
+        output ends it as SIGPIPE or a write error would, unless the work
+        itself failed."""
+        error = self.stdout_error
+        if error is None or status != 0:
+            return status
+        if isinstance(error, BrokenPipeError):
+            return EXIT_BROKEN_PIPE
+        print(f"quillon: error: cannot write to standard output: {error.strerror or error}", file=sys.stderr)
+        return EXIT_IO_ERROR
 
 
 # --- one input -------------------------------------------------------------
@@ -494,15 +508,15 @@ def run_single(
             try:
                 show(report, shown)
                 sys.stdout.flush()
-            except OSError:
-                silence_stdout()
+            except OSError as error:
+                lines.lost(error)
     reason = over_limit_message(name, report, limits)
     if reason is not None:
         print(f"quillon: over the quarantine limit: {reason}", file=sys.stderr)
     if args.report is not None:
         entry = file_entry(task, result, limits)
         write_report(args.report, report_document([entry], seconds, status))
-    return status
+    return lines.status(status)
 
 
 def _file_status(result: TaskResult, limits: Sequence[QuarantineLimit]) -> int:
@@ -608,7 +622,7 @@ def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
     if args.report is not None:
         entries = [file_entry(task, outcome, limits) for task, outcome in zip(plan, outcomes)]
         write_report(args.report, report_document(entries, seconds, status))
-    return status
+    return progress.lines.status(status)
 
 
 def _failure_text(failure: SalvageFailure) -> str:

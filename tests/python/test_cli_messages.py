@@ -2,6 +2,7 @@
 quiet ends on a closed standard output, and why the status is 3."""
 
 import json
+import os
 import re
 import subprocess
 import sys
@@ -14,31 +15,44 @@ from test_cli import run_quillon
 TABLE = b"a,b,c\n" + b"".join(b"%d,%d,%d\n" % (i, i, i) for i in range(50_000))
 
 
-def shell(cwd: Path, command: str) -> subprocess.CompletedProcess[str]:
+def shell(cwd: Path, command: str, **options) -> subprocess.CompletedProcess[str]:
     quillon = f"{sys.executable} -m quillon"
     return subprocess.run(
-        ["bash", "-c", command.replace("quillon", quillon)], cwd=cwd, capture_output=True, text=True, timeout=120
+        ["bash", "-c", command.replace("quillon", quillon)], cwd=cwd, capture_output=True, text=True,
+        timeout=120, **options,
     )
 
 
+# Standard output's reader is gone before the command starts, so every write
+# to it fails: the work is still done, and the command ends quietly as
+# SIGPIPE would end it.
 @pytest.mark.parametrize(
-    ("command", "status"),
+    "command",
     [
-        ("quillon sniff f.csv | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}", "0"),
-        ("quillon salvage f.csv o.csv --json | head -c 10 >/dev/null; echo ${PIPESTATUS[0]}", "0"),
-        ("quillon salvage f.csv - | head -c 10 >/dev/null; echo ${PIPESTATUS[0]}", "141"),
-        ("quillon salvage --out-dir out --jobs 1 in | head -1 >/dev/null; echo ${PIPESTATUS[0]}", "0"),
+        "quillon sniff f.csv",
+        "quillon salvage f.csv o.csv --json",
+        "quillon salvage f.csv -",
+        "quillon salvage --out-dir out --jobs 1 in",
     ],
 )
-def test_a_closed_standard_output_ends_quietly(tmp_path, command, status):
+def test_a_closed_standard_output_ends_quietly(tmp_path, command):
     (tmp_path / "f.csv").write_bytes(TABLE)
     (tmp_path / "in").mkdir()
     for i in range(12):
         (tmp_path / "in" / f"f{i}.csv").write_bytes(TABLE[:20_000])
-    result = shell(tmp_path, command)
-    assert (result.stdout, result.stderr) == (status + "\n", "")
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        quillon = [sys.executable, "-m", "quillon", *command.split()[1:]]
+        result = subprocess.run(quillon, cwd=tmp_path, stdout=write_end, stderr=subprocess.PIPE, text=True,
+                                timeout=120)
+    finally:
+        os.close(write_end)
+    assert (result.returncode, result.stderr) == (141, "")
     if "--out-dir" in command:
         assert len(list((tmp_path / "out").iterdir())) == 12
+    if "o.csv" in command:
+        assert (tmp_path / "o.csv").read_bytes() == TABLE
 
 
 @pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
