@@ -206,10 +206,12 @@ std::string check_run(const quillon::AdaptiveRun& run) {
             check(row.size() == r.inferred_columns, "kept rows have the column count");
         }
         rescanned.clear();
-        quillon::encode_output_row_rescanning(row, run.output_delimiter, '"', rescanned);
+        quillon::encode_output_row_rescanning(row, run.output_delimiter, '"', rescanned,
+                                               quillon::LoneEmptyField::kQuoted);
         if (flags_fit) {
             by_flags.clear();
-            quillon::encode_output_row(row, run.output_delimiter, '"', by_flags);
+            quillon::encode_output_row(row, run.output_delimiter, '"', by_flags,
+                                      quillon::LoneEmptyField::kQuoted);
             const std::string_view text_line(rescanned.data(), rescanned.size());
             const std::string_view flags_line(by_flags.data(), by_flags.size());
             check(flags_line == text_line, "flags decide quoting as the text does",

@@ -156,7 +156,9 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
     const QuotingDecision decision = flags_fit_output(run.detection.dialect, delimiter)
                                          ? QuotingDecision::kByFlags
                                          : QuotingDecision::kByText;
-    CleanFileWriter writer(out, delimiter, '"', decision);
+    // A row of one empty field is written "": as an empty line, readers
+    // that skip blank lines would lose it.
+    CleanFileWriter writer(out, delimiter, '"', decision, LoneEmptyField::kQuoted);
     const std::string_view text = salvage.buffer();
     const SpanPlan plan = plan_spans(text.size(), threads);
     if (plan.threads <= 1) {
@@ -168,6 +170,7 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
             // covers the quotes that the output adds.
             [&] {
                 return std::make_unique<SpanEncoder>(delimiter, '"', decision,
+                                                     LoneEmptyField::kQuoted,
                                                      plan.span_bytes + plan.span_bytes / 8);
             },
             [&](SpanOutput& span) {
