@@ -240,7 +240,8 @@ void check_written_as_read(const std::string& buffer, const quillon::AdaptiveOpt
     const quillon::AdaptiveStats& s = stats.value();
     check(s.total_rows == run.result.total_rows && s.salvaged_rows == run.result.salvaged_rows &&
               s.quarantined_rows == run.result.quarantined_rows &&
-              s.repaired_rows == run.result.repaired_rows,
+              s.repaired_rows == run.result.repaired_rows &&
+              s.ends_in_open_quote == run.result.ends_in_open_quote,
           "the salvage written as read counts as the run");
 }
 

@@ -88,6 +88,9 @@ void append_span(SalvageResult& into, const SalvageResult& span, std::size_t lin
     into.repeated_header_rows += span.repeated_header_rows;
     into.reencoded_rows += span.reencoded_rows;
     into.runaway_quote_rows += span.runaway_quote_rows;
+    // Only the last span that read a record holds the input's last record
+    // (a span cut after a quoted field that ran to the end reads none).
+    if (span.total_rows != 0) into.ends_in_open_quote = span.ends_in_open_quote;
     into.stopped = into.stopped || span.stopped;
 }
 

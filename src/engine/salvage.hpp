@@ -108,6 +108,9 @@ struct SalvageResult {
     std::size_t reencoded_rows = 0;
     // Records in which the runaway-quote guard took a quote as text.
     std::size_t runaway_quote_rows = 0;
+    // The input's last record reached its end inside a quoted field that
+    // never closed: the input looks truncated.
+    bool ends_in_open_quote = false;
     // The progress hook asked to stop: the rows and counts cover only the
     // records before that point.
     bool stopped = false;

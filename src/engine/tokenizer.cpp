@@ -626,6 +626,7 @@ template <bool kGeneral, typename Sink>
     constexpr std::size_t kNoQuote = ~std::size_t{0};
     std::size_t opening_quote = kNoQuote;
     ended_by_break_ = false;
+    ended_in_quote_ = false;
     runaway_taken_ = false;
 
     const auto finish_field = [&]() __attribute__((always_inline)) {
@@ -749,6 +750,7 @@ quoted_scanned:
     for (;;) {
         // An unterminated quoted field takes the rest of the buffer.
         if (!take_span()) {
+            ended_in_quote_ = true;
             goto at_end;
         }
         const unsigned char c = d[s];

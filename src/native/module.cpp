@@ -108,7 +108,8 @@ PyObject* stats_dict(const AdaptiveStats& s) {
         !put(dict.get(), "extra_columns", size(s.extra_rows)) ||
         !put(dict.get(), "preamble_rows", size(s.preamble_rows)) ||
         !put(dict.get(), "repeated_header", size(s.repeated_header_rows)) ||
-        !put(dict.get(), "runaway_quote", size(s.runaway_quote_rows))) {
+        !put(dict.get(), "runaway_quote", size(s.runaway_quote_rows)) ||
+        !put(dict.get(), "ends_in_open_quote", PyBool_FromLong(s.ends_in_open_quote))) {
         return nullptr;
     }
     return dict.release();

@@ -317,6 +317,7 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
     stats.preamble_rows = result.preamble_rows;
     stats.repeated_header_rows = result.repeated_header_rows;
     stats.runaway_quote_rows = result.runaway_quote_rows;
+    stats.ends_in_open_quote = result.ends_in_open_quote;
     return stats;
 }
 

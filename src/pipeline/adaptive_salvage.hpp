@@ -82,6 +82,8 @@ struct AdaptiveStats {
     std::size_t preamble_rows = 0;
     std::size_t repeated_header_rows = 0;
     std::size_t runaway_quote_rows = 0;
+    // The last record ends inside an open quoted field (SalvageResult).
+    bool ends_in_open_quote = false;
 };
 
 // The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else

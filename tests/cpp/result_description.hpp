@@ -34,7 +34,7 @@ inline std::vector<std::string> describe_result(const quillon::SalvageResult& r)
           r.quarantined_rows, r.inferred_columns, r.padded_rows, r.merged_rows,
           r.dropped_empty_rows, r.rejoined_rows, r.split_rows, r.too_few_rows, r.extra_rows,
           r.preamble_rows, r.repeated_header_rows, r.reencoded_rows, r.runaway_quote_rows,
-          std::size_t{r.stopped}}) {
+          std::size_t{r.stopped}, std::size_t{r.ends_in_open_quote}}) {
         out.push_back(std::to_string(count));
     }
     return out;

@@ -59,7 +59,7 @@ std::vector<std::size_t> counts_of(const AdaptiveStats& s) {
             s.columns,           s.padded_rows,    s.merged_rows,     s.dropped_empty_rows,
             s.rejoined_rows,     s.split_rows,     s.reencoded_rows,  s.too_few_rows,
             s.extra_rows,        s.preamble_rows,  s.repeated_header_rows,
-            s.runaway_quote_rows};
+            s.runaway_quote_rows, std::size_t{s.ends_in_open_quote}};
 }
 
 TEST(AdaptiveThreads, FilesAndCountsDoNotDependOnTheThreads) {
