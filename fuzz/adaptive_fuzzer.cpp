@@ -124,13 +124,21 @@ bool raw_value_bytes(std::string_view encoding, std::string_view raw, std::strin
     }
     const bool windows_1252 = encoding == "windows-1252";
     if (!windows_1252 && encoding != "latin-1") return false;
-    for (const char32_t cp : cps) {
-        unsigned b = 0;
-        while (b < 256 && (windows_1252 ? (quillon::is_undefined_in_windows_1252(static_cast<std::uint8_t>(b)) ||
-                                           quillon::windows_1252_code_point(static_cast<std::uint8_t>(b)) != cp)
-                                        : b != cp)) {
-            ++b;
+    // The byte a code point stands for: searched, so that the check does
+    // not share the encoder's mapping the other way.
+    const auto byte_of = [&](char32_t cp) -> unsigned {
+        for (unsigned b = 0; b < 256; ++b) {
+            const auto byte = static_cast<std::uint8_t>(b);
+            if (!windows_1252 && b == cp) return b;
+            if (windows_1252 && !quillon::is_undefined_in_windows_1252(byte) &&
+                quillon::windows_1252_code_point(byte) == cp) {
+                return b;
+            }
         }
+        return 256;
+    };
+    for (const char32_t cp : cps) {
+        const unsigned b = byte_of(cp);
         if (b == 256) return false;
         out.push_back(static_cast<char>(b));
     }
@@ -170,7 +178,8 @@ std::string check_run(const quillon::AdaptiveRun& run) {
     const quillon::SalvageResult& r = run.result;
     check(r.total_rows == r.salvaged_rows + r.quarantined_rows, "total == salvaged + quarantined");
     check(r.rows.size() == r.salvaged_rows, "every kept row is in the rows");
-    check(r.quarantine.size() == r.quarantined_rows, "every quarantined record is in the quarantine");
+    check(r.quarantine.size() == r.quarantined_rows,
+          "every quarantined record is in the quarantine");
     check(r.repaired_rows <= r.salvaged_rows, "repaired rows are kept rows");
     check(r.padded_rows + r.merged_rows + r.dropped_empty_rows + r.rejoined_rows + r.split_rows <=
               r.repaired_rows,

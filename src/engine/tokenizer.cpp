@@ -209,7 +209,8 @@ public:
     // otherwise recount its fields at every line break.
     std::size_t fields() noexcept {
         const std::uint16_t* s = slots_.base + slots_counted_;
-        for (; s < slots_.at; s += (*s & field_flags::kLengthMask) == field_flags::kLongLength ? 5 : 1) {
+        while (s < slots_.at) {
+            s += (*s & field_flags::kLengthMask) == field_flags::kLongLength ? 5 : 1;
             ++fields_counted_;
         }
         slots_counted_ = static_cast<std::size_t>(s - slots_.base);

@@ -355,7 +355,8 @@ bool RunQuarantineLines::next(std::string& line) {
     if (utf16_) {
         record.byte_offset = utf16_offset(place.begin);
         const std::size_t end = utf16_offset(place.end);
-        record.utf16_bytes = run_->input.original.substr(record.byte_offset, end - record.byte_offset);
+        record.utf16_bytes =
+            run_->input.original.substr(record.byte_offset, end - record.byte_offset);
     }
     encode_raw_quarantine_row(record, line);
     return true;

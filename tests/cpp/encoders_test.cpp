@@ -167,7 +167,8 @@ TEST(EncodeOutputRow, QuotesALoneEmptyFieldWhenAsked) {
         GrowableBuffer<char> by_text;
         for (const RowView row : store) {
             encode_output_row(row, c.delimiter, c.quote, by_flags, LoneEmptyField::kQuoted);
-            encode_output_row_rescanning(row, c.delimiter, c.quote, by_text, LoneEmptyField::kQuoted);
+            encode_output_row_rescanning(row, c.delimiter, c.quote, by_text,
+                                         LoneEmptyField::kQuoted);
         }
         EXPECT_EQ(text_of(by_flags), "a\n" + c.line + "b\n");
         EXPECT_EQ(text_of(by_text), "a\n" + c.line + "b\n");

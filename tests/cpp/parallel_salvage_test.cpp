@@ -115,7 +115,8 @@ TEST(ParallelSalvageTest, EndInsideAnOpenQuoteIsTheLastRecordsOnly) {
     for (const Case& c : cases) {
         for (const bool before : {false, true}) {
             // An open quote early on that closes again must not count.
-            const std::string buffer = "a,b\n" + std::string(before ? "1,\"x\n2\"\n" : "") + rows + c.tail;
+            const std::string buffer =
+                "a,b\n" + std::string(before ? "1,\"x\n2\"\n" : "") + rows + c.tail;
             SCOPED_TRACE("input tail \"" + reference::escaped(c.tail) + "\"");
             SalvageOptions options;
             options.guard_runaway_quotes = c.guard;
