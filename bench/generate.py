@@ -21,6 +21,10 @@ Files, at --scale 1:
                             which is followed by a terminator
     spaces-line.csv         one 10 MB line of spaces: a single field that the
                             sampling passes must find blank or not
+    open-doubled-quote.csv  10 MB of lines "a","x"": each last field ends in
+                            a doubled quote and never closes, so the file is
+                            one record and the runaway-quote guard judges an
+                            opening quote at every line break
     damaged-1gb.csv         only with --large: the damaged shape at 1 GB
 
 The same seed and scale always give the same bytes. A manifest.json beside
@@ -215,6 +219,14 @@ def spaces_line(target: int) -> Iterator[str]:
     yield " " * max(1, target - 1) + "\n"
 
 
+def open_doubled_quote_lines(target: int) -> Iterator[str]:
+    """Lines whose last quoted field ends in a doubled quote: no field ever
+    closes, and every line break is one more guard decision in one record."""
+    unit = '"a","x""\n'
+    for _ in range(max(1, target // len(unit))):
+        yield unit
+
+
 class Workload:
     def __init__(self, name: str, megabytes: float, lines: Callable[[random.Random, int], Iterator[str]], large: bool = False):
         self.name = name
@@ -243,6 +255,7 @@ WORKLOADS = [
     Workload("stray-quotes-line.csv", 10, lambda rng, target: stray_quotes_line(target)),
     Workload("after-quote-line.csv", 10, lambda rng, target: after_quote_line(target)),
     Workload("spaces-line.csv", 10, lambda rng, target: spaces_line(target)),
+    Workload("open-doubled-quote.csv", 10, lambda rng, target: open_doubled_quote_lines(target)),
     Workload("damaged-1gb.csv", 1000, _table(True), large=True),
 ]
 

@@ -74,6 +74,9 @@ void append_span(SalvageResult& into, const SalvageResult& span, std::size_t lin
     into.rows.append_rows(span.rows);
     into.quarantine.append(span.quarantine, line_offset);
     into += span;
+    // Only the last span that read a record holds the input's last record
+    // (a span cut after a quoted field that ran to the end reads none).
+    if (span.total_rows != 0) into.ends_in_open_quote = span.ends_in_open_quote;
     into.stopped = into.stopped || span.stopped;
 }
 

@@ -91,6 +91,9 @@ struct SalvageResult : SalvageCounts {
     char32_t detected_delimiter = U',';
     // The column count that was applied; 0 means no column check was made.
     std::size_t inferred_columns = 0;
+    // The input's last record reached its end inside a quoted field that
+    // never closed: the input looks truncated.
+    bool ends_in_open_quote = false;
     // The progress hook asked to stop: the rows and counts cover only the
     // records before that point.
     bool stopped = false;

@@ -209,6 +209,7 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     }
 
     result.salvaged_rows += handed + rows.size() - rows_before;
+    result.ends_in_open_quote = tokenizer.position() >= n && tokenizer.ended_in_open_quote();
     result.quarantined_rows += result.quarantine.size() - quarantined_before;
     return SpanEnd{tokenizer.position(), tokenizer.line() - 1};
 }

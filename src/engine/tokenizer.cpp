@@ -144,7 +144,7 @@ public:
         GrowableBuffer<std::uint16_t>& slots = store.slot_buffer();
         slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()};
         slots_cap_ = slots.data() + slots.capacity();
-        slots_begin_ = slots.size();
+        slots_counted_ = slots.size();
         field_begin_ = text_.at;
     }
 
@@ -204,14 +204,17 @@ public:
 
     // Fields ended so far in the record, for the runaway-quote guard: off
     // the common path, so they are counted from the slots instead of by a
-    // counter on every field.
-    std::size_t fields() const noexcept {
-        std::size_t count = 0;
-        for (const std::uint16_t* s = slots_.base + slots_begin_; s < slots_.at;
-             s += (*s & field_flags::kLengthMask) == field_flags::kLongLength ? 5 : 1) {
-            ++count;
+    // counter on every field. The count goes on from where the last call
+    // stopped: a record of many lines, each opening a quoted field, would
+    // otherwise recount its fields at every line break.
+    std::size_t fields() noexcept {
+        const std::uint16_t* s = slots_.base + slots_counted_;
+        while (s < slots_.at) {
+            s += (*s & field_flags::kLengthMask) == field_flags::kLongLength ? 5 : 1;
+            ++fields_counted_;
         }
-        return count;
+        slots_counted_ = static_cast<std::size_t>(s - slots_.base);
+        return fields_counted_;
     }
 
     // Whether a field of the record was decoded by a single-byte rule.
@@ -281,8 +284,10 @@ private:
     Cursor<char> text_;
     Cursor<std::uint16_t> slots_;
     std::uint16_t* slots_cap_;
-    // The record's first slot.
-    std::size_t slots_begin_;
+    // fields(): the slot up to which the record's fields are counted, and
+    // their count; the record's first slot and 0 to begin with.
+    std::size_t slots_counted_;
+    std::size_t fields_counted_ = 0;
     char* field_begin_;
     std::uint16_t record_flags_ = 0;
     bool has_long_ = false;
@@ -622,6 +627,7 @@ template <bool kGeneral, typename Sink>
     constexpr std::size_t kNoQuote = ~std::size_t{0};
     std::size_t opening_quote = kNoQuote;
     ended_by_break_ = false;
+    ended_in_quote_ = false;
     runaway_taken_ = false;
 
     const auto finish_field = [&]() __attribute__((always_inline)) {
@@ -745,6 +751,7 @@ quoted_scanned:
     for (;;) {
         // An unterminated quoted field takes the rest of the buffer.
         if (!take_span()) {
+            ended_in_quote_ = true;
             goto at_end;
         }
         const unsigned char c = d[s];

@@ -58,6 +58,9 @@ public:
     // Whether the record returned last was ended by a line break rather than
     // by the end of the buffer.
     bool ended_by_line_break() const noexcept { return ended_by_break_; }
+    // Whether the record returned last reached the end of the buffer inside
+    // a quoted field that never closed.
+    bool ended_in_open_quote() const noexcept { return ended_in_quote_; }
     // Where the record returned last began, and where its content ended:
     // the offset of the line break that ended it, or the buffer's size.
     std::size_t record_begin() const noexcept { return record_begin_; }
@@ -106,6 +109,7 @@ private:
     // machine.
     bool general_;
     bool ended_by_break_ = false;
+    bool ended_in_quote_ = false;
     FieldDecoding decoding_ = FieldDecoding::kUtf8Replace;
     bool single_byte_decoded_ = false;
     std::size_t guard_columns_ = 0;

@@ -117,7 +117,8 @@ PyObject* stats_dict(const AdaptiveStats& s) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || !put_detection(dict.get(), s.detection) ||
         !put(dict.get(), "output_delimiter", PyLong_FromLong(s.output_delimiter)) ||
-        !put(dict.get(), "applied_columns", size(s.columns))) {
+        !put(dict.get(), "applied_columns", size(s.columns)) ||
+        !put(dict.get(), "ends_in_open_quote", PyBool_FromLong(s.ends_in_open_quote))) {
         return nullptr;
     }
     for (const CountName& c : kCounts) {

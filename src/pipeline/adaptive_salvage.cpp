@@ -156,7 +156,9 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
     const QuotingDecision decision = flags_fit_output(run.detection.dialect, delimiter)
                                          ? QuotingDecision::kByFlags
                                          : QuotingDecision::kByText;
-    CleanFileWriter writer(out, delimiter, '"', decision);
+    // A row of one empty field is written "": as an empty line, readers
+    // that skip blank lines would lose it.
+    CleanFileWriter writer(out, delimiter, '"', decision, LoneEmptyField::kQuoted);
     const std::string_view text = salvage.buffer();
     const SpanPlan plan = plan_spans(text.size(), threads);
     if (plan.threads <= 1) {
@@ -168,6 +170,7 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
             // covers the quotes that the output adds.
             [&] {
                 return std::make_unique<SpanEncoder>(delimiter, '"', decision,
+                                                     LoneEmptyField::kQuoted,
                                                      plan.span_bytes + plan.span_bytes / 8);
             },
             [&](SpanOutput& span) {
@@ -299,6 +302,7 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
     stats.detection = run.detection;
     stats.output_delimiter = run.output_delimiter;
     stats.columns = run.result.inferred_columns;
+    stats.ends_in_open_quote = run.result.ends_in_open_quote;
     return stats;
 }
 
@@ -311,36 +315,49 @@ IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOpt
     return detect_input(std::string_view(content.data(), content.size()), options, input);
 }
 
+RunQuarantineLines::RunQuarantineLines(const AdaptiveRun& run) noexcept
+    : run_(&run),
+      form_(raw_form_for(run.detection.encoding.encoding)),
+      utf16_(is_utf16(run.detection.encoding.encoding)) {}
+
+std::size_t RunQuarantineLines::utf16_offset(std::size_t utf8_offset) noexcept {
+    const EngineInput& input = run_->input;
+    const std::string_view text = input.text();
+    mapped_utf16_ += utf16_offset_of(text.substr(mapped_utf8_), utf8_offset - mapped_utf8_,
+                                     input.original.size() - input.skipped - mapped_utf16_);
+    mapped_utf8_ = utf8_offset;
+    return input.skipped + mapped_utf16_;
+}
+
+bool RunQuarantineLines::next(std::string& line) {
+    const QuarantineList& quarantine = run_->result.quarantine;
+    if (index_ == quarantine.size()) return false;
+    const QuarantinedRow row = quarantine[index_++];
+    const RecordPlace& place = row.place;
+    const std::string_view text = run_->input.text();
+    RawRecord record{place.first_line, place.line, place.begin, row.code,
+                     text.substr(place.begin, place.end - place.begin), form_};
+    if (utf16_) {
+        record.byte_offset = utf16_offset(place.begin);
+        const std::size_t end = utf16_offset(place.end);
+        record.utf16_bytes =
+            run_->input.original.substr(record.byte_offset, end - record.byte_offset);
+    }
+    encode_raw_quarantine_row(record, line);
+    return true;
+}
+
 IoStatus write_run_quarantine(const std::string& path, const AdaptiveRun& run,
                               InterruptCheck interrupt) {
-    const Detection& d = run.detection;
-    const std::string_view bytes = run.input.original;
-    const std::string_view text = run.input.text();
     IoResult<BufferedFileWriter> created = BufferedFileWriter::create(path, interrupt);
     if (!created) return created.error();
     BufferedFileWriter& quarantine = created.value();
     if (IoStatus written = quarantine.write_all(RAW_QUARANTINE_HEADER); !written) {
         return written.error();
     }
-    const RawForm form = raw_form_for(d.encoding.encoding);
-    const bool utf16 = is_utf16(d.encoding.encoding);
+    RunQuarantineLines lines(run);
     std::string line;
-    // Records come in input order: the UTF-16 offsets are found by walking
-    // on from the previous record, never from the start again.
-    std::size_t mapped_utf8 = 0;
-    std::size_t mapped_utf16 = 0;
-    for (const QuarantinedRow row : run.result.quarantine) {
-        const RecordPlace& place = row.place;
-        std::size_t offset = place.begin;
-        if (utf16) {
-            mapped_utf16 += utf16_offset_of(text.substr(mapped_utf8), place.begin - mapped_utf8,
-                                            bytes.size() - run.input.skipped - mapped_utf16);
-            mapped_utf8 = place.begin;
-            offset = run.input.skipped + mapped_utf16;
-        }
-        const RawRecord record{place.first_line, place.line, offset, row.code,
-                               text.substr(place.begin, place.end - place.begin), form};
-        encode_raw_quarantine_row(record, line);
+    while (lines.next(line)) {
         if (IoStatus written = quarantine.write_all(line); !written) return written.error();
     }
     if (IoStatus flushed = quarantine.flush(); !flushed) return flushed.error();

@@ -28,6 +28,7 @@
 #include "engine/dialect.hpp"
 #include "engine/salvage.hpp"
 #include "io_error.hpp"
+#include "raw_quarantine.hpp"
 
 namespace quillon {
 
@@ -66,6 +67,8 @@ struct AdaptiveStats : SalvageCounts {
     Detection detection;
     std::uint8_t output_delimiter = ',';
     std::size_t columns = 0;
+    // The last record ends inside an open quoted field (SalvageResult).
+    bool ends_in_open_quote = false;
 };
 
 // The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else
@@ -105,6 +108,27 @@ std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept;
 // Reads `input_path` and detects, as adaptive_salvage_file would.
 IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
                                 InterruptCheck interrupt = nullptr);
+
+// The raw-quarantine lines of a run's records set aside, in input order,
+// each with its offset in the input file. The UTF-16 offsets are found by
+// walking on from the previous record, never from the start again.
+class RunQuarantineLines {
+public:
+    explicit RunQuarantineLines(const AdaptiveRun& run) noexcept;
+    // Fills `line` with the next record's line; false after the last one.
+    bool next(std::string& line);
+
+private:
+    const AdaptiveRun* run_;
+    RawForm form_;
+    bool utf16_;
+    std::size_t index_ = 0;
+    // How far the walk has got, in the text and in the UTF-16 input (from
+    // its first byte after the mark).
+    std::size_t mapped_utf8_ = 0;
+    std::size_t mapped_utf16_ = 0;
+    std::size_t utf16_offset(std::size_t utf8_offset) noexcept;
+};
 
 // Writes the quarantine file of a run: the raw-quarantine header, then each
 // record set aside, byte for byte, with its lines, offset and reason.

@@ -166,7 +166,8 @@ char* write_fields(char* out, const std::uint16_t* slot, const std::uint16_t* co
 
 // Delimiter and quote below 0x80: a field needs quotes exactly when the
 // engine marked it special, since lossy decoding keeps every ASCII byte.
-void encode_ascii(const RowView& row, char delimiter, char quote, GrowableBuffer<char>& line) {
+void encode_ascii(const RowView& row, char delimiter, char quote, LoneEmptyField lone_empty,
+                  GrowableBuffer<char>& line) {
     const std::string_view text = row.text();
     const char* const row_end = text.data() + text.size();
     const bool has_long = row.has_long();
@@ -192,6 +193,10 @@ void encode_ascii(const RowView& row, char delimiter, char quote, GrowableBuffer
     char* const begin = line.reserve_tail(length + kSlack);
     char* out = begin;
     if (fields == 0) {
+        *out++ = '\n';
+    } else if (text.empty() && fields == 1 && lone_empty == LoneEmptyField::kQuoted) {
+        *out++ = quote;
+        *out++ = quote;
         *out++ = '\n';
     } else if (!has_long) {
         out = row.any_special() ? write_fields<true>(out, row.slots_begin(), row.slots_end(),
@@ -241,9 +246,15 @@ void append_view(GrowableBuffer<char>& line, std::string_view text) {
 // decoded field text; the engine's special flag speaks of raw bytes and
 // cannot decide quoting for it.
 void encode_general(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
-                    GrowableBuffer<char>& line) {
+                    LoneEmptyField lone_empty, GrowableBuffer<char>& line) {
     const CharForm delim(delimiter);
     const CharForm quote(quote_char);
+    if (row.text().empty() && row.size() == 1 && lone_empty == LoneEmptyField::kQuoted) {
+        append_view(line, quote.view());
+        append_view(line, quote.view());
+        line.push_back('\n');
+        return;
+    }
     bool first = true;
     for (const FieldRef field : row) {
         if (!first) append_view(line, delim.view());
@@ -266,17 +277,19 @@ void encode_general(const RowView& row, std::uint8_t delimiter, std::uint8_t quo
 }  // namespace
 
 void encode_output_row(const RowView& row, std::uint8_t delimiter, std::uint8_t quote_char,
-                       GrowableBuffer<char>& line) {
+                       GrowableBuffer<char>& line, LoneEmptyField lone_empty) {
     if (delimiter < 0x80 && quote_char < 0x80) {
-        encode_ascii(row, static_cast<char>(delimiter), static_cast<char>(quote_char), line);
+        encode_ascii(row, static_cast<char>(delimiter), static_cast<char>(quote_char), lone_empty,
+                     line);
     } else {
-        encode_general(row, delimiter, quote_char, line);
+        encode_general(row, delimiter, quote_char, lone_empty, line);
     }
 }
 
 void encode_output_row_rescanning(const RowView& row, std::uint8_t delimiter,
-                                  std::uint8_t quote_char, GrowableBuffer<char>& line) {
-    encode_general(row, delimiter, quote_char, line);
+                                  std::uint8_t quote_char, GrowableBuffer<char>& line,
+                                  LoneEmptyField lone_empty) {
+    encode_general(row, delimiter, quote_char, lone_empty, line);
 }
 
 void quote_leading_byte_order_mark(GrowableBuffer<char>& line, std::uint8_t delimiter,

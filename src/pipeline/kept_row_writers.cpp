@@ -2,16 +2,15 @@
 
 #include <utility>
 
-#include "encoders.hpp"
-
 namespace quillon {
 
 void encode_clean_line(const RowView& row, std::uint8_t delimiter, QuotingDecision decision,
-                       std::uint8_t quote_char, GrowableBuffer<char>& out) {
+                       std::uint8_t quote_char, GrowableBuffer<char>& out,
+                       LoneEmptyField lone_empty) {
     if (decision == QuotingDecision::kByFlags) {
-        encode_output_row(row, delimiter, quote_char, out);
+        encode_output_row(row, delimiter, quote_char, out, lone_empty);
     } else {
-        encode_output_row_rescanning(row, delimiter, quote_char, out);
+        encode_output_row_rescanning(row, delimiter, quote_char, out, lone_empty);
     }
 }
 
@@ -31,7 +30,7 @@ bool CleanFileWriter::write_line() {
 bool CleanFileWriter::take(const RowStore& rows) {
     for (const RowView row : rows) {
         line_.clear();
-        encode_clean_line(row, delimiter_, decision_, quote_char_, line_);
+        encode_clean_line(row, delimiter_, decision_, quote_char_, line_, lone_empty_);
         if (!write_line()) return false;
     }
     return true;
@@ -50,14 +49,14 @@ bool CleanFileWriter::write_encoded(std::string_view text, std::size_t first_lin
 }
 
 SpanEncoder::SpanEncoder(std::uint8_t delimiter, std::uint8_t quote_char, QuotingDecision decision,
-                         std::size_t expected_bytes)
-    : delimiter_(delimiter), quote_char_(quote_char), decision_(decision) {
+                         LoneEmptyField lone_empty, std::size_t expected_bytes)
+    : delimiter_(delimiter), quote_char_(quote_char), decision_(decision), lone_empty_(lone_empty) {
     text_.reserve(expected_bytes);
 }
 
 bool SpanEncoder::take(const RowStore& rows) {
     for (const RowView row : rows) {
-        encode_clean_line(row, delimiter_, decision_, quote_char_, text_);
+        encode_clean_line(row, delimiter_, decision_, quote_char_, text_, lone_empty_);
         if (first_line_ == 0) first_line_ = text_.size();
     }
     return true;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "buffered_file_writer.hpp"
+#include "encoders.hpp"
 #include "engine/growable_buffer.hpp"
 #include "engine/row_store.hpp"
 #include "engine/salvage_run.hpp"
@@ -23,15 +24,21 @@ enum class QuotingDecision : std::uint8_t { kByFlags, kByText };
 
 // Appends one row to `out` as the clean file's line.
 void encode_clean_line(const RowView& row, std::uint8_t delimiter, QuotingDecision decision,
-                       std::uint8_t quote_char, GrowableBuffer<char>& out);
+                       std::uint8_t quote_char, GrowableBuffer<char>& out,
+                       LoneEmptyField lone_empty = LoneEmptyField::kEmptyLine);
 
 // Writes each kept row to the clean file as one line handed to the writer in
 // one piece; the file's first line gets its byte-order mark quoted.
 class CleanFileWriter final : public KeptRowSink {
 public:
     CleanFileWriter(BufferedFileWriter& out, std::uint8_t delimiter, std::uint8_t quote_char,
-                    QuotingDecision decision) noexcept
-        : out_(out), delimiter_(delimiter), quote_char_(quote_char), decision_(decision) {}
+                    QuotingDecision decision,
+                    LoneEmptyField lone_empty = LoneEmptyField::kEmptyLine) noexcept
+        : out_(out),
+          delimiter_(delimiter),
+          quote_char_(quote_char),
+          decision_(decision),
+          lone_empty_(lone_empty) {}
 
     bool take(const RowStore& rows) override;
     // Writes text already encoded by a SpanEncoder: `first_line` bytes of it
@@ -47,6 +54,7 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     QuotingDecision decision_;
+    LoneEmptyField lone_empty_;
     // One line at a time, refilled for each row.
     GrowableBuffer<char> line_;
     bool first_line_ = true;
@@ -60,7 +68,7 @@ public:
     // `expected_bytes`: about how much text the span makes, reserved up front
     // (address space only until written).
     SpanEncoder(std::uint8_t delimiter, std::uint8_t quote_char, QuotingDecision decision,
-                std::size_t expected_bytes);
+                LoneEmptyField lone_empty, std::size_t expected_bytes);
 
     bool take(const RowStore& rows) override;
     std::string_view text() const noexcept { return {text_.data(), text_.size()}; }
@@ -71,6 +79,7 @@ private:
     std::uint8_t delimiter_;
     std::uint8_t quote_char_;
     QuotingDecision decision_;
+    LoneEmptyField lone_empty_;
     // The rows' lines, each encoded straight after the one before.
     GrowableBuffer<char> text_;
     std::size_t first_line_ = 0;

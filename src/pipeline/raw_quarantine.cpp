@@ -46,6 +46,24 @@ void append_base64(std::string& line, std::string_view bytes) {
     line.push_back('=');
 }
 
+// Whether the UTF-16 text `bytes` is well formed, so that its UTF-8 form
+// encodes back to the same bytes: whole units, each surrogate in a pair.
+bool well_formed_utf16(std::string_view bytes, bool big_endian) noexcept {
+    if (bytes.size() % 2 != 0) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t hi = big_endian ? 0 : 1;
+    const std::size_t units = bytes.size() / 2;
+    for (std::size_t i = 0; i < units; ++i) {
+        const unsigned high = p[2 * i + hi];
+        if (high < 0xD8 || high > 0xDF) continue;
+        if (high >= 0xDC || i + 1 == units) return false;
+        const unsigned next = p[2 * (i + 1) + hi];
+        if (next < 0xDC || next > 0xDF) return false;
+        ++i;
+    }
+    return true;
+}
+
 struct SingleByteFacts {
     bool any_multibyte_utf8 = false;
     bool any_undefined_1252 = false;
@@ -103,10 +121,19 @@ void encode_raw_quarantine_row(const RawRecord& record, std::string& line) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     switch (record.form) {
         case RawForm::kUtf16Le:
-        case RawForm::kUtf16Be:
-            line.append(record.form == RawForm::kUtf16Le ? "utf-16-le,\"" : "utf-16-be,\"");
+        case RawForm::kUtf16Be: {
+            const bool big_endian = record.form == RawForm::kUtf16Be;
+            if (!well_formed_utf16(record.utf16_bytes, big_endian)) {
+                // The transcoding holds U+FFFD for the bad units: only the
+                // input's own bytes give them back.
+                line.append("base64,\"");
+                append_base64(line, record.utf16_bytes);
+                break;
+            }
+            line.append(big_endian ? "utf-16-be,\"" : "utf-16-le,\"");
             append_quoted_text(line, bytes);
             break;
+        }
         case RawForm::kLatin1:
             line.append("latin-1,\"");
             append_single_bytes(line, bytes, false);

@@ -11,7 +11,9 @@
 // raw is the record exactly as it stood in the input, delimiters, quotes and
 // inner line breaks included, without the line break that ended it; encoding
 // says how to get its bytes back: utf-8, windows-1252, latin-1, utf-16-le or
-// utf-16-be (encode the text with that codec) or base64 (decode the text).
+// utf-16-be (encode the text with that codec) or base64 (decode the text),
+// the last wherever no codec would give the bytes back (UTF-8 mixed with
+// single-byte text, UTF-16 with a lone surrogate or an odd last byte).
 // raw is always quoted; the other columns never need it.
 #pragma once
 
@@ -49,6 +51,9 @@ struct RawRecord {
     // Windows-1252 or Latin-1 when that reads them back exactly, else base64.
     // For UTF-16 input, `bytes` is the UTF-8 transcoding.
     RawForm form;
+    // For UTF-16 input, the record's bytes in the input file, which are
+    // written instead when the transcoding does not give them back.
+    std::string_view utf16_bytes = {};
 };
 
 // Clears `line` and fills it with the record's quarantine line.

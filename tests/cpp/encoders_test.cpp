@@ -146,6 +146,35 @@ TEST(EncodeOutputRow, WritesMinimalQuoting) {
     }
 }
 
+TEST(EncodeOutputRow, QuotesALoneEmptyFieldWhenAsked) {
+    // Between other rows in one buffer, by flags and by text, ASCII and
+    // two-byte delimiter or quote: only a row of exactly one empty field
+    // changes.
+    const OutputCase cases[] = {
+        {{""}, ',', '"', "\"\"\n"},
+        {{""}, 0xA7, '"', "\"\"\n"},
+        {{""}, ',', 0xE9, "\xC3\xA9\xC3\xA9\n"},
+        {{"", ""}, ',', '"', ",\n"},
+        {{"", ""}, 0xA7, '"', "\xC2\xA7\n"},
+        {{" "}, ',', '"', " \n"},
+        {{"\"\""}, ',', '"', "\"\"\"\"\"\"\n"},
+    };
+    for (const OutputCase& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "delimiter " << int{c.delimiter} << ", quote "
+                                          << int{c.quote} << ", fields " << c.fields.size());
+        const RowStore store = store_of({{"a"}, c.fields, {"b"}}, c.delimiter, c.quote);
+        GrowableBuffer<char> by_flags;
+        GrowableBuffer<char> by_text;
+        for (const RowView row : store) {
+            encode_output_row(row, c.delimiter, c.quote, by_flags, LoneEmptyField::kQuoted);
+            encode_output_row_rescanning(row, c.delimiter, c.quote, by_text,
+                                         LoneEmptyField::kQuoted);
+        }
+        EXPECT_EQ(text_of(by_flags), "a\n" + c.line + "b\n");
+        EXPECT_EQ(text_of(by_text), "a\n" + c.line + "b\n");
+    }
+}
+
 TEST(EncodeOutputRow, HighDelimiterIgnoresTheRawByteFlag) {
     // A lone 0xA7 byte inside a quoted field is decoded to U+FFFD, so the
     // text holds no U+00A7 although the raw bytes held the delimiter.

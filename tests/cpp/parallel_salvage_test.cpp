@@ -88,6 +88,47 @@ TEST(ParallelSalvageTest, AQuoteThatSwallowsTheRestIsReadOnce) {
     }
 }
 
+// Only the input's last record can end inside an open quoted field, so only
+// the last span's answer counts; a quote the guard took as text opens none.
+TEST(ParallelSalvageTest, EndInsideAnOpenQuoteIsTheLastRecordsOnly) {
+    std::string rows;
+    for (int i = 0; i < 200; ++i) rows += "1,\"x\"\n";
+    struct Case {
+        std::string tail;
+        bool guard;
+        bool escape;
+        bool open;
+    };
+    const Case cases[] = {
+        {"1,\"x", false, false, true},
+        {"1,\"x\n", false, false, true},
+        {"1,\"x\"\"", false, false, true},
+        {"1,\"x\\\"", false, true, true},
+        {"\"1,x\n2,y", false, false, true},
+        {"1,\"x\"", false, false, false},
+        {"1,\"x\"\n", false, false, false},
+        {"1,x\"", false, false, false},
+        {"1,\"x\"y", false, false, false},
+        {"1,\"b\n1,2\n", false, false, true},
+        {"1,\"b\n1,2\n", true, false, false},
+    };
+    for (const Case& c : cases) {
+        for (const bool before : {false, true}) {
+            // An open quote early on that closes again must not count.
+            const std::string buffer =
+                "a,b\n" + std::string(before ? "1,\"x\n2\"\n" : "") + rows + c.tail;
+            SCOPED_TRACE("input tail \"" + reference::escaped(c.tail) + "\"");
+            SalvageOptions options;
+            options.guard_runaway_quotes = c.guard;
+            if (c.escape) options.escape_char = '\\';
+            EXPECT_EQ(quillon::salvage_buffer(buffer, options).ends_in_open_quote, c.open);
+            EXPECT_EQ(quillon::salvage_buffer_parallel(buffer, options, {2, 64}).ends_in_open_quote,
+                      c.open);
+        }
+    }
+    EXPECT_FALSE(quillon::salvage_buffer("", SalvageOptions()).ends_in_open_quote);
+}
+
 TEST(ParallelSalvageTest, ProgressCanStopTheRunBetweenSpans) {
     std::string buffer;
     for (int i = 0; i < 50000; ++i) buffer += "1,2,3\n";

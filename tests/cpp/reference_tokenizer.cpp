@@ -195,6 +195,7 @@ class Tokenizer {
         rec.position = pos_;
         rec.ended_by_line_break = false;
         rec.content_end = pos_;
+        rec.ended_in_open_quote = state == State::Quoted;
         return rec;
     }
 
@@ -404,7 +405,8 @@ void PrintTo(const Record& record, std::ostream* os) {
         if (f.size() > 200) *os << "... (" << f.size() << " bytes)";
     }
     *os << "] line " << record.line << " position " << record.position
-        << (record.ended_by_line_break ? " (line break)" : " (end of buffer)");
+        << (record.ended_by_line_break ? " (line break)" : " (end of buffer)")
+        << (record.ended_in_open_quote ? " inside a quoted field" : "");
 }
 
 std::size_t valid_prefix(std::string_view bytes) {

@@ -29,6 +29,8 @@ struct Record {
     // (or the buffer's size).
     std::size_t begin = 0;
     std::size_t content_end = 0;
+    // The buffer ended inside a quoted field of the record.
+    bool ended_in_open_quote = false;
 
     friend bool operator==(const Record&, const Record&) = default;
 };

@@ -57,6 +57,7 @@ std::string damaged_export(std::size_t bytes, const std::string& start) {
 std::vector<std::size_t> counts_of(const AdaptiveStats& s) {
     std::vector<std::size_t> counts{s.columns};
     for (const quillon::CountName& c : quillon::kCounts) counts.push_back(s.*c.count);
+    counts.push_back(std::size_t{s.ends_in_open_quote});
     return counts;
 }
 

@@ -69,7 +69,8 @@ std::vector<reference::Record> engine_records(std::string_view buffer,
         }
         expect_flags_match_text(store[store.size() - 1], dialect);
         out.push_back({store[store.size() - 1].to_strings(), tok.line(), tok.position(),
-                       tok.ended_by_line_break(), tok.record_begin(), tok.content_end()});
+                       tok.ended_by_line_break(), tok.record_begin(), tok.content_end(),
+                       tok.ended_in_open_quote()});
         if (out.size() > buffer.size()) {
             ADD_FAILURE() << "more records than bytes";
             return out;
@@ -99,6 +100,7 @@ void expect_shapes_match(std::string_view buffer, const reference::Dialect& dial
         EXPECT_EQ(tok.ended_by_line_break(), records[i].ended_by_line_break);
         EXPECT_EQ(tok.record_begin(), records[i].begin);
         EXPECT_EQ(tok.content_end(), records[i].content_end);
+        EXPECT_EQ(tok.ended_in_open_quote(), records[i].ended_in_open_quote);
     }
     EXPECT_FALSE(tok.next_shape().has_value()) << "counting mode yields more records";
     EXPECT_FALSE(tok.next_shape().has_value());

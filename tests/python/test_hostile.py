@@ -6,6 +6,7 @@ adding up and for salvage_file and SalvageReader agreeing.
 tests/stress/run_stress.py runs the full-size versions by hand.
 """
 
+import csv
 import errno
 import math
 import os
@@ -76,6 +77,18 @@ class TestHugeLine:
         summary, clean, rows = salvage(put(tmp_path, b'"a"b,' * n), tmp_path, repair_quotes=True)
         assert rows == [["ab"] * n + [""]]
         assert clean == b"ab," * n + b"\n"
+
+    def test_lines_whose_last_quoted_field_never_closes(self, tmp_path):
+        # «"a","x""»: the doubled quote keeps each last field open, so the
+        # file is one record of a field per line, and the package's
+        # runaway-quote guard judges an opening quote at every line break.
+        import quillon
+
+        n = self.SIZE // 20
+        report = quillon.salvage(put(tmp_path, b'"a","x""\n' * n), tmp_path / "clean.csv")
+        assert (report.total_rows, report.salvaged_rows, report.columns) == (1, 1, n + 1)
+        with open(tmp_path / "clean.csv", newline="", encoding="utf-8") as clean:
+            assert list(csv.reader(clean)) == [["a"] + ['x"\n"a'] * (n - 1) + ['x"\n']]
 
 
 class TestManyEmptyLines:

@@ -177,3 +177,26 @@ def test_clean_output_salvages_to_itself(workdir: Path, data: bytes, options: di
     if run.output_bytes:
         assert summary.detected_delimiter == delimiter
         assert summary.inferred_columns == run.summary.inferred_columns
+
+
+@settings(max_examples=EXAMPLES // 10, deadline=None)
+@given(
+    cells=st.lists(st.sampled_from(["", "", "a", "bc", "12"]), min_size=1, max_size=12),
+    threads=st.sampled_from([1, 2]),
+)
+def test_one_column_rows_of_an_empty_cell_reach_readers_that_skip_blank_lines(
+    workdir: Path, cells: list[str], threads: int
+) -> None:
+    # quillon's clean file writes such a row as "", header included; with
+    # two threads the input is long enough to be read in spans.
+    import pandas
+    import quillon
+
+    lines = "".join(cell + "\n" for cell in cells)
+    copies = 1 if threads == 1 else 1 + (3 << 20) // len(lines)
+    Path(workdir / "input.csv").write_text(lines * copies)
+    report = quillon.salvage(workdir / "input.csv", workdir / "output.csv", threads=threads)
+    assume(report.salvaged_rows > 0)
+    header = 1 if report.input.header else 0
+    table = pandas.read_csv(workdir / "output.csv", header=0 if header else None, dtype=str)
+    assert len(table) == report.salvaged_rows - header
