@@ -29,20 +29,11 @@ inline std::vector<std::string> describe_result(const quillon::SalvageResult& r)
                       std::to_string(q.place.begin) + ":" + std::to_string(q.place.end) + " " +
                       std::string(q.reason) + " " + describe_fields(q.fields.to_strings()));
     }
-<<<<<<< HEAD
     out.push_back("delimiter " + std::to_string(std::size_t{r.detected_delimiter}) + " columns " +
-                  std::to_string(r.inferred_columns) + " stopped " + std::to_string(r.stopped));
+                  std::to_string(r.inferred_columns) + " stopped " + std::to_string(r.stopped) +
+                  " ends in open quote " + std::to_string(r.ends_in_open_quote));
     for (const quillon::CountName& c : quillon::kCounts) {
         out.push_back(std::string(c.name) + " " + std::to_string(r.*c.count));
-=======
-    for (const std::size_t count :
-         {std::size_t{r.detected_delimiter}, r.total_rows, r.salvaged_rows, r.repaired_rows,
-          r.quarantined_rows, r.inferred_columns, r.padded_rows, r.merged_rows,
-          r.dropped_empty_rows, r.rejoined_rows, r.split_rows, r.too_few_rows, r.extra_rows,
-          r.preamble_rows, r.repeated_header_rows, r.reencoded_rows, r.runaway_quote_rows,
-          std::size_t{r.stopped}, std::size_t{r.ends_in_open_quote}}) {
-        out.push_back(std::to_string(count));
->>>>>>> engine-fixes
     }
     return out;
 }
