@@ -153,6 +153,13 @@ def test_a_cut_off_input_is_salvaged_with_a_warning(tmp_path):
     report = quillon.salvage(gzip.compress(DATA)[: len(DATA) // 4], tmp_path / "out.csv")
     assert report.total_rows > 0
     assert report.warnings and report.warnings[0].startswith("the input looks truncated: its gzip data")
+    (tmp_path / "cut.csv").write_bytes(b'id,note,n\n1,ok,2\n2,3,"a note\ncut off')
+    cut_in_quotes = quillon.salvage(tmp_path / "cut.csv", tmp_path / "out.csv")
+    assert cut_in_quotes.warnings == ("the input looks truncated: it ends inside a quoted field",)
+    result = run_quillon(tmp_path, "salvage", "cut.csv", "again.csv", "--quiet")
+    assert (result.returncode, result.stderr) == (
+        0, "quillon: warning: cut.csv: the input looks truncated: it ends inside a quoted field\n"
+    )
     (tmp_path / "named.csv.gz").write_bytes(DATA)
     (failure,) = quillon.salvage_many([tmp_path / "named.csv.gz"], tmp_path / "o")
     assert isinstance(failure.error, ValueError)
