@@ -1,8 +1,8 @@
 #include "read_table.hpp"
 
 #include <cerrno>
+#include <memory>
 #include <string_view>
-#include <utility>
 
 #include "pipeline/salvage_file.hpp"
 
@@ -10,7 +10,7 @@ namespace quillon::arrow {
 
 bool header_row_kept(const AdaptiveRun& run) noexcept {
     const SalvageResult& result = run.result;
-    if (!run.detection.structure.header || result.rows.empty()) return false;
+    if (!run.detection.structure.header || result.salvaged_rows == 0) return false;
     // The header is the first record after the preamble. Records follow each
     // other line by line, and the quarantine lists them in input order, so
     // the header was set aside exactly when the first entry after the
@@ -26,31 +26,38 @@ IoResult<TableRead> read_table(const std::string& input_path,
                                const std::optional<std::string>& quarantine_path,
                                const AdaptiveOptions& options, const BatchLimits& limits,
                                InterruptCheck interrupt) {
-    TableRead out;
-    RowStore rows;
-    bool header = false;
-    {
-        IoResult<InputFile> file = read_input_file(input_path, interrupt);
-        if (!file) return file.error();
-        const GrowableBuffer<char>& content = file.value().content;
-        AdaptiveRun run = run_adaptive(std::string_view(content.data(), content.size()), options);
-        // The options' progress hook asked to stop: no table, as a signal
-        // interrupts a system call.
-        if (run.result.stopped) return IoError::from_errno(EINTR);
-        if (quarantine_path) {
-            if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt);
-                !written) {
-                return written.error();
-            }
+    IoResult<InputFile> file = read_input_file(input_path, interrupt);
+    if (!file) return file.error();
+    const GrowableBuffer<char>& content = file.value().content;
+    AdaptiveRun run;
+    run.detection =
+        detect_input(std::string_view(content.data(), content.size()), options, run.input);
+    // The first kept row is the header unless the header record was set
+    // aside, which only the quarantine tells once the run is over: the
+    // span from the start keeps that row apart until then.
+    const bool header_detected = run.detection.structure.header;
+    TableBuilder table(limits);
+    salvage_detected(
+        run, options,
+        [&](std::size_t from) {
+            return std::make_unique<BatchBuilder>(limits, header_detected && from == 0);
+        },
+        [&](KeptRowSink& span) {
+            table.add(static_cast<BatchBuilder&>(span));
+            return true;
+        });
+    // The options' progress hook asked to stop: no table, as a signal
+    // interrupts a system call.
+    if (run.result.stopped) return IoError::from_errno(EINTR);
+    if (quarantine_path) {
+        if (IoStatus written = write_run_quarantine(*quarantine_path, run, interrupt); !written) {
+            return written.error();
         }
-        out.stats = stats_of(run);
-        header = header_row_kept(run);
-        rows = std::move(run.result.rows);
-        // The input, its transcoding and the quarantined records go here,
-        // before the batches take their room.
     }
+    TableRead out;
+    out.stats = stats_of(run);
     out.table = std::make_shared<const BatchTable>(
-        build_batches(std::move(rows), header, out.stats.columns, limits));
+        table.finish(header_row_kept(run), out.stats.columns));
     return out;
 }
 
