@@ -40,10 +40,12 @@ struct SpanOutput {
 };
 
 // Workers a run may have at most: more add no speed on memory-bound work.
-inline constexpr unsigned kMaxThreads = 64;
+inline constexpr unsigned kMaxThreads = 32;
 // Input bytes of the spans read but not yet consumed, at most, whatever the
 // thread count (a worker claims no span past it; a span is at least 1 MiB).
-inline constexpr std::size_t kInFlightBytes = std::size_t{64} << 20;
+// A span read holds about twice its bytes until it is consumed (its encoded
+// text or batches, its store), so this bounds what reading ahead costs.
+inline constexpr std::size_t kInFlightBytes = std::size_t{32} << 20;
 
 struct SpanPlan {
     // Threads that read spans; 1 reads the whole buffer on the calling
