@@ -127,8 +127,7 @@ RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end
         }
     } else {
         const std::size_t bitmaps = (width - full) * bitmap_bytes(cells->rows);
-        std::memset(cells->validity.reserve_tail(bitmaps), 0xFF, bitmaps);
-        cells->validity.set_size(bitmaps);
+        cells->validity.append_fill(bitmaps, std::uint8_t{0xFF});
         std::vector<std::size_t> start(width + 1, 0);
         for (std::size_t r = begin; r < end; ++r) {
             std::size_t c = 0;
