@@ -16,6 +16,7 @@
 // with each other; every exported struct is released exactly once, whatever
 // order the structs are released in (AddressSanitizer and LeakSanitizer see
 // to that).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,7 +40,9 @@ struct Settings {
     bool header;
     bool unchecked;
     bool give_up_store;
-    unsigned threads;
+    // Rows per span when the rows go through one builder per span, as a
+    // run's spans hand them over; 0: the whole store at once.
+    std::size_t span_rows;
     StringLayout layout;
     bool move_column;
     bool stream_first;
@@ -52,7 +55,6 @@ Settings read_settings(fuzz::ByteReader& in) {
     s.header = (flags & 1) != 0;
     s.unchecked = (flags & 2) != 0;
     s.give_up_store = (flags & 4) != 0;
-    s.limits.threads = (flags & 8) != 0 ? 2 : 1;
     const unsigned layout = (flags >> 4) & 3;
     s.layout = layout == 0   ? StringLayout::kUtf8
                : layout == 1 ? StringLayout::kLargeUtf8
@@ -60,9 +62,24 @@ Settings read_settings(fuzz::ByteReader& in) {
     s.move_column = (flags & 64) != 0;
     s.stream_first = (flags & 128) != 0;
     s.limits.max_rows = 1 + in.take() % 64;
+    s.span_rows = (flags & 8) != 0 ? 1 + in.take() % 8 : 0;
     const std::uint8_t bytes = in.take();
     if (bytes != 0) s.limits.max_bytes = bytes;
     return s;
+}
+
+// The rows through one builder per span of s.span_rows rows, joined in order.
+quillon::arrow::BatchTable by_spans(const quillon::RowStore& rows, const Settings& s,
+                                    std::size_t columns) {
+    quillon::arrow::TableBuilder table(s.limits);
+    for (std::size_t r = 0; r < rows.size(); r += s.span_rows) {
+        quillon::RowStore span_rows;
+        span_rows.append_rows(rows, r, std::min(r + s.span_rows, rows.size()));
+        quillon::arrow::BatchBuilder span(s.limits, s.header && r == 0);
+        span.take(span_rows);
+        table.add(span);
+    }
+    return table.finish(s.header, columns);
 }
 
 }  // namespace
@@ -84,10 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& row : rows) width = std::max(width, row.size());
 
     auto table = std::make_shared<const quillon::arrow::BatchTable>(
-        s.give_up_store ? quillon::arrow::build_batches(std::move(result.rows), s.header,
-                                                        result.inferred_columns, s.limits)
-                        : quillon::arrow::build_batches(result.rows, s.header,
-                                                        result.inferred_columns, s.limits));
+        s.span_rows != 0 ? by_spans(result.rows, s, result.inferred_columns)
+        : s.give_up_store ? quillon::arrow::build_batches(std::move(result.rows), s.header,
+                                                          result.inferred_columns, s.limits)
+                          : quillon::arrow::build_batches(result.rows, s.header,
+                                                          result.inferred_columns, s.limits));
     check(table->width() == width, "one column per field of the widest row");
     check(table->names().size() == width, "one name per column");
     check(table->rows() == rows.size() - first, "every row but the header");

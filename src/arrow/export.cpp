@@ -86,9 +86,11 @@ struct StringView {
 static_assert(sizeof(StringView) == 16);
 
 struct ColumnArrayData {
-    std::shared_ptr<const ColumnChunk> chunk;
-    // Buffers derived for a layout that is not the chunk's own.
-    GrowableBuffer<std::int64_t> offsets;
+    std::shared_ptr<const BatchCells> cells;
+    // Buffers derived for a layout that is not the batch's own, or the
+    // zeros of a column that no row of the batch reaches.
+    GrowableBuffer<std::int32_t> offsets;
+    GrowableBuffer<std::int64_t> wide_offsets;
     GrowableBuffer<StringView> views;
     std::int64_t data_sizes[1] = {0};
     const void* buffers[4] = {nullptr, nullptr, nullptr, nullptr};
@@ -99,12 +101,27 @@ void release_column_array(ArrowArray* array) {
     array->release = nullptr;
 }
 
-void derive_views(const ColumnChunk& chunk, GrowableBuffer<StringView>& views) {
-    const auto n = static_cast<std::size_t>(chunk.length());
+// The column's offsets from its first, over its own text.
+template <typename Offset>
+Offset* derive_offsets(const ColumnChunk& c, GrowableBuffer<Offset>& out) {
+    const auto n = static_cast<std::size_t>(c.length());
+    const std::size_t first = c.first_offset();
+    Offset* offsets = out.reserve_tail(n + 1);
+    out.set_size(n + 1);
+    for (std::size_t i = 0; i <= n; ++i) {
+        const std::size_t at = c.wide() ? static_cast<std::size_t>(c.wide_offsets()[i])
+                                        : static_cast<std::size_t>(c.offsets()[i]);
+        offsets[i] = static_cast<Offset>(at - first);
+    }
+    return offsets;
+}
+
+// Views into the column's own text, which begins at its first offset.
+void derive_views(const ColumnChunk& c, const std::int32_t* offsets, const char* values,
+                  GrowableBuffer<StringView>& views) {
+    const auto n = static_cast<std::size_t>(c.length());
     StringView* out = views.reserve_tail(n);
     views.set_size(n);
-    const std::int32_t* offsets = chunk.offsets();
-    const char* values = chunk.values();
     for (std::size_t i = 0; i < n; ++i) {
         const std::int32_t begin = offsets[i];
         const std::int32_t size = offsets[i + 1] - begin;
@@ -121,34 +138,56 @@ void derive_views(const ColumnChunk& chunk, GrowableBuffer<StringView>& views) {
     }
 }
 
-// Fills *out with one column; nothing is written to *out on failure.
-void export_column(const std::shared_ptr<const ColumnChunk>& chunk, StringLayout layout,
+// A column no row of the batch reaches: every cell null, every buffer zeros
+// (offsets, views of length 0 and the validity bitmap alike).
+void export_absent(ColumnArrayData& data, std::size_t n, StringLayout layout) {
+    // 16 bytes a row covers the views; n + 1 eight-byte words the offsets.
+    const std::size_t words = 2 * n + 1;
+    std::int64_t* zeros = data.wide_offsets.reserve_tail(words);
+    data.wide_offsets.set_size(words);
+    std::memset(zeros, 0, words * sizeof(std::int64_t));
+    data.buffers[0] = zeros;
+    data.buffers[1] = zeros;
+    data.buffers[2] = kEmptyBuffer;
+    if (layout == StringLayout::kUtf8View) data.buffers[3] = data.data_sizes;
+}
+
+// Fills *out with column `column` of the batch; nothing is written to *out
+// on failure.
+void export_column(const RecordBatch& batch, std::size_t column, StringLayout layout,
                    ArrowArray* out) {
     auto data = std::make_unique<ColumnArrayData>();
-    data->chunk = chunk;
-    const ColumnChunk& c = *chunk;
+    data->cells = batch.cells;
+    const ColumnChunk c = batch.column(column);
     const auto n = static_cast<std::size_t>(c.length());
-    data->buffers[0] = c.validity();
-    std::int64_t n_buffers = 3;
-    if (c.wide()) {
-        data->buffers[1] = c.wide_offsets();
-        data->buffers[2] = or_empty(c.values());
-    } else if (layout == StringLayout::kUtf8) {
-        data->buffers[1] = c.offsets();
-        data->buffers[2] = or_empty(c.values());
-    } else if (layout == StringLayout::kLargeUtf8) {
-        std::int64_t* wide = data->offsets.reserve_tail(n + 1);
-        data->offsets.set_size(n + 1);
-        for (std::size_t i = 0; i <= n; ++i) wide[i] = c.offsets()[i];
-        data->buffers[1] = wide;
-        data->buffers[2] = or_empty(c.values());
+    const std::int64_t n_buffers = layout == StringLayout::kUtf8View ? 4 : 3;
+    if (c.absent()) {
+        export_absent(*data, n, layout);
     } else {
-        derive_views(c, data->views);
-        data->data_sizes[0] = static_cast<std::int64_t>(c.value_bytes());
-        data->buffers[1] = or_empty(data->views.data());
-        data->buffers[2] = or_empty(c.values());
-        data->buffers[3] = data->data_sizes;
-        n_buffers = 4;
+        data->buffers[0] = c.validity();
+        // Offsets into the whole batch's text where the batch's own width
+        // fits the layout; else derived ones into the column's own text.
+        const char* own_text = c.values() + c.first_offset();
+        if (layout == StringLayout::kUtf8 && !c.wide()) {
+            data->buffers[1] = c.offsets();
+            data->buffers[2] = or_empty(c.values());
+        } else if (layout == StringLayout::kUtf8) {
+            data->buffers[1] = derive_offsets(c, data->offsets);
+            data->buffers[2] = own_text;
+        } else if (layout == StringLayout::kLargeUtf8 && c.wide()) {
+            data->buffers[1] = c.wide_offsets();
+            data->buffers[2] = or_empty(c.values());
+        } else if (layout == StringLayout::kLargeUtf8) {
+            data->buffers[1] = derive_offsets(c, data->wide_offsets);
+            data->buffers[2] = own_text;
+        } else {
+            const std::int32_t* offsets = derive_offsets(c, data->offsets);
+            derive_views(c, offsets, own_text, data->views);
+            data->data_sizes[0] = static_cast<std::int64_t>(c.last_offset() - c.first_offset());
+            data->buffers[1] = or_empty(data->views.data());
+            data->buffers[2] = or_empty(own_text);
+            data->buffers[3] = data->data_sizes;
+        }
     }
     *out = ArrowArray{
         .length = c.length(),
@@ -296,7 +335,7 @@ void export_schema(const ExportPlan& plan, ArrowSchema* out) {
 }
 
 void export_batch(const RecordBatch& batch, const ExportPlan& plan, ArrowArray* out) {
-    const std::size_t width = batch.columns.size();
+    const std::size_t width = plan.layouts.size();
     auto data = std::make_unique<StructArrayData>();
     data->columns = std::make_unique<ArrowArray[]>(width);
     data->pointers = std::make_unique<ArrowArray*[]>(width);
@@ -317,7 +356,7 @@ void export_batch(const RecordBatch& batch, const ExportPlan& plan, ArrowArray* 
         }
     } unwind{data.get(), width};
     for (std::size_t c = 0; c < width; ++c) {
-        export_column(batch.columns[c], plan.layouts[c], &data->columns[c]);
+        export_column(batch, c, plan.layouts[c], &data->columns[c]);
     }
     unwind.data = nullptr;
     *out = ArrowArray{

@@ -23,9 +23,10 @@ bool header_row_kept(const AdaptiveRun& run) noexcept;
 // Reads `input_path` whole, runs the adaptive salvage over it, writes the
 // quarantine file when a path is given, and builds the batches: one column
 // per applied column (or per field of the widest row when the column check
-// is off), named from the header row when it was kept. The input and the
-// run's rows are freed as soon as they are no longer needed. When the
-// options' progress hook stops the run, the error is EINTR.
+// is off), named from the header row when it was kept. Each span's rows
+// become batches on the thread that reads the span, so that the rows are
+// never all held in row form. When the options' progress hook stops the
+// run, the error is EINTR.
 IoResult<TableRead> read_table(const std::string& input_path,
                                const std::optional<std::string>& quarantine_path,
                                const AdaptiveOptions& options, const BatchLimits& limits = {},

@@ -1,17 +1,11 @@
 #include "record_batches.hpp"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
+#include <bit>
 #include <cstring>
-#include <exception>
-#include <mutex>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <unordered_set>
+#include <utility>
 
 namespace quillon::arrow {
 
@@ -19,6 +13,14 @@ namespace {
 
 constexpr std::size_t kMaxNarrowBytes = 0x7FFFFFFF;
 constexpr std::size_t kCopySlack = 16;
+// A batch is cut once it holds this much text, whatever the limits allow:
+// rows wait in a builder's own store until their batch is full, and this
+// bounds that store.
+constexpr std::size_t kMaxBatchText = std::size_t{64} << 20;
+// Rows handed over with at least this much text, and no rows waiting before
+// them, go into columns at once instead of through the builder's store: a
+// large row is never copied twice.
+constexpr std::size_t kDirectBatchText = std::size_t{1} << 20;
 
 bool blank(std::string_view name) noexcept {
     return name.find_first_not_of(" \t") == std::string_view::npos;
@@ -26,32 +28,171 @@ bool blank(std::string_view name) noexcept {
 
 std::string numbered(std::size_t column) { return "column_" + std::to_string(column + 1); }
 
-// Rows [begin, end) of the store form one batch.
-struct BatchRange {
-    std::size_t begin;
-    std::size_t end;
-};
+std::size_t bitmap_bytes(std::int64_t rows) noexcept {
+    return (static_cast<std::size_t>(rows) + 7) / 8;
+}
 
-// Gives the whole pages inside [begin, end) back to the system: a batch's
-// copy of its rows' text is made, and the store is only read on to its end.
-// Reading those bytes afterwards gives zeros.
-void discard_pages(const char* begin, const char* end) noexcept {
-    static const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
-    const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+// Writes the cells of rows [begin, end) column after column; `start[c]` is
+// where column c's text begins (start[width] is the total).
+template <typename Offset>
+void write_columns(const RowStore& rows, std::size_t begin, std::size_t end,
+                   const std::vector<std::size_t>& start, BatchCells& cells, Offset* offsets) {
+    const std::size_t n = end - begin;
+    const std::size_t width = cells.width;
+    char* const values = cells.values.data();
+    std::uint8_t* const validity = cells.validity.data();
+    const std::size_t bitmap = bitmap_bytes(cells.rows);
+    std::vector<std::size_t> pos(start.begin(), start.end() - 1);
+    // Short fields are copied 16 bytes at a time when that stays inside
+    // their column's text (the last column has the buffer's slack) and
+    // inside the store's text.
+    const RowView last = rows[rows.size() - 1];
+    const char* const copy_limit = last.text().data() + last.text_size();
+    for (std::size_t r = begin; r < end; ++r) {
+        const std::size_t i = r - begin;
+        std::size_t c = 0;
+        for (const FieldRef field : rows[r]) {
+            const std::size_t len = field.text.size();
+            const char* src = field.text.data();
+            offsets[c * n + i] = static_cast<Offset>(pos[c]);
+            const std::size_t limit = c + 1 == width ? start[width] + kCopySlack : start[c + 1];
+            if (len <= kCopySlack && pos[c] + kCopySlack <= limit &&
+                copy_limit - src >= static_cast<std::ptrdiff_t>(kCopySlack)) {
+                std::memcpy(values + pos[c], src, kCopySlack);
+            } else if (len != 0) {
+                std::memcpy(values + pos[c], src, len);
+            }
+            pos[c] += len;
+            ++c;
+        }
+        for (; c < width; ++c) {
+            offsets[c * n + i] = static_cast<Offset>(pos[c]);
+            std::uint8_t& byte = validity[(c - cells.full) * bitmap + i / 8];
+            byte = static_cast<std::uint8_t>(byte & ~(1u << (i % 8)));
+        }
+    }
+    offsets[width * n] = static_cast<Offset>(start[width]);
+}
+
+// One row's text is already laid out column after column: it is copied
+// whole, and its offsets are the running sums of its field lengths.
+template <typename Offset>
+void write_single_row(const RowView& row, BatchCells& cells, Offset* offsets) {
+    if (row.text_size() != 0) std::memcpy(cells.values.data(), row.text().data(), row.text_size());
+    std::size_t at = 0;
+    std::size_t c = 0;
+    for (const FieldRef field : row) {
+        offsets[c++] = static_cast<Offset>(at);
+        at += field.text.size();
+    }
+    offsets[c] = static_cast<Offset>(at);
+}
+
+// Rows [begin, end) of `rows` as one batch.
+RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end) {
+    auto cells = std::make_shared<BatchCells>();
+    const std::size_t n = end - begin;
+    std::size_t width = 0;
+    std::size_t full = SIZE_MAX;
+    std::size_t text = 0;
+    for (std::size_t r = begin; r < end; ++r) {
+        const RowView row = rows[r];
+        const std::size_t size = row.size();
+        width = std::max(width, size);
+        full = std::min(full, size);
+        text += row.text_size();
+    }
+    cells->rows = static_cast<std::int64_t>(n);
+    cells->width = width;
+    cells->full = full;
+    cells->wide = text > kMaxNarrowBytes;
+    cells->values.reserve_tail(text + kCopySlack);
+    cells->values.set_size(text);
+    const std::size_t count = width * n + 1;
+    std::int32_t* narrow = nullptr;
+    std::int64_t* wide = nullptr;
+    if (cells->wide) {
+        wide = cells->wide_offsets.reserve_tail(count);
+        cells->wide_offsets.set_size(count);
+    } else {
+        narrow = cells->offsets.reserve_tail(count);
+        cells->offsets.set_size(count);
+    }
+
+    if (n == 1) {
+        if (wide != nullptr) {
+            write_single_row(rows[begin], *cells, wide);
+        } else {
+            write_single_row(rows[begin], *cells, narrow);
+        }
+    } else {
+        const std::size_t bitmaps = (width - full) * bitmap_bytes(cells->rows);
+        cells->validity.append_fill(bitmaps, std::uint8_t{0xFF});
+        std::vector<std::size_t> start(width + 1, 0);
+        for (std::size_t r = begin; r < end; ++r) {
+            std::size_t c = 0;
+            for (const FieldRef field : rows[r]) start[++c] += field.text.size();
+        }
+        for (std::size_t c = 0; c < width; ++c) start[c + 1] += start[c];
+        if (wide != nullptr) {
+            write_columns(rows, begin, end, start, *cells, wide);
+        } else {
+            write_columns(rows, begin, end, start, *cells, narrow);
+        }
+    }
+    RecordBatch batch;
+    batch.rows = cells->rows;
+    batch.cells = std::move(cells);
+    return batch;
+}
+
+void merge_flags(std::vector<std::uint8_t>& into, const std::vector<std::uint8_t>& from) {
+    if (into.size() < from.size()) into.resize(from.size(), 0);
+    for (std::size_t c = 0; c < from.size(); ++c) into[c] |= from[c];
 }
 
 }  // namespace
 
+std::int64_t ColumnChunk::null_count() const noexcept {
+    if (absent()) return cells_->rows;
+    const std::uint8_t* bits = validity();
+    if (bits == nullptr) return 0;
+    // The bits past the last row are set, so the clear bits are the nulls.
+    const std::size_t bytes = bitmap_bytes(cells_->rows);
+    std::size_t set = 0;
+    for (std::size_t i = 0; i < bytes; ++i) set += static_cast<std::size_t>(std::popcount(bits[i]));
+    return static_cast<std::int64_t>(bytes * 8 - set);
+}
+
+const std::uint8_t* ColumnChunk::validity() const noexcept {
+    if (column_ < cells_->full || absent()) return nullptr;
+    return cells_->validity.data() + (column_ - cells_->full) * bitmap_bytes(cells_->rows);
+}
+
+std::string BatchTable::name(std::size_t column) const {
+    if (column >= name_ends_.size()) return numbered(column);
+    const std::size_t begin = column == 0 ? 0 : name_ends_[column - 1];
+    return names_text_.substr(begin, name_ends_[column] - begin);
+}
+
+std::vector<std::string> BatchTable::names() const {
+    std::vector<std::string> names;
+    names.reserve(width_);
+    for (std::size_t c = 0; c < width_; ++c) names.push_back(name(c));
+    return names;
+}
+
 std::vector<std::string> column_names(const RowView* header, std::size_t width) {
     std::vector<std::string> names;
     names.reserve(width);
-    if (header != nullptr) {
-        for (const FieldRef field : *header) {
-            if (names.size() == width) break;
-            names.push_back(blank(field.text) ? numbered(names.size()) : std::string(field.text));
-        }
+    if (header == nullptr) {
+        // column_N for distinct N never repeat: nothing to check.
+        for (std::size_t c = 0; c < width; ++c) names.push_back(numbered(c));
+        return names;
+    }
+    for (const FieldRef field : *header) {
+        if (names.size() == width) break;
+        names.push_back(blank(field.text) ? numbered(names.size()) : std::string(field.text));
     }
     while (names.size() < width) names.push_back(numbered(names.size()));
 
@@ -73,211 +214,145 @@ std::vector<std::string> column_names(const RowView* header, std::size_t width) 
     return names;
 }
 
-// Writes the columns of one batch: a pass over the rows to size every
-// buffer exactly, then a pass that copies the text.
-class ChunkWriter {
-  public:
-    static RecordBatch write(const RowStore& rows, BatchRange range,
-                             const std::vector<std::uint8_t>& wide) {
-        const std::size_t width = wide.size();
-        const std::size_t n = range.end - range.begin;
-        std::vector<std::size_t> bytes(width, 0);
-        // rows_with[k]: rows of exactly k fields; a cell of column c is
-        // missing in each row of at most c fields.
-        std::vector<std::size_t> rows_with(width + 1, 0);
-        for (std::size_t r = range.begin; r < range.end; ++r) {
-            std::size_t c = 0;
-            for (const FieldRef field : rows[r]) bytes[c++] += field.text.size();
-            ++rows_with[c];
-        }
-
-        std::vector<std::shared_ptr<ColumnChunk>> chunks(width);
-        std::vector<char*> text(width);
-        std::vector<std::int32_t*> narrow(width);
-        std::vector<std::int64_t*> offsets64(width);
-        std::vector<std::uint8_t*> valid(width);
-        std::size_t missing = 0;
-        for (std::size_t c = 0; c < width; ++c) {
-            missing += rows_with[c];
-            auto chunk = std::make_shared<ColumnChunk>();
-            chunk->length_ = static_cast<std::int64_t>(n);
-            chunk->null_count_ = static_cast<std::int64_t>(missing);
-            chunk->wide_ = wide[c] != 0;
-            // The slack lets short fields be copied in one 16-byte move.
-            text[c] = chunk->values_.reserve_tail(bytes[c] + kCopySlack);
-            chunk->values_.set_size(bytes[c]);
-            if (chunk->wide_) {
-                offsets64[c] = chunk->wide_offsets_.reserve_tail(n + 1);
-                chunk->wide_offsets_.set_size(n + 1);
-                offsets64[c][0] = 0;
-            } else {
-                narrow[c] = chunk->offsets_.reserve_tail(n + 1);
-                chunk->offsets_.set_size(n + 1);
-                narrow[c][0] = 0;
-            }
-            if (missing != 0) {
-                const std::size_t bitmap = (n + 7) / 8;
-                valid[c] = chunk->validity_.reserve_tail(bitmap);
-                chunk->validity_.set_size(bitmap);
-                std::memset(valid[c], 0xFF, bitmap);
-            }
-            chunks[c] = std::move(chunk);
-        }
-
-        // Short fields are copied 16 bytes at a time, reading on into the
-        // fields after them, as far as the store's text goes.
-        const RowView last = rows[rows.size() - 1];
-        const char* const copy_limit = last.text().data() + last.text_size();
-        std::vector<std::size_t> written(width, 0);
-        for (std::size_t r = range.begin; r < range.end; ++r) {
-            const std::size_t i = r - range.begin;
-            std::size_t c = 0;
-            for (const FieldRef field : rows[r]) {
-                const std::size_t len = field.text.size();
-                const char* src = field.text.data();
-                char* dst = text[c] + written[c];
-                if (len <= kCopySlack &&
-                    copy_limit - src >= static_cast<std::ptrdiff_t>(kCopySlack)) {
-                    std::memcpy(dst, src, kCopySlack);
-                } else if (len != 0) {
-                    std::memcpy(dst, src, len);
-                }
-                written[c] += len;
-                set_offset(narrow[c], offsets64[c], i + 1, written[c]);
-                ++c;
-            }
-            for (; c < width; ++c) {
-                set_offset(narrow[c], offsets64[c], i + 1, written[c]);
-                valid[c][i / 8] = static_cast<std::uint8_t>(valid[c][i / 8] & ~(1u << (i % 8)));
-            }
-        }
-
-        RecordBatch batch;
-        batch.rows = static_cast<std::int64_t>(n);
-        batch.columns.assign(chunks.begin(), chunks.end());
-        return batch;
-    }
-
-  private:
-    static void set_offset(std::int32_t* narrow, std::int64_t* wide, std::size_t i,
-                           std::size_t value) noexcept {
-        if (narrow != nullptr) {
-            narrow[i] = static_cast<std::int32_t>(value);
-        } else {
-            wide[i] = static_cast<std::int64_t>(value);
-        }
-    }
-};
-
-namespace {
-
-// Runs work(i) for i in [0, count) on up to `threads` threads, this one
-// included. A thread that cannot be started leaves its share to the others;
-// the first exception a call throws is rethrown here once all have stopped.
-template <typename Work>
-void run_parallel(std::size_t count, unsigned threads, Work work) {
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto worker = [&]() noexcept {
-        for (;;) {
-            const std::size_t i = next.fetch_add(1);
-            if (i >= count || failed.load()) return;
-            try {
-                work(i);
-            } catch (...) {
-                const std::lock_guard<std::mutex> lock(error_mutex);
-                if (!error) error = std::current_exception();
-                failed.store(true);
-            }
-        }
-    };
-    std::vector<std::thread> pool;
-    const std::size_t extra =
-        std::min<std::size_t>(threads > 0 ? threads - 1 : 0, count > 0 ? count - 1 : 0);
-    try {
-        pool.reserve(extra);
-        for (std::size_t t = 0; t < extra; ++t) pool.emplace_back(worker);
-    } catch (const std::system_error&) {
-        // Fewer threads, same work.
-    }
-    worker();
-    for (std::thread& t : pool) t.join();
-    if (error) std::rethrow_exception(error);
+BatchBuilder::BatchBuilder(const BatchLimits& limits, bool first_row_aside)
+    : limits_(limits),
+      batch_bytes_(std::min({limits.max_bytes, kMaxNarrowBytes, kMaxBatchText})),
+      aside_wanted_(first_row_aside) {
+    limits_.max_rows = std::max<std::size_t>(limits_.max_rows, 1);
+    limits_.max_bytes = std::min(limits_.max_bytes, kMaxNarrowBytes);
 }
 
-}  // namespace
+bool BatchBuilder::take(const RowStore& rows) {
+    std::size_t begin = 0;
+    if (aside_wanted_ && !rows.empty()) {
+        aside_.append_row(rows[0]);
+        widest_ = std::max(widest_, rows[0].size());
+        aside_wanted_ = false;
+        begin = 1;
+    }
+    add_rows(rows, begin);
+    return true;
+}
 
-class TableBuilder {
-  public:
-    static BatchTable build(const RowStore& rows, bool header, std::size_t columns,
-                            const BatchLimits& limits, bool release_text);
-};
+void BatchBuilder::note_long_row(const RowView& row) {
+    std::size_t c = 0;
+    for (const FieldRef field : row) {
+        if (field.text.size() > limits_.max_bytes) {
+            if (wide_.size() <= c) wide_.resize(c + 1, 0);
+            wide_[c] = 1;
+        }
+        ++c;
+    }
+}
 
-BatchTable TableBuilder::build(const RowStore& rows, bool header, std::size_t columns,
-                               const BatchLimits& limits, bool release_text) {
-    const std::size_t max_rows = std::max<std::size_t>(limits.max_rows, 1);
-    const std::size_t max_bytes = std::min(limits.max_bytes, kMaxNarrowBytes);
-    const std::size_t first = header && !rows.empty() ? 1 : 0;
-
-    std::size_t width = columns;
-    if (first == 1) width = std::max(width, rows[0].size());
-    std::vector<BatchRange> ranges;
-    std::vector<std::size_t> long_rows;
-    std::size_t begin = first;
-    std::size_t bytes = 0;
-    for (std::size_t r = first; r < rows.size(); ++r) {
+void BatchBuilder::add_rows(const RowStore& rows, std::size_t begin) {
+    const std::size_t n = rows.size();
+    // Rows [run, r) of `rows` join the waiting ones in the next batch.
+    std::size_t run = begin;
+    std::size_t count = pending_.size();
+    std::size_t bytes = pending_.text_bytes();
+    const auto write_out = [&](std::size_t until) {
+        if (pending_.empty()) {
+            batches_.push_back(write_batch(rows, run, until));
+        } else {
+            pending_.append_rows(rows, run, until);
+            flush();
+        }
+        run = until;
+        count = 0;
+        bytes = 0;
+    };
+    for (std::size_t r = begin; r < n; ++r) {
         const RowView row = rows[r];
         const std::size_t size = row.text_size();
-        if (r > begin && (r - begin == max_rows || bytes > max_bytes || size > max_bytes - bytes)) {
-            ranges.push_back({begin, r});
-            begin = r;
-            bytes = 0;
+        if (count != 0 &&
+            (count == limits_.max_rows || bytes > batch_bytes_ || size > batch_bytes_ - bytes)) {
+            write_out(r);
         }
+        ++count;
         bytes += size;
-        width = std::max(width, row.size());
-        if (size > max_bytes) long_rows.push_back(r);
+        widest_ = std::max(widest_, row.size());
+        if (size > limits_.max_bytes) note_long_row(row);
     }
-    if (begin < rows.size()) ranges.push_back({begin, rows.size()});
-
-    BatchTable table;
-    if (first == 1) {
-        const RowView header_row = rows[0];
-        table.names_ = column_names(&header_row, width);
+    if (run == n) return;
+    if (pending_.empty() && bytes >= kDirectBatchText) {
+        write_out(n);
     } else {
-        table.names_ = column_names(nullptr, width);
+        pending_.append_rows(rows, run, n);
     }
-    table.wide_.assign(width, 0);
-    for (const std::size_t r : long_rows) {
-        std::size_t c = 0;
-        for (const FieldRef field : rows[r]) {
-            if (field.text.size() > max_bytes) table.wide_[c] = 1;
-            ++c;
+}
+
+void BatchBuilder::flush() {
+    if (pending_.empty()) return;
+    batches_.push_back(write_batch(pending_, 0, pending_.size()));
+    pending_.clear();
+}
+
+void BatchBuilder::finish() {
+    flush();
+    // The store's room goes back now: the builder lives on until its
+    // batches are joined to the table.
+    pending_ = RowStore();
+}
+
+void TableBuilder::add(BatchBuilder& span) {
+    span.finish();
+    if (!aside_set_ && !span.aside_.empty()) {
+        aside_ = std::move(span.aside_);
+        aside_set_ = true;
+    }
+    for (RecordBatch& batch : span.batches_) {
+        rows_ += static_cast<std::size_t>(batch.rows);
+        batches_.push_back(std::move(batch));
+    }
+    span.batches_.clear();
+    widest_ = std::max(widest_, span.widest_);
+    merge_flags(wide_, span.wide_);
+}
+
+BatchTable TableBuilder::finish(bool header, std::size_t columns) {
+    BatchTable table;
+    const std::size_t width = std::max(columns, widest_);
+    table.width_ = width;
+    if (header && aside_set_) {
+        const RowView header_row = aside_[0];
+        for (const std::string& name : column_names(&header_row, width)) {
+            table.names_text_ += name;
+            table.name_ends_.push_back(table.names_text_.size());
+        }
+    } else {
+        if (aside_set_) {
+            // The row set aside is data after all: it leads the table.
+            BatchBuilder first(limits_);
+            first.take(aside_);
+            first.finish();
+            merge_flags(wide_, first.wide_);
+            rows_ += 1;
+            batches_.insert(batches_.begin(), std::move(first.batches_.front()));
         }
     }
-    table.rows_ = rows.size() - first;
-    table.batches_.resize(ranges.size());
-    run_parallel(ranges.size(), limits.threads, [&](std::size_t i) {
-        table.batches_[i] = ChunkWriter::write(rows, ranges[i], table.wide_);
-        if (release_text) {
-            const RowView last = rows[ranges[i].end - 1];
-            discard_pages(rows[ranges[i].begin].text().data(),
-                          last.text().data() + last.text_size());
-        }
-    });
+    aside_ = RowStore();
+    aside_set_ = false;
+    wide_.resize(width, 0);
+    table.wide_ = std::move(wide_);
+    table.batches_ = std::move(batches_);
+    table.rows_ = rows_;
     return table;
 }
 
 BatchTable build_batches(const RowStore& rows, bool header, std::size_t columns,
                          const BatchLimits& limits) {
-    return TableBuilder::build(rows, header, columns, limits, false);
+    BatchBuilder span(limits, header);
+    span.take(rows);
+    TableBuilder table(limits);
+    table.add(span);
+    return table.finish(header, columns);
 }
 
 BatchTable build_batches(RowStore&& rows, bool header, std::size_t columns,
                          const BatchLimits& limits) {
     const RowStore store = std::move(rows);
-    return TableBuilder::build(store, header, columns, limits, true);
+    return build_batches(store, header, columns, limits);
 }
 
 }  // namespace quillon::arrow

@@ -1,12 +1,22 @@
 // The salvaged rows as Arrow record batches of string columns.
 //
 // A RowStore keeps rows one after the other; Arrow wants each column's text
-// in one piece. build_batches copies the rows into that shape once, batch by
-// batch: per column of a batch, the field text back to back, one offset per
-// cell (32-bit, so a batch holds at most 2 GiB of text), and a validity
-// bitmap only when the column has missing cells. The result is immutable and
-// every chunk is shared: exported arrays keep the chunks they point into
-// alive, so the table may go away while a consumer still holds its batches.
+// in one piece. A BatchBuilder copies rows into that shape batch by batch, as
+// they come, so that a run never holds all its rows in row form: it takes the
+// kept rows of one span of the input (it is the span's KeptRowSink) and a
+// TableBuilder joins the spans' batches in input order.
+//
+// A batch keeps its cells in three buffers whatever its width, so that a
+// table of millions of columns costs a few bytes per cell besides its text:
+//   values    the text of column 0's cells, then column 1's, and so on;
+//   offsets   width * rows + 1 offsets into values (32-bit, or 64-bit for a
+//             batch of more than 2 GiB, which is a single row): column c's
+//             Arrow offsets are the rows + 1 from index c * rows, and the
+//             last of them is the first of column c + 1;
+//   validity  one bitmap of (rows + 7) / 8 bytes per column that misses a
+//             cell (a row shorter than the table), from the first such column.
+// Batches are immutable and shared: exported arrays keep the batch they point
+// into alive, so the table may go away while a consumer still holds them.
 //
 // No Python here; export.hpp hands the batches out through the C interfaces.
 #pragma once
@@ -19,6 +29,7 @@
 
 #include "engine/growable_buffer.hpp"
 #include "engine/row_store.hpp"
+#include "engine/salvage_run.hpp"
 
 namespace quillon::arrow {
 
@@ -26,58 +37,92 @@ struct BatchLimits {
     // Rows per batch.
     std::size_t max_rows = std::size_t{1} << 17;
     // Field text per batch; a batch goes over it only with a single row. A
-    // column with one field longer than this takes 64-bit offsets.
+    // column with one field longer than this is exported with 64-bit offsets.
     std::size_t max_bytes = 0x7FFFFFFF;
-    // Worker threads; batches are built in parallel when there are several.
-    unsigned threads = 1;
 };
 
-// One column of one batch.
-class ColumnChunk {
-  public:
-    std::int64_t length() const noexcept { return length_; }
-    std::int64_t null_count() const noexcept { return null_count_; }
-    // 64-bit offsets (large_utf8) instead of 32-bit ones.
-    bool wide() const noexcept { return wide_; }
-    // length()+1 offsets into values(); offsets() when narrow, wide_offsets() when wide.
-    const std::int32_t* offsets() const noexcept { return offsets_.data(); }
-    const std::int64_t* wide_offsets() const noexcept { return wide_offsets_.data(); }
-    const char* values() const noexcept { return values_.data(); }
-    std::size_t value_bytes() const noexcept { return values_.size(); }
-    // Bit i (least significant first) set when cell i holds a value; null
-    // when every cell does.
-    const std::uint8_t* validity() const noexcept {
-        return null_count_ == 0 ? nullptr : validity_.data();
-    }
+// The cells of one batch, laid out as the top of this file says.
+struct BatchCells {
+    std::int64_t rows = 0;
+    // Columns the batch's rows reach; a table may be wider.
+    std::size_t width = 0;
+    // Columns [0, full) have a cell in every row, and no bitmap.
+    std::size_t full = 0;
+    bool wide = false;
+    GrowableBuffer<char> values;
+    GrowableBuffer<std::int32_t> offsets;
+    GrowableBuffer<std::int64_t> wide_offsets;
+    GrowableBuffer<std::uint8_t> validity;
+};
 
-  private:
-    friend class ChunkWriter;
-    std::int64_t length_ = 0;
-    std::int64_t null_count_ = 0;
-    bool wide_ = false;
-    GrowableBuffer<std::int32_t> offsets_;
-    GrowableBuffer<std::int64_t> wide_offsets_;
-    GrowableBuffer<char> values_;
-    GrowableBuffer<std::uint8_t> validity_;
+// One column of one batch: a view of the batch's buffers.
+class ColumnChunk {
+public:
+    ColumnChunk(const BatchCells& cells, std::size_t column) noexcept
+        : cells_(&cells), column_(column) {}
+
+    std::int64_t length() const noexcept { return cells_->rows; }
+    std::int64_t null_count() const noexcept;
+    // No row of the batch reaches this column: every cell is null and there
+    // are no buffers.
+    bool absent() const noexcept { return column_ >= cells_->width; }
+    // 64-bit offsets (wide_offsets()) instead of 32-bit ones (offsets()).
+    bool wide() const noexcept { return cells_->wide; }
+    // length()+1 offsets into values(), which is the whole batch's text.
+    const std::int32_t* offsets() const noexcept {
+        return cells_->offsets.data() + column_ * static_cast<std::size_t>(cells_->rows);
+    }
+    const std::int64_t* wide_offsets() const noexcept {
+        return cells_->wide_offsets.data() + column_ * static_cast<std::size_t>(cells_->rows);
+    }
+    const char* values() const noexcept { return cells_->values.data(); }
+    std::size_t value_bytes() const noexcept { return cells_->values.size(); }
+    // Where the column's text begins and ends in values().
+    std::size_t first_offset() const noexcept { return offset_at(0); }
+    std::size_t last_offset() const noexcept {
+        return offset_at(static_cast<std::size_t>(cells_->rows));
+    }
+    // Bit i (least significant first) set when cell i holds a value; null
+    // when every cell does (or none: see absent()).
+    const std::uint8_t* validity() const noexcept;
+
+private:
+    std::size_t offset_at(std::size_t i) const noexcept {
+        return wide() ? static_cast<std::size_t>(wide_offsets()[i])
+                      : static_cast<std::size_t>(offsets()[i]);
+    }
+    const BatchCells* cells_;
+    std::size_t column_;
 };
 
 struct RecordBatch {
     std::int64_t rows = 0;
-    std::vector<std::shared_ptr<const ColumnChunk>> columns;
+    std::shared_ptr<const BatchCells> cells;
+
+    ColumnChunk column(std::size_t c) const noexcept { return ColumnChunk(*cells, c); }
 };
 
 class BatchTable {
-  public:
-    const std::vector<std::string>& names() const noexcept { return names_; }
-    std::size_t width() const noexcept { return names_.size(); }
+public:
+    std::string name(std::size_t column) const;
+    std::vector<std::string> names() const;
+    std::size_t width() const noexcept { return width_; }
     std::size_t rows() const noexcept { return rows_; }
     const std::vector<RecordBatch>& batches() const noexcept { return batches_; }
-    // Whether the column needs 64-bit offsets (then in every batch).
-    bool wide(std::size_t column) const noexcept { return wide_[column] != 0; }
+    // Whether the column has a field longer than the batch limit: it is
+    // exported with 64-bit offsets.
+    bool wide(std::size_t column) const noexcept {
+        return column < wide_.size() && wide_[column] != 0;
+    }
 
-  private:
+private:
     friend class TableBuilder;
-    std::vector<std::string> names_;
+    // The names taken from a header row, back to back (name c ends at
+    // name_ends_[c]); the columns past them are column_N, made when asked
+    // for, so that a table of millions of unnamed columns keeps no names.
+    std::string names_text_;
+    std::vector<std::size_t> name_ends_;
+    std::size_t width_ = 0;
     std::vector<std::uint8_t> wide_;
     std::vector<RecordBatch> batches_;
     std::size_t rows_ = 0;
@@ -88,14 +133,62 @@ class BatchTable {
 // _3, ... Without a header row, or past its end, column_N.
 std::vector<std::string> column_names(const RowView* header, std::size_t width);
 
-// The rows as record batches. With `header`, the first row gives the names
-// and is no data. The width is `columns` or the widest row, whichever is
-// more; shorter rows get null cells. Throws only std::bad_alloc.
+// Turns the kept rows of one span into batches as they come. Rows are copied
+// into a batch-sized store of their own until a batch is full, then into
+// columns; a store already as big as a batch is turned into columns as it is.
+class BatchBuilder final : public KeptRowSink {
+public:
+    // With `first_row_aside`, the first row taken is kept apart (it may be
+    // the table's header) instead of going into a batch.
+    explicit BatchBuilder(const BatchLimits& limits, bool first_row_aside = false);
+
+    bool take(const RowStore& rows) override;
+    void finish() override;
+
+private:
+    friend class TableBuilder;
+    void add_rows(const RowStore& rows, std::size_t begin);
+    void flush();
+    void note_long_row(const RowView& row);
+
+    BatchLimits limits_;
+    std::size_t batch_bytes_;
+    bool aside_wanted_;
+    RowStore aside_;
+    RowStore pending_;
+    std::vector<RecordBatch> batches_;
+    std::size_t widest_ = 0;
+    std::vector<std::uint8_t> wide_;
+};
+
+// Joins the spans' batches, in input order, into a table.
+class TableBuilder {
+public:
+    explicit TableBuilder(const BatchLimits& limits = {}) : limits_(limits) {}
+    // The next span's batches; its builder is left empty.
+    void add(BatchBuilder& span);
+    // The table. With `header`, the first row (the one the first span's
+    // builder set aside) gives the names and is no data; without, that row
+    // is the table's first. The width is `columns` or the widest row,
+    // whichever is more; shorter rows get null cells.
+    BatchTable finish(bool header, std::size_t columns);
+
+private:
+    BatchLimits limits_;
+    std::vector<RecordBatch> batches_;
+    RowStore aside_;
+    bool aside_set_ = false;
+    std::size_t widest_ = 0;
+    std::vector<std::uint8_t> wide_;
+    std::size_t rows_ = 0;
+};
+
+// The rows of a store as record batches. With `header`, the first row gives
+// the names and is no data. Throws only std::bad_alloc.
 BatchTable build_batches(const RowStore& rows, bool header, std::size_t columns,
                          const BatchLimits& limits = {});
-// The same from a store that is no longer needed: the text of each batch's
-// rows goes back to the system as soon as the batch is built, so that the
-// rows and the batches never take their whole room at once.
+// The same from a store that is no longer needed: its memory goes back to
+// the system as soon as the batches are built.
 BatchTable build_batches(RowStore&& rows, bool header, std::size_t columns,
                          const BatchLimits& limits = {});
 

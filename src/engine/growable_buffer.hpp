@@ -90,15 +90,23 @@ private:
         if (extra > max - size_) throw std::bad_alloc();
         std::size_t wanted = size_ + extra;
         std::size_t doubled = capacity_ < max / 2 ? capacity_ * 2 : max;
-        reallocate(wanted > doubled ? wanted : (doubled < 16 ? 16 : doubled));
+        // A jump past doubling is room kept in case (the tokenizer keeps the
+        // rest of the input free), not a buffer about to be filled: huge pages
+        // there would make resident whole 2 MiB blocks of it that are never
+        // written, once per span read at the same time.
+        if (wanted > doubled) {
+            reallocate(wanted, false);
+        } else {
+            reallocate(doubled < 16 ? 16 : doubled);
+        }
     }
-    void reallocate(std::size_t n) {
+    void reallocate(std::size_t n, bool filled_soon = true) {
         if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
         void* p = std::realloc(data_, n * sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(p);
         capacity_ = n;
-        advise_huge_pages();
+        if (filled_soon) advise_huge_pages();
     }
     // Big buffers are filled front to back right after they are made; huge
     // pages cut the cost of faulting them in by a large factor.

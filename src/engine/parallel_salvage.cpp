@@ -1,5 +1,9 @@
 #include "parallel_salvage.hpp"
 
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -19,8 +23,8 @@ namespace quillon {
 namespace {
 
 // Spans of 1 to 4 MiB: big enough that a span's set-up and hand-over are
-// noise, small enough that the few held at a time (thread count + 1, with
-// their encoded text) stay a small share of the input.
+// noise, small enough that the few held at a time stay a small share of the
+// input.
 constexpr std::size_t kMinSpan = std::size_t{1} << 20;
 constexpr std::size_t kMaxSpan = std::size_t{4} << 20;
 constexpr std::size_t kSpansPerThread = 4;
@@ -45,6 +49,95 @@ std::vector<std::size_t> cut_points(std::string_view buffer, std::size_t head_en
     return cuts;
 }
 
+// ---- The process's worker threads ----
+
+// Work offered to the pool: `body` run on up to `wanted` more threads.
+struct PoolJob {
+    std::function<void()> body;
+    unsigned wanted = 0;
+    unsigned running = 0;
+};
+
+// Threads made as runs first need them, up to kMaxThreads, and kept: a run
+// offers its job, idle threads take it, and the run withdraws what was not
+// taken and waits for the rest before it returns. The pool is never
+// destroyed: at interpreter exit a worker may still be inside the run of a
+// daemon thread that will never go on, and joining it would hang the exit.
+// The threads are detached and simply end with the process.
+class WorkerPool {
+public:
+    void offer(PoolJob& job) {
+        {
+            const std::lock_guard lock(mutex_);
+            offers_.push_back(&job);
+            while (idle_ < job.wanted && threads_ < kMaxThreads && start_thread()) {
+            }
+        }
+        work_.notify_all();
+    }
+    void withdraw(PoolJob& job) {
+        std::unique_lock lock(mutex_);
+        std::erase(offers_, &job);
+        job.wanted = 0;
+        done_.wait(lock, [&] { return job.running == 0; });
+    }
+
+private:
+    // Called under the lock; false when the system refuses a thread.
+    bool start_thread() {
+        try {
+            std::thread([this] { serve(); }).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        ++threads_;
+        ++idle_;
+        return true;
+    }
+    void serve() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [&] { return !offers_.empty(); });
+            PoolJob* job = offers_.front();
+            if (--job->wanted == 0) offers_.erase(offers_.begin());
+            ++job->running;
+            --idle_;
+            lock.unlock();
+            job->body();
+            lock.lock();
+            ++idle_;
+            if (--job->running == 0) done_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable done_;
+    std::vector<PoolJob*> offers_;
+    unsigned threads_ = 0;
+    unsigned idle_ = 0;
+};
+
+std::atomic<WorkerPool*> the_pool{nullptr};
+
+// A forked child has none of the parent's threads, and the pool's lock may
+// have been held by one of them: the child forgets that pool (without
+// touching it) and makes its own when it needs one.
+void forget_pool_in_child() { the_pool.store(nullptr); }
+
+WorkerPool& worker_pool() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    (void)registered;
+    WorkerPool* pool = the_pool.load();
+    if (pool != nullptr) return *pool;
+    auto* made = new WorkerPool;
+    if (the_pool.compare_exchange_strong(pool, made)) return *made;
+    delete made;
+    return *pool;
+}
+
+// ---- One run's spans ----
+
 struct SpanRead {
     SpanOutput output;
     std::size_t begin = 0;
@@ -56,8 +149,9 @@ SpanRead read_one(const SalvageRun& run, const SinkFactory& make_sink, std::size
     SpanRead read;
     read.begin = from;
     run.describe(read.output.result);
-    if (make_sink) read.output.sink = make_sink();
+    if (make_sink) read.output.sink = make_sink(from);
     read.end = run.read_span(from, until, read.output.result, read.output.sink.get(), progress);
+    if (read.output.sink) read.output.sink->finish();
     return read;
 }
 
@@ -80,7 +174,7 @@ public:
         }
         changed_.notify_all();
     }
-    // A worker ran out of memory: the calling thread raises it.
+    // A worker failed (out of memory): the calling thread raises it.
     void fail() {
         {
             const std::lock_guard lock(mutex_);
@@ -89,17 +183,24 @@ public:
         }
         changed_.notify_all();
     }
-    // Span i once read, and the window moved past it; none after a failure.
-    std::optional<SpanRead> take(std::size_t i) {
+    enum class Taken : std::uint8_t { kRead, kYours, kFailed };
+    // Span i once a worker has read it; or kYours when no worker has
+    // started it, and the calling thread is to read it itself.
+    Taken take(std::size_t i, std::optional<SpanRead>& read) {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return failed_ || slots_[i].has_value(); });
-        if (failed_) return std::nullopt;
-        std::optional<SpanRead> read = std::move(slots_[i]);
-        slots_[i].reset();
+        changed_.wait(lock, [&] { return failed_ || slots_[i].has_value() || next_ == i; });
+        if (failed_) return Taken::kFailed;
+        const bool yours = !slots_[i].has_value();
+        if (yours) {
+            next_ = i + 1;
+        } else {
+            read = std::move(slots_[i]);
+            slots_[i].reset();
+        }
         consumed_ = i + 1;
         lock.unlock();
         changed_.notify_all();
-        return read;
+        return yours ? Taken::kYours : Taken::kRead;
     }
     void stop() {
         {
@@ -120,32 +221,25 @@ private:
     bool failed_ = false;
 };
 
-// Joins the workers on every way out, after telling them to stop.
-class Workers {
+// The pool's threads at work on one run; on every way out they are told to
+// stop and waited for.
+class Crew {
 public:
-    explicit Workers(SpanBoard& board) : board_(board) {}
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-    ~Workers() {
+    Crew(SpanBoard& board, unsigned workers, std::function<void()> body) : board_(board) {
+        job_.body = std::move(body);
+        job_.wanted = workers;
+        worker_pool().offer(job_);
+    }
+    Crew(const Crew&) = delete;
+    Crew& operator=(const Crew&) = delete;
+    ~Crew() {
         board_.stop();
-        for (std::thread& t : threads_) t.join();
+        worker_pool().withdraw(job_);
     }
-    // Starts up to `count` workers; fewer when the system refuses threads.
-    template <typename Body>
-    void start(unsigned count, Body body) {
-        for (unsigned i = 0; i < count; ++i) {
-            try {
-                threads_.emplace_back(body);
-            } catch (const std::system_error&) {
-                break;
-            }
-        }
-    }
-    bool empty() const noexcept { return threads_.empty(); }
 
 private:
     SpanBoard& board_;
-    std::vector<std::thread> threads_;
+    PoolJob job_;
 };
 
 }  // namespace
@@ -163,11 +257,14 @@ unsigned available_cores() noexcept {
 }
 
 SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept {
+    threads = std::min(threads, kMaxThreads);
     if (threads <= 1 || size < 2 * kMinSpan) return SpanPlan{1, size};
-    std::size_t span = size / (std::size_t{threads} * kSpansPerThread);
-    if (span < kMinSpan) span = kMinSpan;
-    if (span > kMaxSpan) span = kMaxSpan;
-    return SpanPlan{threads, span};
+    // Each thread's span and one more in flight must fit the budget.
+    const std::size_t span = std::clamp(
+        std::min(size / (std::size_t{threads} * kSpansPerThread), kInFlightBytes / (threads + 1)),
+        kMinSpan, kMaxSpan);
+    const std::size_t spans = (size + span - 1) / span;
+    return SpanPlan{static_cast<unsigned>(std::min<std::size_t>(threads, spans)), span};
 }
 
 bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
@@ -178,16 +275,23 @@ bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& 
         plan.threads <= 1 ? std::vector<std::size_t>{0, n}
                           : cut_points(buffer, run.head_end(), plan.span_bytes);
     const std::size_t spans = cuts.size() - 1;
+    // Spans claimed but not yet consumed: one per worker and one more, as
+    // far as the budget goes.
+    const std::size_t window =
+        std::clamp<std::size_t>(kInFlightBytes / std::max<std::size_t>(plan.span_bytes, 1), 2,
+                                std::size_t{plan.threads} + 1);
+    const auto workers =
+        static_cast<unsigned>(std::min({std::size_t{plan.threads}, window - 1, spans}));
 
-    SpanBoard board(spans, std::size_t{plan.threads} + 1);
-    Workers workers(board);
-    if (spans > 1) {
-        workers.start(plan.threads, [&] {
+    SpanBoard board(spans, window);
+    std::optional<Crew> crew;
+    if (spans > 1 && workers > 0) {
+        crew.emplace(board, workers, [&] {
             try {
                 while (const std::optional<std::size_t> i = board.claim()) {
                     board.deliver(*i, read_one(run, make_sink, cuts[*i], cuts[*i + 1]));
                 }
-            } catch (const std::bad_alloc&) {
+            } catch (...) {
                 board.fail();
             }
         });
@@ -197,24 +301,32 @@ bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& 
     std::size_t lines = 0;
     for (std::size_t i = 0; i < spans; ++i) {
         std::optional<SpanRead> read;
-        // Alone, the calling thread reports progress from inside each span.
-        const bool alone = workers.empty();
-        if (alone) {
+        if (!crew) {
+            // Alone, the calling thread reports progress from inside each span.
             read = read_one(run, make_sink, position, cuts[i + 1], progress);
         } else {
-            read = board.take(i);
-            if (!read) throw std::bad_alloc();
-            // The guess failed: the span before ran past this one's first
-            // line start (or stopped short of it). Read it from where that
-            // one really ended.
-            if (read->begin != position) read = read_one(run, make_sink, position, cuts[i + 1]);
+            switch (board.take(i, read)) {
+                case SpanBoard::Taken::kFailed:
+                    throw std::bad_alloc();
+                case SpanBoard::Taken::kYours:
+                    read = read_one(run, make_sink, position, cuts[i + 1]);
+                    break;
+                case SpanBoard::Taken::kRead:
+                    // The guess failed: the span before ran past this one's
+                    // first line start (or stopped short of it). Read it from
+                    // where that one really ended.
+                    if (read->begin != position) {
+                        read = read_one(run, make_sink, position, cuts[i + 1]);
+                    }
+                    break;
+            }
         }
         read->output.line_offset = lines;
         position = read->end.position;
         lines += read->end.lines;
         const bool stopped = read->output.result.stopped;
         if (!consume(read->output) || stopped) return false;
-        if (!alone && progress && !progress(position, n)) return false;
+        if (crew && progress && !progress(position, n)) return false;
     }
     return true;
 }

@@ -7,9 +7,15 @@
 // quoted line break crossed the cut, the span is read again from where the
 // previous one ended. Every row, count, line number and quarantine entry is
 // therefore the one pass's (SalvageRun's guarantee), whatever the cuts.
-// Work is at most twice one pass even when every guess fails, and a few
-// spans at a time are held in memory: the calling thread consumes a span
-// before workers run more than `window` spans ahead of it.
+// Work is at most twice one pass even when every guess fails.
+//
+// Memory does not grow with the thread count: workers read ahead of the
+// calling thread only as far as the bytes in flight allow (kInFlightBytes,
+// the one budget for every run), and a run has at most kMaxThreads workers,
+// never more than its spans. The workers come from one pool for the process,
+// made as first needed and kept for later runs, so that repeated runs start
+// no threads (and no allocator arenas with them). When no worker is free the
+// calling thread reads the span it waits for itself.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +39,14 @@ struct SpanOutput {
     std::size_t line_offset = 0;
 };
 
+// Workers a run may have at most: more add no speed on memory-bound work.
+inline constexpr unsigned kMaxThreads = 32;
+// Input bytes of the spans read but not yet consumed, at most, whatever the
+// thread count (a worker claims no span past it; a span is at least 1 MiB).
+// A span read holds about twice its bytes until it is consumed (its encoded
+// text or batches, its store), so this bounds what reading ahead costs.
+inline constexpr std::size_t kInFlightBytes = std::size_t{32} << 20;
+
 struct SpanPlan {
     // Threads that read spans; 1 reads the whole buffer on the calling
     // thread as one span.
@@ -43,15 +57,16 @@ struct SpanPlan {
 
 // The spans for a buffer of `size` bytes on `threads` threads: several per
 // thread so that one slow span does not leave a core idle, few enough that
-// the handing over costs nothing.
+// the handing over costs nothing. The threads are cut to kMaxThreads and to
+// the number of spans, and the spans to what kInFlightBytes holds for them.
 SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept;
 
 // The cores this process may run on (its CPU affinity), at least 1.
 unsigned available_cores() noexcept;
 
-// Makes the sink of one span, on the thread that reads it; empty: the
-// span's rows stay in its result.
-using SinkFactory = std::function<std::unique_ptr<KeptRowSink>()>;
+// Makes the sink of one span, on the thread that reads it, given the span's
+// first offset; empty: the span's rows stay in its result.
+using SinkFactory = std::function<std::unique_ptr<KeptRowSink>(std::size_t from)>;
 // Takes one span on the calling thread; false stops the run.
 using SpanConsumer = std::function<bool(SpanOutput&)>;
 

@@ -143,17 +143,24 @@ void RowStore::append_row(const RowView& row) {
     end_row();
 }
 
-void RowStore::append_rows(const RowStore& other) {
-    if (other.empty()) return;
-    const std::uint64_t slot_base = slots_.size();
-    const std::uint64_t text_base = text_.size();
-    rows_.reserve_tail(other.rows_.size());
-    slots_.append(other.slots_.data(), other.slots_.size());
-    text_.append(other.text_.data(), other.text_.size());
-    // Summary bits sit above any slot index, so adding the base leaves them be.
-    for (std::size_t i = 0; i < other.rows_.size(); ++i) {
+void RowStore::append_rows(const RowStore& other, std::size_t begin, std::size_t end) {
+    if (begin >= end) return;
+    const std::uint64_t slot_from =
+        begin == 0 ? 0 : (other.rows_[begin - 1].slot_end & ~kRowSummaryMask);
+    const std::uint64_t text_from = begin == 0 ? 0 : other.rows_[begin - 1].text_end;
+    const std::uint64_t slot_to = other.rows_[end - 1].slot_end & ~kRowSummaryMask;
+    const std::uint64_t text_to = other.rows_[end - 1].text_end;
+    // The ends move by (own size - source start); in unsigned arithmetic
+    // that wraps to the right value even when the source starts further in.
+    const std::uint64_t slot_shift = slots_.size() - slot_from;
+    const std::uint64_t text_shift = text_.size() - text_from;
+    rows_.reserve_tail(end - begin);
+    slots_.append(other.slots_.data() + slot_from, slot_to - slot_from);
+    text_.append(other.text_.data() + text_from, text_to - text_from);
+    // Summary bits sit above any slot index, so shifting the index leaves them be.
+    for (std::size_t i = begin; i < end; ++i) {
         const RowEntry& e = other.rows_[i];
-        rows_.push_back(RowEntry{e.slot_end + slot_base, e.text_end + text_base});
+        rows_.push_back(RowEntry{e.slot_end + slot_shift, e.text_end + text_shift});
     }
 }
 

@@ -212,7 +212,9 @@ public:
     void append_row(const RowView& row);
     void pop_last_row() noexcept;
     // Appends every row of `other`, in order.
-    void append_rows(const RowStore& other);
+    void append_rows(const RowStore& other) { append_rows(other, 0, other.size()); }
+    // Appends rows [begin, end) of `other`, in order.
+    void append_rows(const RowStore& other, std::size_t begin, std::size_t end);
     // Drops every row and keeps the capacity, for a store that is refilled.
     void clear() noexcept {
         text_.clear();

@@ -33,6 +33,8 @@ public:
     // False stops the run (a write failed, say): the span ends with
     // SalvageResult::stopped set.
     virtual bool take(const RowStore& rows) = 0;
+    // Called once after the span's last rows, on the thread that read it.
+    virtual void finish() {}
 };
 
 // Where a span's reading ended.

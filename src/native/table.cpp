@@ -1,10 +1,8 @@
 #include "table.hpp"
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "arrow/export.hpp"
 #include "arrow/read_table.hpp"
@@ -32,6 +30,7 @@ struct RecordBatchesObject {
         // Set once by read(), before the object is handed out; never changed, so
         // threads share the object without a lock.
         std::shared_ptr<const arrow::BatchTable>* table;
+    // The names' tuple, made on first use under the object's critical section.
     PyObject* columns;
 };
 
@@ -98,7 +97,19 @@ PyObject* stream_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 
 Py_ssize_t length_slot(PyObject* self) { return static_cast<Py_ssize_t>(table_of(self).rows()); }
 
-PyObject* columns_getter(PyObject* self, void*) { return Py_NewRef(batches_of(self).columns); }
+PyObject* names_tuple(const arrow::BatchTable& table);
+
+// The names become Python strings on first use: a table of millions of
+// columns that is only handed on to a consumer never needs them.
+PyObject* columns_getter(PyObject* self, void*) {
+    RecordBatchesObject& object = batches_of(self);
+    PyObject* columns = nullptr;
+    Py_BEGIN_CRITICAL_SECTION(self);
+    if (object.columns == nullptr) object.columns = names_tuple(table_of(self));
+    columns = Py_XNewRef(object.columns);
+    Py_END_CRITICAL_SECTION();
+    return columns;
+}
 
 void batches_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
@@ -148,12 +159,12 @@ PyType_Spec batches_spec = {
 constinit ProcessType batches_class{&batches_spec};
 
 PyObject* names_tuple(const arrow::BatchTable& table) {
-    const std::vector<std::string>& names = table.names();
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(table.width())));
     if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        PyObject* name = PyUnicode_DecodeUTF8(names[i].data(),
-                                              static_cast<Py_ssize_t>(names[i].size()), "replace");
+    for (std::size_t i = 0; i < table.width(); ++i) {
+        const std::string text = table.name(i);
+        PyObject* name =
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
         if (name == nullptr) return nullptr;
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
     }
@@ -163,23 +174,13 @@ PyObject* names_tuple(const arrow::BatchTable& table) {
 PyObject* new_batches(std::shared_ptr<const arrow::BatchTable> table) {
     PyTypeObject* type = batches_class.get();
     if (type == nullptr) return nullptr;
-    PyRef columns = PyRef::steal(names_tuple(*table));
-    if (!columns) return nullptr;
     auto owned = std::make_unique<std::shared_ptr<const arrow::BatchTable>>(std::move(table));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     RecordBatchesObject& object = batches_of(self);
     object.table = owned.release();
-    object.columns = columns.release();
+    object.columns = nullptr;
     return self;
-}
-
-// Batches are built on up to four threads: copying the text into columns is
-// bound by memory bandwidth, which a few cores saturate.
-arrow::BatchLimits batch_limits() {
-    arrow::BatchLimits limits;
-    limits.threads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    return limits;
 }
 
 }  // namespace
@@ -208,10 +209,9 @@ PyObject* read_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         GilRelease unlocked;
         outcome.emplace(input.in_memory
                             ? arrow::read_table_content(input.data.bytes(), quarantine_path,
-                                                        options, batch_limits(),
-                                                        signal_raised_without_gil)
-                            : arrow::read_table(input.path, quarantine_path, options,
-                                                batch_limits(), signal_raised_without_gil));
+                                                        options, {}, signal_raised_without_gil)
+                            : arrow::read_table(input.path, quarantine_path, options, {},
+                                                signal_raised_without_gil));
     }
     if (!*outcome) {
         raise_failure(outcome->error());

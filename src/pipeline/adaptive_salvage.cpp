@@ -168,7 +168,7 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
             salvage, plan,
             // A span's clean text is about its input's length; an eighth more
             // covers the quotes that the output adds.
-            [&] {
+            [&](std::size_t) {
                 return std::make_unique<SpanEncoder>(delimiter, '"', decision,
                                                      LoneEmptyField::kQuoted,
                                                      plan.span_bytes + plan.span_bytes / 8);
@@ -294,6 +294,24 @@ AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& option
     label_reencoded_rows(run, options);
     run.output_delimiter = output_delimiter_for(run.detection, options);
     return run;
+}
+
+void salvage_detected(AdaptiveRun& run, const AdaptiveOptions& options,
+                      const SinkFactory& make_sink, const SinkConsumer& take) {
+    const std::string_view text = run.input.text();
+    const SalvageOptions engine = engine_options(run.detection, options);
+    const SalvageRun salvage(text, engine);
+    salvage.describe(run.result);
+    const bool finished = read_spans(
+        salvage, plan_spans(text.size(), threads_for(options)), make_sink,
+        [&](SpanOutput& span) {
+            append_span(run.result, span.result, span.line_offset);
+            return take(*span.sink);
+        },
+        engine.progress);
+    if (!finished) run.result.stopped = true;
+    label_reencoded_rows(run, options);
+    run.output_delimiter = output_delimiter_for(run.detection, options);
 }
 
 AdaptiveStats stats_of(const AdaptiveRun& run) {

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,7 @@
 #include "detection/encoding_detection.hpp"
 #include "detection/structure_detection.hpp"
 #include "engine/dialect.hpp"
+#include "engine/parallel_salvage.hpp"
 #include "engine/salvage.hpp"
 #include "io_error.hpp"
 #include "raw_quarantine.hpp"
@@ -98,6 +100,15 @@ struct AdaptiveRun {
     std::uint8_t output_delimiter = ',';
 };
 AdaptiveRun run_adaptive(std::string_view content, const AdaptiveOptions& options);
+
+// Takes the sink of one span, in input order; false stops the run.
+using SinkConsumer = std::function<bool(KeptRowSink&)>;
+// The engine run of an input whose detection is done (run.detection and
+// run.input as detect_input sets them): each span's kept rows go to a sink
+// that `make_sink` makes instead of into run.result.rows, so that they are
+// never all held at once; the quarantine and the counts are the run's.
+void salvage_detected(AdaptiveRun& run, const AdaptiveOptions& options,
+                      const SinkFactory& make_sink, const SinkConsumer& take);
 
 // The counts of a run.
 AdaptiveStats stats_of(const AdaptiveRun& run);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -66,6 +67,20 @@ std::shared_ptr<const BatchTable> table_of(const RowStore& store, bool header, s
     return std::make_shared<const BatchTable>(build_batches(store, header, columns, limits));
 }
 
+// The rows handed to one span's builder `piece` rows at a time.
+std::shared_ptr<const BatchTable> table_in_pieces(const RowStore& store, std::size_t piece,
+                                                  const BatchLimits& limits) {
+    BatchBuilder span(limits);
+    for (std::size_t r = 0; r < store.size(); r += piece) {
+        RowStore part;
+        part.append_rows(store, r, std::min(r + piece, store.size()));
+        span.take(part);
+    }
+    TableBuilder table(limits);
+    table.add(span);
+    return std::make_shared<const BatchTable>(table.finish(false, 0));
+}
+
 std::vector<std::int64_t> batch_sizes(const BatchTable& table) {
     std::vector<std::int64_t> sizes;
     for (const RecordBatch& b : table.batches()) sizes.push_back(b.rows);
@@ -130,10 +145,10 @@ TEST(ArrowBatches, ShortRowsGetNullsOnlyWhereCellsAreMissing) {
         ASSERT_EQ(table->width(), width);
         EXPECT_EQ(read_all(table, default_plan(*table)), cells_of(rows, width));
         const RecordBatch& batch = table->batches().at(0);
-        EXPECT_EQ(batch.columns[0]->null_count(), 0);
-        EXPECT_EQ(batch.columns[0]->validity(), nullptr);
-        EXPECT_EQ(batch.columns[1]->null_count(), 2);
-        EXPECT_EQ(batch.columns[2]->null_count(), 3);
+        EXPECT_EQ(batch.column(0).null_count(), 0);
+        EXPECT_EQ(batch.column(0).validity(), nullptr);
+        EXPECT_EQ(batch.column(1).null_count(), 2);
+        EXPECT_EQ(batch.column(2).null_count(), 3);
     }
 }
 
@@ -154,19 +169,18 @@ TEST(ArrowBatches, CutByRowsAndBytes) {
         {{.max_bytes = 21}, {1, 1, 1, 1, 1, 1, 1}},
         {{.max_rows = 2, .max_bytes = 33}, {2, 2, 2, 1}},
     };
+    // However the rows are handed over, as a run's sink gets them in pieces.
     for (const Case& c : cases) {
-        for (const unsigned threads : {1u, 2u, 3u}) {
-            BatchLimits limits = c.limits;
-            limits.threads = threads;
-            const auto table = table_of(store, false, 2, limits);
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, rows.size()}) {
+            const auto table = table_in_pieces(store, piece, c.limits);
             EXPECT_EQ(batch_sizes(*table), c.sizes);
             EXPECT_EQ(read_all(table, default_plan(*table)), cells_of(rows, 2));
         }
     }
 }
 
-// Building from a store that is given up discards each batch's text as the
-// batch is done; batches built in parallel must still see their own rows.
+// Building from a store that is given up frees it once the batches are
+// built: the batches must hold their own copy of the text.
 TEST(ArrowBatches, StoreGivenUpGivesTheSameBatches) {
     std::vector<std::vector<std::string>> rows;
     for (int i = 0; i < 5000; ++i) {
@@ -174,11 +188,38 @@ TEST(ArrowBatches, StoreGivenUpGivesTheSameBatches) {
             {std::to_string(i),
              std::string(static_cast<std::size_t>(i % 70), static_cast<char>('a' + i % 26)), "z"});
     }
-    for (const unsigned threads : {1u, 3u}) {
-        const BatchLimits limits{.max_rows = 300, .threads = threads};
-        const auto consumed =
-            std::make_shared<const BatchTable>(build_batches(store_of(rows), false, 3, limits));
-        EXPECT_EQ(read_all(consumed, default_plan(*consumed)), cells_of(rows, 3));
+    const BatchLimits limits{.max_rows = 300};
+    const auto consumed =
+        std::make_shared<const BatchTable>(build_batches(store_of(rows), false, 3, limits));
+    EXPECT_EQ(read_all(consumed, default_plan(*consumed)), cells_of(rows, 3));
+}
+
+// A run's spans each build their own batches: the table joins them in input
+// order, gives a batch null columns where none of its rows reaches, and puts
+// the row the first span set aside back in front when it was no header.
+TEST(ArrowBatches, SpansJoinIntoOneTable) {
+    const std::vector<std::vector<std::vector<std::string>>> spans = {
+        {{"h1", "h2"}, {"1", "x"}}, {{"2"}}, {}, {{"3", "y", "z"}, {"4", "", "w"}}};
+    for (const bool header : {true, false}) {
+        TableBuilder builder;
+        std::vector<std::vector<std::string>> rows;
+        for (std::size_t s = 0; s < spans.size(); ++s) {
+            BatchBuilder span({}, header && s == 0);
+            span.take(store_of(spans[s]));
+            builder.add(span);
+            rows.insert(rows.end(), spans[s].begin(), spans[s].end());
+        }
+        const auto table = std::make_shared<const BatchTable>(builder.finish(header, 0));
+        if (header) rows.erase(rows.begin());
+        const std::vector<std::string> names =
+            header ? std::vector<std::string>{"h1", "h2", "column_3"}
+                   : std::vector<std::string>{"column_1", "column_2", "column_3"};
+        EXPECT_EQ(table->names(), names);
+        EXPECT_EQ(table->rows(), rows.size());
+        for (const StringLayout layout :
+             {StringLayout::kUtf8, StringLayout::kLargeUtf8, StringLayout::kUtf8View}) {
+            EXPECT_EQ(read_all(table, default_plan(*table, layout)), cells_of(rows, 3));
+        }
     }
 }
 

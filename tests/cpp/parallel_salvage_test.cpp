@@ -4,7 +4,10 @@
 // cuts land inside quoted line breaks, in runaway quotes and before the
 // header as often as the generated inputs allow.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -145,6 +148,68 @@ TEST(ParallelSalvageTest, ProgressCanStopTheRunBetweenSpans) {
     EXPECT_EQ(hook.calls, 3);
     EXPECT_EQ(r.salvaged_rows, r.rows.size());
     EXPECT_LT(r.total_rows, 50000u);
+}
+
+// Threads past the cap or past the spans add no work; the spans of all the
+// threads and one more fit the bytes in flight.
+TEST(ParallelSalvageTest, PlanBoundsThreadsAndBytesInFlight) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    struct Case {
+        std::size_t size;
+        unsigned threads;
+        quillon::SpanPlan plan;
+    };
+    const Case cases[] = {
+        {200 * kMiB, 1, {1, 200 * kMiB}},
+        {kMiB, 8, {1, kMiB}},
+        {200 * kMiB, 2, {2, 4 * kMiB}},
+        {200 * kMiB, 8, {8, quillon::kInFlightBytes / 9}},
+        {200 * kMiB, 1024, {quillon::kMaxThreads, kMiB}},
+        {3 * kMiB, 1024, {3, kMiB}},
+    };
+    for (const Case& c : cases) {
+        const quillon::SpanPlan plan = quillon::plan_spans(c.size, c.threads);
+        EXPECT_EQ(plan.threads, c.plan.threads) << c.size << " " << c.threads;
+        EXPECT_EQ(plan.span_bytes, c.plan.span_bytes) << c.size << " " << c.threads;
+    }
+}
+
+std::size_t threads_in_process() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        ++n;
+    }
+    return n;
+}
+
+// The workers are the process's, kept between runs: repeated runs start no
+// threads. A forked child, which has none of them, makes its own.
+TEST(ParallelSalvageTest, RunsReuseTheWorkersAndForkedChildrenMakeTheirOwn) {
+    std::string buffer;
+    for (int i = 0; i < 20000; ++i) buffer += "1,\"two\nlines\",3\n";
+    const SalvageOptions options;
+    const quillon::SpanPlan plan{4, 4096};
+    const std::vector<std::string> expected =
+        describe_result(quillon::salvage_buffer(buffer, options));
+    ASSERT_EQ(describe_result(quillon::salvage_buffer_parallel(buffer, options, plan)), expected);
+    const std::size_t threads = threads_in_process();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(describe_result(quillon::salvage_buffer_parallel(buffer, options, plan)),
+                  expected);
+    }
+    EXPECT_EQ(threads_in_process(), threads);
+
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(30);
+        const bool same =
+            describe_result(quillon::salvage_buffer_parallel(buffer, options, plan)) == expected;
+        _exit(same ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

@@ -315,6 +315,18 @@ TEST(RowStoreTest, RandomOperationsMatchAPlainModel) {
             expect_row(twice[i], model[i]);
             expect_row(twice[model.size() + i], model[i]);
         }
+        // Two ranges of it, the second starting inside the store, one after
+        // the other in a third.
+        const std::size_t cut = gen.below(model.size() + 1);
+        const std::size_t end = cut + gen.below(model.size() - cut + 1);
+        RowStore ranges;
+        ranges.append_rows(store, cut, end);
+        ranges.append_rows(store, 0, cut);
+        ASSERT_EQ(ranges.size(), end);
+        for (std::size_t i = 0; i < end; ++i) {
+            SCOPED_TRACE("run " + std::to_string(run) + " ranged row " + std::to_string(i));
+            expect_row(ranges[i], model[i < end - cut ? cut + i : i - (end - cut)]);
+        }
     }
 }
 
