@@ -304,7 +304,7 @@ def main(argv: list[str] | None = None) -> int:
         stderr(f"python level on {damaged.name}:")
         py = python_bench.run_all(str(args.project_python), damaged, out_dir, args.runs, args.timeout)
     # The one-line files show the look-ahead's cost, which only the engine benchmark isolates.
-    adversarial = [args.data / n for n in ("stray-quotes-line.csv", "after-quote-line.csv", "spaces-line.csv") if (args.data / n).exists()]
+    adversarial = [args.data / n for n in ("stray-quotes-line.csv", "after-quote-line.csv", "spaces-line.csv", "open-doubled-quote.csv") if (args.data / n).exists()]
     cpp = cpp_lines(args.cpp, files, adversarial, args.runs) if args.cpp else []
     machine["load_after"] = load_average()
 
