@@ -66,11 +66,11 @@ IoErrorKind io_error_kind_from_errno(int code) noexcept {
 }
 
 IoError IoError::from_errno(int code) {
-    return IoError{io_error_kind_from_errno(code), code, std::string()};
+    return IoError{io_error_kind_from_errno(code), code, std::string(), std::string()};
 }
 
 IoError IoError::with_message(IoErrorKind kind, std::string message) {
-    return IoError{kind, 0, std::move(message)};
+    return IoError{kind, 0, std::move(message), std::string()};
 }
 
 std::string IoError::text() const {

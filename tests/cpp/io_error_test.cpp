@@ -114,7 +114,7 @@ TEST(IoErrorKindDescription, NamesEachKindApart) {
         const std::string description = io_error_kind_description(kind);
         EXPECT_FALSE(description.empty()) << k;
         EXPECT_TRUE(seen.insert(description).second) << k << " repeats " << description;
-        EXPECT_EQ((IoError{kind, 0, ""}.text()), description);
+        EXPECT_EQ((IoError{kind, 0, "", ""}.text()), description);
     }
 }
 
@@ -131,13 +131,13 @@ TEST(IoErrorText, FormsTheTextFromCodeMessageOrKind) {
         {IoError::from_errno(ENOSPC), "No space left on device (os error 28)"},
         {IoError::from_errno(4242), "Unknown error 4242 (os error 4242)"},
         // A code wins over a message.
-        {IoError{IoErrorKind::kOther, EPIPE, "ignored"}, "Broken pipe (os error 32)"},
+        {IoError{IoErrorKind::kOther, EPIPE, "ignored", ""}, "Broken pipe (os error 32)"},
         {IoError::with_message(IoErrorKind::kWriteZero, "failed to write whole buffer"),
          "failed to write whole buffer"},
         {IoError::with_message(IoErrorKind::kInvalidInput, "quarantine path names the output file"),
          "quarantine path names the output file"},
-        {IoError{IoErrorKind::kOutOfMemory, 0, ""}, "out of memory"},
-        {IoError{IoErrorKind::kOther, 0, ""}, "other error"},
+        {IoError{IoErrorKind::kOutOfMemory, 0, "", ""}, "out of memory"},
+        {IoError{IoErrorKind::kOther, 0, "", ""}, "other error"},
     };
     for (const TextCase& c : cases) EXPECT_EQ(c.error.text(), c.text);
 }
