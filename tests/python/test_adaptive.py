@@ -19,9 +19,10 @@ EXAMPLES = int(os.environ.get("QUILLON_PROPERTY_EXAMPLES", "200"))
 
 
 def run(tmp_path: Path, data: bytes, **options):
+    # Any bytes: those that look binary too are salvaged, as --force would.
     source = tmp_path / "input.csv"
     source.write_bytes(data)
-    report = quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "rejected.csv", **options)
+    report = quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "rejected.csv", force=True, **options)
     clean = (tmp_path / "clean.csv").read_bytes().decode("utf-8")
     with open(tmp_path / "rejected.csv", newline="", encoding="utf-8") as f:
         rejected = list(csv.DictReader(f))

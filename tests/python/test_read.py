@@ -66,9 +66,9 @@ def salvaged(tmp_path: Path, data: bytes, **options):
     took its names from it)."""
     source = tmp_path / "input.csv"
     source.write_bytes(data)
-    report = quillon.salvage(source, tmp_path / "clean.csv", **options)
+    report = quillon.salvage(source, tmp_path / "clean.csv", force=True, **options)
     rows = read_csv_rows(str(tmp_path / "clean.csv"), delimiter=report.delimiter)
-    t = quillon.read(source, **options)
+    t = quillon.read(source, force=True, **options)
     header = None
     if len(rows) == len(t) + 1:
         header, rows = rows[0], rows[1:]
