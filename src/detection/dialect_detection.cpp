@@ -48,6 +48,22 @@ constexpr double kTieTolerance = 1e-12;
 
 bool is_digit(Byte c) noexcept { return c >= '0' && c <= '9'; }
 
+// ASCII punctuation that may delimit a file written by hand or by an odd
+// exporter (+ ~ ^ ! / ...): not one of kDelimiters, not a quote and not the
+// backslash, which escapes.
+constexpr bool is_other_punctuation(Byte c) noexcept {
+    const bool punctuation =
+        (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') ||
+        (c >= '{' && c <= '~');
+    return punctuation && c != '"' && c != '\'' && c != kBackslash && c != ',' && c != ';' &&
+           c != '|' && c != ':';
+}
+
+// A line of the sample whose count of a punctuation byte differs from the
+// first line's still leaves it a candidate while at most one line in ten
+// does so (a note, a stray byte), never on fewer than kShapeMinLines lines.
+constexpr std::size_t kShapeMinLines = 2;
+
 // What the sample's bytes say about each byte as a delimiter, in one pass.
 struct SampleFacts {
     std::array<std::size_t, 256> count{};
@@ -61,6 +77,18 @@ struct SampleFacts {
     bool escaped_double_quote = false;
     // Colons that separate the parts of times (12:30:05).
     std::size_t colons_in_times = 0;
+    // Of the other punctuation: the count on the first line that has any
+    // byte, and the lines that have the same count of it.
+    std::array<std::size_t, 128> first_line_count{};
+    std::array<std::size_t, 128> lines_agreeing{};
+    std::size_t lines = 0;
+
+    // Whether an other punctuation byte cuts the lines into one shape: the
+    // same number of pieces, more than one, on (nearly) every line.
+    bool consistent_shape(Byte c) const noexcept {
+        return c < 128 && first_line_count[c] != 0 && lines >= kShapeMinLines &&
+               10 * lines_agreeing[c] >= 9 * lines;
+    }
 
     // A colon that mostly separates hours from minutes is no delimiter, however
     // regularly times cut the rows.
@@ -80,6 +108,7 @@ constexpr auto kInteresting = [] {
         bool v[256] = {};
     } t;
     for (const Byte d : kDelimiters) t.v[d] = true;
+    for (unsigned c = 0; c < 128; ++c) t.v[c] = t.v[c] || is_other_punctuation(static_cast<Byte>(c));
     for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}}) t.v[c] = true;
     return t;
 }();
@@ -92,8 +121,27 @@ SampleFacts sample_facts(std::string_view sample) {
     // The last byte that is not a space, and whether spaces came after it:
     // a space delimiter is its own "byte before".
     int before = '\n';
+    std::array<std::size_t, 128> line_count{};
+    bool line_has_bytes = false;
+    const auto end_line = [&] {
+        if (!line_has_bytes) return;
+        line_has_bytes = false;
+        ++f.lines;
+        for (Byte c = '!'; c <= '~'; ++c) {
+            if (!is_other_punctuation(c)) continue;
+            if (f.lines == 1) f.first_line_count[c] = line_count[c];
+            f.lines_agreeing[c] += line_count[c] == f.first_line_count[c] ? 1 : 0;
+            line_count[c] = 0;
+        }
+    };
     for (std::size_t i = 0; i < n; ++i) {
         const Byte c = p[i];
+        if (c == '\n' || c == '\r') {
+            end_line();
+        } else {
+            line_has_bytes = true;
+            if (c < 128) ++line_count[c];
+        }
         // Letters and digits, most of any text, only move `before` on.
         if (!kInteresting.v[c]) {
             before = c;
@@ -119,6 +167,7 @@ SampleFacts sample_facts(std::string_view sample) {
         }
         if (c != ' ') before = c;
     }
+    end_line();
     return f;
 }
 
@@ -130,6 +179,11 @@ struct Candidate {
     // Fields after a record's first, and how many of them start with a space.
     std::size_t later_fields = 0;
     std::size_t spaced_fields = 0;
+    // Fields before a record's last that end with a space: values padded on
+    // both sides, which space skipping would strip by half.
+    std::size_t padded_fields = 0;
+    // The runaway-quote guard's field count as the salvage will read (0: off).
+    std::size_t guard_columns = 0;
 
     double consistency() const noexcept { return pattern * type; }
 };
@@ -178,16 +232,56 @@ bool cut_off(const RecordTokenizer& tokenizer, bool whole_input) noexcept {
     return !whole_input && !tokenizer.ended_by_line_break();
 }
 
-double pattern_score(std::string_view sample, bool whole_input, const Dialect& dialect,
-                     std::vector<std::size_t>& counts) {
+// The field counts of the sample's records, sorted, and of those that kept
+// to one line.
+void record_field_counts(std::string_view sample, bool whole_input, const Dialect& dialect,
+                         std::size_t guard_columns, std::vector<std::size_t>& counts,
+                         std::vector<std::size_t>& one_line_counts) {
     counts.clear();
+    one_line_counts.clear();
     RecordTokenizer tokenizer(sample, dialect);
+    tokenizer.set_runaway_guard(guard_columns);
+    std::size_t line = tokenizer.line();
     while (const std::optional<RecordShape> shape = tokenizer.next_shape()) {
         if (cut_off(tokenizer, whole_input)) break;
         counts.push_back(shape->fields);
+        if (tokenizer.line() <= line + 1) one_line_counts.push_back(shape->fields);
+        line = tokenizer.line();
+    }
+    std::sort(counts.begin(), counts.end());
+    std::sort(one_line_counts.begin(), one_line_counts.end());
+}
+
+// The most frequent of sorted counts, the larger on a tie.
+std::size_t most_frequent(const std::vector<std::size_t>& counts) noexcept {
+    std::size_t best = 0;
+    std::size_t best_run = 0;
+    for (std::size_t i = 0; i < counts.size();) {
+        std::size_t j = i;
+        while (j < counts.size() && counts[j] == counts[i]) ++j;
+        if (j - i >= best_run) {
+            best = counts[i];
+            best_run = j - i;
+        }
+        i = j;
+    }
+    return best;
+}
+
+// The pattern score of a candidate. With the guard on, a quoted candidate
+// whose records run across line breaks is read again as the salvage will:
+// guarded at the most frequent field count of the records that kept to one
+// line (runaway quotes merge the others), so runaways do not count against
+// it.
+double pattern_score(std::string_view sample, bool whole_input, bool guard, Candidate& c,
+                     std::vector<std::size_t>& counts, std::vector<std::size_t>& one_line_counts) {
+    record_field_counts(sample, whole_input, c.dialect, 0, counts, one_line_counts);
+    if (guard && c.dialect.quote && one_line_counts.size() != counts.size()) {
+        c.guard_columns = std::max<std::size_t>(most_frequent(one_line_counts), 2);
+        record_field_counts(sample, whole_input, c.dialect, c.guard_columns, counts,
+                            one_line_counts);
     }
     if (counts.empty()) return 0.0;
-    std::sort(counts.begin(), counts.end());
     double sum = 0.0;
     std::size_t kinds = 0;
     for (std::size_t i = 0; i < counts.size();) {
@@ -214,6 +308,7 @@ bool looks_quoted(std::string_view text, const Dialect& dialect) noexcept {
 
 void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStore& store) {
     RecordTokenizer tokenizer(sample, c.dialect);
+    tokenizer.set_runaway_guard(c.guard_columns);
     std::size_t cells = 0;
     std::size_t known = 0;
     while (tokenizer.next_record(store)) {
@@ -222,14 +317,16 @@ void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStor
             break;
         }
         const RowView row = store[store.size() - 1];
-        bool first = true;
+        std::size_t index = 0;
         for (const FieldRef f : row) {
             ++cells;
-            if (!first) {
+            if (index != 0) {
                 ++c.later_fields;
                 c.spaced_fields += !f.text.empty() && f.text.front() == ' ' ? 1 : 0;
             }
-            first = false;
+            if (++index != row.size()) {
+                c.padded_fields += !f.text.empty() && f.text.back() == ' ' ? 1 : 0;
+            }
             known += is_known_cell(f.text, looks_quoted(f.text, c.dialect)) ? 1 : 0;
         }
         store.pop_last_row();
@@ -242,9 +339,11 @@ void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStor
 
 // Whether two dialects cut the sample into the same records of the same
 // fields. Asked only of tied candidates that differ in quote or escape.
-bool same_reading(std::string_view sample, const Dialect& a, const Dialect& b) {
-    RecordTokenizer ta(sample, a);
-    RecordTokenizer tb(sample, b);
+bool same_reading(std::string_view sample, const Candidate& a, const Candidate& b) {
+    RecordTokenizer ta(sample, a.dialect);
+    RecordTokenizer tb(sample, b.dialect);
+    ta.set_runaway_guard(a.guard_columns);
+    tb.set_runaway_guard(b.guard_columns);
     RowStore ra;
     RowStore rb;
     for (;;) {
@@ -274,9 +373,11 @@ struct Preference {
     friend auto operator<=>(const Preference&, const Preference&) = default;
 };
 
+// The delimiters of kDelimiters in their order, then other bytes by value.
 std::size_t delimiter_rank(Byte d) noexcept {
     const auto* it = std::find(kDelimiters.begin(), kDelimiters.end(), d);
-    return static_cast<std::size_t>(it - kDelimiters.begin());
+    const auto rank = static_cast<std::size_t>(it - kDelimiters.begin());
+    return it == kDelimiters.end() ? rank + d : rank;
 }
 
 Preference preference(const Candidate& c, const std::vector<const Candidate*>& tied, Byte prior,
@@ -293,15 +394,18 @@ Preference preference(const Candidate& c, const std::vector<const Candidate*>& t
     p.prior = d.delimiter == prior ? 0 : 1;
     p.delimiter = static_cast<int>(delimiter_rank(d.delimiter));
     // Skipping or not reads the same unless fields start with spaces; it is
-    // the dialect when most of them do, as read without it.
+    // the dialect when most of them do, as read without it, and values are
+    // not padded on both sides (most of those spaced fields ending in a
+    // space too): skipping would strip them by half.
     const Candidate* other_skip = tied_sibling([&](const Dialect& o) {
         return o.skip_initial_space != d.skip_initial_space && o.delimiter == d.delimiter &&
                o.quote == d.quote && o.escape == d.escape;
     });
     if (other_skip != nullptr) {
         const Candidate& plain = d.skip_initial_space ? *other_skip : c;
-        const bool mostly_spaced =
-            2 * plain.spaced_fields >= plain.later_fields && plain.spaced_fields > 0;
+        const bool mostly_spaced = 2 * plain.spaced_fields >= plain.later_fields &&
+                                   plain.spaced_fields > 0 &&
+                                   2 * plain.padded_fields < plain.spaced_fields;
         p.skip = d.skip_initial_space == mostly_spaced ? 0 : 1;
     }
     if (!d.quote) {
@@ -311,14 +415,14 @@ Preference preference(const Candidate& c, const std::vector<const Candidate*>& t
     } else {
         const Candidate* unquoted =
             tied_sibling([&](const Dialect& o) { return !o.quote && same_except_quote(o, d); });
-        p.quote = unquoted != nullptr && same_reading(sample, unquoted->dialect, d) ? 3 : 1;
+        p.quote = unquoted != nullptr && same_reading(sample, *unquoted, c) ? 3 : 1;
     }
     if (!d.escape) {
         p.escape = 1;
     } else {
         const Candidate* unescaped =
             tied_sibling([&](const Dialect& o) { return !o.escape && same_except_escape(o, d); });
-        p.escape = unescaped != nullptr && same_reading(sample, unescaped->dialect, d) ? 2 : 0;
+        p.escape = unescaped != nullptr && same_reading(sample, *unescaped, c) ? 2 : 0;
     }
     return p;
 }
@@ -338,12 +442,12 @@ Dialect module_dialect(Byte delimiter) noexcept {
     return d;
 }
 
-// Every record the fixed-rule sniffer samples has the same field count
-// under its pick, and more than one field.
-bool sniffer_unanimous(std::string_view buffer, Byte pick) {
+// The field count every record the fixed-rule sniffer samples has under its
+// pick, when they all have the same one above 1; else 0.
+std::size_t sniffer_unanimous_fields(std::string_view buffer, Byte pick) {
     const FieldCountTable table = sample_field_counts(buffer, pick, kSnifferRecords);
     const std::optional<FieldCountTable::Entry> mode = table.most_frequent(2);
-    return mode && mode->records == table.records();
+    return mode && mode->records == table.records() ? mode->fields : 0;
 }
 
 // The module's dialect with this delimiter reads the sample in a way no
@@ -424,27 +528,43 @@ DelimiterChoice choose_delimiters(std::string_view buffer, std::string_view samp
                                   bool whole_input, const SampleFacts& facts, Byte prior,
                                   const DialectHints& hints) {
     if (hints.delimiter) return {{*hints.delimiter}, std::nullopt};
-    if (sniffer_unanimous(buffer, prior)) {
-        if (module_reading_is_plain(sample, whole_input, prior, hints)) {
+    // Other punctuation is tried only where it cuts every line alike; next to
+    // a unanimous pick, only where it cuts them into more fields, so that an
+    // input the module reads cleanly (dates with - or /) is read the same.
+    const std::size_t unanimous_fields = sniffer_unanimous_fields(buffer, prior);
+    std::vector<Byte> others;
+    for (Byte c = '!'; c <= '~'; ++c) {
+        if (is_other_punctuation(c) && facts.consistent_shape(c) &&
+            facts.first_line_count[c] + 1 > unanimous_fields) {
+            others.push_back(c);
+        }
+    }
+    if (unanimous_fields != 0) {
+        if (others.empty() && module_reading_is_plain(sample, whole_input, prior, hints)) {
             return {{}, module_dialect(prior)};
         }
-        return {{prior}, std::nullopt};
+        others.insert(others.begin(), prior);
+        return {others, std::nullopt};
     }
     DelimiterChoice choice;
     for (const Byte d : kDelimiters) {
         if (facts.count[d] == 0 || (d == ':' && facts.colon_writes_times())) continue;
         choice.delimiters.push_back(d);
     }
+    choice.delimiters.insert(choice.delimiters.end(), others.begin(), others.end());
     if (choice.delimiters.empty()) choice.settled = module_dialect(prior);
     return choice;
 }
 
 // Scores the candidates, typing them in order of falling pattern score until
 // none can reach the best consistency; returns that best.
-double score(std::vector<Candidate>& all, std::string_view scored, bool whole_input,
+double score(std::vector<Candidate>& all, std::string_view scored, bool whole_input, bool guard,
              RowStore& store) {
     std::vector<std::size_t> counts;
-    for (Candidate& c : all) c.pattern = pattern_score(scored, whole_input, c.dialect, counts);
+    std::vector<std::size_t> one_line_counts;
+    for (Candidate& c : all) {
+        c.pattern = pattern_score(scored, whole_input, guard, c, counts, one_line_counts);
+    }
     std::vector<Candidate*> order;
     for (Candidate& c : all) order.push_back(&c);
     std::stable_sort(order.begin(), order.end(), [](const Candidate* a, const Candidate* b) {
@@ -487,7 +607,7 @@ Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
     const std::string_view scored = shortened(sample, affordable_prefix(sample, all));
     const bool whole_input = scored.size() == buffer.size();
     RowStore store;
-    double best = score(all, scored, whole_input, store);
+    double best = score(all, scored, whole_input, hints.guard_runaway_quotes, store);
     const double prior_best = prior_consistency(all, prior, best, scored, whole_input, store);
     if (prior_best > 0.0) best = prior_best;
 
