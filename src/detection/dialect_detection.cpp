@@ -82,6 +82,20 @@ struct SampleFacts {
     std::array<std::size_t, 128> first_line_count{};
     std::array<std::size_t, 128> lines_agreeing{};
     std::size_t lines = 0;
+    // Backslashes, read in pairs from the left as a dump without quoting
+    // writes them: before each byte; how many stand before a letter or digit
+    // no dump escapes (C:\Users), and how many fields are `\N`, a null.
+    std::array<std::size_t, 256> backslash_before{};
+    std::size_t foreign_backslashes = 0;
+    std::size_t null_fields = 0;
+
+    // The sample reads as a dump that escapes with a backslash and never
+    // quotes, with this delimiter: no backslash before a byte such a dump
+    // leaves alone, and a null or an escaped delimiter to show for it (not
+    // only \t and \n, which Windows paths hold as well).
+    bool dump_escapes(Byte delimiter) const noexcept {
+        return foreign_backslashes == 0 && (null_fields != 0 || backslash_before[delimiter] != 0);
+    }
 
     // Whether an other punctuation byte cuts the lines into one shape: the
     // same number of pieces, more than one, on (nearly) every line.
@@ -103,6 +117,18 @@ struct SampleFacts {
     }
 };
 
+// Letters, digits and bytes of multi-byte characters: what a word is made of.
+constexpr auto kWordByte = [] {
+    struct Table {
+        bool v[256] = {};
+    } t;
+    for (unsigned c = 0; c < 256; ++c) {
+        t.v[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c >= 0x80;
+    }
+    return t;
+}();
+
 constexpr auto kInteresting = [] {
     struct Table {
         bool v[256] = {};
@@ -123,6 +149,7 @@ SampleFacts sample_facts(std::string_view sample) {
     int before = '\n';
     std::array<std::size_t, 128> line_count{};
     bool line_has_bytes = false;
+    std::size_t escaped_backslash = n;
     const auto end_line = [&] {
         if (!line_has_bytes) return;
         line_has_bytes = false;
@@ -136,6 +163,18 @@ SampleFacts sample_facts(std::string_view sample) {
     };
     for (std::size_t i = 0; i < n; ++i) {
         const Byte c = p[i];
+        // The second backslash of a pair is escaped, and escapes nothing.
+        if (c == kBackslash && i + 1 < n && i != escaped_backslash) {
+            const Byte e = p[i + 1];
+            ++f.backslash_before[e];
+            const bool alphanumeric = kWordByte.v[e] && e < 0x80;
+            const bool dump_letter = std::memchr("tnrbfv0N", e, 8) != nullptr;
+            f.foreign_backslashes += alphanumeric && !dump_letter ? 1 : 0;
+            const bool alone_after = i + 2 == n || !kWordByte.v[p[i + 2]];
+            const bool alone_before = i == 0 || !kWordByte.v[p[i - 1]];
+            f.null_fields += e == 'N' && alone_before && alone_after ? 1 : 0;
+            if (e == kBackslash) escaped_backslash = i + 1;
+        }
         if (c == '\n' || c == '\r') {
             end_line();
         } else {
@@ -381,7 +420,7 @@ std::size_t delimiter_rank(Byte d) noexcept {
 }
 
 Preference preference(const Candidate& c, const std::vector<const Candidate*>& tied, Byte prior,
-                      std::string_view sample) {
+                      std::string_view sample, const SampleFacts& facts) {
     const Dialect& d = c.dialect;
     // A tied candidate that differs from c only as `differs` says.
     const auto tied_sibling = [&](auto&& differs) -> const Candidate* {
@@ -409,7 +448,9 @@ Preference preference(const Candidate& c, const std::vector<const Candidate*>& t
         p.skip = d.skip_initial_space == mostly_spaced ? 0 : 1;
     }
     if (!d.quote) {
-        p.quote = 2;
+        // A dump that escapes and never quotes reads like the double quote
+        // where no double quote opens a field; its escapes decide.
+        p.quote = d.escape && !facts.quote_at_field_start('"', d.delimiter) ? 0 : 2;
     } else if (*d.quote == '"') {
         p.quote = 0;
     } else {
@@ -455,7 +496,8 @@ std::size_t sniffer_unanimous_fields(std::string_view buffer, Byte pick) {
 // skipping would drop it) or an apostrophe (which may be a quote), and none
 // holds a backslash before a double quote (which may be an escape).
 bool module_reading_is_plain(std::string_view sample, bool whole_input, Byte delimiter,
-                             const DialectHints& hints) {
+                             const SampleFacts& facts, const DialectHints& hints) {
+    if (facts.dump_escapes(delimiter)) return false;
     const bool quote_ok = !hints.quote_given || hints.quote == Byte{'"'};
     const bool escape_ok = !hints.escape_given || !hints.escape;
     const bool skip_ok = !hints.skip_initial_space || !*hints.skip_initial_space;
@@ -491,7 +533,9 @@ std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const Sam
             quotes = {hints.quote};
         } else {
             quotes = {Byte{'"'}};
-            if (facts.quote_at_field_start('"', d)) quotes.push_back(std::nullopt);
+            if (facts.quote_at_field_start('"', d) || facts.dump_escapes(d)) {
+                quotes.push_back(std::nullopt);
+            }
             if (facts.quote_at_field_start('\'', d)) quotes.push_back(Byte{'\''});
         }
         for (const bool skip : skips) {
@@ -501,13 +545,13 @@ std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const Sam
                     escapes = {hints.escape};
                 } else {
                     escapes = {std::nullopt};
-                    if (q && facts.escaped(*q)) escapes.push_back(kBackslash);
+                    if (q ? facts.escaped(*q) : facts.dump_escapes(d)) escapes.push_back(kBackslash);
                 }
                 for (const std::optional<Byte>& e : escapes) {
                     Candidate c;
                     c.dialect.delimiter = d;
                     c.dialect.quote = q;
-                    c.dialect.escape = q ? e : std::nullopt;
+                    c.dialect.escape = e;
                     c.dialect.skip_initial_space = skip;
                     out.push_back(c);
                 }
@@ -540,7 +584,7 @@ DelimiterChoice choose_delimiters(std::string_view buffer, std::string_view samp
         }
     }
     if (unanimous_fields != 0) {
-        if (others.empty() && module_reading_is_plain(sample, whole_input, prior, hints)) {
+        if (others.empty() && module_reading_is_plain(sample, whole_input, prior, facts, hints)) {
             return {{}, module_dialect(prior)};
         }
         others.insert(others.begin(), prior);
@@ -619,9 +663,9 @@ Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
         }
     }
     const Candidate* winner = tied.front();
-    Preference winner_preference = preference(*winner, tied, prior, scored);
+    Preference winner_preference = preference(*winner, tied, prior, scored, facts);
     for (const Candidate* c : tied) {
-        const Preference p = preference(*c, tied, prior, scored);
+        const Preference p = preference(*c, tied, prior, scored, facts);
         if (p < winner_preference) {
             winner = c;
             winner_preference = p;

@@ -383,15 +383,39 @@ namespace {
 
 constexpr unsigned kNoByte = 256;
 
-// The byte that stops scanning for the quote: without quoting, '"' still
-// stops it, as content, so that the special flag covers it.
-std::uint8_t quote_stop(const Dialect& d) noexcept { return d.quote ? *d.quote : '"'; }
-
-// An escape equal to the quote or the delimiter could never be told apart
-// from them; such a dialect reads as one without escape.
+// An escape equal to the quote, the delimiter or (without quoting, where it
+// escapes line breaks) CR or LF could never be told apart from them; such a
+// dialect reads as one without escape.
 unsigned escape_of(const Dialect& d) noexcept {
-    if (!d.escape || !d.quote || *d.escape == *d.quote || *d.escape == d.delimiter) return kNoByte;
-    return *d.escape;
+    if (!d.escape || *d.escape == d.delimiter) return kNoByte;
+    if (d.quote) return *d.escape == *d.quote ? kNoByte : unsigned{*d.escape};
+    return *d.escape == kCR || *d.escape == kLF ? kNoByte : unsigned{*d.escape};
+}
+
+// The byte that stops scanning for the quote: without quoting, '"' still
+// stops it, as content, so that the special flag covers it, unless the
+// escape takes its place (the flags are then recomputed by the callers that
+// need them, as for any escape).
+std::uint8_t quote_stop(const Dialect& d) noexcept {
+    if (d.quote) return *d.quote;
+    const unsigned escape = escape_of(d);
+    return escape != kNoByte ? static_cast<std::uint8_t>(escape) : std::uint8_t{'"'};
+}
+
+// The byte an escape before `c` stands for in a field without quoting: the
+// control characters of the usual letters, else `c` itself (the escape, the
+// delimiter, a line break).
+unsigned char unescaped(unsigned char c) noexcept {
+    switch (c) {
+        case 't': return '\t';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'v': return '\v';
+        case '0': return '\0';
+        default: return c;
+    }
 }
 
 }  // namespace
@@ -404,6 +428,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       delimiter_(dialect.delimiter),
       quote_(dialect.quote ? unsigned{*dialect.quote} : kNoByte),
       escape_(escape_of(dialect)),
+      unquoted_escape_(dialect.quote ? kNoByte : escape_),
       space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
       repair_(dialect.repair_quotes),
       general_(escape_ != kNoByte || space_skip_ != kNoByte),
@@ -680,6 +705,12 @@ field_start_scanned:
             ++p;
             goto field_start_scanned;
         }
+        // Without quoting, the escape and N as a whole field stand for a
+        // null, written as an empty field.
+        if (p + 1 < n && d[p] == unquoted_escape_ && d[p + 1] == 'N' && terminated_at(p + 2)) {
+            p += 2;
+            goto unquoted;
+        }
     }
     // An ordinary byte first, the usual case: an unquoted field, whose span
     // runs up to s.
@@ -740,6 +771,18 @@ unquoted_scanned:
         if (c == kCR || c == kLF) {
             brk = s;
             goto at_break;
+        }
+        if constexpr (kGeneral) {
+            // Without quoting, the escape and the byte after it are one byte
+            // of content, a line break included; the scanner goes on after
+            // them. As the last byte, the escape is content.
+            if (c == unquoted_escape_ && s + 1 < n) {
+                const unsigned char e = d[s + 1];
+                store_byte(unescaped(e));
+                if (e == kLF) ++line_;
+                p = s + 2;
+                goto unquoted;
+            }
         }
         // A quote byte inside an unquoted field is plain content.
         store_byte(c);

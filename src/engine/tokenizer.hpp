@@ -103,6 +103,9 @@ private:
     // Byte values widened so that 256 can stand for "none": it equals no byte.
     unsigned quote_;
     unsigned escape_;
+    // The escape of a dialect without quoting, which escapes in every field;
+    // 256 otherwise.
+    unsigned unquoted_escape_;
     unsigned space_skip_;
     bool repair_;
     // An escape byte or space skipping: read by the general copy of the state

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <utility>
 
@@ -74,6 +75,10 @@ class Tokenizer {
           escape_(d.escape && d.quote && *d.escape != *d.quote && *d.escape != d.delimiter
                       ? *d.escape
                       : 256),
+          unquoted_escape_(!d.quote && d.escape && *d.escape != d.delimiter &&
+                                   !is_line_break(*d.escape)
+                               ? *d.escape
+                               : 256),
           skip_space_(d.skip_initial_space),
           repair_(d.repair_quotes),
           guard_columns_(d.guard_columns) {
@@ -90,6 +95,16 @@ class Tokenizer {
         constexpr std::size_t kNone = ~std::size_t{0};
         std::size_t opening = kNone;
         State state = State::FieldStart;
+        // The escape at pos_ and the byte after it, in a dialect without quoting.
+        auto take_escaped = [&] {
+            const unsigned char e = at(pos_ + 1);
+            const char* const letters = "tnrbfv0";
+            const char* const bytes = "\t\n\r\b\f\v\0";
+            const char* const hit = e == 0 ? nullptr : std::strchr(letters, e);
+            raw.push_back(hit == nullptr ? static_cast<char>(e) : bytes[hit - letters]);
+            if (e == '\n') ++line_;
+            pos_ += 2;
+        };
         auto finish_field = [&] {
             rec.fields.push_back(decode_lossy(raw));
             raw.clear();
@@ -113,6 +128,16 @@ class Tokenizer {
                         state = State::Quoted;
                     } else if (skip_space_ && b == ' ') {
                         // A space before the field's first byte is dropped.
+                    } else if (b == unquoted_escape_ && pos_ + 1 < n && at(pos_ + 1) == 'N' &&
+                               (pos_ + 2 == n || at(pos_ + 2) == delim_ ||
+                                is_line_break(at(pos_ + 2)))) {
+                        // A null: an empty field.
+                        ++pos_;
+                        state = State::Unquoted;
+                    } else if (b == unquoted_escape_ && pos_ + 1 < n) {
+                        take_escaped();
+                        state = State::Unquoted;
+                        break;
                     } else if (b == delim_) {
                         finish_field();
                     } else if (is_line_break(b)) {
@@ -125,6 +150,10 @@ class Tokenizer {
                     ++pos_;
                     break;
                 case State::Unquoted:
+                    if (b == unquoted_escape_ && pos_ + 1 < n) {
+                        take_escaped();
+                        break;
+                    }
                     if (b == delim_) {
                         finish_field();
                         state = State::FieldStart;
@@ -299,6 +328,7 @@ class Tokenizer {
     // 256 for none: equal to no byte.
     unsigned quote_;
     unsigned escape_;
+    unsigned unquoted_escape_;
     bool skip_space_;
     bool repair_;
     std::size_t guard_columns_;

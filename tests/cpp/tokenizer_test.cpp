@@ -435,6 +435,10 @@ const std::vector<DialectCase>& dialect_cases() {
     const auto guard = [](std::size_t columns) {
         return reference::Dialect{',', '"', std::nullopt, false, true, columns};
     };
+    // Dumps that escape with a backslash and never quote.
+    const auto dump = [](std::uint8_t delimiter) {
+        return reference::Dialect{delimiter, std::nullopt, '\\', false, true, 0};
+    };
     // clang-format off
     static const std::vector<DialectCase> cases = {
         {"id, name, note\n1, \"Smith, J\", ok", skip(','), {{"id", "name", "note"}, {"1", "Smith, J", "ok"}}},
@@ -469,6 +473,12 @@ const std::vector<DialectCase>& dialect_cases() {
         {"t,\"x\ny\",\"p,\"\"q\"\"\"\n", guard(3), {{"t", "x\ny", "p,\"q\""}}},
         {"\"a,b,c", guard(3), {{"a,b,c"}}},
         {"\"a,b\n\"c,d\n", guard(2), {{"\"a", "b"}, {"\"c", "d"}}},
+        {"1\\tSeltsam\\, oder\t\\N\n", dump('\t'), {{"1\tSeltsam, oder", ""}}},
+        {"a\\,b,\\\\N,\\N\\N,x\\N,\\N", dump(','), {{"a,b", "\\N", "NN", "xN", ""}}},
+        {"a\\\nb\tc\r\nd", dump('\t'), {{"a\nb", "c"}, {"d"}}},
+        {"\"q\\\"\tx\\", dump('\t'), {{"\"q\"", "x\\"}}},
+        {"\\r\\b\\v\\f\\q\t\\N\r", dump('\t'), {{"\r\b\v\fq", ""}}},
+        {"a,\\\r\n", dump(','), {{"a", "\r"}}},
         {"\"a\"b,c,d\n1,2,3\n", reference::Dialect{',', '"', std::nullopt, false, false, 3},
          {{"ab", "c", "d"}, {"1", "2", "3"}}},
     };
@@ -494,13 +504,18 @@ TEST(TokenizerTest, DialectsMatchReferenceOnGeneratedInputs) {
         {',', '"', 'a', false, true, 0},          {'|', '\'', '"', true, true, 0},
         {',', '"', std::nullopt, false, true, 2}, {';', '"', std::nullopt, false, false, 3},
         {',', '\'', '\\', true, true, 1},
+        {'\t', std::nullopt, '\\', false, true, 0}, {',', std::nullopt, '\\', true, true, 0},
     };
     reference::InputGenerator gen(20261208);
     for (int n = 0; n < 2000; ++n) {
         std::string input = gen.next();
         // Escapes in front of quotes and of themselves, across blocks.
         if (n % 3 == 0) {
-            for (std::size_t i = 0; i < input.size(); i += 1 + gen.below(9)) input[i] = '\\';
+            for (std::size_t i = 0; i < input.size(); i += 1 + gen.below(9)) {
+                input[i] = '\\';
+                // Nulls of the dumps without quoting.
+                if (i + 1 < input.size() && gen.below(4) == 0) input[i + 1] = 'N';
+            }
         }
         for (const reference::Dialect& d : dialects) {
             SCOPED_TRACE("input \"" + reference::escaped(input) + "\" delimiter " +
