@@ -473,6 +473,17 @@ const std::vector<DialectCase>& dialect_cases() {
         {"t,\"x\ny\",\"p,\"\"q\"\"\"\n", guard(3), {{"t", "x\ny", "p,\"q\""}}},
         {"\"a,b,c", guard(3), {{"a,b,c"}}},
         {"\"a,b\n\"c,d\n", guard(2), {{"\"a", "b"}, {"\"c", "d"}}},
+        // A stray quote at a line's start: read as text where that gives the
+        // table's field count on the line, not otherwise.
+        {"\"KS,C15,\"P, C\",15\nKS,C16,\"P, C\",16\n", guard(4),
+         {{"\"KS", "C15", "P, C", "15"}, {"KS", "C16", "P, C", "16"}}},
+        {"\"a,b\",c\n", guard(4), {{"a,b", "c"}}},
+        {"\"a,\nb\",c\n", guard(3), {{"a,\nb", "c"}}},
+        // A quoted last field cut off at the line end, before a whole row.
+        {"1,x,\"Combat, Assault\n2,y,\"Guns, 30\"\n", guard(3),
+         {{"1", "x", "Combat, Assault"}, {"2", "y", "Guns, 30"}}},
+        {"1,x,\"a, b\nc\"\n2,y,z\n", guard(3), {{"1", "x", "a, b\nc"}, {"2", "y", "z"}}},
+        {"1,x,\"a, b\n2,y,z\"\n", guard(3), {{"1", "x", "a, b\n2,y,z"}}},
         {"1\\tSeltsam\\, oder\t\\N\n", dump('\t'), {{"1\tSeltsam, oder", ""}}},
         {"a\\,b,\\\\N,\\N\\N,x\\N,\\N", dump(','), {{"a,b", "\\N", "NN", "xN", ""}}},
         {"a\\\nb\tc\r\nd", dump('\t'), {{"a\nb", "c"}, {"d"}}},
