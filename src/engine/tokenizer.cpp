@@ -47,7 +47,13 @@
 //     has the quoted field "b, c";
 //   - an escape byte: in Quoted, tested before the quote, the escape followed
 //     by the quote or by itself stands for that second byte; before anything
-//     else it is content. The look-ahead of the quote repair does not look at
+//     else it is content. Without a quote byte (the dumps of PostgreSQL's
+//     COPY and MySQL's INTO OUTFILE) the escape works in every field instead:
+//     in FieldStart and Unquoted, tested after the delimiter and the line
+//     breaks, it and the byte after it are one byte of content (t n r b f v 0
+//     the control characters, any other byte itself: the delimiter, a line
+//     break, the escape), and the escape and N as a whole field are a null,
+//     an empty field. The escape then takes the place of '"' as a stop byte. The look-ahead of the quote repair does not look at
 //     escapes. Quoted fields are then scanned for the quote, the escape, CR
 //     and LF only, so a field's special flag may miss a delimiter inside
 //     quotes: callers that need it exact recompute it;
@@ -68,7 +74,15 @@
 //     one field, and one that runs on past the line leaves the quoted
 //     reading standing). That search pairs doubled quotes from the line
 //     break on and skips them. A quoted field that legitimately spans lines keeps its
-//     count and stays quoted. Deciding at the line break costs nothing for
+//     count and stays quoted. When instead the field is the table's last
+//     and the line has more than N fields with the quote as text (the field
+//     held the delimiter), and the next line, read by itself with its quoted
+//     fields whole and no quote inside unquoted text, has N fields, the
+//     field was cut off: it ends at the line break, and so does the record.
+//     And a record that comes out with fewer than N fields, opened by a
+//     quote at its first byte and kept to one line, is read once more with
+//     that quote as text; that reading stands when it has N fields and keeps
+//     to its line (a stray quote at a line's start had joined three fields). Deciding at the line break costs nothing for
 //     fields closed on their own line; more memos (the first terminated
 //     quote across lines, delimiter counts of the opening and the next line,
 //     moved forward, and the fields after each closing quote) keep it linear.

@@ -9,6 +9,7 @@
 
 #include "engine/row_store.hpp"
 #include "engine/scan.hpp"
+#include "engine_dialect.hpp"
 #include "reference_tokenizer.hpp"
 
 namespace {
@@ -26,13 +27,7 @@ struct Config {
     bool repair;
 };
 
-quillon::Dialect engine_dialect(const reference::Dialect& d) {
-    return quillon::Dialect{.delimiter = d.delimiter,
-                            .quote = d.quote,
-                            .escape = d.escape,
-                            .skip_initial_space = d.skip_initial_space,
-                            .repair_quotes = d.repair_quotes};
-}
+using reference::engine_dialect;
 
 reference::Dialect dialect_of(const Config& c) {
     return reference::Dialect{c.delimiter, c.quote, std::nullopt, false, c.repair, 0};
