@@ -310,13 +310,15 @@ std::size_t most_frequent(const std::vector<std::size_t>& counts) noexcept {
 // The pattern score of a candidate. With the guard on, a quoted candidate
 // whose records run across line breaks is read again as the salvage will:
 // guarded at the most frequent field count of the records that kept to one
-// line (runaway quotes merge the others), so runaways do not count against
-// it.
+// line (runaway quotes merge the others), or of all when none did, so
+// runaways do not count against it.
 double pattern_score(std::string_view sample, bool whole_input, bool guard, Candidate& c,
                      std::vector<std::size_t>& counts, std::vector<std::size_t>& one_line_counts) {
     record_field_counts(sample, whole_input, c.dialect, 0, counts, one_line_counts);
     if (guard && c.dialect.quote && one_line_counts.size() != counts.size()) {
-        c.guard_columns = std::max<std::size_t>(most_frequent(one_line_counts), 2);
+        // Every record may span lines (a runaway in each): then all count.
+        const std::vector<std::size_t>& decisive = one_line_counts.empty() ? counts : one_line_counts;
+        c.guard_columns = std::max<std::size_t>(most_frequent(decisive), 2);
         record_field_counts(sample, whole_input, c.dialect, c.guard_columns, counts,
                             one_line_counts);
     }
