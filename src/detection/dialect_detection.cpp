@@ -134,7 +134,9 @@ constexpr auto kInteresting = [] {
         bool v[256] = {};
     } t;
     for (const Byte d : kDelimiters) t.v[d] = true;
-    for (unsigned c = 0; c < 128; ++c) t.v[c] = t.v[c] || is_other_punctuation(static_cast<Byte>(c));
+    for (unsigned c = 0; c < 128; ++c) {
+        t.v[c] = t.v[c] || is_other_punctuation(static_cast<Byte>(c));
+    }
     for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}}) t.v[c] = true;
     return t;
 }();
@@ -317,7 +319,8 @@ double pattern_score(std::string_view sample, bool whole_input, bool guard, Cand
     record_field_counts(sample, whole_input, c.dialect, 0, counts, one_line_counts);
     if (guard && c.dialect.quote && one_line_counts.size() != counts.size()) {
         // Every record may span lines (a runaway in each): then all count.
-        const std::vector<std::size_t>& decisive = one_line_counts.empty() ? counts : one_line_counts;
+        const std::vector<std::size_t>& decisive =
+            one_line_counts.empty() ? counts : one_line_counts;
         c.guard_columns = std::max<std::size_t>(most_frequent(decisive), 2);
         record_field_counts(sample, whole_input, c.dialect, c.guard_columns, counts,
                             one_line_counts);
@@ -547,7 +550,8 @@ std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const Sam
                     escapes = {hints.escape};
                 } else {
                     escapes = {std::nullopt};
-                    if (q ? facts.escaped(*q) : facts.dump_escapes(d)) escapes.push_back(kBackslash);
+                    const bool escaped = q ? facts.escaped(*q) : facts.dump_escapes(d);
+                    if (escaped) escapes.push_back(kBackslash);
                 }
                 for (const std::optional<Byte>& e : escapes) {
                     Candidate c;

@@ -261,22 +261,13 @@ std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::
     for (std::size_t i = 0; i < skip; ++i) {
         if (!tokenizer.next_shape()) return 0;
     }
-    // Records that keep to one line, when there are any, decide: quotes that
-    // run away across line breaks merge the others, and the count of those
-    // merged records must not become the table's, which the runaway-quote
-    // guard then reads them against.
     FieldCountTable table;
-    FieldCountTable one_line;
     while (table.records() < kColumnRecords) {
-        const std::size_t line = tokenizer.line();
         const std::optional<RecordShape> shape = tokenizer.next_shape();
         if (!shape) break;
-        if (shape->blank) continue;
-        table.add(shape->fields);
-        if (tokenizer.line() <= line + 1) one_line.add(shape->fields);
+        if (!shape->blank) table.add(shape->fields);
     }
-    std::optional<FieldCountTable::Entry> mode = one_line.most_frequent(1);
-    if (!mode) mode = table.most_frequent(1);
+    const std::optional<FieldCountTable::Entry> mode = table.most_frequent(1);
     return mode ? mode->fields : 0;
 }
 

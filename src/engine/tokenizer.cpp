@@ -53,10 +53,11 @@
 //     breaks, it and the byte after it are one byte of content (t n r b f v 0
 //     the control characters, any other byte itself: the delimiter, a line
 //     break, the escape), and the escape and N as a whole field are a null,
-//     an empty field. The escape then takes the place of '"' as a stop byte. The look-ahead of the quote repair does not look at
-//     escapes. Quoted fields are then scanned for the quote, the escape, CR
-//     and LF only, so a field's special flag may miss a delimiter inside
-//     quotes: callers that need it exact recompute it;
+//     an empty field. The escape then takes the place of '"' as a stop byte.
+//     The look-ahead of the quote repair does not look at escapes. Quoted
+//     fields are then scanned for the quote, the escape, CR and LF only, so
+//     a field's special flag may miss a delimiter inside quotes: callers
+//     that need it exact recompute it;
 //   - the runaway-quote guard, given the table's field count N: when a
 //     quoted field reaches its first line break (CR or LF) on the line of
 //     its opening quote, that quote found no closing quote there and would
@@ -82,10 +83,11 @@
 //     And a record that comes out with fewer than N fields, opened by a
 //     quote at its first byte and kept to one line, is read once more with
 //     that quote as text; that reading stands when it has N fields and keeps
-//     to its line (a stray quote at a line's start had joined three fields). Deciding at the line break costs nothing for
-//     fields closed on their own line; more memos (the first terminated
-//     quote across lines, delimiter counts of the opening and the next line,
-//     moved forward, and the fields after each closing quote) keep it linear.
+//     to its line (a stray quote at a line's start had joined three fields).
+//     Deciding at the line break costs nothing for fields closed on their
+//     own line; more memos (the first terminated quote across lines,
+//     delimiter counts of the opening and the next line, moved forward, and
+//     the fields after each closing quote) keep it linear.
 #include "tokenizer.hpp"
 
 #include <cstring>
@@ -531,13 +533,13 @@ template <bool kGeneral>
 // there, is a stray quote at the line's start when the record has the
 // table's field count with that quote as text: `"KS,County15,"PISTOL, CAL"`
 // is three fields in one and the rest shifted. Read again so, the record is
-// taken when it keeps to its line; else the tokenizer stands where the
-// quoted reading left it, which `rewind` notes again once compared.
+// taken when it keeps to its line; else the tokenizer is put back where the
+// quoted reading left it. Each record is read at most three times.
 template <bool kGeneral>
 bool RecordTokenizer::first_quote_is_text(const Rewind& rewind) {
     const std::size_t begin = record_begin_;
-    if (data_[begin] != quote_ || ended_in_quote_ || line_ != rewind.line + (ended_by_break_ ? 1 : 0))
-        return false;
+    const bool one_line = line_ == rewind.line + (ended_by_break_ ? 1 : 0);
+    if (data_[begin] != quote_ || ended_in_quote_ || !one_line) return false;
     const Rewind quoted = rewind_point();
     const bool quoted_break = ended_by_break_;
     const bool quoted_taken = runaway_taken_;

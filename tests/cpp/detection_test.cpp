@@ -2,6 +2,7 @@
 // sniffer, hints; both detections on hostile bytes.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -271,11 +272,12 @@ TEST(DialectDetectionTest, HostileBytesAreRead) {
         // Only candidates the bytes offer: the comma stands when none scores.
         const Dialect d = quillon::detect_dialect(input, {});
         const auto occurs = [&](std::uint8_t b) { return input.find(static_cast<char>(b)) != std::string::npos; };
-        EXPECT_NE(std::string_view(",;\t| :").find(static_cast<char>(d.delimiter)), std::string_view::npos)
-            << describe(d);
+        const bool listed =
+            std::string_view(",;\t| :").find(static_cast<char>(d.delimiter)) != std::string_view::npos;
+        EXPECT_TRUE(listed || (std::ispunct(d.delimiter) != 0 && d.delimiter < 0x80)) << describe(d);
         EXPECT_TRUE(d.delimiter == ',' || occurs(d.delimiter)) << describe(d);
         EXPECT_TRUE(!d.quote || *d.quote == '"' || (*d.quote == '\'' && occurs('\''))) << describe(d);
-        EXPECT_TRUE(!d.escape || (*d.escape == '\\' && d.quote && occurs('\\'))) << describe(d);
+        EXPECT_TRUE(!d.escape || (*d.escape == '\\' && occurs('\\'))) << describe(d);
         EXPECT_TRUE(!d.skip_initial_space || occurs(' ')) << describe(d);
         const TableStructure t = quillon::detect_structure(input, d, std::nullopt);
         EXPECT_LE(t.preamble_rows, 64u);
