@@ -137,11 +137,11 @@ constexpr auto kInteresting = [] {
     for (unsigned c = 0; c < 128; ++c) {
         t.v[c] = t.v[c] || is_other_punctuation(static_cast<Byte>(c));
     }
-    for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}}) t.v[c] = true;
+    for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}, kBackslash}) t.v[c] = true;
     return t;
 }();
 
-// Counts are kept for the bytes of kInteresting only.
+// Counts are kept for the bytes of kInteresting only, all of them ASCII.
 SampleFacts sample_facts(std::string_view sample) {
     SampleFacts f;
     const auto* p = reinterpret_cast<const Byte*>(sample.data());
@@ -165,6 +165,12 @@ SampleFacts sample_facts(std::string_view sample) {
     };
     for (std::size_t i = 0; i < n; ++i) {
         const Byte c = p[i];
+        // Letters and digits, most of any text, only move `before` on.
+        if (!kInteresting.v[c]) {
+            before = c;
+            line_has_bytes = true;
+            continue;
+        }
         // The second backslash of a pair is escaped, and escapes nothing.
         if (c == kBackslash && i + 1 < n && i != escaped_backslash) {
             const Byte e = p[i + 1];
@@ -181,12 +187,7 @@ SampleFacts sample_facts(std::string_view sample) {
             end_line();
         } else {
             line_has_bytes = true;
-            if (c < 128) ++line_count[c];
-        }
-        // Letters and digits, most of any text, only move `before` on.
-        if (!kInteresting.v[c]) {
-            before = c;
-            continue;
+            ++line_count[c];
         }
         ++f.count[c];
         if (i + 1 < n && p[i + 1] == ' ') ++f.followed_by_space[c];

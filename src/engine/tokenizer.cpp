@@ -501,7 +501,9 @@ template <bool kGeneral>
     StoreSink sink(out, size_ - pos_, decoding_);
     read_record<kGeneral>(sink);
     single_byte_decoded_ = sink.single_byte_used();
-    if (sink.fields() < guard_columns_ && first_quote_is_text<kGeneral>(rewind)) {
+    // Only a record that opens with a quote is looked at again.
+    if (data_[record_begin_] == quote_ && out.last_row_size() < guard_columns_ &&
+        first_quote_is_text<kGeneral>(rewind)) {
         out.pop_last_row();
         StoreSink again(out, size_ - pos_, decoding_);
         read_record<kGeneral>(again);
@@ -519,7 +521,8 @@ template <bool kGeneral>
     read_record<kGeneral>(sink);
     // Taken before another reading reuses the blank scratch.
     const RecordShape shape = sink.shape();
-    if (shape.fields < guard_columns_ && first_quote_is_text<kGeneral>(rewind)) {
+    if (data_[record_begin_] == quote_ && shape.fields < guard_columns_ &&
+        first_quote_is_text<kGeneral>(rewind)) {
         CountSink again(blank_scratch_);
         read_record<kGeneral>(again);
         literal_quote_ = kNoStop;
@@ -539,7 +542,7 @@ template <bool kGeneral>
 bool RecordTokenizer::first_quote_is_text(const Rewind& rewind) {
     const std::size_t begin = record_begin_;
     const bool one_line = line_ == rewind.line + (ended_by_break_ ? 1 : 0);
-    if (data_[begin] != quote_ || ended_in_quote_ || !one_line) return false;
+    if (ended_in_quote_ || !one_line) return false;
     const Rewind quoted = rewind_point();
     const bool quoted_break = ended_by_break_;
     const bool quoted_taken = runaway_taken_;
