@@ -58,7 +58,8 @@
 //     fields are then scanned for the quote, the escape, CR and LF only, so
 //     a field's special flag may miss a delimiter inside quotes: callers
 //     that need it exact recompute it;
-//   - the runaway-quote guard, given the table's field count N: when a
+//   - the runaway-quote guard, given the table's field count N (off for a
+//     quote byte that is CR or LF, which ends lines itself): when a
 //     quoted field reaches its first line break (CR or LF) on the line of
 //     its opening quote, that quote found no closing quote there and would
 //     carry the record across the line break. It is taken as text instead

@@ -75,7 +75,10 @@ public:
 
     // The runaway-quote guard for a table of `columns` fields (0: off, the
     // default): see the design note in tokenizer.cpp.
-    void set_runaway_guard(std::size_t columns) noexcept { guard_columns_ = columns; }
+    // A quote byte that is CR or LF ends lines itself: the guard is off then.
+    void set_runaway_guard(std::size_t columns) noexcept {
+        guard_columns_ = quote_ == '\r' || quote_ == '\n' ? 0 : columns;
+    }
     // Whether the guard took a quote of the record returned last as text.
     bool runaway_quote_taken() const noexcept { return runaway_taken_; }
 

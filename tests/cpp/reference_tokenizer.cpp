@@ -81,7 +81,8 @@ class Tokenizer {
                                : 256),
           skip_space_(d.skip_initial_space),
           repair_(d.repair_quotes),
-          guard_columns_(d.guard_columns) {
+          // A quote that ends lines itself leaves the guard off.
+          guard_columns_(d.quote && is_line_break(*d.quote) ? 0 : d.guard_columns) {
         if (buf_.size() >= 3 && buf_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
     }
 
