@@ -52,7 +52,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-GENERATOR_VERSION = 1
+GENERATOR_VERSION = 2
 DEFAULT_SEED = 20241207
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "quality"
@@ -665,6 +665,82 @@ def k_lost_delimiter(rng: random.Random, table: Table, index: int) -> Case:
     return d.case
 
 
+DUMP_ESCAPES = {"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def k_escaped_dump(rng: random.Random, table: Table, index: int) -> Case:
+    """A dump that never quotes and escapes with a backslash, as PostgreSQL's
+    COPY TEXT (tab) and MySQL's INTO OUTFILE (here with a comma) write it;
+    empty cells are often nulls, \\N."""
+    delimiter = ("\t", "\t", ",")[index % 3]
+    rows = [table.header] + table.rows
+    # A few more nulls, so that every file has some.
+    for i in pick_rows(rng, table, 0.03, 5, lambda i: True):
+        table.rows[i][rng.randrange(1, table.width)] = ""
+
+    def cell(value: str) -> str:
+        if value == "" and rng.random() < 0.7:
+            return "\\N"
+        escaped = "".join(DUMP_ESCAPES.get(c, c) for c in value)
+        return escaped.replace(delimiter, "\\" + delimiter) if delimiter != "\t" else escaped
+
+    lines = [Line(delimiter.join(cell(v) for v in r)) for r in rows]
+    return Case(lines, [list(r) for r in rows], None)
+
+
+def k_punctuation_delimiter(rng: random.Random, table: Table, index: int) -> Case:
+    style = replace(default_style(rng, table), delimiter=("+", "~", "^")[index % 3])
+    return plain_case(table, style)
+
+
+def k_padded_values(rng: random.Random, table: Table, index: int) -> Case:
+    """Values padded with a space on both sides (`1 | Homer | Springfield`),
+    as aligned and console exports write them; no quoting. Each cell is what
+    the file holds between delimiters, its spaces included."""
+    delimiter = ("|", ",", "|")[index % 3]
+    rows = [[v.replace('"', "").replace(delimiter, " ").replace("\n", " ").replace("\r", " ") for v in r] for r in [table.header] + table.rows]
+    lines = [Line(f" {delimiter} ".join(r)) for r in rows]
+    cells = [[(" " if j else "") + v + (" " if j + 1 < len(r) else "") for j, v in enumerate(r)] for r in rows]
+    return Case(lines, cells, cells, {"delimiter": delimiter, "quoting": csv.QUOTE_NONE})
+
+
+def k_stray_quote_line_start(rng: random.Random, table: Table, index: int) -> Case:
+    """A stray quote before a line's first field, on lines that quote a later
+    field: read as quoted, it would join the fields up to that one."""
+    d = Damaged(rng, table, quote_strings=False)
+
+    def fits(i: int) -> bool:
+        row = table.rows[i]
+        return bool(row[0]) and not d.style.needs_quotes(row[0]) and any("," in v and "\n" not in v for v in row[1:]) and all("\n" not in v and '"' not in v for v in row)
+
+    for i in pick_rows(rng, table, 0.02, 4, fits):
+        row = list(table.rows[i])
+        fields = d.style.fields(row)
+        fields[0] = '"' + fields[0]
+        row[0] = '"' + row[0]
+        d.row(i, fields, row, None)
+    return d.case
+
+
+def k_quoted_last_cut_off(rng: random.Random, table: Table, index: int) -> Case:
+    """A quoted last field holding the delimiter, cut off before its closing
+    quote at the line end; the next line is a whole row."""
+    d = Damaged(rng, table, quote_strings=False)
+
+    def plain(i: int) -> bool:
+        return 0 <= i < len(table.rows) and all("\n" not in v and "\r" not in v and '"' not in v for v in table.rows[i])
+
+    def fits(i: int) -> bool:
+        return "," in table.rows[i][-1] and plain(i) and plain(i + 1)
+
+    for i in spaced_rows(rng, table, 3, fits):
+        row = table.rows[i]
+        fields = d.style.fields(row)
+        fields[-1] = fields[-1][:-1]
+        d.row(i, fields, row, None)
+    return d.case
+
+
 @dataclass(frozen=True)
 class Kind:
     name: str
@@ -696,6 +772,11 @@ KINDS = [
     Kind("unquoted-delimiter-middle", "an unquoted delimiter in a middle field: Smith, John", k_unquoted_middle),
     Kind("unquoted-delimiter-last", "unquoted delimiters in a last free-text field", k_unquoted_last, ("text-last",) * 3),
     Kind("lost-delimiter", "a lost delimiter: two cells glued", k_lost_delimiter),
+    Kind("escaped-dump", "backslash escapes and \\N nulls, never quoted (COPY TEXT, INTO OUTFILE)", k_escaped_dump),
+    Kind("punctuation-delimiter", "plus, tilde or caret delimiter", k_punctuation_delimiter),
+    Kind("padded-values", "values padded on both sides: 1 | Homer | Springfield", k_padded_values),
+    Kind("stray-quote-line-start", 'a stray quote before a line\'s first field: "KS,County15,"PISTOL, CAL"', k_stray_quote_line_start),
+    Kind("quoted-last-cut-off", "a quoted last field cut off before its closing quote", k_quoted_last_cut_off, ("text-last",) * 3),
 ]
 
 

@@ -5,7 +5,8 @@
 // quote when given, bit 3 escape given, bit 4 no escape when given, bit 5
 // space skipping given, bit 6 its value, bit 7 header given, its value bit
 // 0 of byte 4), bytes 1-3 the delimiter, quote and escape (see pick_byte),
-// byte 4 more flags, then the buffer (see make_buffer).
+// byte 4 more flags (bit 1 the runaway-quote guard hinted), then the buffer
+// (see make_buffer).
 //
 // Properties: a UTF-8 guess without a mark means valid UTF-8 and the
 // single-byte guesses mean invalid UTF-8; UTF-16 transcodes to valid UTF-8
@@ -136,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((flags & 32) != 0) hints.skip_initial_space = (flags & 64) != 0;
     std::optional<bool> header_hint;
     if ((flags & 128) != 0) header_hint = (more & 1) != 0;
+    hints.guard_runaway_quotes = (more & 2) != 0;
 
     check_encoding(buffer);
 

@@ -48,6 +48,22 @@ constexpr double kTieTolerance = 1e-12;
 
 bool is_digit(Byte c) noexcept { return c >= '0' && c <= '9'; }
 
+// ASCII punctuation that may delimit a file written by hand or by an odd
+// exporter (+ ~ ^ ! / ...): not one of kDelimiters, not a quote and not the
+// backslash, which escapes.
+constexpr bool is_other_punctuation(Byte c) noexcept {
+    const bool punctuation =
+        (c >= '!' && c <= '/') || (c >= ':' && c <= '@') || (c >= '[' && c <= '`') ||
+        (c >= '{' && c <= '~');
+    return punctuation && c != '"' && c != '\'' && c != kBackslash && c != ',' && c != ';' &&
+           c != '|' && c != ':';
+}
+
+// A line of the sample whose count of a punctuation byte differs from the
+// first line's still leaves it a candidate while at most one line in ten
+// does so (a note, a stray byte), never on fewer than kShapeMinLines lines.
+constexpr std::size_t kShapeMinLines = 2;
+
 // What the sample's bytes say about each byte as a delimiter, in one pass.
 struct SampleFacts {
     std::array<std::size_t, 256> count{};
@@ -61,6 +77,32 @@ struct SampleFacts {
     bool escaped_double_quote = false;
     // Colons that separate the parts of times (12:30:05).
     std::size_t colons_in_times = 0;
+    // Of the other punctuation: the count on the first line that has any
+    // byte, and the lines that have the same count of it.
+    std::array<std::size_t, 128> first_line_count{};
+    std::array<std::size_t, 128> lines_agreeing{};
+    std::size_t lines = 0;
+    // Backslashes, read in pairs from the left as a dump without quoting
+    // writes them: before each byte; how many stand before a letter or digit
+    // no dump escapes (C:\Users), and how many fields are `\N`, a null.
+    std::array<std::size_t, 256> backslash_before{};
+    std::size_t foreign_backslashes = 0;
+    std::size_t null_fields = 0;
+
+    // The sample reads as a dump that escapes with a backslash and never
+    // quotes, with this delimiter: no backslash before a byte such a dump
+    // leaves alone, and a null or an escaped delimiter to show for it (not
+    // only \t and \n, which Windows paths hold as well).
+    bool dump_escapes(Byte delimiter) const noexcept {
+        return foreign_backslashes == 0 && (null_fields != 0 || backslash_before[delimiter] != 0);
+    }
+
+    // Whether an other punctuation byte cuts the lines into one shape: the
+    // same number of pieces, more than one, on (nearly) every line.
+    bool consistent_shape(Byte c) const noexcept {
+        return c < 128 && first_line_count[c] != 0 && lines >= kShapeMinLines &&
+               10 * lines_agreeing[c] >= 9 * lines;
+    }
 
     // A colon that mostly separates hours from minutes is no delimiter, however
     // regularly times cut the rows.
@@ -75,16 +117,31 @@ struct SampleFacts {
     }
 };
 
+// Letters, digits and bytes of multi-byte characters: what a word is made of.
+constexpr auto kWordByte = [] {
+    struct Table {
+        bool v[256] = {};
+    } t;
+    for (unsigned c = 0; c < 256; ++c) {
+        t.v[c] = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c >= 0x80;
+    }
+    return t;
+}();
+
 constexpr auto kInteresting = [] {
     struct Table {
         bool v[256] = {};
     } t;
     for (const Byte d : kDelimiters) t.v[d] = true;
-    for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}}) t.v[c] = true;
+    for (unsigned c = 0; c < 128; ++c) {
+        t.v[c] = t.v[c] || is_other_punctuation(static_cast<Byte>(c));
+    }
+    for (const Byte c : {Byte{'"'}, Byte{'\''}, Byte{'\n'}, Byte{'\r'}, kBackslash}) t.v[c] = true;
     return t;
 }();
 
-// Counts are kept for the bytes of kInteresting only.
+// Counts are kept for the bytes of kInteresting only, all of them ASCII.
 SampleFacts sample_facts(std::string_view sample) {
     SampleFacts f;
     const auto* p = reinterpret_cast<const Byte*>(sample.data());
@@ -92,12 +149,45 @@ SampleFacts sample_facts(std::string_view sample) {
     // The last byte that is not a space, and whether spaces came after it:
     // a space delimiter is its own "byte before".
     int before = '\n';
+    std::array<std::size_t, 128> line_count{};
+    bool line_has_bytes = false;
+    std::size_t escaped_backslash = n;
+    const auto end_line = [&] {
+        if (!line_has_bytes) return;
+        line_has_bytes = false;
+        ++f.lines;
+        for (Byte c = '!'; c <= '~'; ++c) {
+            if (!is_other_punctuation(c)) continue;
+            if (f.lines == 1) f.first_line_count[c] = line_count[c];
+            f.lines_agreeing[c] += line_count[c] == f.first_line_count[c] ? 1 : 0;
+            line_count[c] = 0;
+        }
+    };
     for (std::size_t i = 0; i < n; ++i) {
         const Byte c = p[i];
         // Letters and digits, most of any text, only move `before` on.
         if (!kInteresting.v[c]) {
             before = c;
+            line_has_bytes = true;
             continue;
+        }
+        // The second backslash of a pair is escaped, and escapes nothing.
+        if (c == kBackslash && i + 1 < n && i != escaped_backslash) {
+            const Byte e = p[i + 1];
+            ++f.backslash_before[e];
+            const bool alphanumeric = kWordByte.v[e] && e < 0x80;
+            const bool dump_letter = std::memchr("tnrbfv0N", e, 8) != nullptr;
+            f.foreign_backslashes += alphanumeric && !dump_letter ? 1 : 0;
+            const bool alone_after = i + 2 == n || !kWordByte.v[p[i + 2]];
+            const bool alone_before = i == 0 || !kWordByte.v[p[i - 1]];
+            f.null_fields += e == 'N' && alone_before && alone_after ? 1 : 0;
+            if (e == kBackslash) escaped_backslash = i + 1;
+        }
+        if (c == '\n' || c == '\r') {
+            end_line();
+        } else {
+            line_has_bytes = true;
+            ++line_count[c];
         }
         ++f.count[c];
         if (i + 1 < n && p[i + 1] == ' ') ++f.followed_by_space[c];
@@ -119,6 +209,7 @@ SampleFacts sample_facts(std::string_view sample) {
         }
         if (c != ' ') before = c;
     }
+    end_line();
     return f;
 }
 
@@ -130,6 +221,11 @@ struct Candidate {
     // Fields after a record's first, and how many of them start with a space.
     std::size_t later_fields = 0;
     std::size_t spaced_fields = 0;
+    // Fields before a record's last that end with a space: values padded on
+    // both sides, which space skipping would strip by half.
+    std::size_t padded_fields = 0;
+    // The runaway-quote guard's field count as the salvage will read (0: off).
+    std::size_t guard_columns = 0;
 
     double consistency() const noexcept { return pattern * type; }
 };
@@ -178,16 +274,59 @@ bool cut_off(const RecordTokenizer& tokenizer, bool whole_input) noexcept {
     return !whole_input && !tokenizer.ended_by_line_break();
 }
 
-double pattern_score(std::string_view sample, bool whole_input, const Dialect& dialect,
-                     std::vector<std::size_t>& counts) {
+// The field counts of the sample's records, sorted, and of those that kept
+// to one line.
+void record_field_counts(std::string_view sample, bool whole_input, const Dialect& dialect,
+                         std::size_t guard_columns, std::vector<std::size_t>& counts,
+                         std::vector<std::size_t>& one_line_counts) {
     counts.clear();
+    one_line_counts.clear();
     RecordTokenizer tokenizer(sample, dialect);
+    tokenizer.set_runaway_guard(guard_columns);
+    std::size_t line = tokenizer.line();
     while (const std::optional<RecordShape> shape = tokenizer.next_shape()) {
         if (cut_off(tokenizer, whole_input)) break;
         counts.push_back(shape->fields);
+        if (tokenizer.line() <= line + 1) one_line_counts.push_back(shape->fields);
+        line = tokenizer.line();
+    }
+    std::sort(counts.begin(), counts.end());
+    std::sort(one_line_counts.begin(), one_line_counts.end());
+}
+
+// The most frequent of sorted counts, the larger on a tie.
+std::size_t most_frequent(const std::vector<std::size_t>& counts) noexcept {
+    std::size_t best = 0;
+    std::size_t best_run = 0;
+    for (std::size_t i = 0; i < counts.size();) {
+        std::size_t j = i;
+        while (j < counts.size() && counts[j] == counts[i]) ++j;
+        if (j - i >= best_run) {
+            best = counts[i];
+            best_run = j - i;
+        }
+        i = j;
+    }
+    return best;
+}
+
+// The pattern score of a candidate. With the guard on, a quoted candidate
+// whose records run across line breaks is read again as the salvage will:
+// guarded at the most frequent field count of the records that kept to one
+// line (runaway quotes merge the others), or of all when none did, so
+// runaways do not count against it.
+double pattern_score(std::string_view sample, bool whole_input, bool guard, Candidate& c,
+                     std::vector<std::size_t>& counts, std::vector<std::size_t>& one_line_counts) {
+    record_field_counts(sample, whole_input, c.dialect, 0, counts, one_line_counts);
+    if (guard && c.dialect.quote && one_line_counts.size() != counts.size()) {
+        // Every record may span lines (a runaway in each): then all count.
+        const std::vector<std::size_t>& decisive =
+            one_line_counts.empty() ? counts : one_line_counts;
+        c.guard_columns = std::max<std::size_t>(most_frequent(decisive), 2);
+        record_field_counts(sample, whole_input, c.dialect, c.guard_columns, counts,
+                            one_line_counts);
     }
     if (counts.empty()) return 0.0;
-    std::sort(counts.begin(), counts.end());
     double sum = 0.0;
     std::size_t kinds = 0;
     for (std::size_t i = 0; i < counts.size();) {
@@ -214,6 +353,7 @@ bool looks_quoted(std::string_view text, const Dialect& dialect) noexcept {
 
 void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStore& store) {
     RecordTokenizer tokenizer(sample, c.dialect);
+    tokenizer.set_runaway_guard(c.guard_columns);
     std::size_t cells = 0;
     std::size_t known = 0;
     while (tokenizer.next_record(store)) {
@@ -222,14 +362,16 @@ void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStor
             break;
         }
         const RowView row = store[store.size() - 1];
-        bool first = true;
+        std::size_t index = 0;
         for (const FieldRef f : row) {
             ++cells;
-            if (!first) {
+            if (index != 0) {
                 ++c.later_fields;
                 c.spaced_fields += !f.text.empty() && f.text.front() == ' ' ? 1 : 0;
             }
-            first = false;
+            if (++index != row.size()) {
+                c.padded_fields += !f.text.empty() && f.text.back() == ' ' ? 1 : 0;
+            }
             known += is_known_cell(f.text, looks_quoted(f.text, c.dialect)) ? 1 : 0;
         }
         store.pop_last_row();
@@ -242,9 +384,11 @@ void type_score(std::string_view sample, bool whole_input, Candidate& c, RowStor
 
 // Whether two dialects cut the sample into the same records of the same
 // fields. Asked only of tied candidates that differ in quote or escape.
-bool same_reading(std::string_view sample, const Dialect& a, const Dialect& b) {
-    RecordTokenizer ta(sample, a);
-    RecordTokenizer tb(sample, b);
+bool same_reading(std::string_view sample, const Candidate& a, const Candidate& b) {
+    RecordTokenizer ta(sample, a.dialect);
+    RecordTokenizer tb(sample, b.dialect);
+    ta.set_runaway_guard(a.guard_columns);
+    tb.set_runaway_guard(b.guard_columns);
     RowStore ra;
     RowStore rb;
     for (;;) {
@@ -274,13 +418,15 @@ struct Preference {
     friend auto operator<=>(const Preference&, const Preference&) = default;
 };
 
+// The delimiters of kDelimiters in their order, then other bytes by value.
 std::size_t delimiter_rank(Byte d) noexcept {
     const auto* it = std::find(kDelimiters.begin(), kDelimiters.end(), d);
-    return static_cast<std::size_t>(it - kDelimiters.begin());
+    const auto rank = static_cast<std::size_t>(it - kDelimiters.begin());
+    return it == kDelimiters.end() ? rank + d : rank;
 }
 
 Preference preference(const Candidate& c, const std::vector<const Candidate*>& tied, Byte prior,
-                      std::string_view sample) {
+                      std::string_view sample, const SampleFacts& facts) {
     const Dialect& d = c.dialect;
     // A tied candidate that differs from c only as `differs` says.
     const auto tied_sibling = [&](auto&& differs) -> const Candidate* {
@@ -293,32 +439,37 @@ Preference preference(const Candidate& c, const std::vector<const Candidate*>& t
     p.prior = d.delimiter == prior ? 0 : 1;
     p.delimiter = static_cast<int>(delimiter_rank(d.delimiter));
     // Skipping or not reads the same unless fields start with spaces; it is
-    // the dialect when most of them do, as read without it.
+    // the dialect when most of them do, as read without it, and values are
+    // not padded on both sides (most of those spaced fields ending in a
+    // space too): skipping would strip them by half.
     const Candidate* other_skip = tied_sibling([&](const Dialect& o) {
         return o.skip_initial_space != d.skip_initial_space && o.delimiter == d.delimiter &&
                o.quote == d.quote && o.escape == d.escape;
     });
     if (other_skip != nullptr) {
         const Candidate& plain = d.skip_initial_space ? *other_skip : c;
-        const bool mostly_spaced =
-            2 * plain.spaced_fields >= plain.later_fields && plain.spaced_fields > 0;
+        const bool mostly_spaced = 2 * plain.spaced_fields >= plain.later_fields &&
+                                   plain.spaced_fields > 0 &&
+                                   2 * plain.padded_fields < plain.spaced_fields;
         p.skip = d.skip_initial_space == mostly_spaced ? 0 : 1;
     }
     if (!d.quote) {
-        p.quote = 2;
+        // A dump that escapes and never quotes reads like the double quote
+        // where no double quote opens a field; its escapes decide.
+        p.quote = d.escape && !facts.quote_at_field_start('"', d.delimiter) ? 0 : 2;
     } else if (*d.quote == '"') {
         p.quote = 0;
     } else {
         const Candidate* unquoted =
             tied_sibling([&](const Dialect& o) { return !o.quote && same_except_quote(o, d); });
-        p.quote = unquoted != nullptr && same_reading(sample, unquoted->dialect, d) ? 3 : 1;
+        p.quote = unquoted != nullptr && same_reading(sample, *unquoted, c) ? 3 : 1;
     }
     if (!d.escape) {
         p.escape = 1;
     } else {
         const Candidate* unescaped =
             tied_sibling([&](const Dialect& o) { return !o.escape && same_except_escape(o, d); });
-        p.escape = unescaped != nullptr && same_reading(sample, unescaped->dialect, d) ? 2 : 0;
+        p.escape = unescaped != nullptr && same_reading(sample, *unescaped, c) ? 2 : 0;
     }
     return p;
 }
@@ -338,12 +489,12 @@ Dialect module_dialect(Byte delimiter) noexcept {
     return d;
 }
 
-// Every record the fixed-rule sniffer samples has the same field count
-// under its pick, and more than one field.
-bool sniffer_unanimous(std::string_view buffer, Byte pick) {
+// The field count every record the fixed-rule sniffer samples has under its
+// pick, when they all have the same one above 1; else 0.
+std::size_t sniffer_unanimous_fields(std::string_view buffer, Byte pick) {
     const FieldCountTable table = sample_field_counts(buffer, pick, kSnifferRecords);
     const std::optional<FieldCountTable::Entry> mode = table.most_frequent(2);
-    return mode && mode->records == table.records();
+    return mode && mode->records == table.records() ? mode->fields : 0;
 }
 
 // The module's dialect with this delimiter reads the sample in a way no
@@ -351,7 +502,8 @@ bool sniffer_unanimous(std::string_view buffer, Byte pick) {
 // skipping would drop it) or an apostrophe (which may be a quote), and none
 // holds a backslash before a double quote (which may be an escape).
 bool module_reading_is_plain(std::string_view sample, bool whole_input, Byte delimiter,
-                             const DialectHints& hints) {
+                             const SampleFacts& facts, const DialectHints& hints) {
+    if (facts.dump_escapes(delimiter)) return false;
     const bool quote_ok = !hints.quote_given || hints.quote == Byte{'"'};
     const bool escape_ok = !hints.escape_given || !hints.escape;
     const bool skip_ok = !hints.skip_initial_space || !*hints.skip_initial_space;
@@ -387,7 +539,9 @@ std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const Sam
             quotes = {hints.quote};
         } else {
             quotes = {Byte{'"'}};
-            if (facts.quote_at_field_start('"', d)) quotes.push_back(std::nullopt);
+            if (facts.quote_at_field_start('"', d) || facts.dump_escapes(d)) {
+                quotes.push_back(std::nullopt);
+            }
             if (facts.quote_at_field_start('\'', d)) quotes.push_back(Byte{'\''});
         }
         for (const bool skip : skips) {
@@ -397,13 +551,14 @@ std::vector<Candidate> candidates(const std::vector<Byte>& delimiters, const Sam
                     escapes = {hints.escape};
                 } else {
                     escapes = {std::nullopt};
-                    if (q && facts.escaped(*q)) escapes.push_back(kBackslash);
+                    const bool escaped = q ? facts.escaped(*q) : facts.dump_escapes(d);
+                    if (escaped) escapes.push_back(kBackslash);
                 }
                 for (const std::optional<Byte>& e : escapes) {
                     Candidate c;
                     c.dialect.delimiter = d;
                     c.dialect.quote = q;
-                    c.dialect.escape = q ? e : std::nullopt;
+                    c.dialect.escape = e;
                     c.dialect.skip_initial_space = skip;
                     out.push_back(c);
                 }
@@ -424,27 +579,43 @@ DelimiterChoice choose_delimiters(std::string_view buffer, std::string_view samp
                                   bool whole_input, const SampleFacts& facts, Byte prior,
                                   const DialectHints& hints) {
     if (hints.delimiter) return {{*hints.delimiter}, std::nullopt};
-    if (sniffer_unanimous(buffer, prior)) {
-        if (module_reading_is_plain(sample, whole_input, prior, hints)) {
+    // Other punctuation is tried only where it cuts every line alike; next to
+    // a unanimous pick, only where it cuts them into more fields, so that an
+    // input the module reads cleanly (dates with - or /) is read the same.
+    const std::size_t unanimous_fields = sniffer_unanimous_fields(buffer, prior);
+    std::vector<Byte> others;
+    for (Byte c = '!'; c <= '~'; ++c) {
+        if (is_other_punctuation(c) && facts.consistent_shape(c) &&
+            facts.first_line_count[c] + 1 > unanimous_fields) {
+            others.push_back(c);
+        }
+    }
+    if (unanimous_fields != 0) {
+        if (others.empty() && module_reading_is_plain(sample, whole_input, prior, facts, hints)) {
             return {{}, module_dialect(prior)};
         }
-        return {{prior}, std::nullopt};
+        others.insert(others.begin(), prior);
+        return {others, std::nullopt};
     }
     DelimiterChoice choice;
     for (const Byte d : kDelimiters) {
         if (facts.count[d] == 0 || (d == ':' && facts.colon_writes_times())) continue;
         choice.delimiters.push_back(d);
     }
+    choice.delimiters.insert(choice.delimiters.end(), others.begin(), others.end());
     if (choice.delimiters.empty()) choice.settled = module_dialect(prior);
     return choice;
 }
 
 // Scores the candidates, typing them in order of falling pattern score until
 // none can reach the best consistency; returns that best.
-double score(std::vector<Candidate>& all, std::string_view scored, bool whole_input,
+double score(std::vector<Candidate>& all, std::string_view scored, bool whole_input, bool guard,
              RowStore& store) {
     std::vector<std::size_t> counts;
-    for (Candidate& c : all) c.pattern = pattern_score(scored, whole_input, c.dialect, counts);
+    std::vector<std::size_t> one_line_counts;
+    for (Candidate& c : all) {
+        c.pattern = pattern_score(scored, whole_input, guard, c, counts, one_line_counts);
+    }
     std::vector<Candidate*> order;
     for (Candidate& c : all) order.push_back(&c);
     std::stable_sort(order.begin(), order.end(), [](const Candidate* a, const Candidate* b) {
@@ -487,7 +658,7 @@ Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
     const std::string_view scored = shortened(sample, affordable_prefix(sample, all));
     const bool whole_input = scored.size() == buffer.size();
     RowStore store;
-    double best = score(all, scored, whole_input, store);
+    double best = score(all, scored, whole_input, hints.guard_runaway_quotes, store);
     const double prior_best = prior_consistency(all, prior, best, scored, whole_input, store);
     if (prior_best > 0.0) best = prior_best;
 
@@ -499,9 +670,9 @@ Dialect detect_dialect(std::string_view buffer, const DialectHints& hints) {
         }
     }
     const Candidate* winner = tied.front();
-    Preference winner_preference = preference(*winner, tied, prior, scored);
+    Preference winner_preference = preference(*winner, tied, prior, scored, facts);
     for (const Candidate* c : tied) {
-        const Preference p = preference(*c, tied, prior, scored);
+        const Preference p = preference(*c, tied, prior, scored, facts);
         if (p < winner_preference) {
             winner = c;
             winner_preference = p;

@@ -17,13 +17,19 @@
 // weigh on the true delimiter, and one that only cuts a time column
 // (12:30:00) into the same pieces in every row can come out ahead by a
 // little. Ties (equal Q) go, in this order, to the sniffer's delimiter, the
-// earlier delimiter of , ; TAB | space :, space skipping when most fields
-// after a record's first start with a space as read without it, the double
+// earlier delimiter of , ; TAB | space : (then other punctuation by byte
+// value), space skipping when most fields after a record's first start with
+// a space as read without it and most of those are not padded on both sides
+// (skipping would strip such values by half), the double
 // quote, then no quote, then the apostrophe (before no quote only when it
 // changes how the sample reads), and an escape only when it changes how the
 // sample reads.
 //
-// Candidates: the delimiters above that occur in the sample; space skipping
+// Candidates: the delimiters above that occur in the sample, and any other
+// ASCII punctuation byte (not a quote or the backslash) that cuts nine lines
+// in ten of the sample into the same number of pieces as the first line
+// does (+ ~ ^ ! / separated files), found from byte counts per line before
+// any scoring; space skipping
 // only where a delimiter is followed by a space; the double quote, no quote
 // and the apostrophe, each only where it opens a field somewhere (else the
 // double quote stands for no quote); the backslash as escape only where it
@@ -38,7 +44,14 @@
 // reads the sample, starts with a space or an apostrophe or holds a
 // backslash before a double quote, the result is the module's own dialect
 // (that delimiter, the double quote, no escape, no space skipping) without
-// scoring. So every input the module reads cleanly is read the same way.
+// scoring, unless other punctuation cuts every line into more fields than
+// the pick (it is then scored beside the pick, under the same margin). So
+// every input the module reads cleanly is read the same way.
+//
+// With the runaway-quote guard hinted, a quoted candidate whose records run
+// across line breaks is scored as the salvage will read it: guarded at the
+// most frequent field count of the records that kept to one line, so a file
+// of many cut-off quoted fields is not taken for an unquoted one.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +72,9 @@ struct DialectHints {
     bool escape_given = false;
     std::optional<std::uint8_t> escape = std::nullopt;
     std::optional<bool> skip_initial_space = std::nullopt;
+    // The salvage will read with the runaway-quote guard: candidates are
+    // scored as it reads them.
+    bool guard_runaway_quotes = false;
 };
 
 // Reads at most detection_sample(buffer) (and the fixed-rule sniffer's 50

@@ -47,11 +47,19 @@
 //     has the quoted field "b, c";
 //   - an escape byte: in Quoted, tested before the quote, the escape followed
 //     by the quote or by itself stands for that second byte; before anything
-//     else it is content. The look-ahead of the quote repair does not look at
-//     escapes. Quoted fields are then scanned for the quote, the escape, CR
-//     and LF only, so a field's special flag may miss a delimiter inside
-//     quotes: callers that need it exact recompute it;
-//   - the runaway-quote guard, given the table's field count N: when a
+//     else it is content. Without a quote byte (the dumps of PostgreSQL's
+//     COPY and MySQL's INTO OUTFILE) the escape works in every field instead:
+//     in FieldStart and Unquoted, tested after the delimiter and the line
+//     breaks, it and the byte after it are one byte of content (t n r b f v 0
+//     the control characters, any other byte itself: the delimiter, a line
+//     break, the escape), and the escape and N as a whole field are a null,
+//     an empty field. The escape then takes the place of '"' as a stop byte.
+//     The look-ahead of the quote repair does not look at escapes. Quoted
+//     fields are then scanned for the quote, the escape, CR and LF only, so
+//     a field's special flag may miss a delimiter inside quotes: callers
+//     that need it exact recompute it;
+//   - the runaway-quote guard, given the table's field count N (off for a
+//     quote byte that is CR or LF, which ends lines itself): when a
 //     quoted field reaches its first line break (CR or LF) on the line of
 //     its opening quote, that quote found no closing quote there and would
 //     carry the record across the line break. It is taken as text instead
@@ -68,10 +76,19 @@
 //     one field, and one that runs on past the line leaves the quoted
 //     reading standing). That search pairs doubled quotes from the line
 //     break on and skips them. A quoted field that legitimately spans lines keeps its
-//     count and stays quoted. Deciding at the line break costs nothing for
-//     fields closed on their own line; more memos (the first terminated
-//     quote across lines, delimiter counts of the opening and the next line,
-//     moved forward, and the fields after each closing quote) keep it linear.
+//     count and stays quoted. When instead the field is the table's last
+//     and the line has more than N fields with the quote as text (the field
+//     held the delimiter), and the next line, read by itself with its quoted
+//     fields whole and no quote inside unquoted text, has N fields, the
+//     field was cut off: it ends at the line break, and so does the record.
+//     And a record that comes out with fewer than N fields, opened by a
+//     quote at its first byte and kept to one line, is read once more with
+//     that quote as text; that reading stands when it has N fields and keeps
+//     to its line (a stray quote at a line's start had joined three fields).
+//     Deciding at the line break costs nothing for fields closed on their
+//     own line; more memos (the first terminated quote across lines,
+//     delimiter counts of the opening and the next line, moved forward, and
+//     the fields after each closing quote) keep it linear.
 #include "tokenizer.hpp"
 
 #include <cstring>
@@ -383,15 +400,39 @@ namespace {
 
 constexpr unsigned kNoByte = 256;
 
-// The byte that stops scanning for the quote: without quoting, '"' still
-// stops it, as content, so that the special flag covers it.
-std::uint8_t quote_stop(const Dialect& d) noexcept { return d.quote ? *d.quote : '"'; }
-
-// An escape equal to the quote or the delimiter could never be told apart
-// from them; such a dialect reads as one without escape.
+// An escape equal to the quote, the delimiter or (without quoting, where it
+// escapes line breaks) CR or LF could never be told apart from them; such a
+// dialect reads as one without escape.
 unsigned escape_of(const Dialect& d) noexcept {
-    if (!d.escape || !d.quote || *d.escape == *d.quote || *d.escape == d.delimiter) return kNoByte;
-    return *d.escape;
+    if (!d.escape || *d.escape == d.delimiter) return kNoByte;
+    if (d.quote) return *d.escape == *d.quote ? kNoByte : unsigned{*d.escape};
+    return *d.escape == kCR || *d.escape == kLF ? kNoByte : unsigned{*d.escape};
+}
+
+// The byte that stops scanning for the quote: without quoting, '"' still
+// stops it, as content, so that the special flag covers it, unless the
+// escape takes its place (the flags are then recomputed by the callers that
+// need them, as for any escape).
+std::uint8_t quote_stop(const Dialect& d) noexcept {
+    if (d.quote) return *d.quote;
+    const unsigned escape = escape_of(d);
+    return escape != kNoByte ? static_cast<std::uint8_t>(escape) : std::uint8_t{'"'};
+}
+
+// The byte an escape before `c` stands for in a field without quoting: the
+// control characters of the usual letters, else `c` itself (the escape, the
+// delimiter, a line break).
+unsigned char unescaped(unsigned char c) noexcept {
+    switch (c) {
+        case 't': return '\t';
+        case 'n': return '\n';
+        case 'r': return '\r';
+        case 'b': return '\b';
+        case 'f': return '\f';
+        case 'v': return '\v';
+        case '0': return '\0';
+        default: return c;
+    }
 }
 
 }  // namespace
@@ -404,6 +445,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       delimiter_(dialect.delimiter),
       quote_(dialect.quote ? unsigned{*dialect.quote} : kNoByte),
       escape_(escape_of(dialect)),
+      unquoted_escape_(dialect.quote ? kNoByte : escape_),
       space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
       repair_(dialect.repair_quotes),
       general_(escape_ != kNoByte || space_skip_ != kNoByte),
@@ -421,6 +463,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
     if (general_) return next_general_record(out);
+    if (guard_columns_ != 0) return next_guarded_record<false>(out);
     StoreSink sink(out, size_ - pos_, decoding_);
     read_record<false>(sink);
     single_byte_decoded_ = sink.single_byte_used();
@@ -428,6 +471,7 @@ bool RecordTokenizer::next_record(RowStore& out) {
 }
 
 [[gnu::noinline]] bool RecordTokenizer::next_general_record(RowStore& out) {
+    if (guard_columns_ != 0) return next_guarded_record<true>(out);
     StoreSink sink(out, size_ - pos_, decoding_);
     read_record<true>(sink);
     single_byte_decoded_ = sink.single_byte_used();
@@ -437,15 +481,92 @@ bool RecordTokenizer::next_record(RowStore& out) {
 std::optional<RecordShape> RecordTokenizer::next_shape() {
     if (pos_ >= size_) return std::nullopt;
     if (general_) return next_general_shape();
+    if (guard_columns_ != 0) return next_guarded_shape<false>();
     CountSink sink(blank_scratch_);
     read_record<false>(sink);
     return sink.shape();
 }
 
 [[gnu::noinline]] std::optional<RecordShape> RecordTokenizer::next_general_shape() {
+    if (guard_columns_ != 0) return next_guarded_shape<true>();
     CountSink sink(blank_scratch_);
     read_record<true>(sink);
     return sink.shape();
+}
+
+// With the guard on, a record may be read twice more (first_quote_is_text):
+// a copy of the state machine of its own keeps that out of the usual one.
+template <bool kGeneral>
+[[gnu::noinline]] bool RecordTokenizer::next_guarded_record(RowStore& out) {
+    const Rewind rewind = rewind_point();
+    StoreSink sink(out, size_ - pos_, decoding_);
+    read_record<kGeneral>(sink);
+    single_byte_decoded_ = sink.single_byte_used();
+    // Only a record that opens with a quote is looked at again.
+    if (data_[record_begin_] == quote_ && out.last_row_size() < guard_columns_ &&
+        first_quote_is_text<kGeneral>(rewind)) {
+        out.pop_last_row();
+        StoreSink again(out, size_ - pos_, decoding_);
+        read_record<kGeneral>(again);
+        single_byte_decoded_ = again.single_byte_used();
+        literal_quote_ = kNoStop;
+        runaway_taken_ = true;
+    }
+    return true;
+}
+
+template <bool kGeneral>
+[[gnu::noinline]] std::optional<RecordShape> RecordTokenizer::next_guarded_shape() {
+    const Rewind rewind = rewind_point();
+    CountSink sink(blank_scratch_);
+    read_record<kGeneral>(sink);
+    // Taken before another reading reuses the blank scratch.
+    const RecordShape shape = sink.shape();
+    if (data_[record_begin_] == quote_ && shape.fields < guard_columns_ &&
+        first_quote_is_text<kGeneral>(rewind)) {
+        CountSink again(blank_scratch_);
+        read_record<kGeneral>(again);
+        literal_quote_ = kNoStop;
+        runaway_taken_ = true;
+        return again.shape();
+    }
+    return shape;
+}
+
+// A record the guard finds short, opened on one line by a quote that closed
+// there, is a stray quote at the line's start when the record has the
+// table's field count with that quote as text: `"KS,County15,"PISTOL, CAL"`
+// is three fields in one and the rest shifted. Read again so, the record is
+// taken when it keeps to its line; else the tokenizer is put back where the
+// quoted reading left it. Each record is read at most three times.
+template <bool kGeneral>
+bool RecordTokenizer::first_quote_is_text(const Rewind& rewind) {
+    const std::size_t begin = record_begin_;
+    const bool one_line = line_ == rewind.line + (ended_by_break_ ? 1 : 0);
+    if (ended_in_quote_ || !one_line) return false;
+    const Rewind quoted = rewind_point();
+    const bool quoted_break = ended_by_break_;
+    const bool quoted_taken = runaway_taken_;
+    const std::size_t quoted_end = content_end_;
+    restore(rewind);
+    literal_quote_ = begin;
+    CountSink literal(blank_scratch_);
+    read_record<kGeneral>(literal);
+    const bool fits = literal.fields() == guard_columns_ && !ended_in_quote_ &&
+                      line_ == rewind.line + (ended_by_break_ ? 1 : 0);
+    if (fits) {
+        // Read once more, into the caller's sink.
+        restore(rewind);
+        return true;
+    }
+    literal_quote_ = kNoStop;
+    restore(quoted);
+    record_begin_ = begin;
+    ended_by_break_ = quoted_break;
+    ended_in_quote_ = false;
+    content_end_ = quoted_end;
+    runaway_taken_ = quoted_taken;
+    return false;
 }
 
 std::size_t RecordTokenizer::skip_blanks(std::size_t from) {
@@ -521,26 +642,45 @@ std::size_t RecordTokenizer::next_closing_quote(std::size_t from) {
     return k;
 }
 
-bool RecordTokenizer::runaway_quote(std::size_t q, std::size_t fields_done) {
+// The offset after the line break at k, CR LF as one.
+std::size_t RecordTokenizer::line_after(std::size_t k) const noexcept {
+    return k + (data_[k] == kCR && k + 1 < size_ && data_[k + 1] == kLF ? 2 : 1);
+}
+
+// Whether the line after the line break at k is a whole row by itself and
+// closes no quoted field: the quoted reading would swallow it.
+bool RecordTokenizer::next_line_is_row(std::size_t k) {
+    const std::size_t c = next_closing_quote(k);
+    const std::size_t next = line_after(k);
+    if (next >= size_) return false;
+    const std::size_t end =
+        next_line_.from == next && next_line_.to >= next ? next_line_.to : line_end(next);
+    return c >= end && delimiters_between(next_line_, next, end) + 1 == guard_columns_;
+}
+
+RecordTokenizer::RunawayReading RecordTokenizer::runaway_quote(std::size_t q,
+                                                               std::size_t fields_done) {
     // A terminated quote later on the line closes the field there; without a
     // line break after it the field ends with the buffer anyway.
     const std::size_t k = next_line_candidate(q + 1);
-    if (k >= size_ || data_[k] == quote_) return false;
+    if (k >= size_ || data_[k] == quote_) return RunawayReading::kQuoted;
     const std::size_t columns = guard_columns_;
     const std::size_t literal = fields_done + 1 + delimiters_between(opening_line_, q + 1, k);
-    if (literal != columns) return false;
+    if (literal != columns) {
+        // The table's last field, holding the delimiter, whose closing quote
+        // the line end cut off: it ends there when the next line is a row.
+        // The next line is read by itself, its quoted fields whole; a quote
+        // inside its text may close this field there, and it is no row.
+        if (fields_done + 1 != columns || literal < columns) return RunawayReading::kQuoted;
+        const std::size_t next = line_after(k);
+        return next < size_ && separators_on_line(next, true, true) + 1 == columns
+                   ? RunawayReading::kCutOff
+                   : RunawayReading::kQuoted;
+    }
     // A quote right before the line break opens nothing: the lone quote of
     // a damaged line end.
-    if (q + 1 == k) return true;
+    if (q + 1 == k || next_line_is_row(k)) return RunawayReading::kText;
     const std::size_t c = next_closing_quote(k);
-    // A next line that is a whole row by itself, and closes no quoted field,
-    // would be swallowed by the quoted reading.
-    const std::size_t next = k + (data_[k] == kCR && k + 1 < size_ && data_[k + 1] == kLF ? 2 : 1);
-    if (next < size_) {
-        const std::size_t end =
-            next_line_.from == next && next_line_.to >= next ? next_line_.to : line_end(next);
-        if (c >= end && delimiters_between(next_line_, next, end) + 1 == columns) return true;
-    }
     // The quoted reading: this field, then what follows its closing quote on
     // that quote's line.
     std::size_t quoted = fields_done + 1;
@@ -548,21 +688,26 @@ bool RecordTokenizer::runaway_quote(std::size_t q, std::size_t fields_done) {
         const std::size_t separators = separators_after_close(c);
         // A quoted field after it runs on past the line: its count is unknown,
         // and the quoted reading stands.
-        if (separators == kUnknownCount) return false;
+        if (separators == kUnknownCount) return RunawayReading::kQuoted;
         quoted += separators;
     }
-    return quoted != columns;
+    return quoted != columns ? RunawayReading::kText : RunawayReading::kQuoted;
 }
 
 std::size_t RecordTokenizer::separators_after_close(std::size_t c) {
     // Guard decisions that share a closing quote share the answer; distinct
     // closing quotes lie on distinct lines, so every line is walked once.
     if (c == separators_after_close_at_) return separators_after_close_;
-    const std::size_t end = line_end(c + 1);
+    separators_after_close_at_ = c;
+    separators_after_close_ = separators_on_line(c + 1, false, false);
+    return separators_after_close_;
+}
+
+std::size_t RecordTokenizer::separators_on_line(std::size_t i, bool field_start,
+                                                bool well_formed) {
+    const std::size_t end = line_end(i);
     const unsigned char* const d = data_;
     std::size_t count = 0;
-    bool field_start = false;
-    std::size_t i = c + 1;
     while (i < end) {
         const unsigned char b = d[i];
         if (b == delimiter_) {
@@ -596,11 +741,10 @@ std::size_t RecordTokenizer::separators_after_close(std::size_t c) {
             field_start = false;
             continue;
         }
+        if (well_formed && b == quote_) return kUnknownCount;
         field_start = false;
         ++i;
     }
-    separators_after_close_at_ = c;
-    separators_after_close_ = count;
     return count;
 }
 
@@ -680,6 +824,12 @@ field_start_scanned:
             ++p;
             goto field_start_scanned;
         }
+        // Without quoting, the escape and N as a whole field stand for a
+        // null, written as an empty field.
+        if (p + 1 < n && d[p] == unquoted_escape_ && d[p + 1] == 'N' && terminated_at(p + 2)) {
+            p += 2;
+            goto unquoted;
+        }
     }
     // An ordinary byte first, the usual case: an unquoted field, whose span
     // runs up to s.
@@ -692,7 +842,7 @@ field_start_scanned:
         const unsigned char c = d[p];
         // The quote opens a quoted field; tested before the delimiter. With
         // the guard on, a runaway one is text instead.
-        if (c == quote) {
+        if (c == quote && p != literal_quote_) {
             opening_quote = p;
             ++p;
             s = next_quoted_after(s, p);
@@ -740,6 +890,18 @@ unquoted_scanned:
         if (c == kCR || c == kLF) {
             brk = s;
             goto at_break;
+        }
+        if constexpr (kGeneral) {
+            // Without quoting, the escape and the byte after it are one byte
+            // of content, a line break included; the scanner goes on after
+            // them. As the last byte, the escape is content.
+            if (c == unquoted_escape_ && s + 1 < n) {
+                const unsigned char e = d[s + 1];
+                store_byte(unescaped(e));
+                if (e == kLF) ++line_;
+                p = s + 2;
+                goto unquoted;
+            }
         }
         // A quote byte inside an unquoted field is plain content.
         store_byte(c);
@@ -818,13 +980,22 @@ quoted_scanned:
             [[unlikely]] {
             const std::size_t q = opening_quote;
             opening_quote = kNoQuote;
-            if (runaway_quote(q, sink.fields())) {
+            const RunawayReading reading = runaway_quote(q, sink.fields());
+            if (reading == RunawayReading::kText) {
                 runaway_taken_ = true;
                 sink.restart_field();
                 flags = 0;
                 store_byte(d[q]);
                 p = q + 1;
                 goto unquoted;
+            }
+            if (reading == RunawayReading::kCutOff) {
+                // The field ends with its line, and the record; the next
+                // record's scan starts afresh (s may be another scanner's).
+                runaway_taken_ = true;
+                brk = s;
+                s = kNoStop;
+                goto at_break;
             }
         }
         // The delimiter, CR and LF are content here; a stored LF counts a line.

@@ -75,17 +75,44 @@ public:
 
     // The runaway-quote guard for a table of `columns` fields (0: off, the
     // default): see the design note in tokenizer.cpp.
-    void set_runaway_guard(std::size_t columns) noexcept { guard_columns_ = columns; }
+    // A quote byte that is CR or LF ends lines itself: the guard is off then.
+    void set_runaway_guard(std::size_t columns) noexcept {
+        guard_columns_ = quote_ == '\r' || quote_ == '\n' ? 0 : columns;
+    }
     // Whether the guard took a quote of the record returned last as text.
     bool runaway_quote_taken() const noexcept { return runaway_taken_; }
 
 private:
     template <bool kGeneral, typename Sink>
     void read_record(Sink& sink);
+    // Where a record began to be read: enough to read it again.
+    struct Rewind {
+        std::size_t pos;
+        std::size_t line;
+        std::size_t resume_stop;
+        BlockScanner scanner;
+    };
+    Rewind rewind_point() const noexcept { return {pos_, line_, resume_stop_, scanner_}; }
+    void restore(const Rewind& r) noexcept {
+        pos_ = r.pos;
+        line_ = r.line;
+        resume_stop_ = r.resume_stop;
+        scanner_ = r.scanner;
+    }
+    template <bool kGeneral>
+    bool first_quote_is_text(const Rewind& rewind);
+    template <bool kGeneral>
+    bool next_guarded_record(RowStore& out);
+    template <bool kGeneral>
+    std::optional<RecordShape> next_guarded_shape();
     bool next_general_record(RowStore& out);
     std::optional<RecordShape> next_general_shape();
     bool quote_closes(std::size_t i);
-    bool runaway_quote(std::size_t q, std::size_t fields_done);
+    // How the runaway-quote guard reads a quote whose field reached a line
+    // break: as it is, as text, or as a field cut off at that break.
+    enum class RunawayReading : std::uint8_t { kQuoted, kText, kCutOff };
+    RunawayReading runaway_quote(std::size_t q, std::size_t fields_done);
+    bool next_line_is_row(std::size_t k);
     std::size_t next_closing_quote(std::size_t from);
     std::size_t line_end(std::size_t from) const noexcept;
     std::size_t skip_blanks(std::size_t from);
@@ -103,6 +130,9 @@ private:
     // Byte values widened so that 256 can stand for "none": it equals no byte.
     unsigned quote_;
     unsigned escape_;
+    // The escape of a dialect without quoting, which escapes in every field;
+    // 256 otherwise.
+    unsigned unquoted_escape_;
     unsigned space_skip_;
     bool repair_;
     // An escape byte or space skipping: read by the general copy of the state
@@ -121,6 +151,8 @@ private:
     // there.
     static constexpr std::size_t kNoStop = ~std::size_t{0};
     std::size_t resume_stop_ = kNoStop;
+    // A quote the guard reads as text, where it would open a quoted field.
+    std::size_t literal_quote_ = kNoStop;
 
     // Look-ahead memo, valid for any query point inside its range because the
     // buffer never changes: from any x in [blank_from_, blank_to_] the first
@@ -154,6 +186,12 @@ private:
     std::size_t separators_after_close_at_ = ~std::size_t{0};
     std::size_t separators_after_close_ = 0;
     std::size_t separators_after_close(std::size_t c);
+    // The separators from i to the end of its line, quoted fields (opening
+    // where a field starts; i is one when field_start) counted whole;
+    // kUnknownCount when one runs past the line, or, when well_formed, when
+    // a quote stands inside unquoted text.
+    std::size_t separators_on_line(std::size_t i, bool field_start, bool well_formed);
+    std::size_t line_after(std::size_t k) const noexcept;
     std::size_t delimiters_between(DelimiterCount& memo, std::size_t from, std::size_t to);
 
     ScanTarget scan_target_;

@@ -276,7 +276,9 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
                                                    d.encoding.encoding == InputEncoding::kUtf16Be);
     }
     const std::string_view text = input.text();
-    d.dialect = detect_dialect(text, options.dialect);
+    DialectHints hints = options.dialect;
+    hints.guard_runaway_quotes = options.guard_runaway_quotes;
+    d.dialect = detect_dialect(text, hints);
     d.dialect.repair_quotes = options.repair_quotes;
     d.structure = detect_structure(text, d.dialect, options.header);
     if (options.header) d.structure.header = *options.header;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <utility>
 
@@ -74,22 +75,65 @@ class Tokenizer {
           escape_(d.escape && d.quote && *d.escape != *d.quote && *d.escape != d.delimiter
                       ? *d.escape
                       : 256),
+          unquoted_escape_(!d.quote && d.escape && *d.escape != d.delimiter &&
+                                   !is_line_break(*d.escape)
+                               ? *d.escape
+                               : 256),
           skip_space_(d.skip_initial_space),
           repair_(d.repair_quotes),
-          guard_columns_(d.guard_columns) {
+          // A quote that ends lines itself leaves the guard off.
+          guard_columns_(d.quote && is_line_break(*d.quote) ? 0 : d.guard_columns) {
         if (buf_.size() >= 3 && buf_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
     }
 
+    // A record of the guard's table that comes out short, opened by a quote
+    // at its very start and kept to one line, is read again with that quote
+    // as text; the second reading counts when it has the table's field count
+    // and keeps to one line.
     std::optional<Record> next() {
+        const std::size_t pos = pos_;
+        const std::size_t line = line_;
+        std::optional<Record> rec = read(kNone);
+        const auto one_line = [&](const Record& r) {
+            return !r.ended_in_open_quote && r.line == line + (r.ended_by_line_break ? 1 : 0);
+        };
+        if (!rec || guard_columns_ == 0 || rec->fields.size() >= guard_columns_ ||
+            at(rec->begin) != quote_ || !one_line(*rec)) {
+            return rec;
+        }
+        const std::size_t after_pos = pos_;
+        const std::size_t after_line = line_;
+        pos_ = pos;
+        line_ = line;
+        std::optional<Record> literal = read(rec->begin);
+        if (literal->fields.size() == guard_columns_ && one_line(*literal)) return literal;
+        pos_ = after_pos;
+        line_ = after_line;
+        return rec;
+    }
+
+    static constexpr std::size_t kNone = ~std::size_t{0};
+
+    // The next record, with the quote at `literal` (if any) read as text.
+    std::optional<Record> read(std::size_t literal) {
         const std::size_t n = buf_.size();
         if (pos_ >= n) return std::nullopt;
         Record rec;
         rec.begin = pos_;
         std::string raw;
         // The quote that opened the current quoted field, until its first line break.
-        constexpr std::size_t kNone = ~std::size_t{0};
         std::size_t opening = kNone;
         State state = State::FieldStart;
+        // The escape at pos_ and the byte after it, in a dialect without quoting.
+        auto take_escaped = [&] {
+            const unsigned char e = at(pos_ + 1);
+            const char* const letters = "tnrbfv0";
+            const char* const bytes = "\t\n\r\b\f\v\0";
+            const char* const hit = e == 0 ? nullptr : std::strchr(letters, e);
+            raw.push_back(hit == nullptr ? static_cast<char>(e) : bytes[hit - letters]);
+            if (e == '\n') ++line_;
+            pos_ += 2;
+        };
         auto finish_field = [&] {
             rec.fields.push_back(decode_lossy(raw));
             raw.clear();
@@ -108,11 +152,21 @@ class Tokenizer {
             const unsigned char b = at(pos_);
             switch (state) {
                 case State::FieldStart:
-                    if (b == quote_) {
+                    if (b == quote_ && pos_ != literal) {
                         opening = pos_;
                         state = State::Quoted;
                     } else if (skip_space_ && b == ' ') {
                         // A space before the field's first byte is dropped.
+                    } else if (b == unquoted_escape_ && pos_ + 1 < n && at(pos_ + 1) == 'N' &&
+                               (pos_ + 2 == n || at(pos_ + 2) == delim_ ||
+                                is_line_break(at(pos_ + 2)))) {
+                        // A null: an empty field.
+                        ++pos_;
+                        state = State::Unquoted;
+                    } else if (b == unquoted_escape_ && pos_ + 1 < n) {
+                        take_escaped();
+                        state = State::Unquoted;
+                        break;
                     } else if (b == delim_) {
                         finish_field();
                     } else if (is_line_break(b)) {
@@ -125,6 +179,10 @@ class Tokenizer {
                     ++pos_;
                     break;
                 case State::Unquoted:
+                    if (b == unquoted_escape_ && pos_ + 1 < n) {
+                        take_escaped();
+                        break;
+                    }
                     if (b == delim_) {
                         finish_field();
                         state = State::FieldStart;
@@ -160,12 +218,17 @@ class Tokenizer {
                             ++pos_;
                         }
                     } else if (is_line_break(b) && guard_columns_ != 0 && opening != kNone &&
-                               runaway(opening, rec.fields.size())) {
+                               runaway(opening, rec.fields.size()) == Reading::Text) {
                         // The field's first line break: its opening quote is text.
                         raw.assign(1, static_cast<char>(at(opening)));
                         pos_ = opening + 1;
                         opening = kNone;
                         state = State::Unquoted;
+                    } else if (is_line_break(b) && guard_columns_ != 0 && opening != kNone &&
+                               runaway(opening, rec.fields.size()) == Reading::CutOff) {
+                        // A field cut off at the line end: it ends the record.
+                        end_record(b);
+                        return rec;
                     } else {
                         if (is_line_break(b)) opening = kNone;
                         raw.push_back(static_cast<char>(b));
@@ -223,15 +286,80 @@ class Tokenizer {
     }
 
     // The guard's rule, rescanning everything it needs every time.
-    bool runaway(std::size_t q, std::size_t fields_done) const {
+    enum class Reading { Quoted, Text, CutOff };
+
+    Reading runaway(std::size_t q, std::size_t fields_done) const {
         std::size_t unused = 0;
         std::size_t k = q + 1;
         for (; k < buf_.size() && !is_line_break(at(k)); ++k) {
-            if (at(k) == quote_ && terminated(k, unused)) return false;
+            if (at(k) == quote_ && terminated(k, unused)) return Reading::Quoted;
         }
-        if (k >= buf_.size()) return false;
-        if (fields_done + 1 + delimiters_in(q + 1, k) != guard_columns_) return false;
-        if (q + 1 == k) return true;
+        if (k >= buf_.size()) return Reading::Quoted;
+        const std::size_t literal = fields_done + 1 + delimiters_in(q + 1, k);
+        if (literal != guard_columns_) {
+            // A last field holding the delimiter, cut off at the line end.
+            if (fields_done + 1 != guard_columns_ || literal < guard_columns_) {
+                return Reading::Quoted;
+            }
+            std::size_t next = k + 1;
+            if (at(k) == '\r' && next < buf_.size() && at(next) == '\n') ++next;
+            const std::optional<std::size_t> row = separators_from(next, true, true);
+            return next < buf_.size() && row && *row + 1 == guard_columns_ ? Reading::CutOff
+                                                                          : Reading::Quoted;
+        }
+        if (q + 1 == k || next_line_is_row(k)) return Reading::Text;
+        const std::size_t c = first_closing_quote(k);
+        std::size_t quoted = fields_done + 1;
+        if (c < buf_.size()) {
+            // The fields after the closing quote, a quoted one whole; one
+            // that does not close on the line leaves the quoted reading.
+            const std::optional<std::size_t> after = separators_from(c + 1, false, false);
+            if (!after) return Reading::Quoted;
+            quoted += *after;
+        }
+        return quoted != guard_columns_ ? Reading::Text : Reading::Quoted;
+    }
+
+    // The delimiters from i to the end of its line, a quoted field (one that
+    // opens where a field starts, i included when field_start) counted
+    // whole; none when one does not close on the line or, when well_formed,
+    // a quote stands inside unquoted text.
+    std::optional<std::size_t> separators_from(std::size_t i, bool field_start,
+                                               bool well_formed) const {
+        std::size_t end = i;
+        while (end < buf_.size() && !is_line_break(at(end))) ++end;
+        std::size_t count = 0;
+        for (; i < end; ++i) {
+            if (at(i) == delim_) {
+                ++count;
+                field_start = true;
+                continue;
+            }
+            if (field_start && at(i) == quote_) {
+                std::size_t j = i + 1;
+                for (;; ++j) {
+                    if (j >= end) return std::nullopt;
+                    if (at(j) != quote_) continue;
+                    if (j + 1 < end && at(j + 1) == quote_) {
+                        ++j;
+                        continue;
+                    }
+                    std::size_t m = j + 1;
+                    while (m < end && at(m) != delim_ && is_blank_byte(at(m))) ++m;
+                    if (m >= end || at(m) == delim_) break;
+                }
+                i = j;
+            } else if (well_formed && at(i) == quote_) {
+                return std::nullopt;
+            }
+            field_start = false;
+        }
+        return count;
+    }
+
+    // The first terminated quote from k on, doubled quotes paired.
+    std::size_t first_closing_quote(std::size_t k) const {
+        std::size_t unused = 0;
         std::size_t c = k;
         while (c < buf_.size()) {
             if (at(c) == quote_ && c + 1 < buf_.size() && at(c + 1) == quote_) {
@@ -242,45 +370,17 @@ class Tokenizer {
                 ++c;
             }
         }
+        return c;
+    }
+
+    // The line after the break at k is a whole row and closes no quoted field.
+    bool next_line_is_row(std::size_t k) const {
         std::size_t next = k + 1;
         if (at(k) == '\r' && next < buf_.size() && at(next) == '\n') ++next;
-        if (next < buf_.size()) {
-            std::size_t end = next;
-            while (end < buf_.size() && !is_line_break(at(end))) ++end;
-            if (c >= end && delimiters_in(next, end) + 1 == guard_columns_) return true;
-        }
-        std::size_t quoted = fields_done + 1;
-        if (c < buf_.size()) {
-            std::size_t end = c + 1;
-            while (end < buf_.size() && !is_line_break(at(end))) ++end;
-            // The fields after the closing quote, a quoted one whole; one
-            // that does not close on the line leaves the quoted reading.
-            bool field_start = false;
-            for (std::size_t i = c + 1; i < end; ++i) {
-                if (at(i) == delim_) {
-                    ++quoted;
-                    field_start = true;
-                    continue;
-                }
-                if (field_start && at(i) == quote_) {
-                    std::size_t j = i + 1;
-                    for (;; ++j) {
-                        if (j >= end) return false;
-                        if (at(j) != quote_) continue;
-                        if (j + 1 < end && at(j + 1) == quote_) {
-                            ++j;
-                            continue;
-                        }
-                        std::size_t m = j + 1;
-                        while (m < end && at(m) != delim_ && is_blank_byte(at(m))) ++m;
-                        if (m >= end || at(m) == delim_) break;
-                    }
-                    i = j;
-                }
-                field_start = false;
-            }
-        }
-        return quoted != guard_columns_;
+        if (next >= buf_.size()) return false;
+        std::size_t end = next;
+        while (end < buf_.size() && !is_line_break(at(end))) ++end;
+        return first_closing_quote(k) >= end && delimiters_in(next, end) + 1 == guard_columns_;
     }
 
     bool closes(std::size_t i) const {
@@ -299,6 +399,7 @@ class Tokenizer {
     // 256 for none: equal to no byte.
     unsigned quote_;
     unsigned escape_;
+    unsigned unquoted_escape_;
     bool skip_space_;
     bool repair_;
     std::size_t guard_columns_;
