@@ -26,6 +26,8 @@ constexpr std::size_t kColumnRecords = 100;
 struct RecordFacts {
     std::size_t fields = 0;
     std::size_t filled = 0;
+    // Blank cells after the last filled one: a line ending in a delimiter.
+    std::size_t trailing_blank = 0;
     // No cell holds anything but white space: a blank or separator line.
     bool blank = false;
     // Exactly one cell holds something, and it is text: a title or a note.
@@ -35,12 +37,15 @@ struct RecordFacts {
 struct SampleRecords {
     RowStore rows;
     std::vector<RecordFacts> facts;
+    // The sample holds the whole input.
+    bool whole_input = false;
 };
 
 SampleRecords read_sample(std::string_view buffer, const Dialect& dialect) {
     const std::string_view sample = detection_sample(buffer);
     const bool whole_input = sample.size() == buffer.size();
     SampleRecords s;
+    s.whole_input = whole_input;
     RecordTokenizer tokenizer(sample, dialect);
     while (s.facts.size() < kStructureRecords && tokenizer.next_record(s.rows)) {
         // A record the sample cuts off is not looked at.
@@ -55,6 +60,9 @@ SampleRecords read_sample(std::string_view buffer, const Dialect& dialect) {
             if (!is_blank_text(cell.text)) {
                 ++f.filled;
                 filled_cell = cell.text;
+                f.trailing_blank = 0;
+            } else {
+                ++f.trailing_blank;
             }
         }
         f.blank = f.filled == 0;
@@ -88,6 +96,13 @@ bool rows_are_full(const std::vector<RecordFacts>& facts, std::size_t width) {
     return width >= 2 && rows != 0 && 5 * full >= 4 * rows;
 }
 
+// A record of the table's width, or wider only by blank cells at its end: a
+// header written with a delimiter after its last name (`id,name,`) over rows
+// without one.
+bool fits_width(const RecordFacts& f, std::size_t width) noexcept {
+    return f.fields == width || (f.fields > width && f.fields - f.trailing_blank == width);
+}
+
 // ---- Header ------------------------------------------------------------------
 
 enum class TypeClass : std::uint8_t { kNone, kNumber, kDate, kTime, kDateTime, kBoolean, kText };
@@ -113,11 +128,22 @@ TypeClass class_of(CellType t) noexcept {
     return TypeClass::kText;
 }
 
+// A header over yearly columns names them by year (`region,2019,2020`);
+// such a name is a number too, but rarely one of the column's values.
+bool is_year(std::string_view text) noexcept {
+    if (text.size() != 4) return false;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return text >= "1800" && text <= "2199";
+}
+
 struct ColumnProfile {
     std::array<std::size_t, 7> classes{};
     std::size_t filled = 0;
     std::size_t length = 0;
     bool one_length = true;
+    bool all_years = true;
 
     void add(std::string_view text) {
         const TypeClass c = class_of(classify_cell(text));
@@ -125,6 +151,7 @@ struct ColumnProfile {
         ++classes[static_cast<std::size_t>(c)];
         if (filled == 0) length = text.size();
         one_length = one_length && text.size() == length;
+        all_years = all_years && is_year(text);
         ++filled;
     }
     // The type nearly all filled cells share, if not text.
@@ -142,6 +169,26 @@ struct Table {
     std::size_t first;
     std::size_t width;
 };
+
+// A first row one name short of the table, every name text, over rows whose
+// first cell is text too: R's write.table, which writes row names first
+// without naming their column.
+bool names_rows(const Table& t) {
+    const RecordFacts& f = t.sample.facts[t.first];
+    if (t.width < 2 || f.fields + 1 != t.width || f.filled != f.fields) return false;
+    for (const FieldRef cell : t.sample.rows[t.first]) {
+        if (classify_cell(cell.text) != CellType::kText) return false;
+    }
+    std::size_t rows = 0;
+    std::size_t named = 0;
+    for (std::size_t i = t.first + 1; i < t.sample.facts.size() && rows < kBodyRecords; ++i) {
+        if (t.sample.facts[i].fields != t.width) continue;
+        ++rows;
+        const FieldRef name = *t.sample.rows[i].begin();
+        named += classify_cell(name.text) == CellType::kText ? 1 : 0;
+    }
+    return rows != 0 && 10 * named >= 9 * rows;
+}
 
 bool same_fields(const RowView& a, const RowView& b) {
     if (a.text() != b.text()) return false;
@@ -173,13 +220,16 @@ void for_each_cell(const RowView& row, std::size_t columns, Fn&& fn) {
     for (auto it = row.begin(); it != row.end() && j < columns; ++it, ++j) fn(j, (*it).text);
 }
 
-// A first row of distinct filled cells, none of which occurs in its column below.
+// A first row of distinct filled cells, none of which occurs in its column
+// below. The first cell may be blank (the unnamed column of an index), and
+// blank cells past the table's width do not count.
 bool stands_apart(const RowView& first, const std::vector<RowView>& body, std::size_t width) {
     std::vector<std::string_view> cells;
     for (const FieldRef f : first) cells.push_back(f.text);
+    while (cells.size() > width && is_blank_text(cells.back())) cells.pop_back();
     if (cells.size() != width) return false;
-    for (const std::string_view c : cells) {
-        if (is_blank_text(c)) return false;
+    for (std::size_t j = 1; j < cells.size(); ++j) {
+        if (is_blank_text(cells[j])) return false;
     }
     std::vector<std::string_view> sorted = cells;
     std::sort(sorted.begin(), sorted.end());
@@ -203,15 +253,18 @@ bool looks_like_header(const Table& t) {
                       [&](std::size_t j, std::string_view text) { columns[j].add(text); });
     }
     const RowView first = t.sample.rows[t.first];
+    // Row names shift the names one column to the right of their columns.
+    const std::size_t shift = names_rows(t) ? 1 : 0;
     int votes = 0;
     bool voted = false;
-    for_each_cell(first, t.width, [&](std::size_t j, std::string_view text) {
-        const ColumnProfile& col = columns[j];
+    for_each_cell(first, t.width - shift, [&](std::size_t j, std::string_view text) {
+        const ColumnProfile& col = columns[j + shift];
         const TypeClass own = class_of(classify_cell(text));
         if (own == TypeClass::kNone) return;
         const TypeClass typed = col.typed_as();
         if (typed != TypeClass::kNone) {
-            votes += own == typed ? -1 : 1;
+            const bool year_name = typed == TypeClass::kNumber && is_year(text) && !col.all_years;
+            votes += own == typed && !year_name ? -1 : 1;
             voted = true;
         } else if (col.filled >= 2 && col.one_length && own == TypeClass::kText) {
             votes += text.size() == col.length ? -1 : 1;
@@ -219,7 +272,32 @@ bool looks_like_header(const Table& t) {
         }
     });
     if (voted && votes != 0) return votes > 0;
-    return !voted && stands_apart(first, body, t.width);
+    return !voted && (shift != 0 || stands_apart(first, body, t.width));
+}
+
+// A lone record of distinct text names in an input that holds nothing else:
+// a header over no rows, as an export of an empty table writes it.
+bool lone_header(const SampleRecords& s, std::size_t first) {
+    if (!s.whole_input || first >= s.facts.size()) return false;
+    for (std::size_t i = first + 1; i < s.facts.size(); ++i) {
+        if (!s.facts[i].blank) return false;
+    }
+    const RecordFacts& f = s.facts[first];
+    if (f.fields < 2 || f.filled != f.fields) return false;
+    std::vector<std::string_view> names;
+    for (const FieldRef cell : s.rows[first]) {
+        if (classify_cell(cell.text) != CellType::kText) return false;
+        names.push_back(cell.text);
+    }
+    std::sort(names.begin(), names.end());
+    return std::adjacent_find(names.begin(), names.end()) == names.end();
+}
+
+HeaderShape header_shape_of(const Table& t) {
+    const RecordFacts& f = t.sample.facts[t.first];
+    if (f.fields > t.width && fits_width(f, t.width)) return HeaderShape::kTrailingBlank;
+    if (names_rows(t)) return HeaderShape::kRowNames;
+    return HeaderShape::kWidth;
 }
 
 // ---- Preamble ---------------------------------------------------------------
@@ -232,16 +310,18 @@ std::size_t find_preamble(const SampleRecords& s, std::size_t width) {
     // whether anything but titles came before the table.
     bool unseparated = false;
     bool only_titles = true;
+    bool only_blank = true;
     for (; start < facts.size() && start <= kMaxPreamble; ++start) {
         const RecordFacts& f = facts[start];
         if (f.blank) {
             unseparated = false;
             only_titles = false;
         } else if (f.lone_text && titles_stand_out) {
-            continue;
-        } else if (f.lone_text || f.fields != width) {
+            only_blank = false;
+        } else if (f.lone_text || !fits_width(f, width)) {
             unseparated = true;
             only_titles = false;
+            only_blank = false;
         } else {
             break;
         }
@@ -249,9 +329,11 @@ std::size_t find_preamble(const SampleRecords& s, std::size_t width) {
     if (start == 0 || start > kMaxPreamble || unseparated) return 0;
     std::size_t table_rows = 0;
     for (std::size_t i = start; i < facts.size(); ++i) {
-        table_rows += facts[i].fields == width && !facts[i].blank ? 1 : 0;
+        table_rows += fits_width(facts[i], width) && !facts[i].blank ? 1 : 0;
     }
-    if (table_rows < 2 || table_rows < 2 * start) return 0;
+    // Blank lines alone cannot be rows: a table of one row below them
+    // still has its header found.
+    if (only_blank ? table_rows == 0 : table_rows < 2 || table_rows < 2 * start) return 0;
     if (only_titles && !looks_like_header(Table{s, start, width})) return 0;
     return start;
 }
@@ -280,11 +362,17 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
     TableStructure out;
     out.preamble_rows = find_preamble(sample, width);
     out.columns = count_columns(buffer, dialect, out.preamble_rows);
+    if (out.preamble_rows >= sample.facts.size()) {
+        out.header = header_hint.value_or(false);
+        return out;
+    }
+    const Table table{sample, out.preamble_rows, width};
     if (header_hint) {
         out.header = *header_hint;
-    } else if (out.preamble_rows < sample.facts.size()) {
-        out.header = looks_like_header(Table{sample, out.preamble_rows, width});
+    } else {
+        out.header = looks_like_header(table) || lone_header(sample, out.preamble_rows);
     }
+    if (out.header && width == out.columns) out.header_shape = header_shape_of(table);
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/dialect.hpp"
+#include "engine/options.hpp"
 
 namespace quillon {
 
@@ -25,6 +26,8 @@ struct TableStructure {
     // after the preamble, the first met on a tie; 0 when there is none.
     // Without a preamble this is infer_columns' answer.
     std::size_t columns = 0;
+    // How the header row differs from the rows, when it does in a known way.
+    HeaderShape header_shape = HeaderShape::kWidth;
 
     friend bool operator==(const TableStructure&, const TableStructure&) = default;
 };

@@ -11,20 +11,37 @@
 
 namespace quillon {
 
+namespace {
+
+// A header after a byte-order mark is the same header: `cat` of exports that
+// each begin with one glues the mark in front of every header but the first.
+std::size_t mark_length(std::string_view text) noexcept {
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    return text.starts_with(kMark) ? kMark.size() : 0;
+}
+
+}  // namespace
+
 void HeaderMatcher::remember(const RowView& row) {
-    text_.assign(row.text());
+    const std::size_t mark = mark_length(row.text());
+    text_.assign(row.text().substr(mark));
     lengths_.clear();
-    for (const FieldRef field : row) lengths_.push_back(field.text.size());
+    for (const FieldRef field : row) {
+        lengths_.push_back(field.text.size() - (lengths_.empty() ? mark : 0));
+    }
     set_ = true;
 }
 
 // The text is compared first: it settles almost every row without walking
 // its fields.
 bool HeaderMatcher::matches(const RowView& row) const noexcept {
-    if (row.text() != text_) return false;
+    const std::size_t mark = mark_length(row.text());
+    if (row.text().substr(mark) != text_) return false;
     std::size_t i = 0;
     for (const FieldRef field : row) {
-        if (i == lengths_.size() || field.text.size() != lengths_[i]) return false;
+        if (i == lengths_.size() || field.text.size() - (i == 0 ? mark : 0) != lengths_[i]) {
+            return false;
+        }
         ++i;
     }
     return i == lengths_.size();
@@ -64,6 +81,29 @@ std::optional<RowRepairer> make_row_repairer(std::string_view buffer, const Dial
         learn_column_profiles(reader, options.preamble_rows, expected, dialect.delimiter);
     if (profiles.rows() < RowRepairer::kMinProfileRows) return std::nullopt;
     return RowRepairer(std::move(profiles), dialect.delimiter, dialect.skip_initial_space);
+}
+
+// Mends the header row, the last of `rows`, to `width` fields as `shape`
+// says, when its field count is the one that shape has. The row is copied
+// out first: its text would be overwritten as it is rebuilt.
+void mend_header(RowStore& rows, HeaderShape shape, std::size_t width) {
+    const std::size_t fields = rows.last_row_size();
+    const bool fits = shape == HeaderShape::kRowNames ? fields + 1 == width : fields > width;
+    if (!fits) return;
+    RowStore copy;
+    copy.append_row(rows.row(rows.size() - 1));
+    std::size_t kept = 0;
+    for (const FieldRef f : copy.row(0)) {
+        if (kept++ >= width && !is_blank_text(f.text)) return;
+    }
+    rows.pop_last_row();
+    if (shape == HeaderShape::kRowNames) rows.append_field("row_name", 0);
+    kept = 0;
+    for (const FieldRef f : copy.row(0)) {
+        if (kept++ == width) break;
+        rows.append_field(f.text, f.flags);
+    }
+    rows.end_row();
 }
 
 }  // namespace
@@ -182,6 +222,9 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
                 ++result.repeated_header_rows;
                 continue;
             }
+        }
+        if (records == options_.preamble_rows + 1 && options_.header_shape != HeaderShape::kWidth) {
+            mend_header(rows, options_.header_shape, expected_);
         }
         // A record the guard mended is a repaired row even when its count
         // then fits; one that normalization also pads or merges counts once.

@@ -83,9 +83,68 @@ TEST(StructureDetectionTest, Headers) {
         {"CommaAndSpaceHeader",
          "id, name, note\n1, \"Smith, J\", ok\n2, \"Doe, A\", fine\n3, Lee, good\n",
          {0, true, 3}},
-        {"OneRecord", "id,name\n", {0, false, 2}},
+        {"OneRecord", "id,name\n", {0, true, 2}},
         {"RepeatedHeaderOfConcatenatedExports",
          "id,name,score\n1,ann,3\n2,bob,4\nid,name,score\n3,cy,5\n",
+         {0, true, 3}},
+    });
+}
+
+void expect_shapes(const std::vector<StructureCase>& cases) {
+    for (const StructureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Dialect d = quillon::detect_dialect(c.input, {});
+        EXPECT_EQ(quillon::detect_structure(c.input, d, std::nullopt), c.expected);
+    }
+}
+
+std::string quarters(const char* head, int rows, std::string_view row_end = "") {
+    std::string text = head;
+    for (int i = 0; i < rows; ++i) {
+        text += "LNS14000000Q," + std::to_string(1959 + i / 4) + ",Q0" + std::to_string(1 + i % 4) +
+                ',' + std::to_string(5 + i % 3) + '.' + std::to_string(i % 10);
+        text.append(row_end).append("\n");
+    }
+    return text;
+}
+
+using quillon::HeaderShape;
+
+TEST(StructureDetectionTest, RealWorldShapes) {
+    const std::string titles =
+        "Series Id:           LNS14000000Q\n\nSeasonally Adjusted\nSeries title:  (Seas) "
+        "Unemployment Rate\nAge:   16 years and over\n\n\n";
+    expect_shapes({
+        {"LeadingBlankLinesOverOneRow", "\n\n\na,b,c\n1,2,3\n", {3, true, 3}},
+        {"LeadingBlankLinesOverNoRow", "\n\na,b,c\n", {2, true, 3}},
+        {"HeaderEndingInADelimiter",
+         quarters("Series id,Year,Period,Value,\n", 20),
+         {0, true, 4, HeaderShape::kTrailingBlank}},
+        {"TitlesAboveAHeaderEndingInADelimiter",
+         titles + quarters("Series id,Year,Period,Value,\n", 40),
+         {7, true, 4, HeaderShape::kTrailingBlank}},
+        // Every row ends in the delimiter too: the blank column is kept.
+        {"DelimiterAfterEveryLine",
+         quarters("Series id,Year,Period,Value,\n", 20, ","),
+         {0, true, 5, HeaderShape::kWidth}},
+        {"RowNamesOfWriteTable",
+         "\"population\" \"area\"\n\"Region_1\" 8412 54.9\n\"Region_2\" 48324 419.4\n"
+         "\"Region_3\" 88782 428.4\n",
+         {0, true, 3, HeaderShape::kRowNames}},
+        {"ShortDataRowIsNoRowNameHeader", "1,Ada\n2,Grace,x\n3,Linus,y\n4,Tim,z\n", {0, false, 3}},
+        {"HeaderOnly", "id,name,qty\n", {0, true, 3}},
+        {"HeaderOnlyWithBlankLinesBelow", "id,name,qty\n\n\n", {0, true, 3}},
+        {"OneDataRowIsNoHeader", "1,Ada,2024-01-01\n", {0, false, 3}},
+        {"RepeatedNamesAreNoHeader", "a,b,a\n", {0, false, 3}},
+        {"YearsOverDecimals",
+         "fruit,2019,2020\napples,1.5,2.25\npears,3.5,0.75\nplums,2.0,1.25\n",
+         {0, true, 3}},
+        {"YearsOverYearsAreData", "a,2019,2020\nb,2021,2022\nc,2023,2024\n", {0, false, 3}},
+        {"BlankFirstNameOverIndex",
+         ",city,country\n0,Oslo,Norway\n1,Lima,Peru\n2,Berlin,Germany\n",
+         {0, true, 3}},
+        {"HeaderTwiceAtTheTop",
+         "id,name,score\nid,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n",
          {0, true, 3}},
     });
 }
