@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "detection_sample.hpp"
@@ -32,6 +35,8 @@ struct RecordFacts {
     bool blank = false;
     // Exactly one cell holds something, and it is text: a title or a note.
     bool lone_text = false;
+    // The record's bytes in the input.
+    std::string_view raw;
 };
 
 struct SampleRecords {
@@ -66,6 +71,8 @@ SampleRecords read_sample(std::string_view buffer, const Dialect& dialect) {
             }
         }
         f.blank = f.filled == 0;
+        f.raw = sample.substr(tokenizer.record_begin(),
+                              tokenizer.content_end() - tokenizer.record_begin());
         f.lone_text = f.filled == 1 && classify_cell(filled_cell) == CellType::kText;
         s.facts.push_back(f);
     }
@@ -171,8 +178,8 @@ struct Table {
 };
 
 // A first row one name short of the table, every name text, over rows whose
-// first cell is text too: R's write.table, which writes row names first
-// without naming their column.
+// first cell is a name (text) or the row's number from 1: R's write.table,
+// which writes row names first without naming their column.
 bool names_rows(const Table& t) {
     const RecordFacts& f = t.sample.facts[t.first];
     if (t.width < 2 || f.fields + 1 != t.width || f.filled != f.fields) return false;
@@ -184,8 +191,9 @@ bool names_rows(const Table& t) {
     for (std::size_t i = t.first + 1; i < t.sample.facts.size() && rows < kBodyRecords; ++i) {
         if (t.sample.facts[i].fields != t.width) continue;
         ++rows;
-        const FieldRef name = *t.sample.rows[i].begin();
-        named += classify_cell(name.text) == CellType::kText ? 1 : 0;
+        const std::string_view name = (*t.sample.rows[i].begin()).text;
+        const bool numbered = name == std::to_string(rows);
+        named += numbered || classify_cell(name) == CellType::kText ? 1 : 0;
     }
     return rows != 0 && 10 * named >= 9 * rows;
 }
@@ -338,7 +346,8 @@ std::size_t find_preamble(const SampleRecords& s, std::size_t width) {
     return start;
 }
 
-std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::size_t skip) {
+std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::size_t skip,
+                          std::string_view comment) {
     RecordTokenizer tokenizer(buffer, dialect);
     for (std::size_t i = 0; i < skip; ++i) {
         if (!tokenizer.next_shape()) return 0;
@@ -347,30 +356,85 @@ std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::
     while (table.records() < kColumnRecords) {
         const std::optional<RecordShape> shape = tokenizer.next_shape();
         if (!shape) break;
-        if (!shape->blank) table.add(shape->fields);
+        const bool commented =
+            !comment.empty() && buffer.substr(tokenizer.record_begin()).starts_with(comment);
+        if (!shape->blank && !commented) table.add(shape->fields);
     }
     const std::optional<FieldCountTable::Entry> mode = table.most_frequent(1);
     return mode ? mode->fields : 0;
 }
 
+// ---- Comments ---------------------------------------------------------------
+
+// Line prefixes that mark comments in data files: shell and R, C, MATLAB
+// and LaTeX, INI and assembler.
+constexpr std::array<std::string_view, 4> kCommentPrefixes = {"#", "//", "%", ";"};
+
+// The first prefix that some records of the sample begin with, most of
+// which lack the table's shape (its width, two cells filled or more): those
+// are notes, where rows of the table that happen to begin so would have the
+// shape (a note with the table's commas by chance is outvoted). A prefix
+// holding the delimiter is not one; nor is any over a table of one column,
+// which has no shape to tell a note by.
+std::string_view find_comment(const std::vector<RecordFacts>& facts, std::size_t width,
+                              std::uint8_t delimiter) {
+    if (width < 2) return {};
+    for (const std::string_view prefix : kCommentPrefixes) {
+        if (prefix.find(static_cast<char>(delimiter)) != std::string_view::npos) continue;
+        std::size_t lines = 0;
+        std::size_t shaped = 0;
+        for (const RecordFacts& f : facts) {
+            if (!f.raw.starts_with(prefix)) continue;
+            ++lines;
+            shaped += f.fields == width && f.filled >= 2 ? 1 : 0;
+        }
+        if (lines != 0 && 2 * shaped < lines) return prefix;
+    }
+    return {};
+}
+
+// Takes the comments out of the sample: the table's shape is read from the
+// other records. Returns where each record left stood in the sample, and
+// after them the sample's record count.
+std::vector<std::size_t> drop_comments(SampleRecords& s, std::string_view comment) {
+    std::vector<std::size_t> places;
+    SampleRecords kept;
+    kept.whole_input = s.whole_input;
+    for (std::size_t i = 0; i < s.facts.size(); ++i) {
+        if (!comment.empty() && s.facts[i].raw.starts_with(comment)) continue;
+        places.push_back(i);
+        kept.rows.append_row(s.rows[i]);
+        kept.facts.push_back(s.facts[i]);
+    }
+    places.push_back(s.facts.size());
+    s = std::move(kept);
+    return places;
+}
+
 }  // namespace
 
 TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
-                                std::optional<bool> header_hint) {
-    const SampleRecords sample = read_sample(buffer, dialect);
-    const std::size_t width = usual_width(sample.facts);
+                                std::optional<bool> header_hint,
+                                std::optional<std::string_view> comment_hint) {
+    SampleRecords sample = read_sample(buffer, dialect);
     TableStructure out;
-    out.preamble_rows = find_preamble(sample, width);
-    out.columns = count_columns(buffer, dialect, out.preamble_rows);
-    if (out.preamble_rows >= sample.facts.size()) {
+    out.comment = comment_hint.value_or(
+        find_comment(sample.facts, usual_width(sample.facts), dialect.delimiter));
+    const std::vector<std::size_t> places = drop_comments(sample, out.comment);
+    const std::size_t width = usual_width(sample.facts);
+    const std::size_t start = find_preamble(sample, width);
+    // Comments above the table's first row are records of the preamble.
+    out.preamble_rows = places[start];
+    out.columns = count_columns(buffer, dialect, out.preamble_rows, out.comment);
+    if (start >= sample.facts.size()) {
         out.header = header_hint.value_or(false);
         return out;
     }
-    const Table table{sample, out.preamble_rows, width};
+    const Table table{sample, start, width};
     if (header_hint) {
         out.header = *header_hint;
     } else {
-        out.header = looks_like_header(table) || lone_header(sample, out.preamble_rows);
+        out.header = looks_like_header(table) || lone_header(sample, start);
     }
     if (out.header && width == out.columns) out.header_shape = header_shape_of(table);
     return out;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "text_decoding.hpp"
 
@@ -72,6 +73,10 @@ struct SalvageOptions {
     // The record after the preamble is a header of this shape, mended to
     // the column count before it is checked.
     HeaderShape header_shape = HeaderShape::kWidth;
+    // Records whose first bytes are this text are set aside as comments
+    // (`# exported by ...`); empty: none are. They count as records of the
+    // preamble all the same, as detection counts them.
+    std::string comment_prefix;
     // With a column count, rows of the wrong field count are first mended by
     // the fit of their cells to column profiles learned from the rows that
     // fit (row_repair.hpp): an empty field dropped, two fields rejoined, a

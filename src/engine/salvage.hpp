@@ -18,6 +18,8 @@ enum class QuarantineReason : std::uint8_t {
     // Only with SalvageOptions::preamble_rows and drop_repeated_headers.
     kPreamble,
     kRepeatedHeader,
+    // Only with SalvageOptions::comment_prefix.
+    kComment,
 };
 
 // Where a record lies in the input.

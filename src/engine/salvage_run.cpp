@@ -125,15 +125,25 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
 
     // The records that only a pass from the start reads as preamble and
     // header: a span that begins later must begin past them.
-    const std::size_t head_records =
+    std::size_t head_records =
         options.preamble_rows + (options.drop_repeated_headers ? 1 : 0);
     if (head_records == 0) return;
     RecordTokenizer tokenizer(buffer, dialect_);
     configure(tokenizer, options, expected_);
     RowStore rows;
+    // Comments between the preamble and the header move the header down.
+    std::size_t header_at = options.preamble_rows;
+    const std::string_view comment = options.comment_prefix;
     for (std::size_t i = 0; i < head_records; ++i) {
         if (!tokenizer.next_record(rows)) break;
-        if (i == options.preamble_rows) header_.remember(rows.row(0));
+        if (i == header_at) {
+            if (!comment.empty() && buffer.substr(tokenizer.record_begin()).starts_with(comment)) {
+                ++header_at;
+                ++head_records;
+            } else {
+                header_.remember(rows.row(0));
+            }
+        }
         // A preamble of many records costs one record's memory.
         rows.clear();
     }
@@ -182,6 +192,9 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     // it is past the preamble.
     std::size_t records = from == 0 ? 0 : options_.preamble_rows + 1;
     const bool count_reencoded = options_.decoding == FieldDecoding::kUtf8Windows1252Fallback;
+    const std::string_view comment = options_.comment_prefix;
+    // The first record after the preamble that is not a comment is the header.
+    bool awaiting_header = from == 0;
     // Without a hook no offset reaches the mark: one comparison per record.
     std::size_t next_report = progress ? from + kProgressStep : SIZE_MAX;
 
@@ -206,6 +219,12 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         ++records;
         ++result.total_rows;
         if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
+        if (!comment.empty() && buffer_.substr(place.begin).starts_with(comment)) {
+            result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kComment, place);
+            rows.pop_last_row();
+            ++result.comment_rows;
+            continue;
+        }
         if (records <= options_.preamble_rows) {
             result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kPreamble, place);
             rows.pop_last_row();
@@ -223,8 +242,11 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
                 continue;
             }
         }
-        if (records == options_.preamble_rows + 1 && options_.header_shape != HeaderShape::kWidth) {
-            mend_header(rows, options_.header_shape, expected_);
+        if (awaiting_header) {
+            awaiting_header = false;
+            if (options_.header_shape != HeaderShape::kWidth) {
+                mend_header(rows, options_.header_shape, expected_);
+            }
         }
         // A record the guard mended is a repaired row even when its count
         // then fits; one that normalization also pads or merges counts once.

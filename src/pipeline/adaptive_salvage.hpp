@@ -39,6 +39,8 @@ struct AdaptiveOptions {
     std::optional<InputEncoding> encoding;
     std::optional<bool> header;
     std::optional<std::size_t> preamble_rows;
+    // The prefix of comment lines; "" for none; absent: detected.
+    std::optional<std::string> comment;
     // Absent: the detected table's. 0 turns the column check off.
     std::optional<std::size_t> expected_columns;
     bool fill_ragged_rows = true;

@@ -102,6 +102,8 @@ std::string_view quarantine_reason_code(QuarantineReason reason) noexcept {
             return "preamble";
         case QuarantineReason::kRepeatedHeader:
             return "repeated_header";
+        case QuarantineReason::kComment:
+            return "comment";
     }
     return "unknown";
 }

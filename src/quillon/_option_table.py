@@ -55,6 +55,9 @@ OPTIONS: tuple[Option, ...] = (
            "whether the table's first row is a header (default: detected)", in_detect=True),
     Option("skip_rows", None, "--skip-rows", "count",
            "records above the table to set aside (default: detected)", "N", in_detect=True),
+    Option("comment", None, "--comment", "text",
+           "set aside lines that begin with this text as comments; '' for none "
+           "(default: detected among #, //, %% and ;)", "PREFIX", in_detect=True),
     Option("expected_columns", None, "--columns", "count",
            "fields per row; 0 turns the check off (default: detected)", "N", basic=True),
     Option("fill_ragged_rows", True, "--no-fill", "off",

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,16 @@
 #include "detection_test_support.hpp"
 #include "engine/inference.hpp"
 #include "engine/tokenizer.hpp"
+
+namespace quillon {
+
+void PrintTo(const TableStructure& t, std::ostream* os) {
+    *os << "{preamble " << t.preamble_rows << ", header " << t.header << ", columns " << t.columns
+        << ", header shape " << static_cast<int>(t.header_shape) << ", comment '" << t.comment
+        << "'}";
+}
+
+}  // namespace quillon
 
 namespace {
 
@@ -131,6 +142,8 @@ TEST(StructureDetectionTest, RealWorldShapes) {
          "\"population\" \"area\"\n\"Region_1\" 8412 54.9\n\"Region_2\" 48324 419.4\n"
          "\"Region_3\" 88782 428.4\n",
          {0, true, 3, HeaderShape::kRowNames}},
+        {"NumberedRowsOfWriteTable", "\"x\" \"y\"\n\"1\" 0.5 ab\n\"2\" 1.5 cd\n\"3\" 2.5 ef\n",
+         {0, true, 3, HeaderShape::kRowNames}},
         {"ShortDataRowIsNoRowNameHeader", "1,Ada\n2,Grace,x\n3,Linus,y\n4,Tim,z\n", {0, false, 3}},
         {"HeaderOnly", "id,name,qty\n", {0, true, 3}},
         {"HeaderOnlyWithBlankLinesBelow", "id,name,qty\n\n\n", {0, true, 3}},
@@ -147,6 +160,42 @@ TEST(StructureDetectionTest, RealWorldShapes) {
          "id,name,score\nid,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n",
          {0, true, 3}},
     });
+}
+
+const std::string kScores = "id,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n4,dee,2.5\n";
+
+TEST(StructureDetectionTest, Comments) {
+    expect_shapes({
+        {"AboveTheHeader", "# exported 2024-01-01\n# by tool\n" + kScores,
+         {2, true, 3, HeaderShape::kWidth, "#"}},
+        {"AboveTitlesAndBlankLines", "# exported\nScores\n\n" + kScores + kScores.substr(14),
+         {3, true, 3, HeaderShape::kWidth, "#"}},
+        {"InsideAndBelow", kScores + "# a note, with a comma\n5,eve,0.5\n# end\n",
+         {0, true, 3, HeaderShape::kWidth, "#"}},
+        {"PercentSign", "% data of run 7\na,b\n1,2\n3,4\n5,6\n",
+         {1, true, 2, HeaderShape::kWidth, "%"}},
+        {"SlashesOverSemicolons", "// generated\nx;y\n1;2\n3;4\n5;6\n",
+         {1, true, 2, HeaderShape::kWidth, "//"}},
+        // A line that begins with the delimiter is a row with an empty first cell.
+        {"SemicolonDelimiter", "x;y;z\n;2;3\n1;2;3\n4;5;6\n", {0, true, 3}},
+        // A header or rows that begin with the mark have the table's shape.
+        {"MarkedHeader", "#id,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n", {0, true, 3}},
+        {"MarkedRows", "id,tag\n1,#a\n#2,b\n3,c\n", {0, true, 2}},
+        {"NoteOfTheTableWidthOutvoted", "# by tool, v2\n# on 2024-01-01\n# by ann\n" + kScores,
+         {3, true, 3, HeaderShape::kWidth, "#"}},
+        {"OneColumn", "# note\nname\nann\nbob\n", {0, true, 1}},
+    });
+}
+
+TEST(StructureDetectionTest, CommentHintIsTheAnswer) {
+    const std::string input = "# exported\n" + kScores;
+    const Dialect d = dialect(',');
+    EXPECT_EQ(quillon::detect_structure(input, d, std::nullopt, "").comment, "");
+    const TableStructure given = quillon::detect_structure(input, d, std::nullopt, "# ex");
+    EXPECT_EQ(given.comment, "# ex");
+    EXPECT_EQ(given.preamble_rows, 1u);
+    // Other lines that begin with the prefix are comments too, and do not count.
+    EXPECT_EQ(quillon::detect_structure(input + "1-\n1-\n", d, std::nullopt, "1").columns, 3u);
 }
 
 TEST(StructureDetectionTest, HeaderHintIsTheAnswer) {

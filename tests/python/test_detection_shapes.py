@@ -50,6 +50,16 @@ SHAPES = {
         ["id,name,amount", "1,name1,1.25"],
         ["repeated_header"],
     ),
+    "comments above, inside and below": (
+        b"# exported 2024-01-01\n# by tool, v2\nid,name\n1,ann\n# a note\n2,bob\n3,cy\n# end\n",
+        ["id,name", "1,ann", "2,bob", "3,cy"],
+        ["comment", "comment", "comment", "comment"],
+    ),
+    "comment between titles and a header": (
+        b"Scores\n\n# exported\nid,name,score\n" + b"".join(b"%d,n%d,%d.5\n" % (i, i, i) for i in range(8)),
+        ["id,name,score", "0,n0,0.5"],
+        ["preamble", "preamble", "comment"],
+    ),
 }
 
 
@@ -100,3 +110,35 @@ def test_header_shape_follows_an_explicit_no_header(tmp_path):
     # Told there is no header, the first record is data and keeps its fields.
     _, clean, _ = salvage(tmp_path, ("Series id,Year,Period,Value,\n" + QUARTERS).encode(), header=False)
     assert clean[0] == "Series id,Year,Period,\"Value,\""
+
+
+@pytest.mark.parametrize(
+    ("comment", "found", "set_aside"),
+    [
+        (None, "#", ["comment", "comment"]),
+        # Off, the note is a title and the other a ragged row.
+        ("", "", ["preamble"]),
+        ("# an", "# an", ["preamble", "comment"]),
+    ],
+)
+def test_comment_option(tmp_path, comment, found, set_aside):
+    data = b"# a note\nid,name\n1,ann\n# another\n2,bob\n3,cy\n4,dee\n"
+    report, _, reasons = salvage(tmp_path, data, comment=comment)
+    assert report.input.comment == found
+    assert reasons == set_aside
+    assert quillon.detect(data, comment=comment).comment == found
+
+
+@pytest.mark.parametrize(("value", "error"), [(b"#", TypeError), ("#\n", ValueError), (1, TypeError)])
+def test_comment_option_is_checked(tmp_path, value, error):
+    with pytest.raises(error):
+        quillon.detect(b"a,b\n", comment=value)
+
+
+def test_read_keeps_the_header_below_comments(tmp_path):
+    source = tmp_path / "input.csv"
+    source.write_bytes(b"# note\n\n# more\nid,name\n1,ann\n2,bob\n")
+    table = quillon.read(source)
+    assert table.columns == ["id", "name"]
+    assert len(table) == 2
+    assert dict(table.report.rejects)["comment"] == 2
