@@ -52,7 +52,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-GENERATOR_VERSION = 1
+GENERATOR_VERSION = 2
 DEFAULT_SEED = 20241207
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "quality"
@@ -491,6 +491,73 @@ def k_concatenated(rng: random.Random, table: Table, index: int) -> Case:
     return case
 
 
+def k_concatenated_bom(rng: random.Random, table: Table, index: int) -> Case:
+    """`cat` of exports that each begin with a UTF-8 byte-order mark: every
+    header after the first has the mark glued in front."""
+    case = k_concatenated(rng, table, index)
+    case.bom = b"\xef\xbb\xbf"
+    assert case.reference is not None
+    for line, record in zip(case.lines[1:], case.reference[1:]):
+        if record == table.header:
+            line.text = "\ufeff" + line.text
+    case.reference = [["\ufeff" + r[0]] + r[1:] if r == table.header else r for r in case.reference]
+    return case
+
+
+COMMENTS = ["# exported by shop-admin 4.2", "# columns: see the manual, page 12", "# note: figures are provisional"]
+
+
+def k_comment_lines(rng: random.Random, table: Table, index: int) -> Case:
+    """Lines that begin with # above the header, between rows and below."""
+    case = plain_case(table, default_style(rng, table))
+    above = [Line(t) for t in COMMENTS[: 1 + index]]
+    inside = sorted(rng.sample(range(2, len(case.lines)), 2 + index))
+    lines = list(case.lines)
+    for at in reversed(inside):
+        lines.insert(at, Line(rng.choice(COMMENTS)))
+    case.lines = above + lines + [Line("# end of export")]
+    case.reference = read_csv_text("".join(l.text + l.eol for l in case.lines))
+    return case
+
+
+def k_leading_blank_lines(rng: random.Random, table: Table, index: int) -> Case:
+    """Blank lines above a table of one to three rows."""
+    del table.rows[1 + index :]
+    case = plain_case(table, default_style(rng, table))
+    case.lines = [Line("") for _ in range(1 + index)] + case.lines
+    assert case.reference is not None
+    case.reference = [[] for _ in range(1 + index)] + case.reference
+    return case
+
+
+def k_header_trailing_delimiter(rng: random.Random, table: Table, index: int) -> Case:
+    """A header written with a delimiter after its last name, over rows
+    without one; the third file has title lines above it."""
+    case = plain_case(table, default_style(rng, table))
+    case.lines[0].text += ","
+    assert case.reference is not None
+    case.reference[0] = case.reference[0] + [""]
+    if index == 2:
+        titles = ["Series Id:           CUSR0000SA0", "", "Seasonally Adjusted", "Base Period:  1982-84=100", "", ""]
+        case.lines = [Line(t) for t in titles] + case.lines
+        case.reference = [[t] if t else [] for t in titles] + case.reference
+    return case
+
+
+def k_row_names(rng: random.Random, table: Table, index: int) -> Case:
+    """R's write.table: space-delimited, strings quoted, row names first and
+    the header one name short; row names are numbers, codes or names."""
+    names = [
+        [str(i + 1) for i in range(len(table.rows))],
+        [f"r{row[0]}" for row in table.rows],
+        [f"Region_{i + 1}" for i in range(len(table.rows))],
+    ][index % 3]
+    style = Style(delimiter=" ", always_quoted=frozenset(range(len(table.columns) + 1)))
+    lines = [Line(style.line(table.header))] + [Line(style.line([n] + r)) for n, r in zip(names, table.rows)]
+    truth = [["row_name"] + table.header] + [[n] + r for n, r in zip(names, table.rows)]
+    return Case(lines, truth, [table.header] + [[n] + r for n, r in zip(names, table.rows)], style.dialect())
+
+
 def k_cp1252(rng: random.Random, table: Table, index: int) -> Case:
     case = plain_case(table, default_style(rng, table), ["\r\n"] * (len(table.rows) + 1), "cp1252")
     case.decode = "cp1252"
@@ -696,6 +763,11 @@ KINDS = [
     Kind("unquoted-delimiter-middle", "an unquoted delimiter in a middle field: Smith, John", k_unquoted_middle),
     Kind("unquoted-delimiter-last", "unquoted delimiters in a last free-text field", k_unquoted_last, ("text-last",) * 3),
     Kind("lost-delimiter", "a lost delimiter: two cells glued", k_lost_delimiter),
+    Kind("concatenated-bom", "exports each with a byte-order mark, joined end to end", k_concatenated_bom),
+    Kind("comment-lines", "# comment lines above, inside and below the table", k_comment_lines),
+    Kind("leading-blank-lines", "blank lines above a table of one to three rows", k_leading_blank_lines),
+    Kind("header-trailing-delimiter", "a delimiter after the header's last name", k_header_trailing_delimiter),
+    Kind("row-names", "R write.table: row names first, the header one name short", k_row_names),
 ]
 
 
