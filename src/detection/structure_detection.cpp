@@ -44,13 +44,37 @@ struct SampleRecords {
     std::vector<RecordFacts> facts;
     // The sample holds the whole input.
     bool whole_input = false;
+    std::uint8_t delimiter = ',';
 };
+
+// The facts of the record the tokenizer returned last, the last row of `rows`;
+// `text` is what the tokenizer reads.
+RecordFacts facts_of(const RowStore& rows, const RecordTokenizer& tokenizer,
+                     std::string_view text) {
+    RecordFacts f;
+    std::string_view filled_cell;
+    for (const FieldRef cell : rows[rows.size() - 1]) {
+        ++f.fields;
+        if (!is_blank_text(cell.text)) {
+            ++f.filled;
+            filled_cell = cell.text;
+            f.trailing_blank = 0;
+        } else {
+            ++f.trailing_blank;
+        }
+    }
+    f.blank = f.filled == 0;
+    f.raw = text.substr(tokenizer.record_begin(), tokenizer.content_end() - tokenizer.record_begin());
+    f.lone_text = f.filled == 1 && classify_cell(filled_cell) == CellType::kText;
+    return f;
+}
 
 SampleRecords read_sample(std::string_view buffer, const Dialect& dialect) {
     const std::string_view sample = detection_sample(buffer);
     const bool whole_input = sample.size() == buffer.size();
     SampleRecords s;
     s.whole_input = whole_input;
+    s.delimiter = dialect.delimiter;
     RecordTokenizer tokenizer(sample, dialect);
     while (s.facts.size() < kStructureRecords && tokenizer.next_record(s.rows)) {
         // A record the sample cuts off is not looked at.
@@ -58,23 +82,7 @@ SampleRecords read_sample(std::string_view buffer, const Dialect& dialect) {
             s.rows.pop_last_row();
             break;
         }
-        RecordFacts f;
-        std::string_view filled_cell;
-        for (const FieldRef cell : s.rows[s.rows.size() - 1]) {
-            ++f.fields;
-            if (!is_blank_text(cell.text)) {
-                ++f.filled;
-                filled_cell = cell.text;
-                f.trailing_blank = 0;
-            } else {
-                ++f.trailing_blank;
-            }
-        }
-        f.blank = f.filled == 0;
-        f.raw = sample.substr(tokenizer.record_begin(),
-                              tokenizer.content_end() - tokenizer.record_begin());
-        f.lone_text = f.filled == 1 && classify_cell(filled_cell) == CellType::kText;
-        s.facts.push_back(f);
+        s.facts.push_back(facts_of(s.rows, tokenizer, sample));
     }
     return s;
 }
@@ -178,8 +186,11 @@ struct Table {
 };
 
 // A first row one name short of the table, every name text, over rows whose
-// first cell is a name (text) or the row's number from 1: R's write.table,
-// which writes row names first without naming their column.
+// first cell is a name (text), or the row's number from 1 with write.table's
+// space or tab between fields: R's write.table, which writes row names first
+// without naming their column. A comma table whose rows start with their
+// number is as likely a short header over an id column; and one row is too
+// little to tell.
 bool names_rows(const Table& t) {
     const RecordFacts& f = t.sample.facts[t.first];
     if (t.width < 2 || f.fields + 1 != t.width || f.filled != f.fields) return false;
@@ -192,10 +203,11 @@ bool names_rows(const Table& t) {
         if (t.sample.facts[i].fields != t.width) continue;
         ++rows;
         const std::string_view name = (*t.sample.rows[i].begin()).text;
-        const bool numbered = name == std::to_string(rows);
+        const bool numbered = (t.sample.delimiter == ' ' || t.sample.delimiter == '\t') &&
+                              name == std::to_string(rows);
         named += numbered || classify_cell(name) == CellType::kText ? 1 : 0;
     }
-    return rows != 0 && 10 * named >= 9 * rows;
+    return rows >= 2 && 10 * named >= 9 * rows;
 }
 
 bool same_fields(const RowView& a, const RowView& b) {
@@ -400,6 +412,7 @@ std::vector<std::size_t> drop_comments(SampleRecords& s, std::string_view commen
     std::vector<std::size_t> places;
     SampleRecords kept;
     kept.whole_input = s.whole_input;
+    kept.delimiter = s.delimiter;
     for (std::size_t i = 0; i < s.facts.size(); ++i) {
         if (!comment.empty() && s.facts[i].raw.starts_with(comment)) continue;
         places.push_back(i);
@@ -409,6 +422,71 @@ std::vector<std::size_t> drop_comments(SampleRecords& s, std::string_view commen
     places.push_back(s.facts.size());
     s = std::move(kept);
     return places;
+}
+
+// ---- Footer -----------------------------------------------------------------
+
+// Notes below a table: at most this many.
+constexpr std::size_t kMaxFooter = 8;
+
+// A cell that names something (`Total`, `Source: survey`): letters, no digit.
+bool is_wording(std::string_view text) noexcept {
+    bool letter = false;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') return false;
+        letter = letter || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    }
+    return letter;
+}
+
+struct FooterContext {
+    std::size_t width = 0;
+    bool titles_stand_out = false;
+    // What the table's first column holds; kNone when text or mixed.
+    TypeClass first_column = TypeClass::kNone;
+    std::string_view comment;
+};
+
+// A record below the table that is a note rather than a row: a lone text
+// cell over full rows, or a short record whose first cell is wording over a
+// first column of numbers or dates (`Total,1234` under ids). A row cut
+// short, its first cell fitting its column, stays a row.
+bool is_note(const RecordFacts& f, std::string_view first_cell, const FooterContext& c) {
+    if (f.lone_text && c.titles_stand_out) return true;
+    return f.fields < c.width && c.first_column != TypeClass::kNone && is_wording(first_cell);
+}
+
+// Where the notes below the table begin, with the blank lines above them,
+// or kNoFooter: read from the tail sample, walking up from the end over
+// notes and blank lines to the last row of the table.
+// A table of one column has no shape to tell a note by.
+std::size_t find_footer(std::string_view buffer, const Dialect& dialect, const FooterContext& c) {
+    if (c.width < 2) return TableStructure::kNoFooter;
+    const std::size_t from = tail_sample_start(buffer);
+    const std::string_view tail = buffer.substr(from);
+    struct TailRecord {
+        std::size_t begin;
+        bool blank;
+        bool note;
+    };
+    std::vector<TailRecord> records;
+    RecordTokenizer tokenizer(tail, dialect);
+    RowStore rows;
+    while (tokenizer.next_record(rows)) {
+        const RecordFacts f = facts_of(rows, tokenizer, tail);
+        if (c.comment.empty() || !f.raw.starts_with(c.comment)) {
+            const std::string_view first = (*rows[0].begin()).text;
+            records.push_back({from + tokenizer.record_begin(), f.blank, !f.blank && is_note(f, first, c)});
+        }
+        rows.clear();
+    }
+    std::size_t notes = 0;
+    std::size_t i = records.size();
+    for (; i > 0 && (records[i - 1].blank || records[i - 1].note); --i) {
+        notes += records[i - 1].note ? 1 : 0;
+    }
+    if (notes == 0 || notes > kMaxFooter || i == 0) return TableStructure::kNoFooter;
+    return records[i].begin;
 }
 
 }  // namespace
@@ -437,6 +515,13 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
         out.header = looks_like_header(table) || lone_header(sample, start);
     }
     if (out.header && width == out.columns) out.header_shape = header_shape_of(table);
+    ColumnProfile first_column;
+    for (const RowView& row : body_rows(table)) {
+        if (row.size() == out.columns) first_column.add((*row.begin()).text);
+    }
+    const FooterContext footer{out.columns, width == out.columns && rows_are_full(sample.facts, width),
+                               first_column.typed_as(), out.comment};
+    out.footer_from = find_footer(buffer, dialect, footer);
     return out;
 }
 

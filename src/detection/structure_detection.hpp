@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,10 @@ struct TableStructure {
     HeaderShape header_shape = HeaderShape::kWidth;
     // The prefix of comment lines (`#`), empty when there are none.
     std::string comment = {};
+    // Where the notes below the table begin (`Total,...`, `Source: ...`):
+    // records from this offset on are the footer.
+    static constexpr std::size_t kNoFooter = SIZE_MAX;
+    std::size_t footer_from = kNoFooter;
 
     friend bool operator==(const TableStructure&, const TableStructure&) = default;
 };

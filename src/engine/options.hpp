@@ -77,6 +77,9 @@ struct SalvageOptions {
     // (`# exported by ...`); empty: none are. They count as records of the
     // preamble all the same, as detection counts them.
     std::string comment_prefix;
+    // Records that begin at this offset or later are set aside as notes
+    // below the table (`Total,...`, `Source: ...`); SIZE_MAX: none are.
+    std::size_t footer_from = SIZE_MAX;
     // With a column count, rows of the wrong field count are first mended by
     // the fit of their cells to column profiles learned from the rows that
     // fit (row_repair.hpp): an empty field dropped, two fields rejoined, a

@@ -12,6 +12,8 @@ std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected
             return "Row repeats the header";
         case QuarantineReason::kComment:
             return "Row is a comment";
+        case QuarantineReason::kFooter:
+            return "Row follows the table";
         case QuarantineReason::kTooFewColumns:
         case QuarantineReason::kExtraColumns:
             break;
@@ -46,6 +48,8 @@ std::string_view QuarantineList::reason_text(QuarantineReason reason) const noex
             return "Row repeats the header";
         case QuarantineReason::kComment:
             return "Row is a comment";
+        case QuarantineReason::kFooter:
+            return "Row follows the table";
     }
     return {};
 }

@@ -225,6 +225,12 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
             ++result.comment_rows;
             continue;
         }
+        if (place.begin >= options_.footer_from) {
+            result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kFooter, place);
+            rows.pop_last_row();
+            ++result.footer_rows;
+            continue;
+        }
         if (records <= options_.preamble_rows) {
             result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kPreamble, place);
             rows.pop_last_row();

@@ -104,6 +104,8 @@ std::string_view quarantine_reason_code(QuarantineReason reason) noexcept {
             return "repeated_header";
         case QuarantineReason::kComment:
             return "comment";
+        case QuarantineReason::kFooter:
+            return "footer";
     }
     return "unknown";
 }

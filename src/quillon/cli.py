@@ -289,6 +289,7 @@ _REASON_LABELS = {
     "preamble": "above the table",
     "repeated_header": "repeated header",
     "comment": "comment",
+    "footer": "below the table",
     "runaway_quote": "runaway quote taken as text",
 }
 

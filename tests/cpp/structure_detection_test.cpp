@@ -21,7 +21,7 @@ namespace quillon {
 void PrintTo(const TableStructure& t, std::ostream* os) {
     *os << "{preamble " << t.preamble_rows << ", header " << t.header << ", columns " << t.columns
         << ", header shape " << static_cast<int>(t.header_shape) << ", comment '" << t.comment
-        << "'}";
+        << "', footer " << t.footer_from << "}";
 }
 
 }  // namespace quillon
@@ -185,6 +185,40 @@ TEST(StructureDetectionTest, Comments) {
          {3, true, 3, HeaderShape::kWidth, "#"}},
         {"OneColumn", "# note\nname\nann\nbob\n", {0, true, 1}},
     });
+}
+
+// Where each input's footer begins: the offset of `footer` in it, or none.
+TEST(StructureDetectionTest, Footers) {
+    struct FooterCase {
+        std::string name;
+        std::string table;
+        std::string footer;
+        bool set_aside;
+    };
+    const std::string rows = quarters("Series id,Year,Period,Value\n", 40);
+    const std::string scores = kScores + kScores.substr(14) + kScores.substr(14);
+    const std::vector<FooterCase> cases = {
+        {"TotalUnderIds", scores, "Total,17.5\n", true},
+        {"NotesAfterABlankLine", rows, "\nSource: Bureau of Labor Statistics\nFootnote one\n", true},
+        {"NoteWithoutLineBreak", rows, "Note: provisional", true},
+        {"CommentsAreNotTheFooter", rows + "# end\n", "", false},
+        {"ShortLastRowStaysARow", scores, "5,eve\n", false},
+        {"TrailingBlankLinesAlone", scores, "\n\n", false},
+        {"WordingOverATextColumn", "name,score\nann,3\nbob,4\ncy,5\n", "Total,12\n", false},
+    };
+    for (const FooterCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string input = c.table + c.footer;
+        const Dialect d = quillon::detect_dialect(input, {});
+        const std::size_t from = quillon::detect_structure(input, d, std::nullopt).footer_from;
+        EXPECT_EQ(from, c.set_aside ? c.table.size() : TableStructure::kNoFooter);
+    }
+    // The tail of a long input is read from a line start.
+    std::string long_input = quarters("Series id,Year,Period,Value\n", 4000);
+    const std::size_t end = long_input.size();
+    long_input += "Total\n";
+    const Dialect d = dialect(',');
+    EXPECT_EQ(quillon::detect_structure(long_input, d, std::nullopt).footer_from, end);
 }
 
 TEST(StructureDetectionTest, CommentHintIsTheAnswer) {

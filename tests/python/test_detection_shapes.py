@@ -60,6 +60,11 @@ SHAPES = {
         ["id,name,score", "0,n0,0.5"],
         ["preamble", "preamble", "comment"],
     ),
+    "notes below the table": (
+        b"id,name,score\n" + b"".join(b"%d,n%d,%d.5\n" % (i, i, i) for i in range(8)) + b"\nTotal,28\nSource: survey\n",
+        ["id,name,score", "0,n0,0.5"],
+        ["footer", "footer", "footer"],
+    ),
 }
 
 
@@ -83,6 +88,7 @@ def test_shape_is_read_as_a_table(tmp_path, name):
     assert report.rejected_rows == 0
     assert report.structure_rows == len(set_aside)
     assert len({len(line.split(",")) for line in clean}) == 1
+    assert sum(report.rejects.values()) == len(set_aside)
 
 
 def test_concatenated_exports_keep_every_data_row(tmp_path):
