@@ -148,6 +148,7 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            flag(dict, "repair_misaligned_rows", options.repair_rows) &&
            flag(dict, "repair_quotes", options.repair_quotes) &&
            flag(dict, "drop_repeated_headers", options.drop_repeated_headers) &&
+           flag(dict, "drop_footer", options.drop_footer) &&
            flag(dict, "guard_runaway_quotes", options.guard_runaway_quotes) &&
            optional_value<std::uint8_t, to_byte>(dict, "output_delimiter",
                                                  options.output_delimiter) &&

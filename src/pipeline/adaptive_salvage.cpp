@@ -86,7 +86,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
     o.header_shape = d.structure.header ? d.structure.header_shape : HeaderShape::kWidth;
     o.comment_prefix = d.structure.comment;
-    o.footer_from = d.structure.footer_from;
+    if (options.drop_footer) o.footer_from = d.structure.footer_from;
     o.guard_runaway_quotes = options.guard_runaway_quotes && d.dialect.quote.has_value();
     o.decoding = decoding_for(d.encoding.encoding, options.encoding.has_value());
     o.progress = options.progress;

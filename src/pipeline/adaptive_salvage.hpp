@@ -49,6 +49,8 @@ struct AdaptiveOptions {
     bool repair_rows = true;
     bool repair_quotes = true;
     bool drop_repeated_headers = true;
+    // Notes below the table are set aside as the footer.
+    bool drop_footer = true;
     bool guard_runaway_quotes = true;
     // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
     std::optional<std::uint8_t> output_delimiter;

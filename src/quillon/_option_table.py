@@ -71,6 +71,8 @@ OPTIONS: tuple[Option, ...] = (
            "end a quoted field at its first undoubled quote", basic=True),
     Option("drop_repeated_headers", True, "--keep-repeated-headers", "off",
            "keep rows that repeat the header as data"),
+    Option("drop_footer", True, "--keep-footer", "off",
+           "keep notes below the table (a totals line, a source) as rows"),
     Option("guard_runaway_quotes", True, "--no-quote-guard", "off",
            "let a quote that opens a field run across line breaks even where taking it as "
            "text would give the line the table's column count"),

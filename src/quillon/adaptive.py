@@ -122,6 +122,7 @@ def _options(
     repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
     threads: int | None = None,
@@ -133,6 +134,7 @@ def _options(
         "repair_misaligned_rows": _flag(repair_misaligned_rows, "repair_misaligned_rows"),
         "repair_quotes": _flag(repair_quotes, "repair_quotes"),
         "drop_repeated_headers": _flag(drop_repeated_headers, "drop_repeated_headers"),
+        "drop_footer": _flag(drop_footer, "drop_footer"),
         "guard_runaway_quotes": _flag(guard_runaway_quotes, "guard_runaway_quotes"),
     }
     if delimiter is not None:
@@ -228,6 +230,7 @@ def salvage(
     repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
     threads: int | None = None,
@@ -257,7 +260,8 @@ def salvage(
     ``drop_repeated_headers=False``); ``comment`` the text that begins comment
     lines, which are set aside wherever they stand (``""``: there are none;
     detected among ``#``, ``//``, ``%`` and ``;`` when lines that begin so
-    do not have the table's shape); ``guard_runaway_quotes`` takes a quote
+    do not have the table's shape); ``drop_footer=False`` keeps notes below
+    the table (a totals line, a source) as rows; ``guard_runaway_quotes`` takes a quote
     that opens a field and would swallow the line breaks after it as text
     where that gives the line the table's column count;
     ``repair_misaligned_rows`` mends a row of the wrong field count where
@@ -294,6 +298,7 @@ def salvage(
         repair_misaligned_rows=repair_misaligned_rows,
         repair_quotes=repair_quotes,
         drop_repeated_headers=drop_repeated_headers,
+        drop_footer=drop_footer,
         guard_runaway_quotes=guard_runaway_quotes,
         output_delimiter=output_delimiter,
         threads=threads,

@@ -112,6 +112,7 @@ def read(
     repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
     threads: int | None = None,
     force: bool = False,
@@ -145,6 +146,7 @@ def read(
         repair_misaligned_rows=repair_misaligned_rows,
         repair_quotes=repair_quotes,
         drop_repeated_headers=drop_repeated_headers,
+        drop_footer=drop_footer,
         guard_runaway_quotes=guard_runaway_quotes,
         threads=threads,
     )

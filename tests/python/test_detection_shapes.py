@@ -148,3 +148,11 @@ def test_read_keeps_the_header_below_comments(tmp_path):
     assert table.columns == ["id", "name"]
     assert len(table) == 2
     assert dict(table.report.rejects)["comment"] == 2
+
+
+def test_footer_kept_as_rows_when_asked(tmp_path):
+    data = b"id,name,score\n" + b"".join(b"%d,n%d,%d.5\n" % (i, i, i) for i in range(8)) + b"Total,28\n"
+    report, clean, reasons = salvage(tmp_path, data, drop_footer=False)
+    assert reasons == []
+    assert clean[-1] == "Total,28,"
+    assert quillon.read(data, drop_footer=False).report.rejects["footer"] == 0
