@@ -365,11 +365,15 @@ std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::
         if (!tokenizer.next_shape()) return 0;
     }
     FieldCountTable table;
-    while (table.records() < kColumnRecords) {
+    // Comment lines are passed over up to the sample's length of lines, so
+    // that a long run of them cannot make this read the whole input.
+    std::size_t comments = 0;
+    while (table.records() < kColumnRecords && comments < kSampleLines) {
         const std::optional<RecordShape> shape = tokenizer.next_shape();
         if (!shape) break;
         const bool commented =
             !comment.empty() && buffer.substr(tokenizer.record_begin()).starts_with(comment);
+        comments += commented ? 1 : 0;
         if (!shape->blank && !commented) table.add(shape->fields);
     }
     const std::optional<FieldCountTable::Entry> mode = table.most_frequent(1);
