@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "engine/growable_buffer.hpp"
+#include "engine/salvage_counts.hpp"
 #include "engine/text_decoding.hpp"
 #include "engine/utf8.hpp"
 #include "fuzz_support.hpp"
@@ -184,9 +185,11 @@ std::string check_run(const quillon::AdaptiveRun& run) {
     check(r.padded_rows + r.merged_rows + r.dropped_empty_rows + r.rejoined_rows + r.split_rows <=
               r.repaired_rows,
           "rows repaired by kind are repaired");
-    check(r.too_few_rows + r.extra_rows + r.preamble_rows + r.repeated_header_rows ==
-              r.quarantined_rows,
-          "rejects by kind add up");
+    std::size_t rejects = 0;
+    for (const quillon::CountName& c : quillon::kCounts) {
+        if (c.kind == quillon::CountKind::kReject) rejects += r.*c.count;
+    }
+    check(rejects == r.quarantined_rows, "rejects by kind add up");
     const std::string_view text = run.input.text();
     std::size_t previous_end = 0;
     for (const quillon::QuarantinedRow q : r.quarantine) {

@@ -11,15 +11,22 @@ namespace quillon::arrow {
 bool header_row_kept(const AdaptiveRun& run) noexcept {
     const SalvageResult& result = run.result;
     if (!run.detection.structure.header || result.salvaged_rows == 0) return false;
-    // The header is the first record after the preamble. Records follow each
-    // other line by line, and the quarantine lists them in input order, so
-    // the header was set aside exactly when the first entry after the
-    // preamble begins on the line after the preamble's last.
-    const std::size_t preamble = result.preamble_rows;
-    if (result.quarantine.size() <= preamble) return true;
-    const std::size_t header_line =
-        preamble == 0 ? 1 : result.quarantine[preamble - 1].place.line + 1;
-    return result.quarantine[preamble].place.first_line != header_line;
+    // The header is the first record after the preamble and the comments
+    // above it. Records follow each other line by line, and the quarantine
+    // lists them in input order, so the header was set aside exactly when
+    // the first entry past the unbroken run of those from line 1 begins on
+    // the line after that run's last.
+    const QuarantineList& quarantine = result.quarantine;
+    std::size_t header_line = 1;
+    std::size_t i = 0;
+    for (; i < quarantine.size(); ++i) {
+        const QuarantinedRow entry = quarantine[i];
+        const bool above = entry.code == QuarantineReason::kPreamble ||
+                           entry.code == QuarantineReason::kComment;
+        if (!above || entry.place.first_line != header_line) break;
+        header_line = entry.place.line + 1;
+    }
+    return i == quarantine.size() || quarantine[i].place.first_line != header_line;
 }
 
 IoResult<TableRead> read_table_content(std::string_view content,

@@ -22,4 +22,13 @@ std::string_view detection_sample(std::string_view buffer) noexcept {
     return buffer.substr(0, pos);
 }
 
+std::size_t tail_sample_start(std::string_view buffer) noexcept {
+    if (buffer.size() <= kTailBytes) return 0;
+    std::size_t at = buffer.find_first_of("\r\n", buffer.size() - kTailBytes);
+    if (at == std::string_view::npos) return buffer.size();
+    ++at;
+    if (buffer[at - 1] == '\r' && at < buffer.size() && buffer[at] == '\n') ++at;
+    return at;
+}
+
 }  // namespace quillon

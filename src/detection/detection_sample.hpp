@@ -19,4 +19,13 @@ inline constexpr std::size_t kSampleBytes = 256 * 1024;
 // buffer when it is shorter.
 std::string_view detection_sample(std::string_view buffer) noexcept;
 
+// The end of an input, where notes below a table stand, is read from its
+// last kTailBytes.
+inline constexpr std::size_t kTailBytes = 16 * 1024;
+
+// Where the tail sample begins: the first line start (after CR, LF or CR LF)
+// in the last kTailBytes of `buffer`; 0 when the buffer is no longer, and
+// its size when that stretch holds no line break.
+std::size_t tail_sample_start(std::string_view buffer) noexcept;
+
 }  // namespace quillon

@@ -8,10 +8,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "engine/dialect.hpp"
+#include "engine/options.hpp"
 
 namespace quillon {
 
@@ -25,6 +28,14 @@ struct TableStructure {
     // after the preamble, the first met on a tie; 0 when there is none.
     // Without a preamble this is infer_columns' answer.
     std::size_t columns = 0;
+    // How the header row differs from the rows, when it does in a known way.
+    HeaderShape header_shape = HeaderShape::kWidth;
+    // The prefix of comment lines (`#`), empty when there are none.
+    std::string comment = {};
+    // Where the notes below the table begin (`Total,...`, `Source: ...`):
+    // records from this offset on are the footer.
+    static constexpr std::size_t kNoFooter = SIZE_MAX;
+    std::size_t footer_from = kNoFooter;
 
     friend bool operator==(const TableStructure&, const TableStructure&) = default;
 };
@@ -47,7 +58,14 @@ struct TableStructure {
 // another. When no column votes, a first row of distinct non-empty cells,
 // none of which occurs in its column's body, is a header. `header_hint`,
 // when given, is the answer.
+//
+// Comments are records that begin with one of #, //, % or ; (not the
+// delimiter) where none of the sample's records that do has the table's
+// shape; `comment_hint`, when given, is the prefix ("" for none). They are
+// left out of everything above, and counted in preamble_rows when they come
+// before the table's first row.
 TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
-                                std::optional<bool> header_hint);
+                                std::optional<bool> header_hint,
+                                std::optional<std::string_view> comment_hint = std::nullopt);
 
 }  // namespace quillon

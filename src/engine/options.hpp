@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "text_decoding.hpp"
 
@@ -25,6 +26,18 @@ struct ProgressHook {
 // How many bytes of input a run handles between two progress reports: often
 // enough for a progress bar and a prompt Ctrl-C, rare enough to cost nothing.
 inline constexpr std::size_t kProgressStep = std::size_t{4} << 20;
+
+// How the table's header row differs from its rows while naming every
+// column all the same.
+enum class HeaderShape : std::uint8_t {
+    // As many fields as the rows, or nothing known to mend.
+    kWidth,
+    // Blank fields past the width (a delimiter after the last name): dropped.
+    kTrailingBlank,
+    // One name short over a first column of row names (R's write.table):
+    // that column is named row_name.
+    kRowNames,
+};
 
 struct SalvageOptions {
     // Absent: chosen by sniff_delimiter over the buffer.
@@ -57,6 +70,16 @@ struct SalvageOptions {
     // Records that repeat the table's first record exactly (the header rows
     // of concatenated exports) are set aside.
     bool drop_repeated_headers = false;
+    // The record after the preamble is a header of this shape, mended to
+    // the column count before it is checked.
+    HeaderShape header_shape = HeaderShape::kWidth;
+    // Records whose first bytes are this text are set aside as comments
+    // (`# exported by ...`); empty: none are. They count as records of the
+    // preamble all the same, as detection counts them.
+    std::string comment_prefix;
+    // Records that begin at this offset or later are set aside as notes
+    // below the table (`Total,...`, `Source: ...`); SIZE_MAX: none are.
+    std::size_t footer_from = SIZE_MAX;
     // With a column count, rows of the wrong field count are first mended by
     // the fit of their cells to column profiles learned from the rows that
     // fit (row_repair.hpp): an empty field dropped, two fields rejoined, a

@@ -10,6 +10,10 @@ std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected
             return "Row precedes the table";
         case QuarantineReason::kRepeatedHeader:
             return "Row repeats the header";
+        case QuarantineReason::kComment:
+            return "Row is a comment";
+        case QuarantineReason::kFooter:
+            return "Row follows the table";
         case QuarantineReason::kTooFewColumns:
         case QuarantineReason::kExtraColumns:
             break;
@@ -42,6 +46,10 @@ std::string_view QuarantineList::reason_text(QuarantineReason reason) const noex
             return "Row precedes the table";
         case QuarantineReason::kRepeatedHeader:
             return "Row repeats the header";
+        case QuarantineReason::kComment:
+            return "Row is a comment";
+        case QuarantineReason::kFooter:
+            return "Row follows the table";
     }
     return {};
 }

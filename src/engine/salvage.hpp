@@ -18,6 +18,9 @@ enum class QuarantineReason : std::uint8_t {
     // Only with SalvageOptions::preamble_rows and drop_repeated_headers.
     kPreamble,
     kRepeatedHeader,
+    // Only with SalvageOptions::comment_prefix and footer_from.
+    kComment,
+    kFooter,
 };
 
 // Where a record lies in the input.

@@ -31,6 +31,9 @@ struct SalvageCounts {
     // Only with SalvageOptions::preamble_rows and drop_repeated_headers.
     std::size_t preamble_rows = 0;
     std::size_t repeated_header_rows = 0;
+    // Only with SalvageOptions::comment_prefix and footer_from.
+    std::size_t comment_rows = 0;
+    std::size_t footer_rows = 0;
 
     SalvageCounts& operator+=(const SalvageCounts& other) noexcept;
 };
@@ -62,9 +65,12 @@ inline constexpr std::array kCounts = {
     CountName{&SalvageCounts::runaway_quote_rows, "runaway_quote", CountKind::kRepair},
     CountName{&SalvageCounts::too_few_rows, "too_few_columns", CountKind::kReject},
     CountName{&SalvageCounts::extra_rows, "extra_columns", CountKind::kReject},
-    // Not "preamble": the stats dict holds the detected preamble under that key.
+    // Not "preamble" nor "comment": the stats dict holds the detected
+    // preamble and comment prefix under those keys.
     CountName{&SalvageCounts::preamble_rows, "preamble_rows", CountKind::kReject},
     CountName{&SalvageCounts::repeated_header_rows, "repeated_header", CountKind::kReject},
+    CountName{&SalvageCounts::comment_rows, "comment_rows", CountKind::kReject},
+    CountName{&SalvageCounts::footer_rows, "footer", CountKind::kReject},
 };
 
 // A field without a row in the table would be summed and reported nowhere.

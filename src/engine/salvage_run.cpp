@@ -11,20 +11,37 @@
 
 namespace quillon {
 
+namespace {
+
+// A header after a byte-order mark is the same header: `cat` of exports that
+// each begin with one glues the mark in front of every header but the first.
+std::size_t mark_length(std::string_view text) noexcept {
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    return text.starts_with(kMark) ? kMark.size() : 0;
+}
+
+}  // namespace
+
 void HeaderMatcher::remember(const RowView& row) {
-    text_.assign(row.text());
+    const std::size_t mark = mark_length(row.text());
+    text_.assign(row.text().substr(mark));
     lengths_.clear();
-    for (const FieldRef field : row) lengths_.push_back(field.text.size());
+    for (const FieldRef field : row) {
+        lengths_.push_back(field.text.size() - (lengths_.empty() ? mark : 0));
+    }
     set_ = true;
 }
 
 // The text is compared first: it settles almost every row without walking
 // its fields.
 bool HeaderMatcher::matches(const RowView& row) const noexcept {
-    if (row.text() != text_) return false;
+    const std::size_t mark = mark_length(row.text());
+    if (row.text().substr(mark) != text_) return false;
     std::size_t i = 0;
     for (const FieldRef field : row) {
-        if (i == lengths_.size() || field.text.size() != lengths_[i]) return false;
+        if (i == lengths_.size() || field.text.size() - (i == 0 ? mark : 0) != lengths_[i]) {
+            return false;
+        }
         ++i;
     }
     return i == lengths_.size();
@@ -66,6 +83,29 @@ std::optional<RowRepairer> make_row_repairer(std::string_view buffer, const Dial
     return RowRepairer(std::move(profiles), dialect.delimiter, dialect.skip_initial_space);
 }
 
+// Mends the header row, the last of `rows`, to `width` fields as `shape`
+// says, when its field count is the one that shape has. The row is copied
+// out first: its text would be overwritten as it is rebuilt.
+void mend_header(RowStore& rows, HeaderShape shape, std::size_t width) {
+    const std::size_t fields = rows.last_row_size();
+    const bool fits = shape == HeaderShape::kRowNames ? fields + 1 == width : fields > width;
+    if (!fits) return;
+    RowStore copy;
+    copy.append_row(rows.row(rows.size() - 1));
+    std::size_t kept = 0;
+    for (const FieldRef f : copy.row(0)) {
+        if (kept++ >= width && !is_blank_text(f.text)) return;
+    }
+    rows.pop_last_row();
+    if (shape == HeaderShape::kRowNames) rows.append_field("row_name", 0);
+    kept = 0;
+    for (const FieldRef f : copy.row(0)) {
+        if (kept++ == width) break;
+        rows.append_field(f.text, f.flags);
+    }
+    rows.end_row();
+}
+
 }  // namespace
 
 SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
@@ -85,15 +125,25 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
 
     // The records that only a pass from the start reads as preamble and
     // header: a span that begins later must begin past them.
-    const std::size_t head_records =
+    std::size_t head_records =
         options.preamble_rows + (options.drop_repeated_headers ? 1 : 0);
     if (head_records == 0) return;
     RecordTokenizer tokenizer(buffer, dialect_);
     configure(tokenizer, options, expected_);
     RowStore rows;
+    // Comments between the preamble and the header move the header down.
+    std::size_t header_at = options.preamble_rows;
+    const std::string_view comment = options.comment_prefix;
     for (std::size_t i = 0; i < head_records; ++i) {
         if (!tokenizer.next_record(rows)) break;
-        if (i == options.preamble_rows) header_.remember(rows.row(0));
+        if (i == header_at) {
+            if (!comment.empty() && buffer.substr(tokenizer.record_begin()).starts_with(comment)) {
+                ++header_at;
+                ++head_records;
+            } else {
+                header_.remember(rows.row(0));
+            }
+        }
         // A preamble of many records costs one record's memory.
         rows.clear();
     }
@@ -142,6 +192,9 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     // it is past the preamble.
     std::size_t records = from == 0 ? 0 : options_.preamble_rows + 1;
     const bool count_reencoded = options_.decoding == FieldDecoding::kUtf8Windows1252Fallback;
+    const std::string_view comment = options_.comment_prefix;
+    // The first record after the preamble that is not a comment is the header.
+    bool awaiting_header = from == 0;
     // Without a hook no offset reaches the mark: one comparison per record.
     std::size_t next_report = progress ? from + kProgressStep : SIZE_MAX;
 
@@ -166,6 +219,18 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         ++records;
         ++result.total_rows;
         if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
+        if (!comment.empty() && buffer_.substr(place.begin).starts_with(comment)) {
+            result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kComment, place);
+            rows.pop_last_row();
+            ++result.comment_rows;
+            continue;
+        }
+        if (place.begin >= options_.footer_from) {
+            result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kFooter, place);
+            rows.pop_last_row();
+            ++result.footer_rows;
+            continue;
+        }
         if (records <= options_.preamble_rows) {
             result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kPreamble, place);
             rows.pop_last_row();
@@ -181,6 +246,12 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
                 rows.pop_last_row();
                 ++result.repeated_header_rows;
                 continue;
+            }
+        }
+        if (awaiting_header) {
+            awaiting_header = false;
+            if (options_.header_shape != HeaderShape::kWidth) {
+                mend_header(rows, options_.header_shape, expected_);
             }
         }
         // A record the guard mended is a repaired row even when its count

@@ -85,6 +85,9 @@ bool put_detection(PyObject* dict, const Detection& d) {
            put(dict, "skip_initial_space", PyBool_FromLong(d.dialect.skip_initial_space)) &&
            put(dict, "header", PyBool_FromLong(d.structure.header)) &&
            put(dict, "preamble", size(d.structure.preamble_rows)) &&
+           put(dict, "comment",
+               PyUnicode_DecodeUTF8(d.structure.comment.data(),
+                                    static_cast<Py_ssize_t>(d.structure.comment.size()), "replace")) &&
            put(dict, "columns", size(d.structure.columns));
 }
 

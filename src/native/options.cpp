@@ -1,6 +1,7 @@
 #include "options.hpp"
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quillon::native {
@@ -100,6 +101,17 @@ bool to_encoding(PyObject* value, const char* key, InputEncoding& out) {
     return false;
 }
 
+bool to_text(PyObject* value, const char* key, std::string& out) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &length) : nullptr;
+    if (text == nullptr) {
+        if (PyErr_Occurred() == nullptr) PyErr_Format(PyExc_TypeError, "%s must be a str", key);
+        return false;
+    }
+    out.assign(text, static_cast<std::size_t>(length));
+    return true;
+}
+
 // Absent or None: every core (0); else at least 1.
 bool thread_count(PyObject* dict, unsigned& out) {
     std::optional<std::size_t> value;
@@ -128,6 +140,7 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            optional_value<InputEncoding, to_encoding>(dict, "encoding", options.encoding) &&
            optional_value<bool, to_bool>(dict, "header", options.header) &&
            optional_value<std::size_t, to_size>(dict, "skip_rows", options.preamble_rows) &&
+           optional_value<std::string, to_text>(dict, "comment", options.comment) &&
            optional_value<std::size_t, to_size>(dict, "expected_columns",
                                                 options.expected_columns) &&
            flag(dict, "fill_ragged_rows", options.fill_ragged_rows) &&
@@ -135,6 +148,7 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            flag(dict, "repair_misaligned_rows", options.repair_rows) &&
            flag(dict, "repair_quotes", options.repair_quotes) &&
            flag(dict, "drop_repeated_headers", options.drop_repeated_headers) &&
+           flag(dict, "drop_footer", options.drop_footer) &&
            flag(dict, "guard_runaway_quotes", options.guard_runaway_quotes) &&
            optional_value<std::uint8_t, to_byte>(dict, "output_delimiter",
                                                  options.output_delimiter) &&

@@ -84,6 +84,9 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.expected_columns = d.structure.columns;
     o.preamble_rows = d.structure.preamble_rows;
     o.drop_repeated_headers = options.drop_repeated_headers && d.structure.header;
+    o.header_shape = d.structure.header ? d.structure.header_shape : HeaderShape::kWidth;
+    o.comment_prefix = d.structure.comment;
+    if (options.drop_footer) o.footer_from = d.structure.footer_from;
     o.guard_runaway_quotes = options.guard_runaway_quotes && d.dialect.quote.has_value();
     o.decoding = decoding_for(d.encoding.encoding, options.encoding.has_value());
     o.progress = options.progress;
@@ -280,7 +283,7 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
     hints.guard_runaway_quotes = options.guard_runaway_quotes;
     d.dialect = detect_dialect(text, hints);
     d.dialect.repair_quotes = options.repair_quotes;
-    d.structure = detect_structure(text, d.dialect, options.header);
+    d.structure = detect_structure(text, d.dialect, options.header, options.comment);
     if (options.header) d.structure.header = *options.header;
     if (options.preamble_rows) d.structure.preamble_rows = *options.preamble_rows;
     if (options.expected_columns) d.structure.columns = *options.expected_columns;

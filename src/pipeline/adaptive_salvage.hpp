@@ -39,6 +39,8 @@ struct AdaptiveOptions {
     std::optional<InputEncoding> encoding;
     std::optional<bool> header;
     std::optional<std::size_t> preamble_rows;
+    // The prefix of comment lines; "" for none; absent: detected.
+    std::optional<std::string> comment;
     // Absent: the detected table's. 0 turns the column check off.
     std::optional<std::size_t> expected_columns;
     bool fill_ragged_rows = true;
@@ -47,6 +49,8 @@ struct AdaptiveOptions {
     bool repair_rows = true;
     bool repair_quotes = true;
     bool drop_repeated_headers = true;
+    // Notes below the table are set aside as the footer.
+    bool drop_footer = true;
     bool guard_runaway_quotes = true;
     // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
     std::optional<std::uint8_t> output_delimiter;

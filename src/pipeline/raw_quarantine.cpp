@@ -102,6 +102,10 @@ std::string_view quarantine_reason_code(QuarantineReason reason) noexcept {
             return "preamble";
         case QuarantineReason::kRepeatedHeader:
             return "repeated_header";
+        case QuarantineReason::kComment:
+            return "comment";
+        case QuarantineReason::kFooter:
+            return "footer";
     }
     return "unknown";
 }

@@ -55,6 +55,9 @@ OPTIONS: tuple[Option, ...] = (
            "whether the table's first row is a header (default: detected)", in_detect=True),
     Option("skip_rows", None, "--skip-rows", "count",
            "records above the table to set aside (default: detected)", "N", in_detect=True),
+    Option("comment", None, "--comment", "text",
+           "set aside lines that begin with this text as comments; '' for none "
+           "(default: detected among #, //, %% and ;)", "PREFIX", in_detect=True),
     Option("expected_columns", None, "--columns", "count",
            "fields per row; 0 turns the check off (default: detected)", "N", basic=True),
     Option("fill_ragged_rows", True, "--no-fill", "off",
@@ -68,6 +71,8 @@ OPTIONS: tuple[Option, ...] = (
            "end a quoted field at its first undoubled quote", basic=True),
     Option("drop_repeated_headers", True, "--keep-repeated-headers", "off",
            "keep rows that repeat the header as data"),
+    Option("drop_footer", True, "--keep-footer", "off",
+           "keep notes below the table (a totals line, a source) as rows"),
     Option("guard_runaway_quotes", True, "--no-quote-guard", "off",
            "let a quote that opens a field run across line breaks even where taking it as "
            "text would give the line the table's column count"),

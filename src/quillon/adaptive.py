@@ -69,6 +69,14 @@ def _count(value: Any, name: str) -> int:
     return value
 
 
+def _comment(value: Any) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"comment must be a str, not {type(value).__name__}")
+    if "\r" in value or "\n" in value:
+        raise ValueError(f"comment cannot hold a line break, got {value!r}")
+    return value
+
+
 # An encoding given as "utf-16": the byte-order mark decides which, once the
 # data's first bytes are known.
 _UTF16_BY_MARK = "utf-16"
@@ -107,12 +115,14 @@ def _options(
     encoding: str | None,
     header: bool | None,
     skip_rows: int | None,
+    comment: str | None = None,
     expected_columns: int | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
     threads: int | None = None,
@@ -124,6 +134,7 @@ def _options(
         "repair_misaligned_rows": _flag(repair_misaligned_rows, "repair_misaligned_rows"),
         "repair_quotes": _flag(repair_quotes, "repair_quotes"),
         "drop_repeated_headers": _flag(drop_repeated_headers, "drop_repeated_headers"),
+        "drop_footer": _flag(drop_footer, "drop_footer"),
         "guard_runaway_quotes": _flag(guard_runaway_quotes, "guard_runaway_quotes"),
     }
     if delimiter is not None:
@@ -139,6 +150,8 @@ def _options(
         options["header"] = _flag(header, "header")
     if skip_rows is not None:
         options["skip_rows"] = _count(skip_rows, "skip_rows")
+    if comment is not None:
+        options["comment"] = _comment(comment)
     if expected_columns is not None:
         options["expected_columns"] = _count(expected_columns, "expected_columns")
     if output_delimiter is not None:
@@ -210,12 +223,14 @@ def salvage(
     encoding: str | None = None,
     header: bool | None = None,
     skip_rows: int | None = None,
+    comment: str | None = None,
     expected_columns: int | None = None,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     repair_misaligned_rows: bool = True,
     repair_quotes: bool = True,
     drop_repeated_headers: bool = True,
+    drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
     output_delimiter: str | None = None,
     threads: int | None = None,
@@ -242,7 +257,11 @@ def salvage(
     ``escape_char=""`` say the input has none. ``skip_rows`` is the number of
     records above the table; ``header`` whether the table's first record is
     a header (then its later repeats are set aside unless
-    ``drop_repeated_headers=False``); ``guard_runaway_quotes`` takes a quote
+    ``drop_repeated_headers=False``); ``comment`` the text that begins comment
+    lines, which are set aside wherever they stand (``""``: there are none;
+    detected among ``#``, ``//``, ``%`` and ``;`` when lines that begin so
+    do not have the table's shape); ``drop_footer=False`` keeps notes below
+    the table (a totals line, a source) as rows; ``guard_runaway_quotes`` takes a quote
     that opens a field and would swallow the line breaks after it as text
     where that gives the line the table's column count;
     ``repair_misaligned_rows`` mends a row of the wrong field count where
@@ -272,12 +291,14 @@ def salvage(
         encoding=encoding,
         header=header,
         skip_rows=skip_rows,
+        comment=comment,
         expected_columns=expected_columns,
         fill_ragged_rows=fill_ragged_rows,
         merge_overflow=merge_overflow,
         repair_misaligned_rows=repair_misaligned_rows,
         repair_quotes=repair_quotes,
         drop_repeated_headers=drop_repeated_headers,
+        drop_footer=drop_footer,
         guard_runaway_quotes=guard_runaway_quotes,
         output_delimiter=output_delimiter,
         threads=threads,
@@ -305,6 +326,7 @@ def detect(
     encoding: str | None = None,
     header: bool | None = None,
     skip_rows: int | None = None,
+    comment: str | None = None,
     force: bool = False,
 ) -> InputFormat:
     """What ``salvage`` would detect for the input, with the same options;
@@ -317,6 +339,7 @@ def detect(
         encoding=encoding,
         header=header,
         skip_rows=skip_rows,
+        comment=comment,
     )
     loaded = load_input(input_path, force=_flag(force, "force"))
     return detect_loaded(loaded, options)

@@ -273,6 +273,7 @@ def _format_lines(found: InputFormat, given: argparse.Namespace) -> list[tuple[s
         ("after delimiters", shown("spaces skipped" if found.skip_initial_space else "spaces kept", "skip_initial_space")),
         ("header", shown("yes" if found.header else "no", "header")),
         ("preamble", shown(f"{found.preamble_rows:,} rows", "skip_rows")),
+        ("comments", shown(f"lines beginning {found.comment}" if found.comment else "none", "comment")),
     ]
 
 
@@ -287,6 +288,8 @@ _REASON_LABELS = {
     "extra_columns": "extra columns",
     "preamble": "above the table",
     "repeated_header": "repeated header",
+    "comment": "comment",
+    "footer": "below the table",
     "runaway_quote": "runaway quote taken as text",
 }
 

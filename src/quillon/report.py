@@ -9,9 +9,9 @@ from typing import Any
 
 from quillon import _native
 
-# The reject the report names otherwise than the native side, whose
-# "preamble" is the detected row count.
-_REPORT_NAMES = {"preamble_rows": "preamble"}
+# The rejects the report names otherwise than the native side, whose
+# "preamble" is the detected row count and "comment" the detected prefix.
+_REPORT_NAMES = {"preamble_rows": "preamble", "comment_rows": "comment"}
 _NATIVE_KEYS = {name: key for key, name in _REPORT_NAMES.items()}
 
 # The repairs and rejects a report counts, in the order reports list them:
@@ -19,7 +19,8 @@ _NATIVE_KEYS = {name: key for key, name in _REPORT_NAMES.items()}
 REPAIR_KINDS = tuple(key for key, kind in _native.COUNTS if kind == "repair")
 REJECT_KINDS = tuple(_REPORT_NAMES.get(key, key) for key, kind in _native.COUNTS if kind == "reject")
 # The rejects that are data records the salvage could not keep; the others
-# are the file's structure (title lines, repeated headers), set aside whole.
+# are the file's structure (title lines, repeated headers, comments), set
+# aside whole.
 DATA_REJECT_KINDS = ("too_few_columns", "extra_columns")
 
 
@@ -33,7 +34,8 @@ class InputFormat:
 
     ``quote_char`` and ``escape_char`` are ``None`` when the input uses none;
     ``preamble_rows`` counts the records above the table (title lines, notes,
-    blank lines); ``columns`` is the table's field count.
+    blank lines, comments above it); ``columns`` is the table's field count;
+    ``comment`` is the text that begins comment lines, ``""`` when none do.
     """
 
     delimiter: str
@@ -45,6 +47,7 @@ class InputFormat:
     header: bool
     preamble_rows: int
     columns: int
+    comment: str
 
     @classmethod
     def _from_native(cls, values: Mapping[str, Any]) -> InputFormat:
@@ -58,6 +61,7 @@ class InputFormat:
             header=values["header"],
             preamble_rows=values["preamble"],
             columns=values["columns"],
+            comment=values["comment"],
         )
 
     def to_dict(self) -> dict[str, Any]:

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,16 @@
 #include "detection_test_support.hpp"
 #include "engine/inference.hpp"
 #include "engine/tokenizer.hpp"
+
+namespace quillon {
+
+void PrintTo(const TableStructure& t, std::ostream* os) {
+    *os << "{preamble " << t.preamble_rows << ", header " << t.header << ", columns " << t.columns
+        << ", header shape " << static_cast<int>(t.header_shape) << ", comment '" << t.comment
+        << "', footer " << t.footer_from << "}";
+}
+
+}  // namespace quillon
 
 namespace {
 
@@ -83,11 +94,142 @@ TEST(StructureDetectionTest, Headers) {
         {"CommaAndSpaceHeader",
          "id, name, note\n1, \"Smith, J\", ok\n2, \"Doe, A\", fine\n3, Lee, good\n",
          {0, true, 3}},
-        {"OneRecord", "id,name\n", {0, false, 2}},
+        {"OneRecord", "id,name\n", {0, true, 2}},
         {"RepeatedHeaderOfConcatenatedExports",
          "id,name,score\n1,ann,3\n2,bob,4\nid,name,score\n3,cy,5\n",
          {0, true, 3}},
     });
+}
+
+void expect_shapes(const std::vector<StructureCase>& cases) {
+    for (const StructureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Dialect d = quillon::detect_dialect(c.input, {});
+        EXPECT_EQ(quillon::detect_structure(c.input, d, std::nullopt), c.expected);
+    }
+}
+
+std::string quarters(const char* head, int rows, std::string_view row_end = "") {
+    std::string text = head;
+    for (int i = 0; i < rows; ++i) {
+        text += "LNS14000000Q," + std::to_string(1959 + i / 4) + ",Q0" + std::to_string(1 + i % 4) +
+                ',' + std::to_string(5 + i % 3) + '.' + std::to_string(i % 10);
+        text.append(row_end).append("\n");
+    }
+    return text;
+}
+
+using quillon::HeaderShape;
+
+TEST(StructureDetectionTest, RealWorldShapes) {
+    const std::string titles =
+        "Series Id:           LNS14000000Q\n\nSeasonally Adjusted\nSeries title:  (Seas) "
+        "Unemployment Rate\nAge:   16 years and over\n\n\n";
+    expect_shapes({
+        {"LeadingBlankLinesOverOneRow", "\n\n\na,b,c\n1,2,3\n", {3, true, 3}},
+        {"LeadingBlankLinesOverNoRow", "\n\na,b,c\n", {2, true, 3}},
+        {"HeaderEndingInADelimiter",
+         quarters("Series id,Year,Period,Value,\n", 20),
+         {0, true, 4, HeaderShape::kTrailingBlank}},
+        {"TitlesAboveAHeaderEndingInADelimiter",
+         titles + quarters("Series id,Year,Period,Value,\n", 40),
+         {7, true, 4, HeaderShape::kTrailingBlank}},
+        // Every row ends in the delimiter too: the blank column is kept.
+        {"DelimiterAfterEveryLine",
+         quarters("Series id,Year,Period,Value,\n", 20, ","),
+         {0, true, 5, HeaderShape::kWidth}},
+        {"RowNamesOfWriteTable",
+         "\"population\" \"area\"\n\"Region_1\" 8412 54.9\n\"Region_2\" 48324 419.4\n"
+         "\"Region_3\" 88782 428.4\n",
+         {0, true, 3, HeaderShape::kRowNames}},
+        {"NumberedRowsOfWriteTable", "\"x\" \"y\"\n\"1\" 0.5 ab\n\"2\" 1.5 cd\n\"3\" 2.5 ef\n",
+         {0, true, 3, HeaderShape::kRowNames}},
+        {"ShortDataRowIsNoRowNameHeader", "1,Ada\n2,Grace,x\n3,Linus,y\n4,Tim,z\n", {0, false, 3}},
+        {"HeaderOnly", "id,name,qty\n", {0, true, 3}},
+        {"HeaderOnlyWithBlankLinesBelow", "id,name,qty\n\n\n", {0, true, 3}},
+        {"OneDataRowIsNoHeader", "1,Ada,2024-01-01\n", {0, false, 3}},
+        {"RepeatedNamesAreNoHeader", "a,b,a\n", {0, false, 3}},
+        {"YearsOverDecimals",
+         "fruit,2019,2020\napples,1.5,2.25\npears,3.5,0.75\nplums,2.0,1.25\n",
+         {0, true, 3}},
+        {"YearsOverYearsAreData", "a,2019,2020\nb,2021,2022\nc,2023,2024\n", {0, false, 3}},
+        {"BlankFirstNameOverIndex",
+         ",city,country\n0,Oslo,Norway\n1,Lima,Peru\n2,Berlin,Germany\n",
+         {0, true, 3}},
+        {"HeaderTwiceAtTheTop",
+         "id,name,score\nid,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n",
+         {0, true, 3}},
+    });
+}
+
+const std::string kScores = "id,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n4,dee,2.5\n";
+
+TEST(StructureDetectionTest, Comments) {
+    expect_shapes({
+        {"AboveTheHeader", "# exported 2024-01-01\n# by tool\n" + kScores,
+         {2, true, 3, HeaderShape::kWidth, "#"}},
+        {"AboveTitlesAndBlankLines", "# exported\nScores\n\n" + kScores + kScores.substr(14),
+         {3, true, 3, HeaderShape::kWidth, "#"}},
+        {"InsideAndBelow", kScores + "# a note, with a comma\n5,eve,0.5\n# end\n",
+         {0, true, 3, HeaderShape::kWidth, "#"}},
+        {"PercentSign", "% data of run 7\na,b\n1,2\n3,4\n5,6\n",
+         {1, true, 2, HeaderShape::kWidth, "%"}},
+        {"SlashesOverSemicolons", "// generated\nx;y\n1;2\n3;4\n5;6\n",
+         {1, true, 2, HeaderShape::kWidth, "//"}},
+        // A line that begins with the delimiter is a row with an empty first cell.
+        {"SemicolonDelimiter", "x;y;z\n;2;3\n1;2;3\n4;5;6\n", {0, true, 3}},
+        // A header or rows that begin with the mark have the table's shape.
+        {"MarkedHeader", "#id,name,score\n1,ann,3.5\n2,bob,4.5\n3,cy,1.5\n", {0, true, 3}},
+        {"MarkedRows", "id,tag\n1,#a\n#2,b\n3,c\n", {0, true, 2}},
+        {"NoteOfTheTableWidthOutvoted", "# by tool, v2\n# on 2024-01-01\n# by ann\n" + kScores,
+         {3, true, 3, HeaderShape::kWidth, "#"}},
+        {"OneColumn", "# note\nname\nann\nbob\n", {0, true, 1}},
+    });
+}
+
+// Where each input's footer begins: the offset of `footer` in it, or none.
+TEST(StructureDetectionTest, Footers) {
+    struct FooterCase {
+        std::string name;
+        std::string table;
+        std::string footer;
+        bool set_aside;
+    };
+    const std::string rows = quarters("Series id,Year,Period,Value\n", 40);
+    const std::string scores = kScores + kScores.substr(14) + kScores.substr(14);
+    const std::vector<FooterCase> cases = {
+        {"TotalUnderIds", scores, "Total,17.5\n", true},
+        {"NotesAfterABlankLine", rows, "\nSource: Bureau of Labor Statistics\nFootnote one\n", true},
+        {"NoteWithoutLineBreak", rows, "Note: provisional", true},
+        {"CommentsAreNotTheFooter", rows + "# end\n", "", false},
+        {"ShortLastRowStaysARow", scores, "5,eve\n", false},
+        {"TrailingBlankLinesAlone", scores, "\n\n", false},
+        {"WordingOverATextColumn", "name,score\nann,3\nbob,4\ncy,5\n", "Total,12\n", false},
+    };
+    for (const FooterCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string input = c.table + c.footer;
+        const Dialect d = quillon::detect_dialect(input, {});
+        const std::size_t from = quillon::detect_structure(input, d, std::nullopt).footer_from;
+        EXPECT_EQ(from, c.set_aside ? c.table.size() : TableStructure::kNoFooter);
+    }
+    // The tail of a long input is read from a line start.
+    std::string long_input = quarters("Series id,Year,Period,Value\n", 4000);
+    const std::size_t end = long_input.size();
+    long_input += "Total\n";
+    const Dialect d = dialect(',');
+    EXPECT_EQ(quillon::detect_structure(long_input, d, std::nullopt).footer_from, end);
+}
+
+TEST(StructureDetectionTest, CommentHintIsTheAnswer) {
+    const std::string input = "# exported\n" + kScores;
+    const Dialect d = dialect(',');
+    EXPECT_EQ(quillon::detect_structure(input, d, std::nullopt, "").comment, "");
+    const TableStructure given = quillon::detect_structure(input, d, std::nullopt, "# ex");
+    EXPECT_EQ(given.comment, "# ex");
+    EXPECT_EQ(given.preamble_rows, 1u);
+    // Other lines that begin with the prefix are comments too, and do not count.
+    EXPECT_EQ(quillon::detect_structure(input + "1-\n1-\n", d, std::nullopt, "1").columns, 3u);
 }
 
 TEST(StructureDetectionTest, HeaderHintIsTheAnswer) {
