@@ -78,10 +78,6 @@ class Destination:
         os.close(fd)
         self.path = self._temporary
 
-    @property
-    def is_temporary(self) -> bool:
-        return self._temporary is not None
-
     def rename_error(self, error: OSError) -> OSError:
         """An error about ``path``, reworded to name the destination."""
         if self._temporary is not None and error.filename == self._temporary:

@@ -118,21 +118,6 @@ def _check_claim(path: str, codec: Codec | None) -> None:
         raise InputError(f"not {claimed.name} data, though the name says so")
 
 
-def sniff_codec(path: str) -> Codec | None:
-    """The compression of a regular file, from its first bytes; None for a
-    pipe or a device, which cannot be read twice.
-
-    Raises ``OSError`` when the file cannot be read, and ``InputError`` when
-    its name claims a compression that its bytes do not have.
-    """
-    with open(path, "rb") as stream:
-        if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
-            return None
-        codec = codec_of(stream.read(_MAGIC_LENGTH))
-    _check_claim(path, codec)
-    return codec
-
-
 # Progress of reading: (bytes consumed, bytes in all, when known).
 ReadProgress = Callable[[int, int | None], object]
 

@@ -7,9 +7,7 @@ an exit status that scripts can branch on; no traceback reaches the user.
 """
 
 import argparse
-import errno
 import json
-import os
 import sys
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
@@ -19,7 +17,6 @@ from quillon import (
     SalvageReport,
     SalvageSummary,
     __version__,
-    salvage,
     salvage_file,
     sniff,
 )

@@ -12,7 +12,6 @@ import random
 import subprocess
 import sys
 import zipfile
-from pathlib import Path
 
 import pytest
 import zstandard
