@@ -131,12 +131,22 @@ class Destination:
 @contextlib.contextmanager
 def destinations(*paths: str | None) -> Iterator[list[Destination | None]]:
     """Temporary files for each path (``None`` stays ``None``), put in
-    place together when the block ends normally and removed otherwise."""
+    place together when the block ends normally and removed otherwise. An
+    ``OSError`` from the block about a temporary file names its destination."""
     made: list[Destination | None] = []
     try:
         for path in paths:
             made.append(None if path is None else Destination(path))
-        yield made
+        try:
+            yield made
+        except OSError as error:
+            renamed = error
+            for destination in made:
+                if destination is not None:
+                    renamed = destination.rename_error(renamed)
+            if renamed is error:
+                raise
+            raise renamed from None
         present = [d for d in made if d is not None]
         for d in present:
             d.sync()

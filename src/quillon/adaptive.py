@@ -18,7 +18,7 @@ from collections.abc import Buffer, Callable, Mapping
 from typing import Any, BinaryIO
 
 from quillon import _native
-from quillon._atomic import Destination, check_outputs, destinations
+from quillon._atomic import check_outputs, destinations
 from quillon._sources import LoadedInput, load_input
 from quillon.report import InputFormat, SalvageReport
 
@@ -194,21 +194,11 @@ def salvage_loaded(
         clean, rejects = made
         target = output if clean is None else clean.path
         quarantine = None if rejects is None else rejects.path
-        try:
-            if loaded.path is not None:
-                assert isinstance(target, str)
-                return _native.salvage(loaded.path, target, quarantine, options, progress)
-            assert loaded.data is not None
-            return _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
-        except OSError as error:
-            raise _renamed(error, made) from None
-
-
-def _renamed(error: OSError, made: list[Destination | None]) -> OSError:
-    for destination in made:
-        if destination is not None:
-            error = destination.rename_error(error)
-    return error
+        if loaded.path is not None:
+            assert isinstance(target, str)
+            return _native.salvage(loaded.path, target, quarantine, options, progress)
+        assert loaded.data is not None
+        return _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
 
 
 def salvage(

@@ -154,11 +154,8 @@ def read(
     loaded = load_input(input_path, force=_flag(force, "force"))
     with destinations(rejects) as made:
         (quarantine,) = made
-        try:
-            batches, values = _native.read(
-                loaded.source, None if quarantine is None else quarantine.path, for_input(options, loaded.head)
-            )
-        except OSError as error:
-            raise (error if quarantine is None else quarantine.rename_error(error)) from None
+        batches, values = _native.read(
+            loaded.source, None if quarantine is None else quarantine.path, for_input(options, loaded.head)
+        )
     report = SalvageReport._from_native(values, loaded.name, None, rejects, problems_of(loaded, values))
     return SalvagedTable(batches, report)
