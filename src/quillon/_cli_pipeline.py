@@ -461,7 +461,7 @@ def run_single(
         sys.stdout.flush()
     try:
         task = make_task(args.input, output, args.quarantine, options)
-    except (TypeError, ValueError) as exc:
+    except (TypeError, ValueError, ImportError) as exc:
         raise CommandError(str(exc), EXIT_USAGE) from None
     bar = None
     if progress_wanted(args):

@@ -26,6 +26,7 @@ from quillon._sources import (
     load_input,
     read_stdin,
 )
+from quillon._table_files import check_table_output
 from quillon.adaptive import _flag, _options, _path, problems_of, salvage, salvage_loaded
 from quillon.report import SalvageReport
 
@@ -166,7 +167,9 @@ def make_task(
     """Validates the options (``TypeError``, ``ValueError``) for one input."""
     keywords = _salvage_keywords(options)
     force = _flag(keywords.pop("force"), "force")
-    return Task(input_path, output, quarantine_path, _options(**keywords), make_folders, force)
+    salvage_options = _options(**keywords)
+    check_table_output(output, salvage_options)
+    return Task(input_path, output, quarantine_path, salvage_options, make_folders, force)
 
 
 # quillon.salvage's keyword options and their defaults.

@@ -20,6 +20,7 @@ from typing import Any, BinaryIO
 from quillon import _native
 from quillon._atomic import check_outputs, destinations
 from quillon._sources import LoadedInput, load_input
+from quillon._table_files import check_table_output, table_format, write_table
 from quillon.report import InputFormat, SalvageReport
 
 # The native side counts in unsigned machine words.
@@ -186,14 +187,21 @@ def salvage_loaded(
     progress: Callable[[int, int], object] | None = None,
 ) -> dict[str, Any]:
     """Salvages a loaded input into ``output`` (a path, written atomically,
-    or an open descriptor, streamed) and the quarantine file; the native
-    side's counts. Raises what the salvage raises, naming the files the
+    or an open descriptor, streamed; a path ending in ``.parquet`` or
+    ``.arrow``/``.feather`` gets that format) and the quarantine file; the
+    native side's counts. Raises what the salvage raises, naming the files the
     caller gave."""
     options = for_input(options, loaded.head)
+    file_format = table_format(output) if isinstance(output, str) else None
     with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
         clean, rejects = made
         target = output if clean is None else clean.path
         quarantine = None if rejects is None else rejects.path
+        if file_format is not None:
+            assert isinstance(target, str)
+            batches, values = _native.read(loaded.source, quarantine, options)
+            write_table(batches, target, file_format)
+            return values
         if loaded.path is not None:
             assert isinstance(target, str)
             return _native.salvage(loaded.path, target, quarantine, options, progress)
@@ -235,7 +243,9 @@ def salvage(
     vertical bar (else the comma; ``output_delimiter`` overrides). Records
     that cannot be repaired, title lines above the table and repeated header
     rows go to ``quarantine_path``, each byte for byte with its lines, offset
-    and reason.
+    and reason. An ``output_path`` ending in ``.parquet`` (``.pq``) or
+    ``.arrow`` (``.feather``, ``.ipc``) gets the rows of ``quillon.read`` in
+    that format instead, through pyarrow (``ImportError`` without it).
 
     Both files are written whole or not at all: each goes to a temporary
     file beside it and replaces the destination only when the run has
@@ -294,6 +304,7 @@ def salvage(
         threads=threads,
     )
     check_outputs(_input_paths(input_path), target, rejects)
+    check_table_output(target, options)
     loaded = load_input(input_path, force=_flag(force, "force"))
     values = salvage_loaded(loaded, target, rejects, options)
     return SalvageReport._from_native(values, loaded.name, target, rejects, problems_of(loaded, values))

@@ -44,6 +44,7 @@ from quillon._cli_pipeline import (
     silence_stdout,
 )
 from quillon._sources import STDIO, InputError, LoadedInput, NotTextError, load_input, read_stdin
+from quillon._table_files import table_format
 from quillon.adaptive import detect_loaded
 
 # The native module takes the column count as an unsigned machine word.
@@ -187,6 +188,8 @@ def _run_basic_salvage(args: argparse.Namespace) -> int:
             raise CommandError(f"{flag} needs the adaptive salvage: drop --basic", EXIT_USAGE)
     if STDIO in (args.input, args.output):
         raise CommandError("'-' needs the adaptive salvage: drop --basic", EXIT_USAGE)
+    if table_format(args.output) is not None:
+        raise CommandError("a Parquet or Arrow output needs the adaptive salvage: drop --basic", EXIT_USAGE)
     _check_targets(args)
     check_distinct([args.input], args.output, args.quarantine, None)
     try:
@@ -307,6 +310,9 @@ def _quarantine_line(quarantined: int, args: argparse.Namespace) -> str:
     return "not requested"
 
 
+_TABLE_FORMAT_NAMES = {"parquet": "Parquet", "arrow": "Arrow IPC"}
+
+
 def _print_report(report: SalvageReport, args: argparse.Namespace) -> None:
     columns = _columns_line(report.columns, args, "detected")
     quarantine = _quarantine_line(report.quarantined_rows, args)
@@ -316,7 +322,12 @@ def _print_report(report: SalvageReport, args: argparse.Namespace) -> None:
     table += [(f"- {_REASON_LABELS[k]}", f"{v:,}") for k, v in report.repairs.items() if v]
     table.append(("rows quarantined", f"{report.quarantined_rows:,}"))
     table += [(f"- {_REASON_LABELS[k]}", f"{v:,}") for k, v in report.rejects.items() if v]
-    table.append(("clean file", f"{args.output} ({display_character(report.delimiter)}-delimited)"))
+    file_format = table_format(args.output)
+    if file_format is None:
+        kind = f"{display_character(report.delimiter)}-delimited"
+    else:
+        kind = _TABLE_FORMAT_NAMES[file_format]
+    table.append(("clean file", f"{args.output} ({kind})"))
     table.append(("quarantine file", quarantine))
     _print_table(table)
 
@@ -437,8 +448,9 @@ def build_parser() -> argparse.ArgumentParser:
             "for byte, what it cannot repair. Prints what it detected and did. With\n"
             "--basic, runs the fixed rules of salvage_file instead.\n\n"
             "INPUT may be '-' for standard input, and OUTPUT '-' for standard output (then\n"
-            "everything else is printed to stderr). Compressed input (gzip, bzip2, xz, zstd)\n"
-            "is recognised by its first bytes. With --out-dir, every path is an input: a\n"
+            "everything else is printed to stderr). An OUTPUT ending in .parquet, .arrow or\n"
+            ".feather gets the table in that format (with pyarrow installed). Compressed\n"
+            "input (gzip, bzip2, xz, zstd) is recognised by its first bytes. With --out-dir, every path is an input: a\n"
             "file, a directory (its .csv, .tsv, .tab and .psv files, recursively) or a glob."
         ),
         epilog=(
@@ -446,6 +458,7 @@ def build_parser() -> argparse.ArgumentParser:
             "  quillon salvage export.csv clean.csv --quarantine rejected.csv --no-merge\n"
             "in pipelines and over many files:\n"
             "  zcat export.csv.gz | quillon salvage - - > clean.csv\n"
+            "  quillon salvage export.csv.gz clean.parquet\n"
             "  quillon salvage --out-dir clean --quarantine-dir rejected --report run.json exports/"
         ),
         formatter_class=argparse.RawDescriptionHelpFormatter,

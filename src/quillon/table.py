@@ -10,25 +10,16 @@ itself.
 
 from __future__ import annotations
 
-import importlib
 import os
 from collections.abc import Buffer
 from typing import Any, BinaryIO
 
 from quillon import _native
 from quillon._atomic import check_outputs, destinations
+from quillon._optional import require
 from quillon._sources import load_input
 from quillon.adaptive import _flag, _input_paths, _options, _path, for_input, problems_of
 from quillon.report import SalvageReport
-
-
-def _require(module: str, extra: str, purpose: str) -> Any:
-    try:
-        return importlib.import_module(module)
-    except ImportError as error:
-        raise ImportError(
-            f"{purpose} needs the {module} package: pip install {module} (or quillon[{extra}])"
-        ) from error
 
 
 class SalvagedTable:
@@ -73,18 +64,18 @@ class SalvagedTable:
 
     def to_arrow(self) -> Any:
         """The rows as a ``pyarrow.Table``."""
-        pa = _require("pyarrow", "arrow", "to_arrow()")
+        pa = require("pyarrow", "arrow", "to_arrow()")
         return pa.table(self)
 
     def to_polars(self) -> Any:
         """The rows as a ``polars.DataFrame``."""
-        pl = _require("polars", "polars", "to_polars()")
+        pl = require("polars", "polars", "to_polars()")
         return pl.DataFrame(self)
 
     def to_pandas(self) -> Any:
         """The rows as a ``pandas.DataFrame`` (pandas converts through pyarrow)."""
-        pd = _require("pandas", "pandas", "to_pandas()")
-        _require("pyarrow", "pandas", "to_pandas()")
+        pd = require("pandas", "pandas", "to_pandas()")
+        require("pyarrow", "pandas", "to_pandas()")
         if hasattr(pd.DataFrame, "from_arrow"):
             return pd.DataFrame.from_arrow(self)
         # pandas before 3.0

@@ -176,6 +176,8 @@ def test_a_file_without_read_permission_does_not_stop_the_others(tmp_path: Path)
         (["--basic", "-", "out.csv"], 2, "'-' needs the adaptive salvage"),
         (["--basic", "--out-dir", "o", "in.csv"], 2, "--out-dir needs the adaptive salvage"),
         (["--basic", "in.csv.gz", "out.csv"], 2, "gzip input needs the adaptive salvage"),
+        (["--basic", "in.csv", "out.parquet"], 2, "a Parquet or Arrow output needs the adaptive salvage"),
+        (["in.csv", "out.feather", "--output-delimiter", ";"], 2, "output_delimiter applies to CSV output"),
         (["in.csv", "-", "--quarantine", "-"], 2, "the quarantine cannot go to standard output"),
     ],
 )

@@ -218,6 +218,51 @@ def test_missing_library_names_the_package(tmp_path, monkeypatch, method, module
         getattr(t, method)()
 
 
+# ---- salvage into Parquet and Arrow IPC files, chosen by the output's suffix ----
+
+
+def read_parquet(path):
+    import pyarrow.parquet as pq
+
+    return pq.read_table(path)
+
+
+def read_ipc(path):
+    with pa.memory_map(str(path)) as source:
+        return pa.ipc.open_file(source).read_all()
+
+
+@pytest.mark.parametrize("name, suffix, reader", [
+    ("damaged example", ".parquet", read_parquet),
+    ("preamble and repeated header", ".PQ", read_parquet),
+    ("no header", ".arrow", read_ipc),
+    ("damaged example", ".feather", read_ipc),
+    ("utf-16 with mark", ".ipc", read_ipc),
+])
+def test_columnar_output_holds_the_rows_of_read(tmp_path, name, suffix, reader):
+    source = tmp_path / "input.csv"
+    source.write_bytes(INPUTS[name])
+    quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "csv-rejects.txt")
+    report = quillon.salvage(source, tmp_path / f"clean{suffix}", tmp_path / "rejects.txt")
+    assert reader(tmp_path / f"clean{suffix}").equals(pa.table(quillon.read(source)))
+    assert (tmp_path / "rejects.txt").read_bytes() == (tmp_path / "csv-rejects.txt").read_bytes()
+    assert report.salvaged_rows == quillon.salvage(source, tmp_path / "again.csv").salvaged_rows
+
+
+@pytest.mark.parametrize("setup, error", [
+    (lambda monkeypatch: None, ValueError),  # output_delimiter is for CSV only
+    (lambda monkeypatch: monkeypatch.setitem(sys.modules, "pyarrow", None), ImportError),
+])
+def test_columnar_output_refused_before_any_work(tmp_path, monkeypatch, setup, error):
+    source = tmp_path / "input.csv"
+    source.write_bytes(b"a,b\n1,2\n")
+    setup(monkeypatch)
+    options = {"output_delimiter": ";"} if error is ValueError else {}
+    with pytest.raises(error):
+        quillon.salvage(source, tmp_path / "out.parquet", tmp_path / "rejects.txt", **options)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["input.csv"]
+
+
 def test_options_are_those_of_salvage():
     ours = inspect.signature(quillon.read).parameters
     theirs = inspect.signature(quillon.salvage).parameters

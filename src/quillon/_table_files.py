@@ -1,0 +1,59 @@
+"""Salvaged tables written as Parquet or Arrow IPC (Feather) files instead of
+CSV, chosen by the destination's suffix. The rows are those of ``quillon.read``,
+written batch by batch through pyarrow's writers, so a table is never held
+whole in its columnar form as well.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Mapping
+from typing import Any
+
+from quillon._optional import require
+
+# Suffixes that ask for a columnar file, and the format each names. Feather
+# version 2 is the Arrow IPC file format.
+_FORMATS = {
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".arrow": "arrow",
+    ".feather": "arrow",
+    ".ipc": "arrow",
+}
+
+
+def table_format(path: str) -> str | None:
+    """"parquet" or "arrow" when ``path``'s suffix names that format, else
+    None (a CSV file)."""
+    return _FORMATS.get(os.path.splitext(path)[1].lower())
+
+
+def _require_pyarrow(file_format: str) -> Any:
+    return require("pyarrow", "parquet", "writing a Parquet file" if file_format == "parquet" else "writing an Arrow file")
+
+
+def write_table(batches: object, path: str, file_format: str) -> None:
+    """Writes the record batches of ``batches`` (any object with
+    ``__arrow_c_stream__``) to ``path`` as a Parquet or Arrow IPC file."""
+    pa = _require_pyarrow(file_format)
+    reader = pa.RecordBatchReader.from_stream(batches)
+    if file_format == "parquet":
+        writer = importlib.import_module("pyarrow.parquet").ParquetWriter(path, reader.schema)
+    else:
+        writer = pa.ipc.new_file(path, reader.schema)
+    with writer:
+        for batch in reader:
+            writer.write_batch(batch)
+
+
+def check_table_output(path: str | int, options: Mapping[str, Any]) -> None:
+    """Before any work, when ``path`` asks for a columnar file: ImportError
+    when pyarrow is missing, ValueError for options only CSV has."""
+    file_format = table_format(path) if isinstance(path, str) else None
+    if file_format is None:
+        return
+    if "output_delimiter" in options:
+        raise ValueError("output_delimiter applies to CSV output, not to a Parquet or Arrow file")
+    _require_pyarrow(file_format)
