@@ -575,8 +575,8 @@ def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
     _check_folders(args)
     limits = limits_of(args)
     try:
-        plan = plan_many(args.paths, args.out_dir, args.quarantine_dir, options)
-    except (TypeError, ValueError) as exc:
+        plan = plan_many(args.paths, args.out_dir, args.quarantine_dir, options, args.format or "csv")
+    except (TypeError, ValueError, ImportError) as exc:
         raise CommandError(str(exc), EXIT_USAGE) from None
     check_distinct([item.input_path for item in plan], None, None, args.report)
 

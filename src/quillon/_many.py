@@ -26,7 +26,7 @@ from quillon._sources import (
     load_input,
     read_stdin,
 )
-from quillon._table_files import check_table_output
+from quillon._table_files import check_table_output, output_name
 from quillon.adaptive import _flag, _options, _path, problems_of, salvage, salvage_loaded
 from quillon.report import SalvageReport
 
@@ -206,6 +206,7 @@ def plan_many(
     out_dir: str,
     quarantine_dir: str | None,
     options: Mapping[str, Any],
+    output_format: str = "csv",
 ) -> list[Task | SalvageFailure]:
     """One task per input file, or a failure for an input that names none.
 
@@ -230,7 +231,7 @@ def plan_many(
             continue
         if item.path == STDIO:
             raise ValueError("standard input ('-') cannot be one of many inputs")
-        output = os.path.join(out_dir, item.name)
+        output = os.path.join(out_dir, output_name(item.name, output_format))
         key = os.path.normcase(os.path.abspath(output))
         if key in writers:
             raise ValueError(
@@ -324,6 +325,7 @@ def salvage_many(
     out_dir: str | os.PathLike[str],
     *,
     quarantine_dir: str | os.PathLike[str] | None = None,
+    output_format: str = "csv",
     jobs: int | None = None,
     executor: Executor | None = None,
     **options: Any,
@@ -336,8 +338,9 @@ def salvage_many(
     recognised by their first bytes) are decompressed in memory first. Each
     clean file is written to ``out_dir`` under the input's name (for a
     directory, its path below that directory), without a compression
-    suffix; with ``quarantine_dir``, its quarantine file under the same name
-    there. Missing folders are created; each file is written whole or not
+    suffix (``output_format="parquet"`` or ``"arrow"`` writes Parquet or
+    Arrow IPC files, their suffix in place of the input's); with
+    ``quarantine_dir``, its quarantine file under the input's name there. Missing folders are created; each file is written whole or not
     at all, as ``quillon.salvage`` writes it, and a directory input's files
     inside ``out_dir`` or ``quarantine_dir`` are not inputs.
 
@@ -365,6 +368,7 @@ def salvage_many(
         _path(out_dir, "out_dir"),
         None if quarantine_dir is None else _path(quarantine_dir, "quarantine_dir"),
         options,
+        output_format,
     )
     if executor is not None:
         outcomes = execute(plan, executor)

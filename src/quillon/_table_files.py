@@ -24,6 +24,19 @@ _FORMATS = {
 }
 
 
+# The formats a batch of files may be written in, and their files' suffix.
+OUTPUT_FORMATS = {"csv": None, "parquet": ".parquet", "arrow": ".arrow"}
+
+
+def output_name(name: str, output_format: str) -> str:
+    """The name of an input's clean file in ``output_format``: the input's
+    own for CSV, else with its suffix replaced."""
+    if output_format not in OUTPUT_FORMATS:
+        raise ValueError(f"output_format must be one of {', '.join(OUTPUT_FORMATS)}, got {output_format!r}")
+    suffix = OUTPUT_FORMATS[output_format]
+    return name if suffix is None else os.path.splitext(name)[0] + suffix
+
+
 def table_format(path: str) -> str | None:
     """"parquet" or "arrow" when ``path``'s suffix names that format, else
     None (a CSV file)."""

@@ -44,7 +44,7 @@ from quillon._cli_pipeline import (
     silence_stdout,
 )
 from quillon._sources import STDIO, InputError, LoadedInput, NotTextError, load_input, read_stdin
-from quillon._table_files import table_format
+from quillon._table_files import OUTPUT_FORMATS, table_format
 from quillon.adaptive import detect_loaded
 
 # The native module takes the column count as an unsigned machine word.
@@ -145,7 +145,8 @@ def _settle_paths(args: argparse.Namespace) -> None:
     args.input = args.output = None
     if args.out_dir is not None:
         return
-    for flag, value in (("--quarantine-dir", args.quarantine_dir), ("--jobs", args.jobs)):
+    batch_only = (("--quarantine-dir", args.quarantine_dir), ("--jobs", args.jobs), ("--format", args.format))
+    for flag, value in batch_only:
         if value is not None:
             raise CommandError(f"{flag} needs --out-dir", EXIT_USAGE)
     if not args.paths:
@@ -501,6 +502,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="with --out-dir: write each input's quarantine file into DIR, under the clean "
         "file's name",
+    )
+    salvage_command.add_argument(
+        "--format",
+        choices=tuple(OUTPUT_FORMATS),
+        help="with --out-dir: write the clean files as CSV (default), Parquet or Arrow IPC files, "
+        "named with .parquet or .arrow (a single OUTPUT's name chooses its format)",
     )
     salvage_command.add_argument(
         "--jobs",

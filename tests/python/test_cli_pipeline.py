@@ -163,6 +163,7 @@ def test_a_file_without_read_permission_does_not_stop_the_others(tmp_path: Path)
     [
         (["in.csv", "out.csv", "--jobs", "2"], 2, "--jobs needs --out-dir"),
         (["in.csv", "out.csv", "--quarantine-dir", "q"], 2, "--quarantine-dir needs --out-dir"),
+        (["in.csv", "out.csv", "--format", "parquet"], 2, "--format needs --out-dir"),
         (["--out-dir", "o", "in.csv", "--jobs", "0"], 2, "argument --jobs: must be at least 1"),
         (["--out-dir", "o", "in.csv", "--quarantine", "q.csv"], 2, "use --quarantine-dir"),
         (["--out-dir", "o", "--quarantine-dir", "o", "in.csv"], 2, "must differ from the output directory"),

@@ -93,6 +93,7 @@ def test_reports_in_input_order_and_failures_in_place(exports: Path, tmp_path: P
         ({"header": "yes"}, TypeError, "header must be a bool"),
         ({"bogus": 1}, TypeError, "unexpected keyword argument 'bogus'"),
         ({"quarantine_dir": "OUT"}, ValueError, "must differ from the output directory"),
+        ({"output_format": "xlsx"}, ValueError, "output_format must be one of csv, parquet, arrow"),
     ],
 )
 def test_bad_arguments_raise_before_any_file_is_written(exports: Path, tmp_path: Path, call, error, fragment) -> None:
@@ -102,6 +103,21 @@ def test_bad_arguments_raise_before_any_file_is_written(exports: Path, tmp_path:
         with pytest.raises(error, match=fragment):
             quillon.salvage_many(exports, tmp_path / "out", **call)
     assert not (tmp_path / "out").exists()
+
+
+def test_columnar_batch_replaces_the_suffix_and_holds_the_rows_of_read(exports: Path, tmp_path: Path) -> None:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    results = quillon.salvage_many(exports, tmp_path / "out", quarantine_dir=tmp_path / "q",
+                                   output_format="parquet", skip_rows=1)
+    written = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.glob("[oq]*/**/*") if p.is_file())
+    assert written == ["out/deep/z.parquet", *(f"out/t{i}.parquet" for i in range(5)),
+                       "q/deep/z.csv", *(f"q/t{i}.csv" for i in range(5))]
+    for result in results:
+        if isinstance(result, quillon.SalvageReport):
+            want = pa.table(quillon.read(result.input_path, skip_rows=1))
+            assert pq.read_table(result.output_path).equals(want)
 
 
 def test_reports_survive_pickling(tmp_path: Path) -> None:
