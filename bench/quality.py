@@ -67,7 +67,7 @@ import sys
 import tempfile
 import time
 from collections import Counter
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -193,7 +193,7 @@ def _cell(value: object) -> str:
     return str(value)
 
 
-def _frame_rows(header: list[object], rows: Iterator[list[object]] | list) -> list[list[str]]:
+def _frame_rows(header: Sequence[object], rows: Iterable[Sequence[object]]) -> list[list[str]]:
     return [[_cell(c) for c in header]] + [[_cell(c) for c in row] for row in rows]
 
 
@@ -790,7 +790,7 @@ def report(
     lines = [
         "## Quality on damaged files",
         "",
-        f"Written by `bench/quality.py` on {machine['date']} ({machine['cpu']}, {machine['cores']} cores, "
+        f"Written by `bench/quality.py` on {machine['date']} ({machine['cpu']}, {machine['cores']} {machine['cores_kind']}, "
         f"{machine['os']}; Python {machine['python']}). Scores against the known truth of each file "
         "(definitions in bench/README.md): the dialect and structure each tool detects; F1 of exact "
         "records and of cells in aligned records; the best tool per kind in bold. Sources: the generated "
@@ -928,9 +928,12 @@ def main(argv: list[str] | None = None) -> int:
                 says_header = answer.get("header")
                 names_row = tool.names_always or says_header is not False
                 s = score_file(outcome.rows, truth, props["header"], names_row, says_header)
-                verdict = judge_properties(
-                    props, answer, reported, bool(s.header_right), lambda p=entry.path: lines_of.setdefault(p, file_lines(p))
-                )
+                path = entry.path
+
+                def lines() -> list[str]:
+                    return lines_of.setdefault(path, file_lines(path))
+
+                verdict = judge_properties(props, answer, reported, bool(s.header_right), lines)
                 score_properties(s, verdict)
                 scores[tool.key][entry.kind] += s
                 if outcome.rows is None:
@@ -968,6 +971,11 @@ def main(argv: list[str] | None = None) -> int:
     from harness import describe_machine
 
     machine = describe_machine({"quillon": args.project_python, "peers": args.peers_python})
+    try:
+        virtual = " hypervisor " in Path("/proc/cpuinfo").read_text()
+    except OSError:
+        virtual = False
+    machine["cores_kind"] = "vCPUs of a virtual machine" if virtual else "cores"
     text = report(kinds, groups, titles, ran, scores, versions, skipped, errors, seconds, misses, machine)
     print(text)
     if args.output:

@@ -968,7 +968,7 @@ def case_properties(kind: str, case: Case) -> dict[str, object]:
     props["free"] = [
         name
         for name, free in (
-            ("quote", (props["quote"] or '"') not in body),
+            ("quote", str(props["quote"] or '"') not in body),
             ("escape", props["escape"] is None and "\\" not in body),
         )
         if free
