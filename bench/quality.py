@@ -71,6 +71,8 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from quality_corpus import is_blank_line
+
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 PROJECT_PYTHON = REPO / ".venv" / "bin" / "python"
@@ -592,9 +594,7 @@ def content_lines(lines: list[str], delimiter: str, comment: str | None) -> int:
     comment. Tools count the lines they skip above the header in their own
     ways (blank lines or not, comments or not); counting what those lines
     hold makes their answers comparable with the truth."""
-    return sum(
-        1 for t in lines if t.replace(delimiter, "").strip(" \t\ufeff") and not (comment and t.startswith(comment))
-    )
+    return sum(1 for t in lines if not is_blank_line(t, delimiter) and not (comment and t.startswith(comment)))
 
 
 def judge_properties(

@@ -916,7 +916,7 @@ PROPERTY_OVERRIDES: dict[str, dict[str, object]] = {
 DELIMITER_CANDIDATES = ",;\t| +~^"
 
 
-def _is_blank(text: str, delimiter: str) -> bool:
+def is_blank_line(text: str, delimiter: str) -> bool:
     """A line of nothing but spaces and delimiters: a blank line to readers,
     no content of a preamble."""
     return not text.replace(delimiter, "").strip(" \t\r\n\ufeff")
@@ -960,7 +960,7 @@ def case_properties(kind: str, case: Case) -> dict[str, object]:
     above = texts[: header_lines[0]]
     props.update(
         header=True,
-        preamble=sum(1 for t in above if not _is_blank(t, delimiter) and not (comment and t.startswith(comment))),
+        preamble=sum(1 for t in above if not is_blank_line(t, delimiter) and not (comment and t.startswith(comment))),
         comment=comment,
         tables=len(header_lines),
     )

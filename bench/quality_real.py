@@ -11,7 +11,8 @@ fetched with `apt-get download` after `apt-get update`) and is written into
 `NAME.truth.csv` (the records, header first) and `NAME.truth.json` (dialect
 and structure). The truth of each file was written by hand after reading it:
 the encoding, delimiter, quote and escape its author wrote it with, the
-lines above its header, whether a space after each delimiter is padding.
+lines above its header and the notes below its table, whether a space after
+each delimiter is padding.
 The records are the file read with Python's csv module in that dialect,
 those lines and blank lines left out, a byte-order mark dropped: the files
 are well-formed, so this reading is what their authors meant. A file
@@ -32,7 +33,7 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from quality_corpus import write_truth
+from quality_corpus import is_blank_line, write_truth
 
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "real"
@@ -60,6 +61,7 @@ class RealFile:
     quote: str | None = '"'
     encoding: str = "utf-8"
     lines_above: int = 0  # physical lines above the header (blank ones included)
+    lines_below: int = 0  # physical lines of notes below the table
     space_after_delimiter: bool = False
     header: bool = True  # without one, every record is data and the truth has no names
 
@@ -101,6 +103,16 @@ FILES = [
     RealFile("csvkit-locale", "csvkit", "examples/test_locale.csv", "one row: `\"1,7\"` and a number with dots, the last cell empty"),
     RealFile("csvkit-no-header", "csvkit", "examples/no_header_row.csv", "no header, one row: `1,2,3`", header=False),
     RealFile("csvkit-irismeta", "csvkit", "examples/irismeta.csv", "three rows of URLs, one cell empty"),
+    RealFile(
+        "csvkit-va-education",
+        "csvkit",
+        "examples/realdata/Datagov_FY10_EDU_recp_by_State.csv",
+        "a government release: CR LF, a line of empty fields and a title above the header, totals quoted for their "
+        "thousands commas, a two-line note below the table",
+        lines_above=2,
+        lines_below=2,
+    ),
+    RealFile("csvkit-acs-population", "csvkit", "examples/realdata/acs2012_5yr_population.csv", "93 counties, each name quoted for its comma"),
     RealFile("csvkit-ks-1033", "csvkit", "examples/realdata/ks_1033_data.csv", "1,574 rows of a government release, item names and class names quoted for commas"),
     RealFile("readr-chickens", "r-cran-readr", "usr/lib/R/site-library/readr/extdata/chickens.csv", "five rows, mottos quoted for commas and apostrophes"),
     RealFile("readr-challenge", "r-cran-readr", "usr/lib/R/site-library/readr/extdata/challenge.csv", "2,000 rows: `NA` in the second column for the first thousand, then dates"),
@@ -151,7 +163,7 @@ def member_bytes(archive: Path, member: str) -> bytes:
 def truth_of(spec: RealFile, data: bytes) -> tuple[list[list[str]], dict[str, object]]:
     text = data.decode(spec.encoding)
     lines = text.splitlines(keepends=True)
-    above, body = lines[: spec.lines_above], "".join(lines[spec.lines_above :])
+    above, body = lines[: spec.lines_above], "".join(lines[spec.lines_above : len(lines) - spec.lines_below])
     dialect: dict[str, object] = {"delimiter": spec.delimiter, "skipinitialspace": spec.space_after_delimiter}
     if spec.quote is None:
         dialect["quoting"] = csv.QUOTE_NONE
@@ -164,7 +176,7 @@ def truth_of(spec: RealFile, data: bytes) -> tuple[list[list[str]], dict[str, ob
         "quote": spec.quote,
         "escape": None,
         "header": spec.header,
-        "preamble": sum(1 for line in above if line.strip()),
+        "preamble": sum(1 for line in above if not is_blank_line(line, spec.delimiter)),
         "comment": None,
         "tables": 1,
         "free": [
