@@ -5,8 +5,10 @@ general CSV readers, scored against the known truth of every file.
     bench/.venv/bin/python bench/quality.py [--project-python PATH] [--output FILE]
 
 The corpus is bench/quality_corpus.py's (written to bench/data/quality/ when
-missing or out of date) plus the hand-written exports in
-bench/quality_samples/ (each `NAME.EXT` beside its `NAME.truth.csv`). Each
+missing or out of date), the hand-written exports in bench/quality_samples/
+(each `NAME.EXT` beside its `NAME.truth.csv` and `NAME.truth.json`) and the
+real files of bench/quality_real.py (gathered into bench/data/real/ when
+missing). Each
 tool reads every file in a worker process of its own: quillon's tools under
 the project's interpreter (--project-python), the peers under bench/.venv
 (--peers-python). A tool whose import fails is skipped and the output says
@@ -36,9 +38,14 @@ the tool's records (O[0] its header, O[1:] its data records):
            cells of O[1:], recall = paired equal cells / all cells of T[1:].
   F1       2PR / (P + R), 0 when P + R is 0. A precision with nothing
            output is 0.
+  properties  delimiter, quote, escape, header, preamble, comment and
+           tables, each right, wrong or n/a (never reported by the tool)
+           against the file's NAME.truth.json; judge_properties() has the
+           rules.
+  all right  every property the tool reports right and O[1:] == T[1:].
 
-Scores of a group of files (a damage kind, all files) add up the counts of
-its files before dividing (micro average): headers right out of files,
+Scores of a group of files (a damage kind, a source, all files) add up the
+counts of its files before dividing (micro average): headers right out of files,
 matched records over all output and all truth records, equal cells over all
 output and all truth cells. "mean over kinds" is the plain mean of the kinds'
 F1. Everything is deterministic: the same corpus and the same tool versions
@@ -53,15 +60,18 @@ import difflib
 import io
 import json
 import os
+import re
 import selectors
 import subprocess
 import sys
 import tempfile
 import time
 from collections import Counter
-from collections.abc import Callable, Iterator
-from dataclasses import asdict, dataclass, field
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
 from pathlib import Path
+
+from quality_corpus import is_blank_line
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -69,6 +79,8 @@ PROJECT_PYTHON = REPO / ".venv" / "bin" / "python"
 PEERS_PYTHON = HERE / ".venv" / "bin" / "python"
 SAMPLES = HERE / "quality_samples"
 CORPUS = HERE / "data" / "quality"
+REAL = HERE / "data" / "real"
+SOURCES = ("generated", "samples", "real")
 SNIFF_SAMPLE_CHARS = 64 * 1024
 
 
@@ -78,6 +90,9 @@ class Tool:
     label: str
     venv: str  # "project" or "peers"
     configuration: str
+    # Its first record is always column names, made up where the file has
+    # none (a dataframe's); otherwise only when the tool says there is a header.
+    names_always: bool = True
 
 
 TOOLS = [
@@ -86,6 +101,7 @@ TOOLS = [
         "quillon.salvage",
         "project",
         "`quillon.salvage(input, output)`, every option at its default (dialect, encoding and structure detected)",
+        names_always=False,
     ),
     Tool(
         "module",
@@ -116,11 +132,19 @@ TOOLS = [
         "polars does not detect the delimiter",
     ),
     Tool(
+        "duckdb-sniff",
+        "DuckDB sniff_csv",
+        "peers",
+        "`sniff_csv(path, all_varchar=true)`, every other option at its default: the dialect and structure DuckDB's "
+        "sniffer reports (Delimiter, Quote, Escape, HasHeader, SkipRows, Comment); the rows are those of the "
+        "`read_csv` call it proposes (its Prompt), strict as DuckDB reads by default",
+    ),
+    Tool(
         "duckdb",
         "DuckDB",
         "peers",
         "`read_csv(path, all_varchar=true, ignore_errors=true, null_padding=true, parallel=false)`, dialect and "
-        "header auto-detected; `parallel=false` because the parallel reader refuses `null_padding` with quoted "
+        "header auto-detected, the properties from `sniff_csv` with the same options; `parallel=false` because the parallel reader refuses `null_padding` with quoted "
         "line breaks",
     ),
     Tool(
@@ -128,7 +152,7 @@ TOOLS = [
         "DuckDB, strict off",
         "peers",
         "`read_csv(path, all_varchar=true, ignore_errors=true, strict_mode=false, parallel=false)`, dialect and "
-        "header auto-detected. Neither DuckDB setting is better on every kind: with strict mode on, DuckDB gives "
+        "header auto-detected, the properties from `sniff_csv` with the same options. Neither DuckDB setting is better on every kind: with strict mode on, DuckDB gives "
         "up on files with mixed line ends and `null_padding` widens every row when a few have a surplus field; "
         "with it off, doubled quotes are sometimes left doubled and `null_padding` (left out here) adds empty "
         "columns to every row",
@@ -139,14 +163,18 @@ TOOLS = [
         "peers",
         "encoding by `clevercsv.encoding.get_encoding` (chardet), the file decoded with `errors=\"replace\"`, "
         "dialect by `clevercsv.Detector().detect()` on the whole text, then `clevercsv.reader`; blank lines "
-        "(records of no field) dropped",
+        "(records of no field) dropped; `Sniffer().has_header()` on the first 64 Ki characters says whether the "
+        "first record is a header",
+        names_always=False,
     ),
     Tool(
         "csv",
         "Python csv",
         "peers",
         "the file decoded as UTF-8 with `errors=\"replace\"`, `csv.Sniffer().sniff()` on the first 64 Ki "
-        "characters (the `excel` dialect when it gives up), then `csv.reader`; blank lines dropped",
+        "characters (the `excel` dialect when it gives up), then `csv.reader`; blank lines dropped; "
+        "`Sniffer().has_header()` on the same characters says whether the first record is a header",
+        names_always=False,
     ),
 ]
 TOOLS_BY_KEY = {t.key: t for t in TOOLS}
@@ -167,14 +195,15 @@ def _cell(value: object) -> str:
     return str(value)
 
 
-def _frame_rows(header: list[object], rows: Iterator[list[object]] | list) -> list[list[str]]:
+def _frame_rows(header: Sequence[object], rows: Iterable[Sequence[object]]) -> list[list[str]]:
     return [[_cell(c) for c in header]] + [[_cell(c) for c in row] for row in rows]
 
 
-def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]], str]:
+def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]] | None, dict]], str]:
     """Imports the tool; returns its runner (input path, scratch output path)
-    and its version. Raises ImportError (or AttributeError) when the tool is
-    not there."""
+    and its version. A runner returns the records and details (what it
+    detected under "properties"), or no records and an "error". Raises
+    ImportError (or AttributeError) when the tool is not there."""
     if key in ("quillon.salvage", "module"):
         import _quillon_backend
         import quillon
@@ -188,13 +217,26 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
             def run(src: str, out: str) -> tuple[list[list[str]], dict]:
                 report = salvage(src, out)
                 detail = report.to_dict() if hasattr(report, "to_dict") else {}
+                found = report.input
+                detail["properties"] = {
+                    "delimiter": found.delimiter,
+                    "quote": found.quote_char,
+                    "escape": found.escape_char,
+                    "header": found.header,
+                    "preamble": found.preamble_rows,
+                    "comment": found.comment,
+                    # Each export of a concatenated file repeats the header.
+                    "tables": 1 + report.rejects.get("repeated_header", 0),
+                }
                 return _read_back(out, report.delimiter, report.quote_char or '"'), detail
 
             return run, version
 
         def run_module(src: str, out: str) -> tuple[list[list[str]], dict]:
             summary = _quillon_backend.salvage_file(src, out)
-            return _read_back(out, summary.detected_delimiter, '"'), dict(summary.to_dict())
+            detail = dict(summary.to_dict())
+            detail["properties"] = {"delimiter": summary.detected_delimiter}
+            return _read_back(out, summary.detected_delimiter, '"'), detail
 
         return run_module, version
 
@@ -205,9 +247,14 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
             common = dict(dtype=str, keep_default_na=False, index_col=False, encoding_errors="replace")
             if key == "pandas-c":
                 df = pd.read_csv(src, engine="c", on_bad_lines="skip", **common)
-            else:
-                df = pd.read_csv(src, sep=None, engine="python", on_bad_lines=lambda fields: fields, **common)
-            return _frame_rows(list(df.columns), df.itertuples(index=False, name=None)), {}
+                return _frame_rows(list(df.columns), df.itertuples(index=False, name=None)), {}
+            with pd.read_csv(src, sep=None, engine="python", on_bad_lines=lambda fields: fields, iterator=True, **common) as reader:
+                # The python engine keeps the dialect csv.Sniffer gave it on
+                # its csv reader; pandas exposes it nowhere else.
+                dialect = getattr(getattr(reader._engine, "data", None), "dialect", None)
+                df = reader.read()
+            detail = {"properties": {"delimiter": dialect.delimiter}} if dialect is not None else {}
+            return _frame_rows(list(df.columns), df.itertuples(index=False, name=None)), detail
 
         return run_pandas, pd.__version__
 
@@ -220,20 +267,44 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
 
         return run_polars, pl.__version__
 
-    if key in ("duckdb", "duckdb-lax"):
+    if key in ("duckdb-sniff", "duckdb", "duckdb-lax"):
         import duckdb
 
-        options = "null_padding=true" if key == "duckdb" else "strict_mode=false"
+        options = {"duckdb-sniff": "", "duckdb": ", ignore_errors=true, null_padding=true", "duckdb-lax": ", ignore_errors=true, strict_mode=false"}[key]
 
-        def run_duckdb(src: str, out: str) -> tuple[list[list[str]], dict]:
+        def run_duckdb(src: str, out: str) -> tuple[list[list[str]] | None, dict]:
             con = duckdb.connect()
             try:
                 path = "'" + src.replace("'", "''") + "'"
-                cur = con.execute(
-                    f"SELECT * FROM read_csv({path}, all_varchar=true, ignore_errors=true, {options}, parallel=false)"
-                )
+                arguments = f"{path}, all_varchar=true{options}"
+                # sniff_csv with the reader's own options tells what read_csv
+                # detects; a sniff that fails leaves the properties unknown.
+                prompt = None
+                try:
+                    sniff = con.execute(f"SELECT * FROM sniff_csv({arguments})")
+                    found = dict(zip([d[0] for d in sniff.description], sniff.fetchone() or ()))
+                    prompt = found.get("Prompt")
+                    properties = {
+                        "delimiter": found.get("Delimiter"),
+                        "quote": found.get("Quote"),
+                        "escape": found.get("Escape"),
+                        "header": found.get("HasHeader"),
+                        "preamble": found.get("SkipRows"),
+                        "comment": found.get("Comment"),
+                    }
+                except duckdb.Error as error:
+                    if key == "duckdb-sniff":
+                        raise
+                    properties = {"delimiter": f"sniff_csv failed: {error}"[:120]}
+                if key == "duckdb-sniff":
+                    try:
+                        cur = con.execute(str(prompt))  # "FROM read_csv(...)": DuckDB takes the FROM first
+                    except duckdb.Error as error:
+                        return None, {"properties": properties, "error": f"{type(error).__name__}: {error}"[:300]}
+                else:
+                    cur = con.execute(f"SELECT * FROM read_csv({arguments}, parallel=false)")
                 header = [d[0] for d in cur.description]
-                return _frame_rows(header, cur.fetchall()), {}
+                return _frame_rows(header, cur.fetchall()), {"properties": properties}
             finally:
                 con.close()
 
@@ -251,7 +322,13 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
             if dialect is None:
                 raise RuntimeError("clevercsv detected no dialect")
             rows = [r for r in clevercsv.reader(io.StringIO(text, newline=""), dialect) if r]
-            return rows, {"encoding": encoding, "dialect": str(dialect)}
+            properties = {
+                "delimiter": dialect.delimiter,
+                "quote": dialect.quotechar,
+                "escape": dialect.escapechar,
+                "header": clevercsv.Sniffer().has_header(text[:SNIFF_SAMPLE_CHARS]),
+            }
+            return rows, {"encoding": encoding, "dialect": str(dialect), "properties": properties}
 
         return run_clevercsv, clevercsv.__version__
 
@@ -261,11 +338,22 @@ def _setup(key: str) -> tuple[Callable[[str, str], tuple[list[list[str]], dict]]
             csv.field_size_limit(sys.maxsize)
             with open(src, "rb") as f:
                 text = f.read().decode("utf-8", "replace")
+            sample = text[:SNIFF_SAMPLE_CHARS]
             try:
-                dialect: type[csv.Dialect] | csv.Dialect = csv.Sniffer().sniff(text[:SNIFF_SAMPLE_CHARS])
-                detail = {"delimiter": dialect.delimiter, "quotechar": dialect.quotechar}
+                dialect: type[csv.Dialect] | csv.Dialect = csv.Sniffer().sniff(sample)
+                detail: dict = {"delimiter": dialect.delimiter, "quotechar": dialect.quotechar}
             except csv.Error:
                 dialect, detail = csv.excel, {"sniffer": "gave up"}
+            try:
+                has_header: bool | None = csv.Sniffer().has_header(sample)
+            except csv.Error:
+                has_header = None
+            detail["properties"] = {
+                "delimiter": dialect.delimiter,
+                "quote": dialect.quotechar,
+                "escape": dialect.escapechar,
+                "header": has_header,
+            }
             return [r for r in csv.reader(io.StringIO(text, newline=""), dialect) if r], detail
 
         return run_csv, sys.version.split()[0]
@@ -298,7 +386,10 @@ def worker_main(key: str) -> int:
         start = time.perf_counter()
         try:
             rows, detail = run(src, out)
-            send({"ok": True, "rows": rows, "detail": detail, "seconds": time.perf_counter() - start})
+            # A tool whose detection worked but whose reading failed yields
+            # no rows and keeps what it detected.
+            ok = rows is not None
+            send({"ok": ok, "rows": rows, "detail": detail, "error": "" if ok else detail.pop("error"), "seconds": time.perf_counter() - start})
         except BaseException as error:  # a tool's failure is a result
             send({"ok": False, "error": f"{type(error).__name__}: {error}"[:300], "seconds": time.perf_counter() - start})
         finally:
@@ -408,11 +499,20 @@ class Score:
     cells_matched: int = 0
     cells_out: int = 0
     cells_truth: int = 0
+    rows_exact: int = 0
+    all_right: int = 0
+    # files whose property was right, and files where the tool was asked it
+    right: Counter = field(default_factory=Counter)
+    scored: Counter = field(default_factory=Counter)
 
     def __iadd__(self, other: Score) -> Score:
         for name in self.__dataclass_fields__:
             setattr(self, name, getattr(self, name) + getattr(other, name))
         return self
+
+    def to_dict(self) -> dict:
+        # asdict would rebuild the counters from their items, as counts of pairs
+        return {name: dict(v) if isinstance(v := getattr(self, name), Counter) else v for name in self.__dataclass_fields__}
 
     def prf(self, unit: str) -> tuple[float, float, float]:
         """Precision, recall and F1 of "records" or "cells"."""
@@ -440,22 +540,100 @@ def aligned_pairs(out: list[tuple[str, ...]], truth: list[tuple[str, ...]]) -> I
                     yield from zip(range(i1 + a1, i1 + a1 + n), range(j1 + b1, j1 + b1 + n))
 
 
-def score_file(output: list[list[str]] | None, truth: list[list[str]]) -> Score:
-    truth_data = [tuple(r) for r in truth[1:]]
+def score_file(
+    output: list[list[str]] | None, truth: list[list[str]], truth_header: bool = True, names_row: bool = True, says_header: bool | None = None
+) -> Score:
+    """`truth_header`: whether the truth's first record is a header (a file
+    without one has data records only); `names_row`: whether the output's
+    first record is the tool's column names (real or made up: dataframes
+    always have them); `says_header`: whether the tool says the file has a
+    header, None where it does not say. Without a header in the truth, the
+    header is right when the tool says there is none."""
+    truth_data = [tuple(r) for r in (truth[1:] if truth_header else truth)]
     s = Score(files=1, records_truth=len(truth_data), cells_truth=sum(len(r) for r in truth_data))
     if output is None:
         s.failed = 1
         return s
-    s.header_right = int(bool(output) and output[0] == truth[0])
-    out_data = [tuple(r) for r in output[1:]]
+    if truth_header:
+        s.header_right = int(names_row and bool(output) and output[0] == truth[0])
+    else:
+        s.header_right = int(says_header is False)
+    out_data = [tuple(r) for r in (output[1:] if names_row else output)]
     s.records_out = len(out_data)
     s.cells_out = sum(len(r) for r in out_data)
+    s.rows_exact = int(out_data == truth_data)
     have = Counter(out_data)
     s.records_matched = sum(min(n, have[r]) for r, n in Counter(truth_data).items())
     s.cells_matched = sum(
         sum(1 for a, b in zip(out_data[i], truth_data[j]) if a == b) for i, j in aligned_pairs(out_data, truth_data)
     )
     return s
+
+
+# ---- dialect and structure -------------------------------------------------
+
+PROPERTIES = ("delimiter", "quote", "escape", "header", "preamble", "comment", "tables")
+# How tools say "none": DuckDB writes "(empty)", others an empty string or NUL.
+NONE_ANSWERS = ("", "\x00", "(empty)")
+
+
+def _char_or_none(value: object) -> object:
+    return None if value is None or value in NONE_ANSWERS else value
+
+
+def file_lines(path: Path) -> list[str]:
+    """The file's physical lines, decoded well enough to tell blank and
+    comment lines from lines of content."""
+    data = path.read_bytes()
+    text = data.decode("utf-16") if data[:2] in (b"\xff\xfe", b"\xfe\xff") else data.decode("utf-8", "replace")
+    return re.split(r"\r\n|\r|\n", text)
+
+
+def content_lines(lines: list[str], delimiter: str, comment: str | None) -> int:
+    """Lines that hold something: not blank, not only delimiters, not a
+    comment. Tools count the lines they skip above the header in their own
+    ways (blank lines or not, comments or not); counting what those lines
+    hold makes their answers comparable with the truth."""
+    return sum(1 for t in lines if not is_blank_line(t, delimiter) and not (comment and t.startswith(comment)))
+
+
+def judge_properties(
+    truth: dict, answer: dict, reported: set[str], header_right: bool, lines: Callable[[], list[str]]
+) -> dict[str, bool | None]:
+    """Per property: right, wrong, or None where the tool never reports it.
+    A property the tool reports on other files but not on this one (it
+    failed) is wrong. The header is right when its names are (every tool
+    yields names) and the tool, if it says whether there is one, says so;
+    a property in the truth's `free` list takes any answer."""
+    free = set(truth.get("free", ()))
+    verdict: dict[str, bool | None] = {}
+    for name in PROPERTIES:
+        if name == "header":
+            present = answer.get("header")
+            verdict[name] = header_right and (present is None or bool(present) == truth["header"])
+        elif name not in reported:
+            verdict[name] = None
+        elif name not in answer:
+            verdict[name] = False
+        elif name == "preamble":
+            got = answer[name]
+            verdict[name] = isinstance(got, int) and content_lines(lines()[:got], truth["delimiter"], truth["comment"]) == truth["preamble"]
+        else:
+            got = answer[name]
+            if name in ("quote", "escape", "comment"):
+                got = _char_or_none(got)
+            if name == "escape" and got is not None and got == _char_or_none(answer.get("quote")):
+                got = None  # quotes written doubled: no escape character
+            verdict[name] = name in free or got == truth[name]
+    return verdict
+
+
+def score_properties(s: Score, verdict: dict[str, bool | None]) -> None:
+    for name, right in verdict.items():
+        if right is not None:
+            s.scored[name] += 1
+            s.right[name] += int(right)
+    s.all_right = int(s.rows_exact == 1 and all(v for v in verdict.values() if v is not None))
 
 
 # ---- the corpus ------------------------------------------------------------
@@ -465,7 +643,9 @@ def score_file(output: list[list[str]] | None, truth: list[list[str]]) -> Score:
 class Entry:
     path: Path
     truth_path: Path
+    properties_path: Path
     kind: str
+    source: str
 
 
 def read_truth(path: Path) -> list[list[str]]:
@@ -473,24 +653,34 @@ def read_truth(path: Path) -> list[list[str]]:
         return [list(r) for r in csv.reader(f)]
 
 
-def corpus_entries(corpus: Path, seed: int, samples: Path | None) -> tuple[list[Entry], dict[str, str]]:
+def corpus_entries(corpus: Path, seed: int, samples: Path | None, real: Path | None) -> tuple[list[Entry], dict[str, str]]:
     import quality_corpus
+    import quality_real
 
     if not quality_corpus.is_current(corpus, seed):
         stderr(f"writing the corpus into {corpus} ...")
         quality_corpus.generate(corpus, seed)
     manifest = json.loads((corpus / "manifest.json").read_text())
     titles = dict(manifest["kinds"])
-    entries = [Entry(corpus / e["file"], corpus / e["truth"], e["kind"]) for e in manifest["files"]]
+    entries = [
+        Entry(corpus / e["file"], corpus / e["truth"], corpus / e["properties"], e["kind"], "generated") for e in manifest["files"]
+    ]
     if samples is not None and samples.is_dir():
         for truth in sorted(samples.glob("*.truth.csv")):
             stem = truth.name[: -len(".truth.csv")]
-            data = [p for p in samples.glob(stem + ".*") if p != truth]
+            data = [p for p in samples.glob(stem + ".*") if not p.name.startswith(stem + ".truth.")]
             if len(data) != 1:
                 raise SystemExit(f"{truth}: expected one data file named {stem}.*, found {len(data)}")
             kind = f"sample: {stem}"
             titles[kind] = f"hand-written `{data[0].name}`"
-            entries.append(Entry(data[0], truth, kind))
+            entries.append(Entry(data[0], truth, samples / f"{stem}.truth.json", kind, "samples"))
+    if real is not None:
+        if not quality_real.is_current(real):
+            stderr(f"gathering the real files into {real} ...")
+            quality_real.gather(real)
+        manifest = json.loads((real / "manifest.json").read_text())
+        titles.update(manifest["kinds"])
+        entries += [Entry(real / e["file"], real / e["truth"], real / e["properties"], e["kind"], "real") for e in manifest["files"]]
     return entries, titles
 
 
@@ -501,9 +691,20 @@ def fmt(x: float) -> str:
     return f"{x:.3f}"
 
 
+Groups = list[tuple[str, list[str]]]
+
+
+def total(scores: dict[str, Score], kinds: list[str]) -> Score:
+    t = Score()
+    for kind in kinds:
+        t += scores[kind]
+    return t
+
+
 def matrix(
-    title: str, kinds: list[str], tools: list[str], scores: dict[str, dict[str, Score]], value: Callable[[Score], str], best: bool
+    title: str, kinds: list[str], groups: Groups, tools: list[str], scores: dict[str, dict[str, Score]], value: Callable[[Score], str], best: bool
 ) -> list[str]:
+    """Kinds down, tools across; then a row per source and one for all files."""
     labels = [TOOLS_BY_KEY[t].label for t in tools]
     lines = [f"### {title}", "", "| kind | files | " + " | ".join(labels) + " |", "|---|---:|" + "---:|" * len(tools)]
 
@@ -515,11 +716,9 @@ def matrix(
 
     for kind in kinds:
         lines.append(row(kind, [value(scores[t][kind]) for t in tools], str(scores[tools[0]][kind].files)))
-    totals = {t: Score() for t in tools}
-    for t in tools:
-        for kind in kinds:
-            totals[t] += scores[t][kind]
-    lines.append(row("all files", [value(totals[t]) for t in tools], str(totals[tools[0]].files)))
+    for name, members in groups:
+        sums = [total(scores[t], members) for t in tools]
+        lines.append(row(f"**{name}**", [value(x) for x in sums], str(sums[0].files)))
     if best:
         lines.append(
             row(
@@ -531,8 +730,53 @@ def matrix(
     return lines + [""]
 
 
+def share(right: int, of: int) -> str:
+    return f"{right}/{of}" if of else "n/a"
+
+
+def property_tables(groups: Groups, tools: list[str], scores: dict[str, dict[str, Score]]) -> list[str]:
+    """Per source, each tool's files right for each property it reports."""
+    lines = [
+        "### Dialect and structure, by source",
+        "",
+        "Files where the tool got each property right, out of the files scored; n/a where the tool "
+        "reports nothing of the kind (its rows are still scored). *rows exact*: every data record "
+        "cell-exact and in order; *all right*: every property the tool reports right and the rows exact.",
+        "",
+    ]
+    for name, members in groups:
+        lines += [f"**{name}**", "", "| tool | " + " | ".join(PROPERTIES) + " | rows exact | all right |", "|---|" + "---:|" * (len(PROPERTIES) + 2)]
+        for t in tools:
+            x = total(scores[t], members)
+            cells = [share(x.right[p], x.scored[p]) for p in PROPERTIES]
+            lines.append(f"| {TOOLS_BY_KEY[t].label} | " + " | ".join(cells) + f" | {x.rows_exact}/{x.files} | **{x.all_right}/{x.files}** |")
+        lines.append("")
+    return lines
+
+
+def headline(groups: Groups, tools: list[str], scores: dict[str, dict[str, Score]]) -> list[str]:
+    labels = [TOOLS_BY_KEY[t].label for t in tools]
+    lines = [
+        "### Every property right and the rows exact",
+        "",
+        "The share of files where the tool got every dialect and structure property it reports right "
+        "and every data record cell-exact; the best tool per source in bold.",
+        "",
+        "| source | files | " + " | ".join(labels) + " |",
+        "|---|---:|" + "---:|" * len(tools),
+    ]
+    for name, members in groups:
+        sums = [total(scores[t], members) for t in tools]
+        cells = [x.all_right / x.files if x.files else 0.0 for x in sums]
+        top = max(cells)
+        shown = [f"**{c:.0%}**" if c == top else f"{c:.0%}" for c in cells]
+        lines.append(f"| {name} | {sums[0].files} | " + " | ".join(shown) + " |")
+    return lines + [""]
+
+
 def report(
     kinds: list[str],
+    groups: Groups,
     titles: dict[str, str],
     tools: list[str],
     scores: dict[str, dict[str, Score]],
@@ -540,20 +784,30 @@ def report(
     skipped: dict[str, str],
     errors: dict[str, list[str]],
     seconds: dict[str, float],
+    misses: list[str],
+    machine: dict[str, str],
 ) -> str:
     lines = [
         "## Quality on damaged files",
         "",
-        "Written by `bench/quality.py`. Scores against the known truth of each file (definitions in "
-        "bench/README.md): F1 of exact records and of cells in aligned records; the best tool per kind in bold.",
+        f"Written by `bench/quality.py` on {machine['date']} ({machine['cpu']}, {machine['cores']} {machine['cores_kind']}, "
+        f"{machine['os']}; Python {machine['python']}). Scores against the known truth of each file "
+        "(definitions in bench/README.md): the dialect and structure each tool detects; F1 of exact "
+        "records and of cells in aligned records; the best tool per kind in bold. Sources: the generated "
+        "corpus, the hand-written samples and real files shipped inside packages.",
         "",
     ]
     if tools:
-        lines += matrix("Record F1", kinds, tools, scores, lambda s: fmt(s.prf("records")[2]), True)
-        lines += matrix("Cell F1", kinds, tools, scores, lambda s: fmt(s.prf("cells")[2]), True)
-        lines += matrix("Header right (files)", kinds, tools, scores, lambda s: f"{s.header_right}/{s.files}", False)
+        lines += headline(groups, tools, scores)
+        lines += property_tables(groups, tools, scores)
+        lines += matrix("Every property right and rows exact (files)", kinds, groups, tools, scores, lambda s: f"{s.all_right}/{s.files}", False)
+        lines += matrix("Record F1", kinds, groups, tools, scores, lambda s: fmt(s.prf("records")[2]), True)
+        lines += matrix("Cell F1", kinds, groups, tools, scores, lambda s: fmt(s.prf("cells")[2]), True)
+        lines += matrix("Header right (files)", kinds, groups, tools, scores, lambda s: f"{s.header_right}/{s.files}", False)
         fails = [f"{TOOLS_BY_KEY[t].label} {sum(s.failed for s in scores[t].values())}" for t in tools]
         lines += ["Files a tool failed on (raised, or no result in time): " + ", ".join(fails) + ".", ""]
+        if misses:
+            lines += ["### Where quillon.salvage is not all right", ""] + misses + [""]
         lines += ["### Per kind", ""]
         for kind in kinds:
             lines += [
@@ -608,7 +862,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=quality_corpus.DEFAULT_SEED)
     parser.add_argument("--samples", type=Path, default=SAMPLES, help="hand-written samples (default: bench/quality_samples)")
     parser.add_argument("--tools", nargs="+", choices=[t.key for t in TOOLS], help="only these tools")
-    parser.add_argument("--kinds", nargs="+", metavar="KIND", help="only these damage kinds (and no samples)")
+    parser.add_argument("--real", type=Path, default=REAL, help="real files, gathered when missing (default: bench/data/real)")
+    parser.add_argument("--no-real", action="store_true", help="leave the real files out")
+    parser.add_argument("--kinds", nargs="+", metavar="KIND", help="only these damage kinds (and no samples or real files)")
     parser.add_argument("--project-python", type=Path, default=PROJECT_PYTHON, help="interpreter with quillon installed")
     parser.add_argument("--peers-python", type=Path, default=PEERS_PYTHON, help="interpreter with the peers (bench/.venv)")
     parser.add_argument("--timeout", type=float, default=120, help="seconds one tool may take on one file")
@@ -621,7 +877,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--json", type=Path, help="write every file's scores and the tools' details here")
     args = parser.parse_args(argv)
 
-    entries, titles = corpus_entries(args.corpus, args.seed, None if args.kinds else args.samples)
+    entries, titles = corpus_entries(
+        args.corpus, args.seed, None if args.kinds else args.samples, None if args.kinds or args.no_real else args.real
+    )
     if args.kinds:
         unknown = set(args.kinds) - {e.kind for e in entries}
         if unknown:
@@ -629,6 +887,13 @@ def main(argv: list[str] | None = None) -> int:
         entries = [e for e in entries if e.kind in args.kinds]
     kinds = list(dict.fromkeys(e.kind for e in entries))
     truths = [read_truth(e.truth_path) for e in entries]
+    truth_properties = [json.loads(e.properties_path.read_text(encoding="utf-8")) for e in entries]
+    groups: Groups = [
+        (f"all {source}", list(dict.fromkeys(e.kind for e in entries if e.source == source)))
+        for source in SOURCES
+        if any(e.source == source for e in entries)
+    ] + [("all files", kinds)]
+    lines_of: dict[Path, list[str]] = {}
     pythons = {"project": args.project_python, "peers": args.peers_python}
 
     scores: dict[str, dict[str, Score]] = {}
@@ -637,6 +902,7 @@ def main(argv: list[str] | None = None) -> int:
     errors: dict[str, list[str]] = {}
     seconds: dict[str, float] = {}
     per_file: list[dict] = []
+    misses: list[str] = []
     with tempfile.TemporaryDirectory(prefix="quality-") as scratch:
         for tool in TOOLS:
             if args.tools and tool.key not in args.tools:
@@ -656,16 +922,61 @@ def main(argv: list[str] | None = None) -> int:
             seconds[tool.key] = sum(o.seconds for o in outcomes)
             errors[tool.key] = []
             scores[tool.key] = {k: Score() for k in kinds}
-            for entry, truth, outcome in zip(entries, truths, outcomes):
-                s = score_file(outcome.rows, truth)
+            answers = [o.detail.pop("properties", {}) for o in outcomes]
+            reported = {name for answer in answers for name in answer}
+            for entry, truth, props, outcome, answer in zip(entries, truths, truth_properties, outcomes, answers):
+                says_header = answer.get("header")
+                names_row = tool.names_always or says_header is not False
+                s = score_file(outcome.rows, truth, props["header"], names_row, says_header)
+                path = entry.path
+
+                def lines() -> list[str]:
+                    return lines_of.setdefault(path, file_lines(path))
+
+                verdict = judge_properties(props, answer, reported, bool(s.header_right), lines)
+                score_properties(s, verdict)
                 scores[tool.key][entry.kind] += s
                 if outcome.rows is None:
                     errors[tool.key].append(f"`{entry.path.name}`: {' '.join(outcome.error.split())[:240]}")
+                if tool.key == "quillon.salvage":
+                    misses += [
+                        f"- `{entry.path.name}` ({entry.source}), {name}: "
+                        + (
+                            f"says {json.dumps(says_header)}, names " + json.dumps(outcome.rows[0] if outcome.rows and names_row else None, ensure_ascii=False)
+                            if name == "header"
+                            else f"detected {json.dumps(answer.get(name))}"
+                        )
+                        + f", truth {json.dumps((truth[0] if props['header'] else False) if name == 'header' else props[name], ensure_ascii=False)}"
+                        for name, right in verdict.items()
+                        if right is False
+                    ]
+                    if not s.rows_exact:
+                        misses.append(
+                            f"- `{entry.path.name}` ({entry.source}), rows: "
+                            + (f"failed: {outcome.error[:120]}" if outcome.rows is None else f"{s.records_truth - s.records_matched} of {s.records_truth} records missed, {s.records_out - s.records_matched} yielded that are not in the truth")
+                        )
                 per_file.append(
-                    {"tool": tool.key, "file": entry.path.name, "kind": entry.kind, **asdict(s), "error": outcome.error, "detail": outcome.detail}
+                    {
+                        "tool": tool.key,
+                        "file": entry.path.name,
+                        "kind": entry.kind,
+                        "source": entry.source,
+                        **s.to_dict(),
+                        "properties": {"truth": props, "detected": answer, "right": verdict},
+                        "error": outcome.error,
+                        "detail": outcome.detail,
+                    }
                 )
     ran = [t.key for t in TOOLS if t.key in scores]
-    text = report(kinds, titles, ran, scores, versions, skipped, errors, seconds)
+    from harness import describe_machine
+
+    machine = describe_machine({"quillon": args.project_python, "peers": args.peers_python})
+    try:
+        virtual = " hypervisor " in Path("/proc/cpuinfo").read_text()
+    except OSError:
+        virtual = False
+    machine["cores_kind"] = "vCPUs of a virtual machine" if virtual else "cores"
+    text = report(kinds, groups, titles, ran, scores, versions, skipped, errors, seconds, misses, machine)
     print(text)
     if args.output:
         args.output.write_text(text)

@@ -52,7 +52,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-GENERATOR_VERSION = 3
+GENERATOR_VERSION = 4
 DEFAULT_SEED = 20241207
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "quality"
@@ -906,6 +906,80 @@ def self_check(name: str, case: Case, data: bytes) -> None:
         assert got == [row], f"{name}: damaged line {text!r} splits as {got}"
 
 
+# ---- the truth of a file's dialect and structure -----------------------------
+
+# What the bytes of a kind's files say that the writer cannot read off its
+# Case: a dump that never quotes and escapes with a backslash.
+PROPERTY_OVERRIDES: dict[str, dict[str, object]] = {
+    "escaped-dump": {"quote": None, "escape": "\\"},
+}
+DELIMITER_CANDIDATES = ",;\t| +~^"
+
+
+def is_blank_line(text: str, delimiter: str) -> bool:
+    """A line of nothing but spaces and delimiters: a blank line to readers,
+    no content of a preamble."""
+    return not text.replace(delimiter, "").strip(" \t\r\n\ufeff")
+
+
+def _header_matches(record: list[str], header: list[str]) -> bool:
+    """A line that writes the header: as is, after a byte-order mark, with a
+    trailing delimiter, or one name short under row names."""
+    if record and record[0].startswith("\ufeff"):
+        record = [record[0][1:]] + record[1:]
+    while len(record) > len(header) and record[-1] == "":
+        record = record[:-1]
+    return record == header or (header[:1] == ["row_name"] and record == header[1:])
+
+
+def case_properties(kind: str, case: Case) -> dict[str, object]:
+    """The dialect and structure the file was written with, for scoring what
+    each tool detects: delimiter, quote, escape, header, preamble (lines of
+    content above the header: blank and comment lines left out), comment
+    prefix and tables (the header lines: each export of a concatenated file
+    begins one). `free` names the properties the bytes cannot show (a quote
+    character in a file that quotes no field), where any answer is right."""
+    texts = [line.text for line in case.lines]
+    header = case.truth[0]
+    props: dict[str, object] = {
+        "delimiter": case.dialect.get("delimiter"),
+        "quote": None if case.dialect.get("quoting") == csv.QUOTE_NONE else case.dialect.get("quotechar", '"'),
+        "escape": case.dialect.get("escapechar"),
+    }
+    props.update(PROPERTY_OVERRIDES.get(kind, {}))
+    if props["delimiter"] is None:
+        # A kind written without a csv dialect: the candidate that splits
+        # the first line of content into the header's names.
+        first = next(t for t in texts if t.strip())
+        props["delimiter"] = next(d for d in DELIMITER_CANDIDATES if len(first.split(d)) == len(header))
+    delimiter = str(props["delimiter"])
+    comment = "#" if any(t.startswith("#") for t in texts) and not any(r and r[0].startswith("#") for r in case.truth) else None
+    reader = {"delimiter": delimiter, "quoting": csv.QUOTE_NONE} if props["quote"] is None else {**case.dialect, "delimiter": delimiter}
+    header_lines = [i for i, t in enumerate(texts) if _header_matches(read_csv_text(t, **reader)[0] if t else [], header)]
+    assert header_lines, f"{kind}: no line writes the header"
+    above = texts[: header_lines[0]]
+    props.update(
+        header=True,
+        preamble=sum(1 for t in above if not is_blank_line(t, delimiter) and not (comment and t.startswith(comment))),
+        comment=comment,
+        tables=len(header_lines),
+    )
+    body = "".join(texts)
+    props["free"] = [
+        name
+        for name, free in (
+            ("quote", str(props["quote"] or '"') not in body),
+            ("escape", props["escape"] is None and "\\" not in body),
+        )
+        if free
+    ]
+    return props
+
+
+def write_properties(path: Path, props: dict[str, object]) -> None:
+    path.write_text(json.dumps(props, ensure_ascii=False, indent=1) + "\n", encoding="utf-8")
+
+
 def write_truth(path: Path, rows: list[list[str]]) -> None:
     buffer = io.StringIO(newline="")
     csv.writer(buffer, lineterminator="\n").writerows(rows)
@@ -931,10 +1005,12 @@ def generate(out: Path, seed: int = DEFAULT_SEED) -> dict:
             self_check(name, case, data)
             (out / f"{name}.csv").write_bytes(data)
             write_truth(out / f"{name}.truth.csv", case.truth)
+            write_properties(out / f"{name}.truth.json", case_properties(kind.name, case))
             entries.append(
                 {
                     "file": f"{name}.csv",
                     "truth": f"{name}.truth.csv",
+                    "properties": f"{name}.truth.json",
                     "kind": kind.name,
                     "layout": layout,
                     "columns": table.width,
@@ -960,7 +1036,7 @@ def is_current(out: Path, seed: int) -> bool:
         return False
     if manifest.get("version") != GENERATOR_VERSION or manifest.get("seed") != seed:
         return False
-    return all((out / e["file"]).is_file() and (out / e["truth"]).is_file() for e in manifest["files"])
+    return all((out / e[k]).is_file() for e in manifest["files"] for k in ("file", "truth", "properties"))
 
 
 def main(argv: list[str] | None = None) -> int:
