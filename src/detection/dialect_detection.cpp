@@ -77,6 +77,8 @@ struct SampleFacts {
     bool escaped_double_quote = false;
     // Colons that separate the parts of times (12:30:05).
     std::size_t colons_in_times = 0;
+    // Full stops between two digits: decimal points (315.58), not delimiters.
+    std::size_t stops_in_numbers = 0;
     // Of the other punctuation: the count on the first line that has any
     // byte, and the lines that have the same count of it.
     std::array<std::size_t, 128> first_line_count{};
@@ -107,6 +109,9 @@ struct SampleFacts {
     // A colon that mostly separates hours from minutes is no delimiter, however
     // regularly times cut the rows.
     bool colon_writes_times() const noexcept { return 2 * colons_in_times > count[':']; }
+    // Likewise a full stop that mostly stands between digits: split there, a
+    // column of decimals would become two columns of integers.
+    bool stop_writes_decimals() const noexcept { return 2 * stops_in_numbers > count['.']; }
 
     bool quote_at_field_start(Byte quote, Byte delimiter) const noexcept {
         return quote == '\'' ? apostrophe_at_line_start || apostrophe_after[delimiter]
@@ -195,6 +200,9 @@ SampleFacts sample_facts(std::string_view sample) {
         if (c == ':' && i > 0 && i + 2 < n && is_digit(p[i - 1]) && is_digit(p[i + 1]) &&
             is_digit(p[i + 2]) && (i + 3 == n || !is_digit(p[i + 3]))) {
             ++f.colons_in_times;
+        }
+        if (c == '.' && i > 0 && i + 1 < n && is_digit(p[i - 1]) && is_digit(p[i + 1])) {
+            ++f.stops_in_numbers;
         }
         if (c == '"' || c == '\'') {
             const bool after_space = i > 0 && p[i - 1] == ' ';
@@ -586,7 +594,8 @@ DelimiterChoice choose_delimiters(std::string_view buffer, std::string_view samp
     std::vector<Byte> others;
     for (Byte c = '!'; c <= '~'; ++c) {
         if (is_other_punctuation(c) && facts.consistent_shape(c) &&
-            facts.first_line_count[c] + 1 > unanimous_fields) {
+            facts.first_line_count[c] + 1 > unanimous_fields &&
+            !(c == '.' && facts.stop_writes_decimals())) {
             others.push_back(c);
         }
     }

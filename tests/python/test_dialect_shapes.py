@@ -103,6 +103,18 @@ CASES = {
         [["a", "b", "c"], ["1", "x y", "2"], ["3", "z w", "4"], ["5", "v u", "6"]],
         {},
     ),
+    "decimal-points-are-no-delimiter": (
+        b"0.70 1.00 0.17\n0.60 0.00 0.23\n1.40 1.00 0.07\n",
+        (" ", '"', None, False),
+        [["0.70", "1.00", "0.17"], ["0.60", "0.00", "0.23"], ["1.40", "1.00", "0.07"]],
+        {"header": False},
+    ),
+    "one-column-of-decimals": (
+        b"315.58\n316.39\n316.79\n317.12\n",
+        (",", '"', None, False),
+        [["315.58"], ["316.39"], ["316.79"], ["317.12"]],
+        {"header": False},
+    ),
     "padded-both-sides": (
         b"id , name , city\n1 , Homer , Springfield\n2 , Marge , Shelbyville\n",
         (",", '"', None, False),
