@@ -91,6 +91,8 @@
 //     the fields after each closing quote) keep it linear.
 #include "tokenizer.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "scan.hpp"
@@ -435,6 +437,18 @@ unsigned char unescaped(unsigned char c) noexcept {
     }
 }
 
+// Whether the structural index can read the dialect's delimiter and quote:
+// distinct ASCII bytes other than the line breaks.
+bool regular_bytes(const Dialect& d) noexcept {
+    const auto plain = [](unsigned char b) { return b < 0x80 && b != kCR && b != kLF; };
+    return d.quote && plain(*d.quote) && plain(d.delimiter) && *d.quote != d.delimiter;
+}
+
+// Bits from `offset` up in a 64-bit block mask; none when it is 64 or more.
+constexpr std::uint64_t bits_from(std::size_t offset) noexcept {
+    return offset >= 64 ? 0 : ~std::uint64_t{0} << offset;
+}
+
 }  // namespace
 
 RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect) noexcept
@@ -454,7 +468,9 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       quoted_target_(data_, size_,
                      ByteSet4{{quote_stop(dialect), static_cast<std::uint8_t>(escape_ & 0xFF), kLF,
                                kCR}}),
-      quoted_scanner_(quoted_target_) {}
+      quoted_scanner_(quoted_target_),
+      speculate_(!general_ && regular_bytes(dialect)),
+      index_(data_, size_, dialect.delimiter, quote_stop(dialect)) {}
 
 // A dialect with an escape byte or space skipping reads through a copy of
 // the state machine of its own, out of line, so that the usual one keeps its
@@ -462,12 +478,129 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
 // sink's cursors then stay in registers across the text stores.
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
+    if (speculate_ && next_regular_record(out)) return true;
     if (general_) return next_general_record(out);
     if (guard_columns_ != 0) return next_guarded_record<false>(out);
     StoreSink sink(out, size_ - pos_, decoding_);
     read_record<false>(sink);
     single_byte_decoded_ = sink.single_byte_used();
     return true;
+}
+
+// The record at pos_ from the structural index, when every byte of it up to
+// and including its line break lies before the first irregular byte: its
+// fields then are the ones the state machine reads, through the same sink.
+// Otherwise `out` is put back as it was and the state machine reads the
+// record (a record cut off by the end of the buffer goes there too).
+[[gnu::noinline]] bool RecordTokenizer::next_regular_record(RowStore& out) {
+    const std::size_t begin = pos_;
+    if (begin != index_next_) index_.start_at(begin);
+    index_next_ = kNoStop;
+    const std::size_t text_size = out.text_buffer().size();
+    const std::size_t slot_size = out.slot_buffer().size();
+    StoreSink sink(out, size_ - begin, decoding_);
+    // Locals, so that the text stores cannot force them out of registers.
+    const unsigned char* const d = data_;
+    const unsigned char quote = static_cast<unsigned char>(quote_);
+    const unsigned char delimiter = delimiter_;
+    const std::size_t near_end = near_end_;
+    std::size_t field = begin;
+    // What the blocks before the current one held of the open field: its
+    // flags, and for a quoted one its quote bytes.
+    std::uint16_t carried = 0;
+    unsigned carried_quotes = 0;
+    for (;;) {
+        const std::size_t base = index_.base();
+        const std::uint64_t high = index_.high();
+        const std::uint64_t quotes = index_.quotes();
+        const std::uint64_t delimiters = index_.delimiters();
+        // The bits of the open field in this block: from its first byte on.
+        std::uint64_t field_bits = field > base ? bits_from(field - base) : ~std::uint64_t{0};
+        const std::uint64_t irregular = index_.irregular() & field_bits;
+        // Only the field ends before the first irregular byte are the state
+        // machine's.
+        std::uint64_t ends = index_.ends() & field_bits & ((irregular & (~irregular + 1)) - 1);
+        while (ends != 0) {
+            const unsigned bit = static_cast<unsigned>(__builtin_ctzll(ends));
+            const std::size_t e = base + bit;
+            ends &= ends - 1;
+            const std::uint64_t span = field_bits & ((std::uint64_t{1} << bit) - 1);
+            std::uint16_t flags = carried;
+            if (high != 0 && (high & span) != 0) flags |= field_flags::kNonAscii;
+            if (d[field] != quote) {
+                if (e < near_end) [[likely]] {
+                    sink.append_near(d + field, e - field);
+                } else {
+                    sink.append(d + field, e - field);
+                }
+            } else {
+                // Quoted: it closes right before e, and every quote in
+                // between is one of a doubled pair. More than two quotes in
+                // all, or a delimiter, make the field special.
+                const std::uint64_t q = quotes & span;
+                std::uint64_t beyond_two = q & (q - 1);
+                beyond_two &= beyond_two - 1;
+                const unsigned in_block = q == 0                 ? 0
+                                          : (q & (q - 1)) == 0   ? 1
+                                          : beyond_two == 0      ? 2
+                                                                 : 3;
+                const bool doubled = carried_quotes + in_block > 2;
+                if (doubled || (delimiters & span) != 0) flags |= field_flags::kSpecial;
+                if (!doubled && e < near_end) [[likely]] {
+                    sink.append_near(d + field + 1, e - field - 2);
+                } else {
+                    // Each quote of the text is the first of a pair.
+                    for (std::size_t at = field + 1; at < e - 1;) {
+                        const void* found = std::memchr(d + at, quote, e - 1 - at);
+                        const std::size_t stop =
+                            found == nullptr
+                                ? e - 1
+                                : static_cast<std::size_t>(static_cast<const unsigned char*>(found) -
+                                                           d) + 1;
+                        sink.append(d + at, stop - at);
+                        at = stop + 1;
+                    }
+                }
+            }
+            sink.end_field(flags);
+            carried = 0;
+            carried_quotes = 0;
+            field = e + 1;
+            field_bits = bits_from(bit + 1);
+            if (d[e] == delimiter) continue;
+            // A line break (CR is always followed by LF here) ends the record,
+            // unless the guard may read it again with its first quote as text.
+            if (guard_columns_ != 0 && d[begin] == quote && sink.fields() < guard_columns_) {
+                goto irregular_record;
+            }
+            sink.end_record();
+            single_byte_decoded_ = sink.single_byte_used();
+            record_begin_ = begin;
+            content_end_ = e;
+            ended_by_break_ = true;
+            ended_in_quote_ = false;
+            runaway_taken_ = false;
+            resume_stop_ = kNoStop;
+            ++line_;
+            pos_ = d[e] == kCR ? e + 2 : e + 1;
+            index_next_ = pos_;
+            return true;
+        }
+        if (irregular != 0) goto irregular_record;
+        // The open field goes on into the next block.
+        if ((high & field_bits) != 0) carried = field_flags::kNonAscii;
+        if (field < base + 64 && d[field] == quote) {
+            // Counted up to three: the opening and closing quotes and one more.
+            carried_quotes += static_cast<unsigned>(std::min(std::popcount(quotes & field_bits), 3));
+            if ((delimiters & field_bits) != 0) carried |= field_flags::kSpecial;
+        }
+        if (!index_.advance()) goto irregular_record;
+    }
+
+irregular_record:
+    out.text_buffer().set_size(text_size);
+    out.slot_buffer().set_size(slot_size);
+    return false;
 }
 
 [[gnu::noinline]] bool RecordTokenizer::next_general_record(RowStore& out) {
