@@ -130,7 +130,12 @@ StructuralIndex::StructuralIndex(const unsigned char* data, std::size_t size,
       size_(size),
       delimiter_(delimiter),
       quote_(quote),
-      classify_(classify_function()) {}
+      classify_(classify_function()) {
+    for (unsigned b = 0; b < 256; ++b) {
+        const bool stop = b == quote || b == delimiter || b == kCR || b == kLF;
+        next_byte_[b] = static_cast<std::uint8_t>((stop ? 1 : 0) | (b == kLF ? 2 : 0));
+    }
+}
 
 void StructuralIndex::load(std::size_t base) noexcept {
     base_ = base;
@@ -149,32 +154,23 @@ void StructuralIndex::load(std::size_t base) noexcept {
 }
 
 void StructuralIndex::derive(std::uint64_t inside_flip, std::uint64_t starts) noexcept {
-    const BlockClasses& c = classes_;
+    const BlockClasses c = classes_;
     const std::uint64_t inside = c.inside ^ inside_flip;
     const std::uint64_t breaks = c.cr | c.lf;
-    ends_ = (c.delimiter | breaks) & ~inside;
-    const std::uint64_t field_starts =
-        (ends_ << 1) | static_cast<std::uint64_t>(end_carry_) | starts;
+    const std::uint64_t ends = (c.delimiter | breaks) & ~inside;
+    const std::uint64_t field_starts = (ends << 1) | carries_.end | starts;
     const std::uint64_t opens = c.quote & inside;
     const std::uint64_t closes = c.quote & ~inside;
     // What the byte after each byte is, the next block's first byte included
     // (nothing follows the buffer's last byte).
-    std::uint64_t stop_next = 0;
-    std::uint64_t lf_next = 0;
-    if (size_ - base_ > 64) {
-        const unsigned char b = data_[base_ + 64];
-        stop_next = b == quote_ || b == delimiter_ || b == kCR || b == kLF;
-        lf_next = b == kLF;
-    }
-    const std::uint64_t followed =
-        ((c.quote | c.delimiter | breaks) >> 1) | (stop_next << 63);
-    const std::uint64_t lf_after = (c.lf >> 1) | (lf_next << 63);
-    const std::uint64_t second_of_pair = (closes << 1) | static_cast<std::uint64_t>(close_carry_);
+    const std::uint64_t next = size_ - base_ > 64 ? next_byte_[data_[base_ + 64]] : 0;
+    const std::uint64_t followed = ((c.quote | c.delimiter | breaks) >> 1) | (next << 63);
+    const std::uint64_t lf_after = (c.lf >> 1) | ((next >> 1) << 63);
+    const std::uint64_t second_of_pair = (closes << 1) | carries_.close;
     irregular_ = (opens & ~field_starts & ~second_of_pair) | (closes & ~followed) |
                  (breaks & inside) | (c.cr & ~lf_after);
-    inside_carry_ = (inside >> 63) != 0;
-    end_carry_ = (ends_ >> 63) != 0;
-    close_carry_ = (closes >> 63) != 0;
+    ends_ = ends;
+    carries_ = Carries{inside >> 63, ends >> 63, closes >> 63};
 }
 
 void StructuralIndex::start_at(std::size_t from) noexcept {
@@ -187,9 +183,7 @@ void StructuralIndex::start_at(std::size_t from) noexcept {
     const unsigned offset = static_cast<unsigned>(from - base);
     const std::uint64_t below = (std::uint64_t{1} << offset) - 1;
     const bool odd = (__builtin_popcountll(classes_.quote & below) & 1) != 0;
-    inside_carry_ = false;
-    end_carry_ = false;
-    close_carry_ = false;
+    carries_ = Carries{};
     derive(odd ? ~std::uint64_t{0} : 0, std::uint64_t{1} << offset);
     ends_ &= ~below;
     irregular_ &= ~below;
@@ -199,7 +193,7 @@ bool StructuralIndex::advance() noexcept {
     const std::size_t next = base_ + 64;
     if (next >= size_) return false;
     load(next);
-    derive(inside_carry_ ? ~std::uint64_t{0} : 0, 0);
+    derive(0 - carries_.inside, 0);
     return true;
 }
 

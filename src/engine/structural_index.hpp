@@ -84,11 +84,17 @@ private:
     BlockClasses classes_{};
     std::uint64_t ends_ = 0;
     std::uint64_t irregular_ = 0;
-    // What the previous block hands on: inside quotes at its end, a field
-    // end and a closing quote as its last byte.
-    bool inside_carry_ = false;
-    bool end_carry_ = false;
-    bool close_carry_ = false;
+    // What the previous block hands on, each 0 or 1: inside quotes at its
+    // end, a field end and a closing quote as its last byte.
+    struct Carries {
+        std::uint64_t inside = 0;
+        std::uint64_t end = 0;
+        std::uint64_t close = 0;
+    };
+    Carries carries_;
+    // Per byte value: 1 when it is the quote, the delimiter, CR or LF; 2
+    // when it is LF.
+    std::uint8_t next_byte_[256];
 };
 
 }  // namespace quillon

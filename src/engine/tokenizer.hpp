@@ -108,6 +108,7 @@ private:
     std::optional<RecordShape> next_guarded_shape();
     bool next_general_record(RowStore& out);
     bool next_regular_record(RowStore& out);
+    bool utf8_text(std::size_t from, std::size_t to) const noexcept;
     std::optional<RecordShape> next_general_shape();
     bool quote_closes(std::size_t i);
     // How the runaway-quote guard reads a quote whose field reached a line
