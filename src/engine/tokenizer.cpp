@@ -91,10 +91,7 @@
 //     the fields after each closing quote) keep it linear.
 #include "tokenizer.hpp"
 
-#include <algorithm>
-#include <bit>
 #include <cstring>
-#include <type_traits>
 
 #include "scan.hpp"
 #include "sniffer.hpp"
@@ -438,18 +435,6 @@ unsigned char unescaped(unsigned char c) noexcept {
     }
 }
 
-// Whether the structural index can read the dialect's delimiter and quote:
-// distinct ASCII bytes other than the line breaks.
-bool regular_bytes(const Dialect& d) noexcept {
-    const auto plain = [](unsigned char b) { return b < 0x80 && b != kCR && b != kLF; };
-    return d.quote && plain(*d.quote) && plain(d.delimiter) && *d.quote != d.delimiter;
-}
-
-// Bits from `offset` up in a 64-bit block mask; none when it is 64 or more.
-constexpr std::uint64_t bits_from(std::size_t offset) noexcept {
-    return offset >= 64 ? 0 : ~std::uint64_t{0} << offset;
-}
-
 }  // namespace
 
 RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect) noexcept
@@ -469,9 +454,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       quoted_target_(data_, size_,
                      ByteSet4{{quote_stop(dialect), static_cast<std::uint8_t>(escape_ & 0xFF), kLF,
                                kCR}}),
-      quoted_scanner_(quoted_target_),
-      speculate_(!general_ && regular_bytes(dialect)),
-      index_(data_, size_, dialect.delimiter, quote_stop(dialect)) {}
+      quoted_scanner_(quoted_target_) {}
 
 // A dialect with an escape byte or space skipping reads through a copy of
 // the state machine of its own, out of line, so that the usual one keeps its
@@ -479,218 +462,12 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
 // sink's cursors then stay in registers across the text stores.
 bool RecordTokenizer::next_record(RowStore& out) {
     if (pos_ >= size_) return false;
-    if (speculate_ && next_regular_record(out)) return true;
     if (general_) return next_general_record(out);
     if (guard_columns_ != 0) return next_guarded_record<false>(out);
     StoreSink sink(out, size_ - pos_, decoding_);
     read_record<false>(sink);
     single_byte_decoded_ = sink.single_byte_used();
     return true;
-}
-
-// Copies the text of a quoted field [from, to) whose every quote is the first
-// of a doubled pair, one quote of each pair; returns the bytes written.
-[[gnu::noinline]] static std::size_t copy_undoubled(char* out, const unsigned char* d,
-                                                   std::size_t from, std::size_t to,
-                                                   unsigned char quote) noexcept {
-    char* at_text = out;
-    for (std::size_t at = from; at < to;) {
-        const void* found = std::memchr(d + at, quote, to - at);
-        const std::size_t stop =
-            found == nullptr
-                ? to
-                : static_cast<std::size_t>(static_cast<const unsigned char*>(found) - d) + 1;
-        std::memcpy(at_text, d + at, stop - at);
-        at_text += stop - at;
-        at = stop + 1;
-    }
-    return static_cast<std::size_t>(at_text - out);
-}
-
-// The slots of a field of kLongLength bytes or more; returns past them.
-[[gnu::noinline]] static std::uint16_t* write_long_slot(std::uint16_t* s, std::size_t length,
-                                                 std::uint16_t flags) noexcept {
-    s[0] = static_cast<std::uint16_t>(flags | field_flags::kLongLength);
-    for (unsigned i = 0; i < 4; ++i) s[1 + i] = static_cast<std::uint16_t>(length >> (16 * i));
-    return s + 5;
-}
-
-// The record at pos_ from the structural index, when every byte of it up to
-// and including its line break lies before the first irregular byte, and
-// its text is ASCII or well-formed UTF-8 read as UTF-8: its fields then are
-// the ones the state machine reads, stored as it stores them. Otherwise
-// nothing is stored and the state machine reads the record (a record cut
-// off by the end of the buffer goes there too).
-//
-// Fields are written straight into the store's spare capacity through
-// local cursors, committed only when the record is whole: text room for the
-// rest of the input (a record stores no more than it reads here), slot room
-// block by block (a block ends at most 64 fields, and at most one of 16 KiB
-// or more, which takes 5 slots).
-[[gnu::noinline]] bool RecordTokenizer::next_regular_record(RowStore& out) {
-    const std::size_t begin = pos_;
-    if (begin != index_next_) index_.start_at(begin);
-    index_next_ = kNoStop;
-    GrowableBuffer<char>& text = out.text_buffer();
-    GrowableBuffer<std::uint16_t>& slots = out.slot_buffer();
-    char* const text_first = text.reserve_tail(size_ - begin + 32);
-    constexpr std::size_t kBlockSlots = 64 + 4;
-    std::uint16_t* slot_first = slots.reserve_tail(kBlockSlots);
-    std::uint16_t* slot_cap = slot_first + kBlockSlots;
-    char* t = text_first;
-    std::uint16_t* sl = slot_first;
-    const unsigned char* const d = data_;
-    const unsigned char quote = static_cast<unsigned char>(quote_);
-    const std::size_t near_end = near_end_;
-    // The fields' flags, and above them whether one is long.
-    constexpr std::uint32_t kHasLong = 0x10000;
-    std::uint32_t row_flags = 0;
-    std::size_t field = begin;
-    // What the blocks before the current one held of the open field: its
-    // flags, and for a quoted one its quote bytes (up to three).
-    std::uint16_t carried = 0;
-    unsigned carried_quotes = 0;
-    for (;;) {
-        if (static_cast<std::size_t>(slot_cap - sl) < kBlockSlots) {
-            const auto used = static_cast<std::size_t>(sl - slot_first);
-            slot_first = slots.reserve_tail(used + kBlockSlots);
-            sl = slot_first + used;
-            slot_cap = sl + kBlockSlots;
-        }
-        const std::size_t base = index_.base();
-        const std::uint64_t high = index_.high();
-        const std::uint64_t quotes = index_.quotes();
-        const std::uint64_t delimiters = index_.delimiters();
-        // Whether every field ending in this block leaves 32 readable bytes
-        // from its start.
-        const bool roomy = base + 64 <= near_end;
-        // The bits of the open field in this block: from its first byte on.
-        std::uint64_t field_bits = field > base ? bits_from(field - base) : ~std::uint64_t{0};
-        const std::uint64_t irregular = index_.irregular() & field_bits;
-        // Only the field ends before the first irregular byte are the state
-        // machine's; of those, the ones before the first line break end
-        // fields of this record at a delimiter.
-        const std::uint64_t ends =
-            index_.ends() & field_bits & ((irregular & (~irregular + 1)) - 1);
-        const std::uint64_t breaks = ends & ~delimiters;
-        std::uint64_t delimited = ends & ((breaks & (~breaks + 1)) - 1);
-
-        // Stores the field that ends at `bit` of this block; with kCarried
-        // false, one that begins in this block (fewer live values).
-        const auto store_field = [&](auto carried_tag, unsigned bit) __attribute__((always_inline)) {
-            constexpr bool kCarried = decltype(carried_tag)::value;
-            const std::size_t e = base + bit;
-            const std::uint64_t span = field_bits & ((std::uint64_t{1} << bit) - 1);
-            std::uint16_t flags = 0;
-            if constexpr (kCarried) flags = carried;
-            if ((high & span) != 0) flags |= field_flags::kNonAscii;
-            const std::uint64_t q = quotes & span;
-            unsigned quotes_before = 0;
-            if constexpr (kCarried) quotes_before = carried_quotes;
-            std::size_t length;
-            if (q == 0 && quotes_before == 0) [[likely]] {
-                length = e - field;
-                if (length <= 32 && roomy) [[likely]] {
-                    std::memcpy(t, d + field, 16);
-                    std::memcpy(t + 16, d + field + 16, 16);
-                } else {
-                    std::memcpy(t, d + field, length);
-                }
-            } else {
-                // Quoted: it closes right before e, and every quote in
-                // between is one of a doubled pair. More than two quotes in
-                // all, or a delimiter, make the field special.
-                std::uint64_t beyond_two = q & (q - 1);
-                beyond_two &= beyond_two - 1;
-                const unsigned in_block = q == 0                 ? 0
-                                          : (q & (q - 1)) == 0   ? 1
-                                          : beyond_two == 0      ? 2
-                                                                 : 3;
-                const bool doubled = quotes_before + in_block > 2;
-                if (doubled || (delimiters & span) != 0) flags |= field_flags::kSpecial;
-                length = e - field - 2;
-                if (!doubled) {
-                    std::memcpy(t, d + field + 1, length);
-                } else {
-                    length = copy_undoubled(t, d, field + 1, e - 1, quote);
-                }
-            }
-            t += length;
-            if (length < field_flags::kLongLength) [[likely]] {
-                *sl++ = static_cast<std::uint16_t>(flags | length);
-            } else {
-                sl = write_long_slot(sl, length, flags);
-                row_flags |= kHasLong;
-            }
-            row_flags |= flags;
-            if constexpr (kCarried) {
-                carried = 0;
-                carried_quotes = 0;
-            }
-            field = e + 1;
-            field_bits = ~std::uint64_t{0} << bit << 1;
-        };
-
-        if ((carried | carried_quotes) != 0 && delimited != 0) {
-            store_field(std::true_type{}, static_cast<unsigned>(__builtin_ctzll(delimited)));
-            delimited &= delimited - 1;
-        }
-        while (delimited != 0) {
-            const unsigned bit = static_cast<unsigned>(__builtin_ctzll(delimited));
-            delimited &= delimited - 1;
-            store_field(std::false_type{}, bit);
-        }
-        if (breaks != 0) {
-            // A line break (CR is always followed by LF here) ends the record.
-            const unsigned bit = static_cast<unsigned>(__builtin_ctzll(breaks));
-            const std::size_t e = base + bit;
-            store_field(std::true_type{}, bit);
-            if ((row_flags & field_flags::kNonAscii) != 0 && !utf8_text(begin, e)) return false;
-            if (guard_columns_ != 0 && d[begin] == quote) {
-                // The guard may read a short record again with its first
-                // quote as text.
-                std::size_t fields = 0;
-                for (const std::uint16_t* x = slot_first; x < sl; ++fields) {
-                    x += (*x & field_flags::kLengthMask) == field_flags::kLongLength ? 5 : 1;
-                }
-                if (fields < guard_columns_) return false;
-            }
-            out.end_row_at(static_cast<std::size_t>(sl - slots.data()),
-                           static_cast<std::size_t>(t - text.data()),
-                           (static_cast<std::uint64_t>(row_flags & 0xFFFF) << 47) |
-                               ((row_flags & kHasLong) != 0 ? RowStore::kRowHasLong : 0));
-            single_byte_decoded_ = false;
-            record_begin_ = begin;
-            content_end_ = e;
-            ended_by_break_ = true;
-            ended_in_quote_ = false;
-            runaway_taken_ = false;
-            resume_stop_ = kNoStop;
-            ++line_;
-            pos_ = d[e] == kCR ? e + 2 : e + 1;
-            index_next_ = pos_;
-            return true;
-        }
-        if (irregular != 0) return false;
-        // The open field goes on into the next block.
-        if ((high & field_bits) != 0) carried = field_flags::kNonAscii;
-        if (field < base + 64 && d[field] == quote) {
-            carried_quotes += static_cast<unsigned>(std::min(std::popcount(quotes & field_bits), 3));
-            if ((delimiters & field_bits) != 0) carried |= field_flags::kSpecial;
-        }
-        if (!index_.advance()) return false;
-    }
-}
-
-// Whether [from, to) is text that UTF-8 decoding keeps as it is, and the
-// dialect's decoding is UTF-8: each field of it is then too, since fields
-// are cut from it at ASCII bytes.
-bool RecordTokenizer::utf8_text(std::size_t from, std::size_t to) const noexcept {
-    if (decoding_ != FieldDecoding::kUtf8Replace &&
-        decoding_ != FieldDecoding::kUtf8Windows1252Fallback) {
-        return false;
-    }
-    return valid_utf8_prefix(data_ + from, to - from) == to - from;
 }
 
 [[gnu::noinline]] bool RecordTokenizer::next_general_record(RowStore& out) {

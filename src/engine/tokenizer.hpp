@@ -11,7 +11,6 @@
 #include "growable_buffer.hpp"
 #include "row_store.hpp"
 #include "scan.hpp"
-#include "structural_index.hpp"
 #include "text_decoding.hpp"
 
 namespace quillon {
@@ -107,8 +106,6 @@ private:
     template <bool kGeneral>
     std::optional<RecordShape> next_guarded_shape();
     bool next_general_record(RowStore& out);
-    bool next_regular_record(RowStore& out);
-    bool utf8_text(std::size_t from, std::size_t to) const noexcept;
     std::optional<RecordShape> next_general_shape();
     bool quote_closes(std::size_t i);
     // How the runaway-quote guard reads a quote whose field reached a line
@@ -204,16 +201,6 @@ private:
     ScanTarget quoted_target_;
     BlockScanner quoted_scanner_;
     GrowableBuffer<char> blank_scratch_;
-
-    // Records whose quoting is regular are read from the structural index,
-    // the others by the state machine (see next_regular_record). Off for the
-    // dialects the index cannot read: an escape, space skipping, no quote
-    // byte, or a delimiter or quote outside ASCII or equal to a line break.
-    bool speculate_;
-    StructuralIndex index_;
-    // Where the record after the one the index read last begins: the index
-    // goes on from there without starting again.
-    std::size_t index_next_ = kNoStop;
 };
 
 static_assert(!std::is_move_constructible_v<RecordTokenizer>);

@@ -413,9 +413,9 @@ TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
 }
 
 // Regular and irregular quoting at every offset around the 64-byte blocks
-// that the scanners and the structural index work in: a filler record of 0
-// to 140 bytes moves each fragment across a block edge, and the regular
-// records after it make the reading switch paths there and back.
+// the scanners work in: a filler record of 0 to 140 bytes moves each
+// fragment across a block edge, with regular records after it, so that
+// every stop byte, look-ahead and guard decision meets a block edge.
 TEST(TokenizerTest, BlockEdgesMatchReference) {
     const std::string_view fragments[] = {
         "\"a,b\",\"c\"\"d\",e\n",        // delimiter and doubled quote inside quotes
