@@ -412,6 +412,43 @@ TEST(TokenizerTest, LongLinesOfStrayQuotesMatchReference) {
     }
 }
 
+// Regular and irregular quoting at every offset around the 64-byte blocks
+// the scanners work in: a filler record of 0 to 140 bytes moves each
+// fragment across a block edge, with regular records after it, so that
+// every stop byte, look-ahead and guard decision meets a block edge.
+TEST(TokenizerTest, BlockEdgesMatchReference) {
+    const std::string_view fragments[] = {
+        "\"a,b\",\"c\"\"d\",e\n",        // delimiter and doubled quote inside quotes
+        "\"\"\"\",\"\",x\r\n",          // quotes only, CR LF
+        "ab\"c,d\n",                  // a quote inside unquoted text
+        "\"ab\"c,d\n",               // text after the closing quote
+        "\"ab\" ,d\n",               // a space after the closing quote
+        "\"a\nb\",c\n",             // a line break inside quotes
+        "a\rb,c\n",                   // a CR alone
+        "\"unclosed,x\n",            // a quote the guard may take as text
+        "\xC3\xA9t\xC3\xA9,\xE2\x82\xAC\n",  // UTF-8 sequences across the edge
+        "\xC3,\xFF\xE2\x82\n",        // ill-formed UTF-8
+        ",,\n\n",                     // empty fields and an empty line
+    };
+    for (std::size_t filler = 0; filler <= 140; ++filler) {
+        for (const std::string_view fragment : fragments) {
+            const std::string input = std::string(filler, 'x') + "\n" + std::string(fragment) +
+                                      "p,\"q\",r\n" + std::string(fragment) +
+                                      std::string(fragment.substr(0, fragment.size() - 1));
+            for (const std::size_t guard : {std::size_t{0}, std::size_t{3}}) {
+                for (const bool repair : {true, false}) {
+                    const reference::Dialect dialect{',', '"', std::nullopt, false, repair, guard};
+                    SCOPED_TRACE("input \"" + reference::escaped(input) + "\" guard " +
+                                 std::to_string(guard) + " repair " + std::to_string(repair));
+                    const std::vector<reference::Record> expected =
+                        reference::tokenize(input, dialect);
+                    ASSERT_EQ(engine_records(input, dialect), expected);
+                }
+            }
+        }
+    }
+}
+
 // The dialect options beyond delimiter and quote.
 struct DialectCase {
     std::string_view input;
