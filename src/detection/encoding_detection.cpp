@@ -178,6 +178,7 @@ bool is_frequent(std::span<const std::uint16_t> set, const Byte* p) noexcept {
 
 // Characters enough to judge by: the tally of a large sample stops there.
 constexpr std::size_t kCjkEvidence = 16384;
+constexpr std::size_t kCjkEarlyVerdict = 512;
 
 struct CjkTally {
     std::size_t common = 0;
@@ -187,11 +188,31 @@ struct CjkTally {
     std::size_t frequent = 0;
     // Characters with an ASCII letter just before or after them.
     std::size_t by_letters = 0;
+    // Characters right before or after another one.
+    std::size_t in_runs = 0;
     // Where the tally stopped.
     std::size_t end = 0;
 
     std::size_t characters() const noexcept { return common + rare; }
 };
+
+// Whether the tally reads as text in that encoding: nearly every high byte
+// part of a character (one damaged byte is let pass from eight characters
+// on), most characters common ones, most of them away from ASCII letters and
+// most next to another character, as words of these scripts are. Western
+// text in Windows-1252 fails them: its accented letters stand inside words
+// of ASCII letters, making rare pairs with the next letter, or before
+// spaces, digits and delimiters, making none; where two meet ("ção", which
+// reads as two common Hanzi) they sit between letters; and a sign before a
+// letter ("21°C", "5µg": a common Hanzi in Big5) stands alone. So text of
+// single characters between ASCII only (a column of 男 and 女) is not taken
+// for double-byte text.
+bool reads_as_text(const CjkTally& t) noexcept {
+    const std::size_t chars = t.characters();
+    const std::size_t damaged = chars >= 8 ? std::min<std::size_t>(t.invalid, 1) : 0;
+    return t.common >= 3 && 50 * (t.invalid - damaged) <= chars && 10 * t.common >= 7 * chars &&
+           2 * t.by_letters <= chars && 2 * t.in_runs >= chars;
+}
 
 CjkTally tally(LegacyCjk encoding, const Byte* p, std::size_t n) noexcept {
     const std::span<const std::uint16_t> frequent =
@@ -200,14 +221,25 @@ CjkTally tally(LegacyCjk encoding, const Byte* p, std::size_t n) noexcept {
                                           : std::span<const std::uint16_t>();
     CjkTally t;
     std::size_t i = 0;
-    while (t.characters() < kCjkEvidence) {
+    // Where the last character ended, and whether it is counted in a run.
+    std::size_t last_end = 0;
+    bool last_in_run = false;
+    // A tally that has read enough, or already fails, stops: Western text
+    // fails within its first few hundred accented letters.
+    while (t.characters() + t.invalid < kCjkEvidence &&
+           (t.characters() + t.invalid < kCjkEarlyVerdict || reads_as_text(t))) {
         i += ascii_prefix_length(p + i, n - i);
         if (i == n) break;
         const CjkStep step = cjk_step(encoding, p + i, n - i);
-        if (step.kind != CjkKind::kInvalid &&
-            ((i > 0 && is_ascii_letter(p[i - 1])) ||
-             (i + step.length < n && is_ascii_letter(p[i + step.length])))) {
-            ++t.by_letters;
+        if (step.kind != CjkKind::kInvalid) {
+            if ((i > 0 && is_ascii_letter(p[i - 1])) ||
+                (i + step.length < n && is_ascii_letter(p[i + step.length]))) {
+                ++t.by_letters;
+            }
+            const bool in_run = i != 0 && i == last_end;
+            if (in_run) t.in_runs += last_in_run ? 1 : 2;
+            last_in_run = in_run;
+            last_end = i + step.length;
         }
         switch (step.kind) {
             case CjkKind::kCommon:
@@ -251,22 +283,6 @@ HighBytes high_bytes(const Byte* p, std::size_t n) noexcept {
             ++i;
         }
     }
-}
-
-// Whether the tally reads as text in that encoding: nearly every high byte
-// part of a character (one damaged byte is let pass from eight characters
-// on), most characters common ones, and most of them away from ASCII
-// letters, as words of these scripts are. Western text in
-// Windows-1252 fails all three: its accented letters stand inside words of
-// ASCII letters, making rare pairs with the next letter, or before spaces,
-// digits and delimiters, making none; even where two meet ("ção", which
-// reads as two common Hanzi) they sit between letters.
-bool reads_as_text(const CjkTally& t) noexcept {
-    const std::size_t chars = t.characters();
-    const std::size_t damaged = chars >= 8 ? std::min<std::size_t>(t.invalid, 1) : 0;
-    return t.common >= 2 && 50 * (t.invalid - damaged) <= chars &&
-           10 * t.common >= 7 * chars &&
-           2 * t.by_letters <= chars;
 }
 
 std::optional<InputEncoding> legacy_cjk_text(const Byte* p, std::size_t n) noexcept {

@@ -189,6 +189,9 @@ TEST(EncodingDetectionTest, TellsDoubleByteTextFromWestern) {
         {"SmartQuotes", "quote\n\x93quoted\x94 \x96 \x91single\x92 \x97 \x85\n\x84" "Anf\xFChrung\x93 \x82so\x91\n",
          InputEncoding::kWindows1252},
         {"OneHanziPair", "a\n\xCD\xF5\n", InputEncoding::kLatin1},
+        // 21°C and 5µg are common Hanzi in Big5 (B0 43, B5 67), but each stands alone.
+        {"Units", "sample;temp;dose\n1;21\xB0" "C;5\xB5g\n2;19\xB0" "C;3\xB5m\n3;25\xB0" "C;7\xB5L\n4;70\xB0"
+                  "F;2\xB5g\n", InputEncoding::kWindows1252},
     };
     // clang-format on
     for (const Case& c : cases) {
