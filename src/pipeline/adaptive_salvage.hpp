@@ -79,7 +79,8 @@ struct AdaptiveStats : SalvageCounts {
 };
 
 // The input as the engine reads it: UTF-16 and the double-byte encodings
-// transcoded to UTF-8, anything else as it is. Safe to move: the text is found anew on each call.
+// transcoded to UTF-8, anything else as it is. Safe to move: the text is
+// found anew on each call.
 struct EngineInput {
     std::string_view original;
     std::string transcoded;

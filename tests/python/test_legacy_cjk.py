@@ -156,4 +156,4 @@ WESTERN_WORDS = (
 def test_western_text_is_never_taken_for_double_byte(tmp_path, rows, delimiter):
     path = tmp_path / "western.csv"
     path.write_bytes("".join(delimiter.join(r) + "\r\n" for r in rows).encode("cp1252"))
-    assert quillon.detect(path).encoding in ("windows-1252", "latin-1")
+    assert quillon.detect(path).encoding not in CODECS
