@@ -124,7 +124,6 @@ std::size_t four_byte_index(const Byte* p) noexcept {
 }
 
 struct CjkTables {
-    bool available = false;
     // Indexed by the sequence: one byte (0x80 to 0xFF) or lead * 256 + trail.
     std::vector<std::uint32_t> entries;
     // GB18030 only.
@@ -133,11 +132,11 @@ struct CjkTables {
 
 CjkTables build_tables(LegacyCjk encoding) {
     CjkTables t;
+    // Without a decoder every byte of 0x80 and above reads as U+FFFD.
+    t.entries.assign(0x10000, 0);
     const IconvHandle cd = open_decoder(encoding);
     if (!cd) return t;
-    t.available = true;
     const std::span<const SequenceRange> changed = changed_sequences(encoding);
-    t.entries.assign(0x10000, 0);
     for (std::uint32_t b = 0x80; b <= 0xFF; ++b) t.entries[b] = entry_for(cd.get(), b, 1, changed);
     // No trail byte of these encodings is below 0x40 (GB18030's digits start
     // a four-byte sequence instead).
@@ -283,18 +282,21 @@ std::size_t append_cjk_as_utf8(std::string_view bytes, LegacyCjk encoding, bool 
     };
     std::size_t i = 0;
     while (i < n) {
-        const std::size_t run = ascii_prefix_length(p + i, n - i);
-        if (run > sizeof buffer - used) flush();
-        if (run > sizeof buffer) {
-            out.append(bytes.substr(i, run));
-        } else {
-            std::memcpy(buffer + used, p + i, run);
-            used += run;
+        if (p[i] < 0x80) {
+            const std::size_t run = ascii_prefix_length(p + i, n - i);
+            if (run > sizeof buffer - used) flush();
+            if (run > sizeof buffer) {
+                out.append(bytes.substr(i, run));
+            } else {
+                std::memcpy(buffer + used, p + i, run);
+                used += run;
+            }
+            i += run;
+            continue;
         }
-        i += run;
-        if (i == n || (!last && n - i < 4)) break;
-        const CjkChar c = t.available ? next_char(t, p + i, n - i) : CjkChar{0, 1};
+        if (!last && n - i < 4) break;
         if (sizeof buffer - used < 4) flush();
+        const CjkChar c = next_char(t, p + i, n - i);
         used += encode_utf8(code_point_of(c.entry), buffer + used);
         i += c.length;
     }
@@ -321,7 +323,7 @@ std::size_t cjk_input_length(std::string_view input, std::size_t utf8_length,
         i += run;
         written += run;
         if (i == n || written >= utf8_length) break;
-        const CjkChar c = t.available ? next_char(t, p + i, n - i) : CjkChar{0, 1};
+        const CjkChar c = next_char(t, p + i, n - i);
         written += utf8_length_of(code_point_of(c.entry));
         i += c.length;
     }
@@ -330,7 +332,6 @@ std::size_t cjk_input_length(std::string_view input, std::size_t utf8_length,
 
 bool cjk_round_trips(std::string_view bytes, LegacyCjk encoding) {
     const CjkTables& t = tables(encoding);
-    if (!t.available) return false;
     const auto* p = reinterpret_cast<const Byte*>(bytes.data());
     const std::size_t n = bytes.size();
     std::size_t i = 0;
