@@ -21,18 +21,21 @@ constexpr std::uint32_t kCodePointMask = 0x1FFFFF;
 constexpr std::uint32_t kRoundTrips = 0x80000000u;
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Byte sequences (read as a big-endian number) that the codec named for the
-// quarantine does not give back from glibc's reading: measured by decoding
-// every sequence with glibc and encoding the result with both glibc and
-// Python's codec.
+// Byte sequences (read as a big-endian number) whose glibc reading does not
+// encode back to them with the codec named for the quarantine, or with glibc:
+// duplicates (code page 932's NEC and IBM forms, Big5's two forms of 兀 and
+// 嗀), and sequences that glibc and Python's codec read as different
+// characters (Big5's ETEN extensions, characters GB18030 moved out of the
+// private-use area). Found by decoding every sequence with glibc and encoding
+// the result both ways; code page 949 has none.
 struct SequenceRange {
     std::uint32_t first;
     std::uint32_t last;
 };
 
 constexpr SequenceRange kBig5Changed[] = {
-    {0x80, 0x80},         {0xA2CC, 0xA2CC}, {0xA2CE, 0xA2CE}, {0xC6A1, 0xC6FE}, {0xC740, 0xC77E},
-    {0xC7A1, 0xC7FE},     {0xC840, 0xC87E}, {0xC8A1, 0xC8FE}, {0xF9E9, 0xF9EB}, {0xF9F9, 0xF9FD},
+    {0x80, 0x80},     {0xA2CC, 0xA2CC}, {0xA2CE, 0xA2CE}, {0xC6A1, 0xC6FE}, {0xC740, 0xC77E},
+    {0xC7A1, 0xC7FE}, {0xC840, 0xC87E}, {0xC8A1, 0xC8FE}, {0xF9E9, 0xF9EB}, {0xF9F9, 0xF9FD},
 };
 constexpr SequenceRange kGb18030Changed[] = {
     {0xA6D9, 0xA6DF}, {0xA6EC, 0xA6ED}, {0xA6F3, 0xA6F3}, {0xA8BC, 0xA8BC}, {0xFE51, 0xFE53},
