@@ -232,11 +232,12 @@ CjkTally tally(LegacyCjk encoding, const Byte* p, std::size_t n) noexcept {
         if (i == n) break;
         const CjkStep step = cjk_step(encoding, p + i, n - i);
         if (step.kind != CjkKind::kInvalid) {
-            if ((i > 0 && is_ascii_letter(p[i - 1])) ||
+            // The byte before may be the ASCII trail byte of the character before.
+            const bool in_run = i != 0 && i == last_end;
+            if ((i > 0 && !in_run && is_ascii_letter(p[i - 1])) ||
                 (i + step.length < n && is_ascii_letter(p[i + step.length]))) {
                 ++t.by_letters;
             }
-            const bool in_run = i != 0 && i == last_end;
             if (in_run) t.in_runs += last_in_run ? 1 : 2;
             last_in_run = in_run;
             last_end = i + step.length;

@@ -170,6 +170,9 @@ TEST(EncodingDetectionTest, TellsDoubleByteTextFromWestern) {
         {"Big5", kBig5Table, InputEncoding::kBig5},
         {"ShiftJis", kShiftJisTable, InputEncoding::kShiftJis},
         {"EucKr", kEucKrTable, InputEncoding::kEucKr},
+        // iPhone手機殼, USB充電線: the trail bytes of 充 and 電 are ASCII letters.
+        {"Big5AfterLatinLetters", "sku,desc\nA1,iPhone\xA4\xE2\xBE\xF7\xB4\xDF\nB2,USB\xA5R\xB9q\xBDu\n",
+         InputEncoding::kBig5},
         {"Utf8Hanzi", "id,\xE5\xA7\x93\xE5\x90\x8D\n1,\xE7\x8E\x8B\xE5\xB0\x8F\xE6\x98\x8E\n", InputEncoding::kUtf8},
         // One GBK row in a UTF-8 file: the UTF-8 sequences outweigh it.
         {"Utf8WithOneGbRow", "name\nJos\xC3\xA9\nZo\xC3\xAB\nRen\xC3\xA9\nM\xC3\xBCller\n\xCD\xF5\xD0\xA1\xC3\xF7\n",
