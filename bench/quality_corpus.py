@@ -592,6 +592,73 @@ def k_utf16(rng: random.Random, table: Table, index: int) -> Case:
     return case
 
 
+# Names, cities and phrases of the legacy double-byte exports, by the codec
+# they are written in (the Windows code page, as those exports are).
+CJK_POOLS = {
+    "gbk": (
+        "王伟 李娜 张敏 刘洋 陈静 杨帆 赵磊 黄丽 周杰 吴强 徐明 孙悦 马超 朱琳 胡军".split(),
+        "北京 上海 广州 深圳 成都 杭州 武汉 南京 西安 重庆 天津 苏州".split(),
+        "订单已发货 请尽快联系客户 包装破损 申请退款 下周送达 地址有误 已签收 缺少配件 加急 赠品已附".split(),
+    ),
+    "cp950": (
+        "陳大文 林美玲 黃志明 張家豪 李淑芬 王建國 吳宗憲 劉德華 蔡依林 許雅婷 鄭成功 謝佳蓉".split(),
+        "臺北 高雄 臺中 臺南 新竹 桃園 基隆 嘉義 花蓮 宜蘭".split(),
+        "訂單已出貨 請儘快聯絡客戶 包裝破損 申請退款 下週送達 地址有誤 已簽收 缺少零件 急件 附贈品".split(),
+    ),
+    "cp932": (
+        "山田太郎 佐藤花子 鈴木一郎 高橋健 田中美咲 伊藤翔 渡辺直美 中村優子 小林誠 加藤恵 ヤマダ タロウ".split(),
+        "東京 大阪 名古屋 札幌 福岡 横浜 京都 神戸 仙台 広島 表参道".split(),
+        "注文は発送済みです お客様に連絡してください 箱が破損していました 返金を希望 来週お届け 住所不明 受領済み 部品不足 至急 ソフト同梱".split(),
+    ),
+    "cp949": (
+        "김민준 이서연 박지훈 최유나 정우진 강하은 조현우 윤지아 장도윤 임수빈 한예준 오세영".split(),
+        "서울 부산 대구 인천 광주 대전 울산 수원 창원 제주".split(),
+        "주문이 발송되었습니다|고객에게 연락 바랍니다|상자가 파손됨|환불 요청|다음 주 배송|주소 오류|수령 완료|부품 누락|긴급|사은품 포함".split("|"),
+    ),
+}
+
+
+def _encodes(value: str, codec: str) -> bool:
+    try:
+        value.encode(codec)
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def cjk_case(rng: random.Random, table: Table, codec: str) -> Case:
+    """The table's names, cities and notes in the script of `codec` (four in
+    five of them), written in it."""
+    names, cities, phrases = CJK_POOLS[codec]
+    pools = {"name": names, "city": cities, "text": phrases}
+    for row in table.rows:
+        for j, value in enumerate(row):
+            pool = pools.get(table.kind_of(j))
+            if pool is not None and value and (rng.random() < 0.8 or not _encodes(value, codec)):
+                row[j] = rng.choice(pool) if pool is not phrases else " ".join(rng.sample(pool, rng.randint(1, 3)))
+            elif not _encodes(value, codec):
+                row[j] = value.encode("ascii", "ignore").decode()
+    case = plain_case(table, default_style(rng, table), ["\r\n"] * (len(table.rows) + 1), codec)
+    case.decode = codec
+    return case
+
+
+def k_big5(rng: random.Random, table: Table, index: int) -> Case:
+    return cjk_case(rng, table, "cp950")
+
+
+def k_gb18030(rng: random.Random, table: Table, index: int) -> Case:
+    return cjk_case(rng, table, "gbk")
+
+
+def k_shift_jis(rng: random.Random, table: Table, index: int) -> Case:
+    return cjk_case(rng, table, "cp932")
+
+
+def k_euc_kr(rng: random.Random, table: Table, index: int) -> Case:
+    return cjk_case(rng, table, "cp949")
+
+
 class Damaged:
     """The table written cleanly, then damaged a data row at a time."""
 
@@ -843,6 +910,10 @@ KINDS = [
     Kind("cp1252", "whole file in Windows-1252, CR LF", k_cp1252, latin_only=True),
     Kind("utf8-cp1252-rows", "UTF-8 with some rows in Windows-1252", k_utf8_with_cp1252_rows, latin_only=True),
     Kind("utf16", "UTF-16 LE with byte-order mark, CR LF", k_utf16),
+    Kind("big5", "whole file in Big5 (code page 950), CR LF", k_big5, latin_only=True),
+    Kind("gb18030", "whole file in GBK, read as GB18030, CR LF", k_gb18030, latin_only=True),
+    Kind("shift-jis", "whole file in Shift-JIS (code page 932), CR LF", k_shift_jis, latin_only=True),
+    Kind("euc-kr", "whole file in EUC-KR (code page 949), CR LF", k_euc_kr, latin_only=True),
     Kind("short-rows", "rows missing their last fields", k_short_rows),
     Kind("stray-inner-quotes", 'undoubled quotes inside quoted fields: "The "Best" Cafe"', k_stray_inner_quotes),
     Kind("invalid-utf8", "a few bytes of invalid UTF-8", k_invalid_utf8),
@@ -886,7 +957,7 @@ def decode(case: Case, data: bytes) -> str:
         return "\n".join(parts)
     if case.decode == "utf-8, invalid bytes replaced":
         return data.decode("utf-8", "replace")
-    return data.decode("utf-8")
+    return data.decode(case.decode)
 
 
 def read_csv_text(text: str, **dialect: object) -> list[list[str]]:

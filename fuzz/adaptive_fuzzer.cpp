@@ -12,12 +12,13 @@
 // rows; each quarantined record's span lies in the text, after the previous
 // one, with first_line <= last_line; its raw quarantine line, decoded as its
 // encoding column says (a codec, or base64), gives back the input's bytes at
-// its byte_offset, UTF-16 input with lone surrogates or an odd last byte
-// included; every kept row has the applied column count unless that is 0;
+// its byte_offset, UTF-16 input with lone surrogates or an odd last byte and
+// double-byte input with bytes that start no character included; every kept row has the applied column count unless that is 0;
 // where the engine's field flags fit the clean file's dialect, encoding with
 // them gives the same line as encoding from the text alone. The clean file
 // that the salvage writes as it reads (into a memory file) is the encoding
 // of the rows the run kept, with the same counts.
+#include <iconv.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -94,6 +95,31 @@ bool base64_bytes(std::string_view text, std::string& out) {
     return true;
 }
 
+// glibc's name of a double-byte codec of the quarantine, or null.
+const char* double_byte_charset(std::string_view codec) {
+    if (codec == "cp950") return "BIG5";
+    if (codec == "gb18030") return "GB18030";
+    if (codec == "cp932") return "CP932";
+    if (codec == "cp949") return "UHC";
+    return nullptr;
+}
+
+// UTF-8 text encoded with iconv: the other way from the transcoding's tables.
+bool iconv_encode(const char* charset, std::string_view text, std::string& out) {
+    const iconv_t cd = iconv_open(charset, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string in(text);
+    out.assign(4 * text.size() + 4, '\0');
+    char* in_p = in.data();
+    char* out_p = out.data();
+    std::size_t in_left = in.size();
+    std::size_t out_left = out.size();
+    const std::size_t done = iconv(cd, &in_p, &in_left, &out_p, &out_left);
+    iconv_close(cd);
+    out.resize(out.size() - out_left);
+    return done != static_cast<std::size_t>(-1) && in_left == 0;
+}
+
 // The bytes a raw quarantine value stands for under its encoding column, as
 // a reader of the file would get them; false when it cannot be decoded.
 bool raw_value_bytes(std::string_view encoding, std::string_view raw, std::string& out) {
@@ -123,6 +149,7 @@ bool raw_value_bytes(std::string_view encoding, std::string_view raw, std::strin
         }
         return true;
     }
+    if (const char* charset = double_byte_charset(encoding)) return iconv_encode(charset, raw, out);
     const bool windows_1252 = encoding == "windows-1252";
     if (!windows_1252 && encoding != "latin-1") return false;
     // The byte a code point stands for: searched, so that the check does

@@ -9,8 +9,11 @@
 // (see make_buffer).
 //
 // Properties: a UTF-8 guess without a mark means valid UTF-8 and the
-// single-byte guesses mean invalid UTF-8; UTF-16 transcodes to valid UTF-8
-// whose end maps back to the input's end; a cell's type ignores surrounding
+// single-byte and double-byte guesses mean invalid UTF-8; UTF-16 transcodes
+// to valid UTF-8 whose end maps back to the input's end; Big5, GB18030,
+// Shift-JIS and EUC-KR (any input, whatever the guess) transcode to valid
+// UTF-8 with the input's line breaks, the same read whole or in blocks, whose
+// end maps back to the input's end; a cell's type ignores surrounding
 // spaces, and every type but text is a known cell; given hints come back
 // unchanged; both detections are deterministic; the preamble stays within
 // its bound and within the input; the column count is the column inference
@@ -24,6 +27,7 @@
 
 #include "detection/dialect_detection.hpp"
 #include "detection/encoding_detection.hpp"
+#include "detection/legacy_cjk.hpp"
 #include "detection/structure_detection.hpp"
 #include "engine/cell_type.hpp"
 #include "engine/inference.hpp"
@@ -92,7 +96,40 @@ void check_encoding(std::string_view buffer) {
                   [&] { return std::to_string(bytes.size()); });
             break;
         }
+        case InputEncoding::kBig5:
+        case InputEncoding::kGb18030:
+        case InputEncoding::kShiftJis:
+        case InputEncoding::kEucKr:
+            check(!valid_utf8(buffer), "valid UTF-8 guessed as a double-byte encoding");
+            break;
     }
+}
+
+std::size_t line_breaks(std::string_view s) {
+    std::size_t n = 0;
+    for (const char c : s) n += (c == '\n' || c == '\r') ? 1 : 0;
+    return n;
+}
+
+// One of the four encodings per input, by its length, so that a run stays fast.
+void check_double_byte(std::string_view buffer) {
+    const auto e = static_cast<quillon::LegacyCjk>(buffer.size() % 4);
+    const std::string text = quillon::transcode_cjk_to_utf8(buffer, e);
+    const auto context = [&] { return std::string(quillon::cjk_codec_name(e)); };
+    check(valid_utf8(text), "double-byte transcoding is not valid UTF-8", context);
+    check(line_breaks(text) == line_breaks(buffer), "double-byte transcoding moves line breaks",
+          context);
+    check(quillon::cjk_input_length(buffer, text.size(), e) == buffer.size(),
+          "the end of the double-byte transcoding maps back elsewhere", context);
+    // Blocks of 3 bytes: every character longer than one byte is cut somewhere.
+    std::string streamed;
+    std::string pending;
+    for (std::size_t at = 0; at < buffer.size(); at += 3) {
+        pending.append(buffer.substr(at, 3));
+        pending.erase(0, quillon::append_cjk_as_utf8(pending, e, false, streamed));
+    }
+    quillon::append_cjk_as_utf8(pending, e, true, streamed);
+    check(streamed == text, "double-byte transcoding differs block by block", context);
 }
 
 void check_cells(std::string_view buffer, const quillon::Dialect& dialect) {
@@ -140,6 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     hints.guard_runaway_quotes = (more & 2) != 0;
 
     check_encoding(buffer);
+    check_double_byte(buffer);
 
     const quillon::Dialect d = quillon::detect_dialect(buffer, hints);
     const auto context = [&] { return describe(d); };

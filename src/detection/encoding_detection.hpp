@@ -11,7 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <optional>
 #include <string_view>
+
+#include "detection/legacy_cjk.hpp"
 
 namespace quillon {
 
@@ -23,11 +26,21 @@ enum class InputEncoding : std::uint8_t {
     kLatin1,
     kUtf16Le,
     kUtf16Be,
+    kBig5,
+    kGb18030,
+    kShiftJis,
+    kEucKr,
 };
 
 // "utf-8", "utf-8+windows-1252", "windows-1252", "latin-1", "utf-16-le",
-// "utf-16-be".
+// "utf-16-be", "big5", "gb18030", "shift_jis", "euc-kr".
 std::string_view encoding_name(InputEncoding encoding) noexcept;
+
+// The encoding of that name, if any.
+std::optional<InputEncoding> encoding_named(std::string_view name) noexcept;
+
+// The double-byte encoding that an input in `encoding` is transcoded from.
+std::optional<LegacyCjk> legacy_cjk_of(InputEncoding encoding) noexcept;
 
 struct EncodingGuess {
     InputEncoding encoding = InputEncoding::kUtf8;
@@ -41,8 +54,12 @@ struct EncodingGuess {
 // big-endian); a UTF-8 one (EF BB BF: UTF-8, with Windows-1252 rows when the
 // rest is not all UTF-8); UTF-16 without a mark, when the first
 // 4 KiB have NUL bytes in alternate positions as UTF-16 text of mostly ASCII
-// has; the whole buffer valid UTF-8; some of it valid multi-byte UTF-8 (then
-// the rest is taken for Windows-1252 rows); no valid multi-byte sequence at
+// has; the whole buffer valid UTF-8; Big5, GB18030, Shift-JIS or EUC-KR
+// when every byte of 0x80 and above (but a few) is part of a character of
+// that encoding, most of those characters are of its common range (kana,
+// the first level of Kanji or Hanzi, Hangul syllables), and fewer of those
+// bytes form UTF-8 sequences; some of it valid multi-byte UTF-8 (then the
+// rest is taken for Windows-1252 rows); no valid multi-byte sequence at
 // all: Windows-1252 when every byte of 0x80 and above is defined there (81,
 // 8D, 8F, 90, 9D are not) and the text looks like text (few control bytes,
 // at most a third of bytes of 0x80 and above), else Latin-1, which any byte

@@ -88,14 +88,10 @@ bool to_encoding(PyObject* value, const char* key, InputEncoding& out) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(value, &size);
     if (text == nullptr) return false;
-    const std::string_view name(text, static_cast<std::size_t>(size));
-    for (const InputEncoding e :
-         {InputEncoding::kUtf8, InputEncoding::kUtf8With1252Rows, InputEncoding::kWindows1252,
-          InputEncoding::kLatin1, InputEncoding::kUtf16Le, InputEncoding::kUtf16Be}) {
-        if (encoding_name(e) == name) {
-            out = e;
-            return true;
-        }
+    if (const std::optional<InputEncoding> e =
+            encoding_named(std::string_view(text, static_cast<std::size_t>(size)))) {
+        out = *e;
+        return true;
     }
     PyErr_Format(PyExc_ValueError, "unsupported %s: %R", key, value);
     return false;

@@ -34,6 +34,10 @@ FieldDecoding decoding_for(InputEncoding encoding, bool given) noexcept {
             return FieldDecoding::kLatin1;
         case InputEncoding::kUtf16Le:
         case InputEncoding::kUtf16Be:
+        case InputEncoding::kBig5:
+        case InputEncoding::kGb18030:
+        case InputEncoding::kShiftJis:
+        case InputEncoding::kEucKr:
             break;
     }
     return FieldDecoding::kUtf8Replace;
@@ -49,6 +53,11 @@ RawForm raw_form_for(InputEncoding encoding) noexcept {
             return RawForm::kUtf16Le;
         case InputEncoding::kUtf16Be:
             return RawForm::kUtf16Be;
+        case InputEncoding::kBig5:
+        case InputEncoding::kGb18030:
+        case InputEncoding::kShiftJis:
+        case InputEncoding::kEucKr:
+            return RawForm::kLegacyCjk;
         case InputEncoding::kUtf8:
         case InputEncoding::kUtf8With1252Rows:
             break;
@@ -271,9 +280,12 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
     }
     input.original = content;
     input.transcoded.clear();
-    input.is_transcoded = is_utf16(d.encoding.encoding);
     input.skipped = 0;
-    if (input.is_transcoded) {
+    const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding);
+    input.is_transcoded = is_utf16(d.encoding.encoding) || cjk.has_value();
+    if (cjk) {
+        input.transcoded = transcode_cjk_to_utf8(content, *cjk);
+    } else if (input.is_transcoded) {
         input.skipped = utf16_mark_length(content, d.encoding.encoding);
         input.transcoded = transcode_utf16_to_utf8(content.substr(input.skipped),
                                                    d.encoding.encoding == InputEncoding::kUtf16Be);
@@ -341,15 +353,17 @@ IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOpt
 RunQuarantineLines::RunQuarantineLines(const AdaptiveRun& run) noexcept
     : run_(&run),
       form_(raw_form_for(run.detection.encoding.encoding)),
-      utf16_(is_utf16(run.detection.encoding.encoding)) {}
+      cjk_(legacy_cjk_of(run.detection.encoding.encoding)) {}
 
-std::size_t RunQuarantineLines::utf16_offset(std::size_t utf8_offset) noexcept {
+std::size_t RunQuarantineLines::input_offset(std::size_t utf8_offset) {
     const EngineInput& input = run_->input;
     const std::string_view text = input.text();
-    mapped_utf16_ += utf16_offset_of(text.substr(mapped_utf8_), utf8_offset - mapped_utf8_,
-                                     input.original.size() - input.skipped - mapped_utf16_);
+    const std::string_view rest = input.original.substr(input.skipped + mapped_input_);
+    const std::size_t length = utf8_offset - mapped_utf8_;
+    mapped_input_ += cjk_ ? cjk_input_length(rest, length, *cjk_)
+                          : utf16_offset_of(text.substr(mapped_utf8_), length, rest.size());
     mapped_utf8_ = utf8_offset;
-    return input.skipped + mapped_utf16_;
+    return input.skipped + mapped_input_;
 }
 
 bool RunQuarantineLines::next(std::string& line) {
@@ -360,11 +374,12 @@ bool RunQuarantineLines::next(std::string& line) {
     const std::string_view text = run_->input.text();
     RawRecord record{place.first_line, place.line, place.begin, row.code,
                      text.substr(place.begin, place.end - place.begin), form_};
-    if (utf16_) {
-        record.byte_offset = utf16_offset(place.begin);
-        const std::size_t end = utf16_offset(place.end);
-        record.utf16_bytes =
+    if (run_->input.is_transcoded) {
+        record.byte_offset = input_offset(place.begin);
+        const std::size_t end = input_offset(place.end);
+        record.input_bytes =
             run_->input.original.substr(record.byte_offset, end - record.byte_offset);
+        if (cjk_) record.cjk = *cjk_;
     }
     encode_raw_quarantine_row(record, line);
     return true;

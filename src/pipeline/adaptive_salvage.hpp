@@ -4,8 +4,9 @@
 //
 // The steps and what each settles:
 //   1. read the input whole (as salvage_file does);
-//   2. encoding: UTF-16 input is transcoded to UTF-8 first; Windows-1252 and
-//      Latin-1 are decoded field by field by the engine;
+//   2. encoding: UTF-16, Big5, GB18030, Shift-JIS and EUC-KR input is
+//      transcoded to UTF-8 first; Windows-1252 and Latin-1 are decoded field
+//      by field by the engine;
 //   3. dialect: delimiter, quote, escape and space skipping, from a sample;
 //   4. structure: preamble records, header, column count;
 //   5. the engine run, with repeated headers set aside when there is a header;
@@ -77,8 +78,9 @@ struct AdaptiveStats : SalvageCounts {
     bool ends_in_open_quote = false;
 };
 
-// The input as the engine reads it: UTF-16 transcoded to UTF-8, anything else
-// as it is. Safe to move: the text is found anew on each call.
+// The input as the engine reads it: UTF-16 and the double-byte encodings
+// transcoded to UTF-8, anything else as it is. Safe to move: the text is
+// found anew on each call.
 struct EngineInput {
     std::string_view original;
     std::string transcoded;
@@ -125,8 +127,9 @@ IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOpt
                                 InterruptCheck interrupt = nullptr);
 
 // The raw-quarantine lines of a run's records set aside, in input order,
-// each with its offset in the input file. The UTF-16 offsets are found by
-// walking on from the previous record, never from the start again.
+// each with its offset in the input file. The offsets in a transcoded input
+// are found by walking on from the previous record, never from the start
+// again.
 class RunQuarantineLines {
 public:
     explicit RunQuarantineLines(const AdaptiveRun& run) noexcept;
@@ -136,13 +139,13 @@ public:
 private:
     const AdaptiveRun* run_;
     RawForm form_;
-    bool utf16_;
+    std::optional<LegacyCjk> cjk_;
     std::size_t index_ = 0;
-    // How far the walk has got, in the text and in the UTF-16 input (from
-    // its first byte after the mark).
+    // How far the walk has got, in the text and in the transcoded input
+    // (from its first byte after a UTF-16 mark).
     std::size_t mapped_utf8_ = 0;
-    std::size_t mapped_utf16_ = 0;
-    std::size_t utf16_offset(std::size_t utf8_offset) noexcept;
+    std::size_t mapped_input_ = 0;
+    std::size_t input_offset(std::size_t utf8_offset);
 };
 
 // Writes the quarantine file of a run: the raw-quarantine header, then each

@@ -127,17 +127,27 @@ void encode_raw_quarantine_row(const RawRecord& record, std::string& line) {
         case RawForm::kUtf16Le:
         case RawForm::kUtf16Be: {
             const bool big_endian = record.form == RawForm::kUtf16Be;
-            if (!well_formed_utf16(record.utf16_bytes, big_endian)) {
+            if (!well_formed_utf16(record.input_bytes, big_endian)) {
                 // The transcoding holds U+FFFD for the bad units: only the
                 // input's own bytes give them back.
                 line.append("base64,\"");
-                append_base64(line, record.utf16_bytes);
+                append_base64(line, record.input_bytes);
                 break;
             }
             line.append(big_endian ? "utf-16-be,\"" : "utf-16-le,\"");
             append_quoted_text(line, bytes);
             break;
         }
+        case RawForm::kLegacyCjk:
+            if (!cjk_round_trips(record.input_bytes, record.cjk)) {
+                line.append("base64,\"");
+                append_base64(line, record.input_bytes);
+                break;
+            }
+            line.append(cjk_codec_name(record.cjk));
+            line.append(",\"");
+            append_quoted_text(line, bytes);
+            break;
         case RawForm::kLatin1:
             line.append("latin-1,\"");
             append_single_bytes(line, bytes, false);

@@ -10,10 +10,12 @@
 // reason a code (too_few_columns, extra_columns, preamble, repeated_header).
 // raw is the record exactly as it stood in the input, delimiters, quotes and
 // inner line breaks included, without the line break that ended it; encoding
-// says how to get its bytes back: utf-8, windows-1252, latin-1, utf-16-le or
-// utf-16-be (encode the text with that codec) or base64 (decode the text),
-// the last wherever no codec would give the bytes back (UTF-8 mixed with
-// single-byte text, UTF-16 with a lone surrogate or an odd last byte).
+// says how to get its bytes back: utf-8, windows-1252, latin-1, utf-16-le,
+// utf-16-be, cp950, gb18030, cp932 or cp949 (encode the text with that codec)
+// or base64 (decode the text), the last wherever no codec would give the
+// bytes back (UTF-8 mixed with single-byte text, UTF-16 with a lone surrogate
+// or an odd last byte, double-byte text with a byte that starts no character
+// or a character the codec writes in another form).
 // raw is always quoted; the other columns never need it.
 #pragma once
 
@@ -21,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "detection/legacy_cjk.hpp"
 #include "engine/salvage.hpp"
 
 namespace quillon {
@@ -38,6 +41,8 @@ enum class RawForm {
     kLatin1,
     kUtf16Le,
     kUtf16Be,
+    // Big5, GB18030, Shift-JIS or EUC-KR: RawRecord::cjk says which.
+    kLegacyCjk,
 };
 
 struct RawRecord {
@@ -49,11 +54,13 @@ struct RawRecord {
     std::string_view bytes;
     // What the input was in: UTF-8 bytes that are not well formed fall back to
     // Windows-1252 or Latin-1 when that reads them back exactly, else base64.
-    // For UTF-16 input, `bytes` is the UTF-8 transcoding.
+    // For transcoded input (UTF-16, the double-byte encodings), `bytes` is
+    // the UTF-8 transcoding.
     RawForm form;
-    // For UTF-16 input, the record's bytes in the input file, which are
+    // For transcoded input, the record's bytes in the input file, which are
     // written instead when the transcoding does not give them back.
-    std::string_view utf16_bytes = {};
+    std::string_view input_bytes = {};
+    LegacyCjk cjk = LegacyCjk::kBig5;
 };
 
 // Clears `line` and fills it with the record's quarantine line.

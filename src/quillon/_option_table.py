@@ -49,7 +49,8 @@ OPTIONS: tuple[Option, ...] = (
     Option("skip_initial_space", None, "--skip-initial-space", "either",
            "drop spaces after each delimiter (default: detected)", in_detect=True),
     Option("encoding", None, "--encoding", "text",
-           "utf-8, utf-16, utf-16-le, utf-16-be, windows-1252 or latin-1 (default: detected)", "NAME",
+           "utf-8, utf-16, utf-16-le, utf-16-be, windows-1252, latin-1, big5, gb18030, shift_jis "
+           "or euc_kr (default: detected)", "NAME",
            in_detect=True),
     Option("header", None, "--header", "either",
            "whether the table's first row is a header (default: detected)", in_detect=True),

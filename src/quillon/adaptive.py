@@ -1,8 +1,8 @@
 """The adaptive salvage: ``quillon.salvage`` and ``quillon.detect``.
 
 Unlike the fixed rules of ``salvage_file``, these detect the input's
-encoding (UTF-8, UTF-16, Windows-1252, Latin-1, and UTF-8 with rows pasted
-from Windows-1252), its dialect (delimiter among , ; TAB | space :, spaces
+encoding (UTF-8, UTF-16, Windows-1252, Latin-1, UTF-8 with rows pasted
+from Windows-1252, Big5, GB18030, Shift-JIS and EUC-KR), its dialect (delimiter among , ; TAB | space :, spaces
 after delimiters, the quote " or ' or none, backslash escapes) and its
 structure (title lines above the table, a header, headers repeated further
 down), and keep every rejected record byte for byte in the quarantine.
@@ -34,6 +34,16 @@ _ENCODINGS = {
     "iso8859-1": "latin-1",
     "utf-16-le": "utf-16-le",
     "utf-16-be": "utf-16-be",
+    # The double-byte encodings are read as the superset Windows writes.
+    "big5": "big5",
+    "cp950": "big5",
+    "gb18030": "gb18030",
+    "gbk": "gb18030",
+    "gb2312": "gb18030",
+    "shift_jis": "shift_jis",
+    "cp932": "shift_jis",
+    "euc_kr": "euc-kr",
+    "cp949": "euc-kr",
 }
 
 
@@ -93,7 +103,10 @@ def _encoding(value: str) -> str:
     if name == "utf-16":
         return _UTF16_BY_MARK
     if name not in _ENCODINGS:
-        supported = "utf-8, utf-16, utf-16-le, utf-16-be, windows-1252, latin-1"
+        supported = (
+            "utf-8, utf-16, utf-16-le, utf-16-be, windows-1252, latin-1, "
+            "big5, gb18030, shift_jis, euc_kr"
+        )
         raise ValueError(f"unsupported encoding: {value!r} (supported: {supported})")
     return _ENCODINGS[name]
 

@@ -146,7 +146,7 @@ def test_given_options_are_used_as_given(tmp_path):
         ({"expected_columns": True}, TypeError),
         ({"header": "yes"}, TypeError),
         ({"encoding": "klingon"}, ValueError),
-        ({"encoding": "shift_jis"}, ValueError),
+        ({"encoding": "euc_jp"}, ValueError),
         ({"output_delimiter": '"'}, ValueError),
         ({"threads": 0}, ValueError),
         ({"threads": 2.0}, TypeError),
