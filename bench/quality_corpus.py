@@ -52,7 +52,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-GENERATOR_VERSION = 4
+GENERATOR_VERSION = 5
 DEFAULT_SEED = 20241207
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "quality"
