@@ -1,0 +1,142 @@
+// Tables below the table, and header copies glued onto a row's end.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/parallel_salvage.hpp"
+#include "engine/salvage.hpp"
+#include "result_description.hpp"
+
+namespace {
+
+using quillon::SalvageOptions;
+using reference::describe_result;
+
+SalvageOptions table_options(std::size_t columns) {
+    SalvageOptions o;
+    o.delimiter = ',';
+    o.expected_columns = columns;
+    o.drop_repeated_headers = true;
+    o.split_tables = true;
+    return o;
+}
+
+std::vector<std::size_t> table_lines(const quillon::SalvageResult& r) {
+    std::vector<std::size_t> lines;
+    for (const quillon::OtherTable& t : r.other_tables) lines.push_back(t.line);
+    return lines;
+}
+
+// Where a table starts, and where damage of the first table's rows must not
+// pass for one.
+TEST(OtherTablesTest, ABreakAndAShapeThatHoldsStartATable) {
+    const std::string rows = "id,name,age\n1,a,3\n2,b,4\n";
+    const struct {
+        std::string below;
+        std::vector<std::size_t> lines;
+        std::size_t kept;
+    } cases[] = {
+        // Blank line, title, header and two rows of another width.
+        {"\nPeople\nx,y\n1,2\n3,4\n", {5}, 2},
+        // No title: the header right after the blank line.
+        {"\n\nx,y,z,w\n1,2,3,4\n5,6,7,8\n", {6}, 2},
+        // A title line alone is a break too.
+        {"Sheet 2\nx,y\n1,2\n3,4\n", {4}, 2},
+        // Three tables: the third differs from the second.
+        {"\nx,y\n1,2\n3,4\n\nq,r,s,t\n1,2,3,4\n5,6,7,8\n", {5, 9}, 2},
+        // Damage: too few records of the new width, a width that changes
+        // again, rows cut short without a break, the same width after a break.
+        {"\nx,y\n1,2\n", {}, 5},
+        {"\nx,y\n1,2\n3,4,5\n6,7\n", {}, 7},
+        {"1,2\n3,4\n5,6\n", {}, 5},
+        {"\n5,c,6\n7,d,8\n9,e,1\n", {}, 6},
+        // Three lone cells are no title but rows cut short.
+        {"a\nb\nc\nx,y\n1,2\n3,4\n", {}, 8},
+    };
+    for (const auto& c : cases) {
+        const std::string input = rows + c.below;
+        SCOPED_TRACE(reference::escaped(input));
+        const quillon::SalvageResult r = quillon::salvage_buffer(input, table_options(3));
+        EXPECT_EQ(table_lines(r), c.lines);
+        // The header is a kept row too, and so is a blank line of the table.
+        EXPECT_EQ(r.salvaged_rows, c.kept + 1);
+        EXPECT_EQ(r.total_rows, r.salvaged_rows + r.quarantined_rows);
+        if (!c.lines.empty()) {
+            EXPECT_EQ(r.other_tables.back().end, input.size());
+            EXPECT_NE(r.other_table_rows, 0u);
+        }
+    }
+}
+
+TEST(OtherTablesTest, OffByDefaultAndReportedWithTheFirstLine) {
+    const std::string input = "a,b,c\n1,2,3\n\nTitle of the second, long\nx,y\n1,2\n3,4\n";
+    SalvageOptions off = table_options(3);
+    off.split_tables = false;
+    const quillon::SalvageResult plain = quillon::salvage_buffer(input, off);
+    EXPECT_TRUE(plain.other_tables.empty());
+    EXPECT_EQ(plain.other_table_rows, 0u);
+
+    const quillon::SalvageResult split = quillon::salvage_buffer(input, table_options(3));
+    ASSERT_EQ(split.other_tables.size(), 1u);
+    const quillon::OtherTable& t = split.other_tables[0];
+    EXPECT_EQ(t.first_line, "Title of the second, long");
+    EXPECT_EQ(input.substr(t.boundary, 1), "\n");
+    EXPECT_EQ(input.substr(t.begin, t.end - t.begin), "Title of the second, long\nx,y\n1,2\n3,4\n");
+    // The blank line and the four records of the second table.
+    EXPECT_EQ(split.other_table_rows, 5u);
+}
+
+// A second table far past any sample, cut into spans of every size on 1..3
+// threads: the one pass's rows, quarantine and tables each time.
+TEST(OtherTablesTest, SpansAndThreadsGiveTheOnePassResult) {
+    std::string input = "id,name,note\n";
+    for (int i = 0; i < 3000; ++i) input += std::to_string(i) + ",n" + std::to_string(i) + ",x\n";
+    input += "\nSecond\nk,v\n";
+    for (int i = 0; i < 500; ++i) input.append("k").append(std::to_string(i)).append(",\"v\nw\"\n");
+    const SalvageOptions options = table_options(3);
+    const quillon::SalvageResult one = quillon::salvage_buffer(input, options);
+    ASSERT_EQ(table_lines(one), std::vector<std::size_t>{3003});
+    const std::vector<std::string> expected = describe_result(one);
+    for (const quillon::SpanPlan plan : {quillon::SpanPlan{1, 64}, quillon::SpanPlan{2, 1},
+                                         quillon::SpanPlan{3, 97}, quillon::SpanPlan{2, 4096}}) {
+        SCOPED_TRACE(std::to_string(plan.threads) + " threads, spans of " +
+                     std::to_string(plan.span_bytes));
+        const quillon::SalvageResult r = quillon::salvage_buffer_parallel(input, options, plan);
+        EXPECT_EQ(describe_result(r), expected);
+        EXPECT_EQ(r.other_tables, one.other_tables);
+    }
+}
+
+TEST(OtherTablesTest, AGluedHeaderIsCutOffItsRow) {
+    const std::string header = "id,name,age";
+    const struct {
+        std::string input;
+        std::vector<std::vector<std::string>> rows;
+        std::size_t repeated;
+    } cases[] = {
+        {"id,name,age\n1,a,3id,name,age\n2,b,4\n", {{"1", "a", "3"}, {"2", "b", "4"}}, 1},
+        {"id,name,age\n1,a,3\xEF\xBB\xBFid,name,age\n2,b,4\n", {{"1", "a", "3"}, {"2", "b", "4"}}, 1},
+        // A last value that is empty: the copy follows the delimiter.
+        {"id,name,age\n1,a,id,name,age\n", {{"1", "a", ""}}, 1},
+        // The header's text only in part, or not at the end: merged as before.
+        {"id,name,age\n1,a,3name,age\n", {{"1", "a", "3name,age"}}, 0},
+        {"id,name,age\n1,id,name,age,a\n", {{"1", "id", "name,age,a"}}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(reference::escaped(c.input));
+        const quillon::SalvageResult r = quillon::salvage_buffer(c.input, table_options(3));
+        std::vector<std::vector<std::string>> rows;
+        for (std::size_t i = 1; i < r.rows.size(); ++i) rows.push_back(r.rows[i].to_strings());
+        EXPECT_EQ(rows, c.rows);
+        EXPECT_EQ(r.repeated_header_rows, c.repeated);
+        EXPECT_EQ(r.total_rows, r.salvaged_rows + r.quarantined_rows);
+        if (c.repeated != 0) {
+            const quillon::QuarantinedRow q = r.quarantine[0];
+            EXPECT_TRUE(c.input.substr(q.place.begin, q.place.end - q.place.begin).ends_with(header));
+            EXPECT_EQ(q.fields.to_strings(), (std::vector<std::string>{"id", "name", "age"}));
+        }
+    }
+}
+
+}  // namespace
