@@ -493,6 +493,32 @@ std::size_t find_footer(std::string_view buffer, const Dialect& dialect, const F
     return records[i].begin;
 }
 
+// ---- Tables below the table ---------------------------------------------------
+
+// The tables below the first within the sample, read as the engine reads
+// them: past the preamble and the header, comments aside.
+std::vector<OtherTable> sample_tables(std::string_view buffer, const Dialect& dialect,
+                                      const TableStructure& found) {
+    const std::string_view sample = detection_sample(buffer);
+    RecordTokenizer tokenizer(sample, dialect);
+    std::size_t head = found.preamble_rows + (found.header ? 1 : 0);
+    std::size_t header_at = found.preamble_rows;
+    for (std::size_t i = 0; i < head; ++i) {
+        if (!tokenizer.next_shape()) return {};
+        // Comments between the preamble and the header move the header down.
+        if (i == header_at && !found.comment.empty() &&
+            sample.substr(tokenizer.record_begin()).starts_with(found.comment)) {
+            ++header_at;
+            ++head;
+        }
+    }
+    std::vector<OtherTable> tables =
+        find_other_tables(tokenizer, sample, found.columns, found.comment);
+    // A table cut off by the end of the sample ends where the text goes on.
+    if (!tables.empty() && tables.back().end == sample.size()) tables.back().end = buffer.size();
+    return tables;
+}
+
 }  // namespace
 
 TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
@@ -526,6 +552,7 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
     const FooterContext footer{out.columns, width == out.columns && rows_are_full(sample.facts, width),
                                first_column.typed_as(), out.comment};
     out.footer_from = find_footer(buffer, dialect, footer);
+    out.other_tables = sample_tables(buffer, dialect, out);
     return out;
 }
 
