@@ -43,9 +43,25 @@ struct Candidate {
 
 }  // namespace
 
+bool may_hold_other_tables(std::string_view text, std::uint8_t delimiter) noexcept {
+    const char d = static_cast<char>(delimiter);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        const std::string_view line = text.substr(start, end - start);
+        const std::size_t cr = line.find('\r');
+        if (line.find(d) == std::string_view::npos || (cr != std::string_view::npos && cr + 1 < line.size())) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 std::vector<OtherTable> find_other_tables(RecordTokenizer& records, std::string_view text,
-                                          std::size_t width, std::string_view comment) {
+                                          std::size_t width, std::string_view comment,
+                                          std::uint8_t delimiter) {
     std::vector<OtherTable> tables;
+    if (width < 2) return tables;
     Candidate c;
     for (;;) {
         const std::size_t line = records.line();
@@ -53,7 +69,10 @@ std::vector<OtherTable> find_other_tables(RecordTokenizer& records, std::string_
         if (!shape) break;
         const std::size_t at = records.record_begin();
         if (!comment.empty() && text.substr(at).starts_with(comment)) continue;
-        const bool title = !shape->blank && shape->fields == 1 && width >= 2;
+        const bool title =
+            !shape->blank && shape->fields == 1 &&
+            text.substr(at, records.content_end() - at).find(static_cast<char>(delimiter)) ==
+                std::string_view::npos;
         if (shape->blank || title) {
             // A break inside the records after a break starts over.
             if (!c.open || c.rows != 0) c.start(at);

@@ -7,16 +7,22 @@
 // A damaged stretch of the first table must not pass for one, so a new table
 // needs both a break and a change of shape that holds:
 //   - a break: one or more blank lines, or at most kMaxTitleLines lone cells
-//     (a title; only under a table of two columns or more, where a row never
-//     has one field), or both;
+//     without the delimiter byte (a title, where a row never has one field),
+//     or both;
 //   - then kOtherTableRecords records in a row, comments aside, all of one
 //     field count other than the current table's, before any blank line,
 //     title or record of another count.
 // The table found is then the current one, its width the one the next table
-// must differ from. Every record is looked at once: linear in the input.
+// must differ from. Every record is looked at once: linear in the input. A
+// table of one column has no shape to tell a title by: none is looked for.
+//
+// Neither kind of break holds the delimiter byte, so an input where every
+// line holds it has no other table; may_hold_other_tables tells that from
+// the bytes alone, many times faster than reading the records.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +55,11 @@ inline constexpr std::size_t kFirstLineBytes = 200;
 // started at the beginning of `text`, so that its lines are the input's).
 // Records that begin with `comment` (when not empty) are passed over.
 std::vector<OtherTable> find_other_tables(RecordTokenizer& records, std::string_view text,
-                                          std::size_t width, std::string_view comment);
+                                          std::size_t width, std::string_view comment,
+                                          std::uint8_t delimiter);
+
+// False when every line of `text` holds `delimiter` (a line that a lone CR
+// may cut counts as one without): find_other_tables would find nothing.
+bool may_hold_other_tables(std::string_view text, std::uint8_t delimiter) noexcept;
 
 }  // namespace quillon

@@ -134,12 +134,13 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
     repairer_ = make_row_repairer(buffer, dialect_, options, expected_);
 
     find_head(options);
-    if (options.split_tables && expected_ != 0) {
+    if (options.split_tables && may_hold_other_tables(buffer.substr(head_end_), delimiter)) {
         RecordTokenizer records(buffer, dialect_);
         configure(records, options, expected_);
         while (records.position() < head_end_ && records.next_shape()) {
         }
-        other_tables_ = find_other_tables(records, buffer, expected_, options.comment_prefix);
+        other_tables_ =
+            find_other_tables(records, buffer, expected_, options.comment_prefix, delimiter);
         if (!other_tables_.empty()) other_tables_from_ = other_tables_.front().boundary;
     }
 }

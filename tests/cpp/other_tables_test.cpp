@@ -51,8 +51,10 @@ TEST(OtherTablesTest, ABreakAndAShapeThatHoldsStartATable) {
         {"\nx,y\n1,2\n3,4,5\n6,7\n", {}, 7},
         {"1,2\n3,4\n5,6\n", {}, 5},
         {"\n5,c,6\n7,d,8\n9,e,1\n", {}, 6},
-        // Three lone cells are no title but rows cut short.
+        // Three lone cells are no title but rows cut short; nor is a lone
+        // cell that holds the delimiter.
         {"a\nb\nc\nx,y\n1,2\n3,4\n", {}, 8},
+        {"\"Sales, by region\"\nx,y\n1,2\n3,4\n", {}, 6},
     };
     for (const auto& c : cases) {
         const std::string input = rows + c.below;
@@ -66,6 +68,22 @@ TEST(OtherTablesTest, ABreakAndAShapeThatHoldsStartATable) {
             EXPECT_EQ(r.other_tables.back().end, input.size());
             EXPECT_NE(r.other_table_rows, 0u);
         }
+    }
+}
+
+// The byte test must never rule out an input in which the records hold a
+// break: every line holding the delimiter is the one case it may.
+TEST(OtherTablesTest, OnlyLinesWithoutTheDelimiterMayBreak) {
+    const struct {
+        std::string_view text;
+        bool may;
+    } cases[] = {
+        {"a,b\nc,d\n", false},      {"a,b\r\nc,d\r\n", false}, {"a,b\nc,d", false},
+        {"a,b\n\nc,d\n", true},    {"a,b\r\n\r\nc,d", true},  {"a,b\nTitle", true},
+        {"a,b\rTitle\rc,d\n", true}, {"\"x\ny\",b\n", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(quillon::may_hold_other_tables(c.text, ','), c.may) << reference::escaped(c.text);
     }
 }
 
