@@ -514,11 +514,7 @@ std::vector<OtherTable> tables_after(std::string_view buffer, const Dialect& dia
             ++head;
         }
     }
-    std::vector<OtherTable> tables =
-        find_other_tables(tokenizer, sample, width, comment, dialect.delimiter);
-    // A table cut off by the end of the sample ends where the text goes on.
-    if (!tables.empty() && tables.back().end == sample.size()) tables.back().end = buffer.size();
-    return tables;
+    return find_other_tables(tokenizer, sample, width, comment, dialect.delimiter);
 }
 
 }  // namespace

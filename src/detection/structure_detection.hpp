@@ -38,8 +38,8 @@ struct TableStructure {
     // records from this offset on are the footer.
     static constexpr std::size_t kNoFooter = SIZE_MAX;
     std::size_t footer_from = kNoFooter;
-    // The tables below the first that the sample shows (other_tables.hpp),
-    // their offsets those of the text.
+    // The tables below the first that the sample shows (other_tables.hpp):
+    // the last one's end is the sample's.
     std::vector<OtherTable> other_tables = {};
 
     friend bool operator==(const TableStructure&, const TableStructure&) = default;

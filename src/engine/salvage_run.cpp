@@ -331,6 +331,17 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
                 glued = split_glued_header(place, at, buffer_, dialect_, options_, expected_, rows,
                                            glued_parts);
             }
+            // A header with no rows below it, cut off its line break
+            // (`cat` of an empty export): both copies are set aside.
+            if (glued && header.matches(rows.row(rows.size() - 1))) {
+                result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kRepeatedHeader,
+                                      place);
+                rows.pop_last_row();
+                result.quarantine.add(glued_parts.row(1), QuarantineReason::kRepeatedHeader, *glued);
+                result.repeated_header_rows += 2;
+                ++result.total_rows;
+                continue;
+            }
         }
         // A record the guard mended is a repaired row even when its count
         // then fits; one that normalization also pads or merges counts once.

@@ -42,8 +42,10 @@ void expect_flags_match_text(const quillon::RowView& row, const reference::Diale
     const bool special_exact = !dialect.escape && dialect.delimiter < 0x80 && quote < 0x80;
     for (const quillon::FieldRef f : row) {
         const reference::FieldFacts facts = reference::facts_of(f.text, dialect.delimiter, quote);
-        // On an empty field the non-ASCII bit marks a null (NullFieldsAreMarked).
-        if (!f.text.empty()) EXPECT_EQ(f.ascii(), facts.ascii) << reference::escaped(f.text);
+        // On an empty field the non-ASCII bit marks a null (row_store.hpp).
+        if (!f.text.empty()) {
+            EXPECT_EQ(f.ascii(), facts.ascii) << reference::escaped(f.text);
+        }
         if (special_exact) {
             EXPECT_EQ(f.special(), facts.special) << reference::escaped(f.text);
         }
@@ -500,34 +502,6 @@ TEST(TokenizerTest, DialectOptionsFollowTheirRules) {
         EXPECT_EQ(fields_of(expected), c.expected) << "reference";
         EXPECT_EQ(engine_records(c.input, c.dialect), expected);
         expect_shapes_match(c.input, c.dialect, expected);
-    }
-}
-
-// Only `\N` as a whole field of an unquoted dump is a null; the same bytes
-// inside a field, escaped, or in a quoted dialect are text, and a field of
-// non-ASCII text is no null.
-TEST(TokenizerTest, NullFieldsAreMarked) {
-    const reference::Dialect dump{'\t', std::nullopt, '\\', false, true, 0};
-    const reference::Dialect quoted{'\t', '"', '\\', false, true, 0};
-    const struct {
-        std::string_view input;
-        reference::Dialect dialect;
-        std::vector<bool> nulls;
-    } cases[] = {
-        {"\\N\t\\N\n", dump, {true, true}},
-        {"a\t\\N\r\n", dump, {false, true}},
-        {"\\N", dump, {true}},
-        {"\t\\\\N\tx\\N\t\\NN\t\xC3\xA9\n", dump, {false, false, false, false, false}},
-        {"\\N\t\"\\N\"\n", quoted, {false, false}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE("input \"" + reference::escaped(c.input) + "\"");
-        RecordTokenizer tok(c.input, engine_dialect(c.dialect));
-        RowStore store;
-        ASSERT_TRUE(tok.next_record(store));
-        std::vector<bool> nulls;
-        for (const quillon::FieldRef f : store[0]) nulls.push_back(f.null());
-        EXPECT_EQ(nulls, c.nulls);
     }
 }
 

@@ -210,20 +210,6 @@ def test_tables_dir_never_names_the_input(tmp_path):
     assert source.read_bytes() == SHEETS
 
 
-def test_other_tables_far_past_the_sample_on_any_thread_count(tmp_path):
-    first = b"id,name,score\n" + b"".join(b"%d,n%d,%d.5\n" % (i, i, i) for i in range(60000))
-    data = first + b"\nSecond sheet\nk,v\n" + b"a,1\n" * 50
-    outputs = set()
-    for threads in (1, 2, 3):
-        report, clean, reasons = salvage(tmp_path, data, threads=threads)
-        assert [t.line for t in report.other_tables] == [60003]
-        # Too far down for the sample.
-        assert report.input.tables == ()
-        outputs.add((tuple(clean), tuple(reasons)))
-    assert len(outputs) == 1
-    assert len(clean) == 60001
-
-
 def test_other_tables_kept_as_rows_when_asked_and_seen_by_detect(tmp_path):
     report, clean, reasons = salvage(tmp_path, SHEETS, split_tables=False)
     assert report.other_tables == ()
