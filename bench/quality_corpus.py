@@ -889,6 +889,56 @@ def k_quoted_last_cut_off(rng: random.Random, table: Table, index: int) -> Case:
     return d.case
 
 
+TABLE_TITLES = ["Returns by region", "Sheet2", "Summary of the second quarter"]
+
+
+def _other_table(rng: random.Random, width: int, layout: str) -> Table:
+    """A table of another width than `width`, for below the first."""
+    other = make_table(rng, layout)
+    del other.rows[20 + rng.randrange(40) :]
+    if other.width == width:
+        other.columns = other.columns[:-1]
+        other.rows = [r[:-1] for r in other.rows]
+    return other
+
+
+def k_other_tables(rng: random.Random, table: Table, index: int) -> Case:
+    """Tables of other widths below the first, each after a blank line and
+    most under a title line: a workbook exported sheet after sheet. Only the
+    first table is the file's."""
+    case = plain_case(table, default_style(rng, table))
+    below: list[Line] = []
+    width = table.width
+    for n in range(1 + index // 2):
+        other = _other_table(rng, width, LAYOUTS[n % len(LAYOUTS)])
+        width = other.width
+        style = default_style(rng, other)
+        title = [] if index == 1 else [Line(TABLE_TITLES[(index + n) % len(TABLE_TITLES)])]
+        below += [Line(""), *title, *(Line(style.line(r)) for r in [other.header, *other.rows])]
+    case.lines += below
+    case.reference = read_csv_text("".join(l.text + l.eol for l in case.lines))
+    return case
+
+
+def k_glued_header(rng: random.Random, table: Table, index: int) -> Case:
+    """`cat` of exports whose last line lacks its line break: each repeated
+    header is glued onto the row above it (after a byte-order mark in the
+    third file)."""
+    case = k_concatenated_bom(rng, table, index) if index == 2 else k_concatenated(rng, table, index)
+    lines = case.lines
+    glued = [lines[0]]
+    for line in lines[1:]:
+        if line.text.lstrip("\ufeff") == lines[0].text.lstrip("\ufeff") and glued[-1].eol:
+            glued[-1] = Line(glued[-1].text + line.text, line.eol)
+        else:
+            glued.append(line)
+    case.lines = glued
+    case.truth = [table.header] + table.rows
+    mark = "\ufeff" if case.bom else ""
+    case.reference = read_csv_text(mark + "".join(l.text + l.eol for l in glued))
+    return case
+
+
 @dataclass(frozen=True)
 class Kind:
     name: str
@@ -935,6 +985,8 @@ KINDS = [
     Kind("header-trailing-delimiter", "a delimiter after the header's last name", k_header_trailing_delimiter),
     Kind("row-names", "R write.table: row names first, the header one name short", k_row_names),
     Kind("footer", "notes below the table: a source, a totals line", k_footer),
+    Kind("other-tables", "tables of other widths below the first, after a blank or title line", k_other_tables),
+    Kind("glued-header", "concatenated exports, each repeated header glued onto the row above", k_glued_header),
 ]
 
 

@@ -23,7 +23,7 @@ inline void check_conservation(const quillon::SalvageResult& r, std::string_view
     check(r.rows.size() == r.salvaged_rows, "one kept row per kept record", counts);
     check(r.quarantine.size() == r.quarantined_rows, "one quarantine entry per quarantined record", counts);
 
-    std::size_t by_reason[6] = {};
+    std::size_t by_reason[7] = {};
     std::size_t end = 0;
     std::size_t line = 1;
     for (std::size_t i = 0; i < r.quarantine.size(); ++i) {
@@ -48,7 +48,8 @@ inline void check_conservation(const quillon::SalvageResult& r, std::string_view
                std::to_string(r.preamble_rows) + "/" + std::to_string(by_reason[2]) + " repeated header " +
                std::to_string(r.repeated_header_rows) + "/" + std::to_string(by_reason[3]) + " comment " +
                std::to_string(r.comment_rows) + "/" + std::to_string(by_reason[4]) + " footer " +
-               std::to_string(r.footer_rows) + "/" + std::to_string(by_reason[5]);
+               std::to_string(r.footer_rows) + "/" + std::to_string(by_reason[5]) + " other table " +
+               std::to_string(r.other_table_rows) + "/" + std::to_string(by_reason[6]);
     };
     check(r.too_few_rows == by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kTooFewColumns)] &&
               r.extra_rows == by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kExtraColumns)] &&
@@ -56,7 +57,9 @@ inline void check_conservation(const quillon::SalvageResult& r, std::string_view
               r.repeated_header_rows ==
                   by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kRepeatedHeader)] &&
               r.comment_rows == by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kComment)] &&
-              r.footer_rows == by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kFooter)],
+              r.footer_rows == by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kFooter)] &&
+              r.other_table_rows ==
+                  by_reason[static_cast<std::size_t>(quillon::QuarantineReason::kOtherTable)],
           "the rejects by kind count the entries of each reason", kinds);
 
     // Each repaired row has one kind of repair, or only the runaway-quote

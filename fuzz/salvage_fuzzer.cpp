@@ -168,6 +168,8 @@ void compare_spans_with_one_pass(const std::string& buffer, quillon::SalvageOpti
     const unsigned knob = buffer.empty() ? 0 : static_cast<unsigned char>(buffer.back());
     options.preamble_rows = knob & 1;
     options.drop_repeated_headers = (knob & 2) != 0;
+    // The header a glued copy is cut by, and the other tables, go together.
+    options.split_tables = options.drop_repeated_headers;
     options.guard_runaway_quotes = (knob & 4) != 0;
     options.repair_misaligned_rows = (knob & 8) != 0;
     if ((knob & 16) != 0) options.decoding = quillon::FieldDecoding::kUtf8Windows1252Fallback;

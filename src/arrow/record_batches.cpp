@@ -63,6 +63,11 @@ void write_columns(const RowStore& rows, std::size_t begin, std::size_t end,
                 std::memcpy(values + pos[c], src, len);
             }
             pos[c] += len;
+            // write_batch left the columns of null cells out of `full`.
+            if (field.null()) {
+                std::uint8_t& byte = validity[(c - cells.full) * bitmap + i / 8];
+                byte = static_cast<std::uint8_t>(byte & ~(1u << (i % 8)));
+            }
             ++c;
         }
         for (; c < width; ++c) {
@@ -88,6 +93,16 @@ void write_single_row(const RowView& row, BatchCells& cells, Offset* offsets) {
     offsets[c] = static_cast<Offset>(at);
 }
 
+// The column of the row's first null cell, or its width.
+std::size_t first_null(const RowView& row) noexcept {
+    std::size_t c = 0;
+    for (const FieldRef field : row) {
+        if (field.null()) return c;
+        ++c;
+    }
+    return c;
+}
+
 // Rows [begin, end) of `rows` as one batch.
 RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end) {
     auto cells = std::make_shared<BatchCells>();
@@ -101,6 +116,8 @@ RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end
         width = std::max(width, size);
         full = std::min(full, size);
         text += row.text_size();
+        // A null is an empty field marked non-ASCII: only such rows hold one.
+        if (!row.all_ascii()) full = std::min(full, first_null(row));
     }
     cells->rows = static_cast<std::int64_t>(n);
     cells->width = width;
@@ -119,7 +136,7 @@ RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end
         cells->offsets.set_size(count);
     }
 
-    if (n == 1) {
+    if (n == 1 && full == width) {
         if (wide != nullptr) {
             write_single_row(rows[begin], *cells, wide);
         } else {

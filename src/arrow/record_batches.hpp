@@ -14,7 +14,8 @@
 //             Arrow offsets are the rows + 1 from index c * rows, and the
 //             last of them is the first of column c + 1;
 //   validity  one bitmap of (rows + 7) / 8 bytes per column that misses a
-//             cell (a row shorter than the table), from the first such column.
+//             cell (a row shorter than the table) or holds a null (`\N` of a
+//             dump, row_store.hpp), from the first such column.
 // Batches are immutable and shared: exported arrays keep the batch they point
 // into alive, so the table may go away while a consumer still holds them.
 //

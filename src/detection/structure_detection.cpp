@@ -358,8 +358,9 @@ std::size_t find_preamble(const SampleRecords& s, std::size_t width) {
     return start;
 }
 
+// `until`: where a table below the first begins (its rows are not counted).
 std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::size_t skip,
-                          std::string_view comment) {
+                          std::string_view comment, std::size_t until) {
     RecordTokenizer tokenizer(buffer, dialect);
     for (std::size_t i = 0; i < skip; ++i) {
         if (!tokenizer.next_shape()) return 0;
@@ -370,7 +371,7 @@ std::size_t count_columns(std::string_view buffer, const Dialect& dialect, std::
     std::size_t comments = 0;
     while (table.records() < kColumnRecords && comments < kSampleLines) {
         const std::optional<RecordShape> shape = tokenizer.next_shape();
-        if (!shape) break;
+        if (!shape || tokenizer.record_begin() >= until) break;
         const bool commented =
             !comment.empty() && buffer.substr(tokenizer.record_begin()).starts_with(comment);
         comments += commented ? 1 : 0;
@@ -493,6 +494,29 @@ std::size_t find_footer(std::string_view buffer, const Dialect& dialect, const F
     return records[i].begin;
 }
 
+// ---- Tables below the table ---------------------------------------------------
+
+// The tables below the one of `width` fields within the sample, read as the
+// engine reads them: past `preamble` records and `header` more (a comment
+// where the header would be moves it down), comments aside.
+std::vector<OtherTable> tables_after(std::string_view buffer, const Dialect& dialect,
+                                     std::size_t preamble, std::size_t header, std::size_t width,
+                                     std::string_view comment) {
+    const std::string_view sample = detection_sample(buffer);
+    RecordTokenizer tokenizer(sample, dialect);
+    std::size_t head = preamble + header;
+    std::size_t header_at = preamble;
+    for (std::size_t i = 0; i < head; ++i) {
+        if (!tokenizer.next_shape()) return {};
+        if (i == header_at && !comment.empty() &&
+            sample.substr(tokenizer.record_begin()).starts_with(comment)) {
+            ++header_at;
+            ++head;
+        }
+    }
+    return find_other_tables(tokenizer, sample, width, comment, dialect.delimiter);
+}
+
 }  // namespace
 
 TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
@@ -507,7 +531,15 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
     const std::size_t start = find_preamble(sample, width);
     // Comments above the table's first row are records of the preamble.
     out.preamble_rows = places[start];
-    out.columns = count_columns(buffer, dialect, out.preamble_rows, out.comment);
+    // A second table bigger than the first must not lend it its width: the
+    // count stops where one begins, found against the first record's width.
+    const std::vector<OtherTable> below =
+        start < sample.facts.size()
+            ? tables_after(buffer, dialect, out.preamble_rows, 0, sample.facts[start].fields,
+                           out.comment)
+            : std::vector<OtherTable>{};
+    out.columns = count_columns(buffer, dialect, out.preamble_rows, out.comment,
+                                below.empty() ? SIZE_MAX : below.front().boundary);
     if (start >= sample.facts.size()) {
         out.header = header_hint.value_or(false);
         return out;
@@ -526,6 +558,8 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
     const FooterContext footer{out.columns, width == out.columns && rows_are_full(sample.facts, width),
                                first_column.typed_as(), out.comment};
     out.footer_from = find_footer(buffer, dialect, footer);
+    out.other_tables = tables_after(buffer, dialect, out.preamble_rows, out.header ? 1 : 0,
+                                    out.columns, out.comment);
     return out;
 }
 

@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/dialect.hpp"
 #include "engine/options.hpp"
+#include "engine/other_tables.hpp"
 
 namespace quillon {
 
@@ -36,6 +38,9 @@ struct TableStructure {
     // records from this offset on are the footer.
     static constexpr std::size_t kNoFooter = SIZE_MAX;
     std::size_t footer_from = kNoFooter;
+    // The tables below the first that the sample shows (other_tables.hpp):
+    // the last one's end is the sample's.
+    std::vector<OtherTable> other_tables = {};
 
     friend bool operator==(const TableStructure&, const TableStructure&) = default;
 };

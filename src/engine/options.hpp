@@ -80,6 +80,9 @@ struct SalvageOptions {
     // Records that begin at this offset or later are set aside as notes
     // below the table (`Total,...`, `Source: ...`); SIZE_MAX: none are.
     std::size_t footer_from = SIZE_MAX;
+    // With a column count, the tables below the first (other_tables.hpp)
+    // are set aside whole, from the break above the second on.
+    bool split_tables = false;
     // With a column count, rows of the wrong field count are first mended by
     // the fit of their cells to column profiles learned from the rows that
     // fit (row_repair.hpp): an empty field dropped, two fields rejoined, a

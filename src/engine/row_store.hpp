@@ -13,6 +13,10 @@
 //   bits 0-13          the length in bytes, or kLongLength: then the length
 //                      follows in the next four slots, low 16 bits first.
 //
+// An empty field cannot hold a byte of 0x80 or above, so the non-ASCII bit on
+// a field of length 0 marks a null instead (`\N` in a PostgreSQL or MySQL
+// dump): written as an empty field, a missing value in Arrow.
+//
 // A row is two words: the index one past its last slot and the offset one past
 // its last text byte, so any row is reached in constant time and its fields
 // are walked in order. The top bits of the slot word summarise the row's
@@ -47,6 +51,7 @@ struct FieldRef {
     // The text holds the run's delimiter, quote byte, CR or LF (raw bytes).
     bool special() const noexcept { return (flags & field_flags::kSpecial) != 0; }
     bool ascii() const noexcept { return (flags & field_flags::kNonAscii) == 0; }
+    bool null() const noexcept { return text.empty() && !ascii(); }
 };
 
 // A read-only view of one stored row; valid while its store is unchanged.

@@ -14,6 +14,8 @@ std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected
             return "Row is a comment";
         case QuarantineReason::kFooter:
             return "Row follows the table";
+        case QuarantineReason::kOtherTable:
+            return "Row belongs to another table";
         case QuarantineReason::kTooFewColumns:
         case QuarantineReason::kExtraColumns:
             break;
@@ -50,6 +52,8 @@ std::string_view QuarantineList::reason_text(QuarantineReason reason) const noex
             return "Row is a comment";
         case QuarantineReason::kFooter:
             return "Row follows the table";
+        case QuarantineReason::kOtherTable:
+            return "Row belongs to another table";
     }
     return {};
 }

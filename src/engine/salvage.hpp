@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "options.hpp"
+#include "other_tables.hpp"
 #include "row_store.hpp"
 #include "salvage_counts.hpp"
 
@@ -21,6 +23,8 @@ enum class QuarantineReason : std::uint8_t {
     // Only with SalvageOptions::comment_prefix and footer_from.
     kComment,
     kFooter,
+    // Only with SalvageOptions::split_tables.
+    kOtherTable,
 };
 
 // Where a record lies in the input.
@@ -100,6 +104,9 @@ struct SalvageResult : SalvageCounts {
     // The progress hook asked to stop: the rows and counts cover only the
     // records before that point.
     bool stopped = false;
+    // The tables below the first, with SalvageOptions::split_tables: their
+    // records are set aside as kOtherTable.
+    std::vector<OtherTable> other_tables;
 };
 
 // Never fails on any input; throws only std::bad_alloc.

@@ -34,6 +34,9 @@ struct SalvageCounts {
     // Only with SalvageOptions::comment_prefix and footer_from.
     std::size_t comment_rows = 0;
     std::size_t footer_rows = 0;
+    // Only with SalvageOptions::split_tables: records of the tables below
+    // the first (other_tables.hpp).
+    std::size_t other_table_rows = 0;
 
     SalvageCounts& operator+=(const SalvageCounts& other) noexcept;
 };
@@ -71,6 +74,7 @@ inline constexpr std::array kCounts = {
     CountName{&SalvageCounts::repeated_header_rows, "repeated_header", CountKind::kReject},
     CountName{&SalvageCounts::comment_rows, "comment_rows", CountKind::kReject},
     CountName{&SalvageCounts::footer_rows, "footer", CountKind::kReject},
+    CountName{&SalvageCounts::other_table_rows, "other_table", CountKind::kReject},
 };
 
 // A field without a row in the table would be summed and reported nowhere.

@@ -22,7 +22,8 @@ std::size_t mark_length(std::string_view text) noexcept {
 
 }  // namespace
 
-void HeaderMatcher::remember(const RowView& row) {
+void HeaderMatcher::remember(const RowView& row, std::string_view record) {
+    record_.assign(record.substr(mark_length(record)));
     const std::size_t mark = mark_length(row.text());
     text_.assign(row.text().substr(mark));
     lengths_.clear();
@@ -45,6 +46,15 @@ bool HeaderMatcher::matches(const RowView& row) const noexcept {
         ++i;
     }
     return i == lengths_.size();
+}
+
+std::size_t HeaderMatcher::glued_at(std::string_view record) const noexcept {
+    if (record_.empty() || record.size() <= record_.size() || !record.ends_with(record_)) {
+        return std::string_view::npos;
+    }
+    std::size_t at = record.size() - record_.size();
+    if (at > 3 && mark_length(record.substr(at - 3)) != 0) at -= 3;
+    return at;
 }
 
 namespace {
@@ -123,8 +133,22 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
     dialect_ = dialect_of(delimiter, options);
     repairer_ = make_row_repairer(buffer, dialect_, options, expected_);
 
-    // The records that only a pass from the start reads as preamble and
-    // header: a span that begins later must begin past them.
+    find_head(options);
+    if (options.split_tables && may_hold_other_tables(buffer.substr(head_end_), delimiter)) {
+        RecordTokenizer records(buffer, dialect_);
+        configure(records, options, expected_);
+        while (records.position() < head_end_ && records.next_shape()) {
+        }
+        other_tables_ =
+            find_other_tables(records, buffer, expected_, options.comment_prefix, delimiter);
+        if (!other_tables_.empty()) other_tables_from_ = other_tables_.front().boundary;
+    }
+}
+
+// The records that only a pass from the start reads as preamble and header:
+// a span that begins later must begin past them.
+void SalvageRun::find_head(const SalvageOptions& options) {
+    const std::string_view buffer = buffer_;
     std::size_t head_records =
         options.preamble_rows + (options.drop_repeated_headers ? 1 : 0);
     if (head_records == 0) return;
@@ -141,7 +165,9 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
                 ++header_at;
                 ++head_records;
             } else {
-                header_.remember(rows.row(0));
+                header_.remember(rows.row(0), buffer.substr(tokenizer.record_begin(),
+                                                            tokenizer.content_end() -
+                                                                tokenizer.record_begin()));
             }
         }
         // A preamble of many records costs one record's memory.
@@ -154,7 +180,41 @@ void SalvageRun::describe(SalvageResult& result) const {
     result.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
     result.inferred_columns = expected_;
     result.quarantine.set_expected_columns(expected_);
+    result.other_tables = other_tables_;
 }
+
+namespace {
+
+// Reads `text` into `into` as one whole record; false when it is not one.
+bool read_whole_record(std::string_view text, const Dialect& dialect,
+                       const SalvageOptions& options, std::size_t expected, RowStore& into) {
+    RecordTokenizer tokenizer(text, dialect);
+    configure(tokenizer, options, expected);
+    return tokenizer.next_record(into) && tokenizer.position() >= text.size();
+}
+
+// A record whose bytes from `at` on are a copy of the header: when the head
+// and the copy each read as one record, the head takes the record's place,
+// the last row of `rows`, with `place` narrowed to it, and the copy is left
+// as the second row of `parts`; its place is returned.
+std::optional<RecordPlace> split_glued_header(RecordPlace& place, std::size_t at,
+                                              std::string_view buffer, const Dialect& dialect,
+                                              const SalvageOptions& options, std::size_t expected,
+                                              RowStore& rows, RowStore& parts) {
+    const std::string_view record = buffer.substr(place.begin, place.end - place.begin);
+    parts.clear();
+    if (!read_whole_record(record.substr(0, at), dialect, options, expected, parts) ||
+        !read_whole_record(record.substr(at), dialect, options, expected, parts)) {
+        return std::nullopt;
+    }
+    rows.pop_last_row();
+    rows.append_row(parts.row(0));
+    const RecordPlace copy{place.line, place.line, place.begin + at, place.end};
+    place.end = place.begin + at;
+    return copy;
+}
+
+}  // namespace
 
 SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult& result,
                               KeptRowSink* sink, ProgressHook progress) const {
@@ -193,6 +253,9 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     std::size_t records = from == 0 ? 0 : options_.preamble_rows + 1;
     const bool count_reencoded = options_.decoding == FieldDecoding::kUtf8Windows1252Fallback;
     const std::string_view comment = options_.comment_prefix;
+    // A record's head and the header copy cut off it, set aside after the
+    // head (as the second row).
+    RowStore glued_parts;
     // The first record after the preamble that is not a comment is the header.
     bool awaiting_header = from == 0;
     // Without a hook no offset reaches the mark: one comparison per record.
@@ -213,12 +276,18 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         if (!tokenizer.next_record(rows)) break;
         // The line on which the record ends: the counter has already moved
         // past the line break that ended it.
-        const RecordPlace place{
+        RecordPlace place{
             first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
             tokenizer.record_begin(), tokenizer.content_end()};
         ++records;
         ++result.total_rows;
         if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
+        if (place.begin >= other_tables_from_) {
+            result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kOtherTable, place);
+            rows.pop_last_row();
+            ++result.other_table_rows;
+            continue;
+        }
         if (!comment.empty() && buffer_.substr(place.begin).starts_with(comment)) {
             result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kComment, place);
             rows.pop_last_row();
@@ -240,7 +309,7 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         if (options_.drop_repeated_headers) {
             const RowView row = rows.row(rows.size() - 1);
             if (!header.set()) {
-                header.remember(row);
+                header.remember(row, buffer_.substr(place.begin, place.end - place.begin));
             } else if (header.matches(row)) {
                 result.quarantine.add(row, QuarantineReason::kRepeatedHeader, place);
                 rows.pop_last_row();
@@ -252,6 +321,26 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
             awaiting_header = false;
             if (options_.header_shape != HeaderShape::kWidth) {
                 mend_header(rows, options_.header_shape, expected_);
+            }
+        }
+        std::optional<RecordPlace> glued;
+        if (header.set() && expected_ != 0 && rows.last_row_size() > expected_) {
+            const std::size_t at =
+                header.glued_at(buffer_.substr(place.begin, place.end - place.begin));
+            if (at != std::string_view::npos) {
+                glued = split_glued_header(place, at, buffer_, dialect_, options_, expected_, rows,
+                                           glued_parts);
+            }
+            // A header with no rows below it, cut off its line break
+            // (`cat` of an empty export): both copies are set aside.
+            if (glued && header.matches(rows.row(rows.size() - 1))) {
+                result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kRepeatedHeader,
+                                      place);
+                rows.pop_last_row();
+                result.quarantine.add(glued_parts.row(1), QuarantineReason::kRepeatedHeader, *glued);
+                result.repeated_header_rows += 2;
+                ++result.total_rows;
+                continue;
             }
         }
         // A record the guard mended is a repaired row even when its count
@@ -267,6 +356,11 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
             if (rows.size() == kept_before && result.repaired_rows == repaired_before) {
                 ++result.repaired_rows;
             }
+        }
+        if (glued) {
+            result.quarantine.add(glued_parts.row(1), QuarantineReason::kRepeatedHeader, *glued);
+            ++result.repeated_header_rows;
+            ++result.total_rows;
         }
         if (sink != nullptr &&
             (rows.text_bytes() >= kSinkBatchText || rows.size() >= kSinkBatchRows) &&

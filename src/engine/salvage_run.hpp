@@ -19,6 +19,7 @@
 
 #include "dialect.hpp"
 #include "options.hpp"
+#include "other_tables.hpp"
 #include "row_repair.hpp"
 #include "row_store.hpp"
 #include "salvage.hpp"
@@ -49,12 +50,18 @@ struct SpanEnd {
 // rows that concatenated exports repeat further down.
 class HeaderMatcher {
 public:
-    void remember(const RowView& row);
+    // `record`: the header's bytes in the input, its line break left out.
+    void remember(const RowView& row, std::string_view record);
     bool set() const noexcept { return set_; }
     // The same fields, byte for byte.
     bool matches(const RowView& row) const noexcept;
+    // Where a copy of the header glued onto the end of `record` begins (with
+    // a byte-order mark before it, from the mark): `cat a.csv b.csv` when
+    // a.csv lacks its last line break. npos when there is none.
+    std::size_t glued_at(std::string_view record) const noexcept;
 
 private:
+    std::string record_;
     std::string text_;
     std::vector<std::size_t> lengths_;
     bool set_ = false;
@@ -74,6 +81,8 @@ public:
     // The first offset where a span other than the first may begin: past the
     // preamble and the header, which only a span from 0 reads as such.
     std::size_t head_end() const noexcept { return head_end_; }
+    // With SalvageOptions::split_tables, the tables below the first.
+    const std::vector<OtherTable>& other_tables() const noexcept { return other_tables_; }
 
     // Reads the records that begin at `from` and after, up to and including
     // the first that ends at or past `until`, into `result`: kept rows into
@@ -89,6 +98,8 @@ public:
     void describe(SalvageResult& result) const;
 
 private:
+    void find_head(const SalvageOptions& options);
+
     std::string_view buffer_;
     SalvageOptions options_;
     Dialect dialect_;
@@ -96,6 +107,9 @@ private:
     std::optional<RowRepairer> repairer_;
     HeaderMatcher header_;
     std::size_t head_end_ = 0;
+    std::vector<OtherTable> other_tables_;
+    // Records that begin here or later belong to the other tables.
+    std::size_t other_tables_from_ = SIZE_MAX;
 };
 
 }  // namespace quillon

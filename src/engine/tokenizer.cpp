@@ -825,9 +825,10 @@ field_start_scanned:
             goto field_start_scanned;
         }
         // Without quoting, the escape and N as a whole field stand for a
-        // null, written as an empty field.
+        // null: an empty field that row_store.hpp's null bit marks.
         if (p + 1 < n && d[p] == unquoted_escape_ && d[p + 1] == 'N' && terminated_at(p + 2)) {
             p += 2;
+            flags |= field_flags::kNonAscii;
             goto unquoted;
         }
     }

@@ -74,6 +74,26 @@ PyObject* byte_or_none(const std::optional<std::uint8_t>& b) {
 
 PyObject* size(std::size_t v) { return PyLong_FromSize_t(v); }
 
+// The tables below the first as a list of dicts: the line each begins on
+// and that line's text, and with `offsets` where its bytes lie in the input.
+PyObject* tables_list(const std::vector<OtherTable>& tables, bool offsets) {
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const OtherTable& t : tables) {
+        PyRef entry = PyRef::steal(PyDict_New());
+        if (!entry || !put(entry.get(), "line", size(t.line)) ||
+            !put(entry.get(), "first_line",
+                 PyUnicode_DecodeUTF8(t.first_line.data(),
+                                      static_cast<Py_ssize_t>(t.first_line.size()), "replace")) ||
+            (offsets && (!put(entry.get(), "offset", size(t.begin)) ||
+                         !put(entry.get(), "end", size(t.end)))) ||
+            PyList_Append(list.get(), entry.get()) != 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
 bool put_detection(PyObject* dict, const Detection& d) {
     const std::string_view encoding = encoding_name(d.encoding.encoding);
     return put(dict, "encoding",
@@ -88,7 +108,8 @@ bool put_detection(PyObject* dict, const Detection& d) {
            put(dict, "comment",
                PyUnicode_DecodeUTF8(d.structure.comment.data(),
                                     static_cast<Py_ssize_t>(d.structure.comment.size()), "replace")) &&
-           put(dict, "columns", size(d.structure.columns));
+           put(dict, "columns", size(d.structure.columns)) &&
+           put(dict, "tables", tables_list(d.structure.other_tables, false));
 }
 
 }  // namespace
@@ -121,7 +142,8 @@ PyObject* stats_dict(const AdaptiveStats& s) {
     if (!dict || !put_detection(dict.get(), s.detection) ||
         !put(dict.get(), "output_delimiter", PyLong_FromLong(s.output_delimiter)) ||
         !put(dict.get(), "applied_columns", size(s.columns)) ||
-        !put(dict.get(), "ends_in_open_quote", PyBool_FromLong(s.ends_in_open_quote))) {
+        !put(dict.get(), "ends_in_open_quote", PyBool_FromLong(s.ends_in_open_quote)) ||
+        !put(dict.get(), "other_tables", tables_list(s.other_tables, true))) {
         return nullptr;
     }
     for (const CountName& c : kCounts) {

@@ -146,6 +146,7 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            flag(dict, "drop_repeated_headers", options.drop_repeated_headers) &&
            flag(dict, "drop_footer", options.drop_footer) &&
            flag(dict, "guard_runaway_quotes", options.guard_runaway_quotes) &&
+           flag(dict, "split_tables", options.split_tables) &&
            optional_value<std::uint8_t, to_byte>(dict, "output_delimiter",
                                                  options.output_delimiter) &&
            thread_count(dict, options.threads);

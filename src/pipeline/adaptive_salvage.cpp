@@ -96,6 +96,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.header_shape = d.structure.header ? d.structure.header_shape : HeaderShape::kWidth;
     o.comment_prefix = d.structure.comment;
     if (options.drop_footer) o.footer_from = d.structure.footer_from;
+    o.split_tables = options.split_tables;
     o.guard_runaway_quotes = options.guard_runaway_quotes && d.dialect.quote.has_value();
     o.decoding = decoding_for(d.encoding.encoding, options.encoding.has_value());
     o.progress = options.progress;
@@ -331,6 +332,23 @@ void salvage_detected(AdaptiveRun& run, const AdaptiveOptions& options,
     run.output_delimiter = output_delimiter_for(run.detection, options);
 }
 
+namespace {
+
+// The input file's offset of an offset in the engine's text: a transcoded
+// UTF-16 input has two bytes per code unit (four for a character that takes
+// four in UTF-8) after its mark.
+std::size_t input_offset(const EngineInput& input, std::size_t text_offset) noexcept {
+    if (!input.is_transcoded) return text_offset;
+    std::size_t units = 0;
+    for (const char c : input.text().substr(0, text_offset)) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) units += b >= 0xF0 ? 2 : 1;
+    }
+    return input.skipped + 2 * units;
+}
+
+}  // namespace
+
 AdaptiveStats stats_of(const AdaptiveRun& run) {
     AdaptiveStats stats;
     static_cast<SalvageCounts&>(stats) = run.result;
@@ -338,6 +356,12 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
     stats.output_delimiter = run.output_delimiter;
     stats.columns = run.result.inferred_columns;
     stats.ends_in_open_quote = run.result.ends_in_open_quote;
+    stats.other_tables = run.result.other_tables;
+    for (OtherTable& t : stats.other_tables) {
+        t.boundary = input_offset(run.input, t.boundary);
+        t.begin = input_offset(run.input, t.begin);
+        t.end = input_offset(run.input, t.end);
+    }
     return stats;
 }
 

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "detection/dialect_detection.hpp"
 #include "detection/encoding_detection.hpp"
@@ -53,6 +54,8 @@ struct AdaptiveOptions {
     // Notes below the table are set aside as the footer.
     bool drop_footer = true;
     bool guard_runaway_quotes = true;
+    // The tables below the first are set aside as other_table.
+    bool split_tables = true;
     // Absent: the input's delimiter when it is one of , ; TAB |, else comma.
     std::optional<std::uint8_t> output_delimiter;
     // Told how far the run has got, every few MB of input; false stops it
@@ -76,6 +79,8 @@ struct AdaptiveStats : SalvageCounts {
     std::size_t columns = 0;
     // The last record ends inside an open quoted field (SalvageResult).
     bool ends_in_open_quote = false;
+    // The tables below the first, their offsets those of the input file.
+    std::vector<OtherTable> other_tables;
 };
 
 // The input as the engine reads it: UTF-16 and the double-byte encodings

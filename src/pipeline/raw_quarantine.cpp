@@ -106,6 +106,8 @@ std::string_view quarantine_reason_code(QuarantineReason reason) noexcept {
             return "comment";
         case QuarantineReason::kFooter:
             return "footer";
+        case QuarantineReason::kOtherTable:
+            return "other_table";
     }
     return "unknown";
 }

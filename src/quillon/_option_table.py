@@ -77,6 +77,12 @@ OPTIONS: tuple[Option, ...] = (
     Option("guard_runaway_quotes", True, "--no-quote-guard", "off",
            "let a quote that opens a field run across line breaks even where taking it as "
            "text would give the line the table's column count"),
+    Option("split_tables", True, "--keep-other-tables", "off",
+           "keep the rows of tables below the first (after a blank or title line, of another "
+           "width) as rows of the first instead of setting them aside as other_table"),
+    Option("tables_dir", None, "--tables-dir", "text",
+           "write each table below the first, byte for byte, to DIR/NAME.table2.csv, "
+           "NAME.table3.csv, ... (NAME: the input's name without its extension)", "DIR"),
     Option("output_delimiter", None, "--output-delimiter", "character",
            "delimiter of the clean file (default: the input's if it is a comma, semicolon, "
            "tab or pipe, else comma)", "D", in_read=False),

@@ -18,7 +18,7 @@ from collections.abc import Buffer, Callable, Mapping
 from typing import Any, BinaryIO
 
 from quillon import _native
-from quillon._atomic import check_outputs, destinations
+from quillon._atomic import check_outputs, destinations, same_file
 from quillon._sources import LoadedInput, load_input
 from quillon._table_files import check_table_output, table_format, write_table
 from quillon.report import InputFormat, SalvageReport
@@ -138,6 +138,8 @@ def _options(
     drop_repeated_headers: bool = True,
     drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
+    split_tables: bool = True,
+    tables_dir: str | os.PathLike[str] | None = None,
     output_delimiter: str | None = None,
     threads: int | None = None,
 ) -> dict[str, Any]:
@@ -150,7 +152,11 @@ def _options(
         "drop_repeated_headers": _flag(drop_repeated_headers, "drop_repeated_headers"),
         "drop_footer": _flag(drop_footer, "drop_footer"),
         "guard_runaway_quotes": _flag(guard_runaway_quotes, "guard_runaway_quotes"),
+        "split_tables": _flag(split_tables, "split_tables"),
     }
+    # Not the native side's: salvage_loaded writes the tables' files.
+    if tables_dir is not None:
+        options["tables_dir"] = _path(tables_dir, "tables_dir")
     if delimiter is not None:
         options["delimiter"] = _byte(delimiter, "delimiter", allow_none_marker=False)
     # For these two, "" says "none" and is a given value, unlike None.
@@ -214,12 +220,51 @@ def salvage_loaded(
             assert isinstance(target, str)
             batches, values = _native.read(loaded.source, quarantine, options)
             write_table(batches, target, file_format)
-            return values
-        if loaded.path is not None:
+        elif loaded.path is not None:
             assert isinstance(target, str)
-            return _native.salvage(loaded.path, target, quarantine, options, progress)
-        assert loaded.data is not None
-        return _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
+            values = _native.salvage(loaded.path, target, quarantine, options, progress)
+        else:
+            assert loaded.data is not None
+            values = _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
+        if options.get("tables_dir") is not None:
+            write_tables(loaded, options["tables_dir"], output, values["other_tables"])
+        return values
+
+
+def table_paths(loaded: LoadedInput, folder: str, output: str | int | None, count: int) -> list[str]:
+    """Where the tables below the first go: ``NAME.table2.csv`` and on in
+    ``folder``, NAME the input's file name (else the output's) without its
+    extension."""
+    named = loaded.path or (loaded.name if loaded.name not in ("-", "<bytes>") else None)
+    if named is None and isinstance(output, str):
+        named = output
+    stem = os.path.splitext(os.path.basename(named))[0] if named else "input"
+    return [os.path.join(folder, f"{stem}.table{k}.csv") for k in range(2, count + 2)]
+
+
+def write_tables(
+    loaded: LoadedInput, folder: str, output: str | int | None, tables: list[dict[str, Any]]
+) -> None:
+    """Writes each table below the first, byte for byte as in the input,
+    to a file of its own; none may name the input."""
+    paths = table_paths(loaded, folder, output, len(tables))
+    for path in paths:
+        if loaded.path is not None and same_file(loaded.path, path):
+            raise ValueError(f"the table file {path!r} is the input {loaded.path!r}")
+    with destinations(*paths) as made:
+        for table, destination in zip(tables, made, strict=True):
+            assert destination is not None
+            with open(destination.path, "wb") as out:
+                out.write(_input_bytes(loaded, table["offset"], table["end"]))
+
+
+def _input_bytes(loaded: LoadedInput, begin: int, end: int) -> bytes:
+    if loaded.data is not None:
+        return bytes(memoryview(loaded.data).cast("B")[begin:end])
+    assert loaded.path is not None
+    with open(loaded.path, "rb") as source:
+        source.seek(begin)
+        return source.read(end - begin)
 
 
 def salvage(
@@ -243,6 +288,8 @@ def salvage(
     drop_repeated_headers: bool = True,
     drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
+    split_tables: bool = True,
+    tables_dir: str | os.PathLike[str] | None = None,
     output_delimiter: str | None = None,
     threads: int | None = None,
     force: bool = False,
@@ -281,6 +328,13 @@ def salvage(
     the cells' fit to the other rows' columns singles out one repair (an
     empty field dropped, two fields rejoined, a cell split), before padding
     or merging;
+    ``split_tables`` sets the tables below the first aside as
+    ``other_table`` (a break, a blank or title line, then several records of
+    another width: a workbook exported sheet after sheet), and
+    ``tables_dir`` writes each of them, byte for byte, to
+    ``NAME.table2.csv``, ``NAME.table3.csv``, ... in that folder (NAME the
+    input's file name without its extension); a field that is exactly
+    ``\\N`` in a dump without quoting is written as an empty field.
     ``expected_columns=0`` turns the column check off. ``threads`` is the
     number of threads that read the input (default: one per core the process
     may run on); at most 32 are used, and never more than the input has
@@ -313,6 +367,8 @@ def salvage(
         drop_repeated_headers=drop_repeated_headers,
         drop_footer=drop_footer,
         guard_runaway_quotes=guard_runaway_quotes,
+        split_tables=split_tables,
+        tables_dir=tables_dir,
         output_delimiter=output_delimiter,
         threads=threads,
     )

@@ -46,6 +46,7 @@ from quillon._cli_pipeline import (
 from quillon._sources import STDIO, InputError, LoadedInput, NotTextError, load_input, read_stdin
 from quillon._table_files import OUTPUT_FORMATS, table_format
 from quillon.adaptive import detect_loaded
+from quillon.report import TableStart
 
 # The native module takes the column count as an unsigned machine word.
 MAX_COLUMNS = sys.maxsize * 2 + 1
@@ -291,6 +292,7 @@ _REASON_LABELS = {
     "repeated_header": "repeated header",
     "comment": "comment",
     "footer": "below the table",
+    "other_table": "another table",
     "runaway_quote": "runaway quote taken as text",
 }
 
@@ -314,6 +316,15 @@ def _quarantine_line(quarantined: int, args: argparse.Namespace) -> str:
 _TABLE_FORMAT_NAMES = {"parquet": "Parquet", "arrow": "Arrow IPC"}
 
 
+def _table_lines(tables: tuple[TableStart, ...]) -> list[tuple[str, str]]:
+    """The tables below the first, one line each: where it begins, and its first line."""
+    if not tables:
+        return []
+    lines = [("tables", f"{len(tables) + 1:,}")]
+    lines += [(f"- line {t.line:,}", t.first_line) for t in tables]
+    return lines
+
+
 def _print_report(report: SalvageReport, args: argparse.Namespace) -> None:
     columns = _columns_line(report.columns, args, "detected")
     quarantine = _quarantine_line(report.quarantined_rows, args)
@@ -323,6 +334,7 @@ def _print_report(report: SalvageReport, args: argparse.Namespace) -> None:
     table += [(f"- {_REASON_LABELS[k]}", f"{v:,}") for k, v in report.repairs.items() if v]
     table.append(("rows quarantined", f"{report.quarantined_rows:,}"))
     table += [(f"- {_REASON_LABELS[k]}", f"{v:,}") for k, v in report.rejects.items() if v]
+    table += _table_lines(report.other_tables)
     file_format = table_format(args.output)
     if file_format is None:
         kind = f"{display_character(report.delimiter)}-delimited"
@@ -390,7 +402,7 @@ def _run_sniff(args: argparse.Namespace) -> int:
     elif args.json:
         print(json.dumps(found.to_dict()))
     else:
-        _print_table([*_format_lines(found, args), ("columns", f"{found.columns:,}")])
+        _print_table([*_format_lines(found, args), ("columns", f"{found.columns:,}"), *_table_lines(found.tables)])
     return 0
 
 

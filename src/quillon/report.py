@@ -29,13 +29,30 @@ def _char(value: int | None) -> str | None:
 
 
 @dataclass(frozen=True, slots=True)
+class TableStart:
+    """A table below the input's first: the line it begins on (its title or
+    header), counting from 1, and that line's text (at most 200 bytes)."""
+
+    line: int
+    first_line: str
+
+    @classmethod
+    def _all(cls, entries: Any) -> tuple[TableStart, ...]:
+        return tuple(cls(line=e["line"], first_line=e["first_line"]) for e in entries)
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"line": self.line, "first_line": self.first_line}
+
+
+@dataclass(frozen=True, slots=True)
 class InputFormat:
     """The dialect, encoding and structure of an input, as detected (or given).
 
     ``quote_char`` and ``escape_char`` are ``None`` when the input uses none;
     ``preamble_rows`` counts the records above the table (title lines, notes,
     blank lines, comments above it); ``columns`` is the table's field count;
-    ``comment`` is the text that begins comment lines, ``""`` when none do.
+    ``comment`` is the text that begins comment lines, ``""`` when none do;
+    ``tables`` the tables below the first that the detection sample shows.
     """
 
     delimiter: str
@@ -48,6 +65,7 @@ class InputFormat:
     preamble_rows: int
     columns: int
     comment: str
+    tables: tuple[TableStart, ...] = ()
 
     @classmethod
     def _from_native(cls, values: Mapping[str, Any]) -> InputFormat:
@@ -62,10 +80,13 @@ class InputFormat:
             preamble_rows=values["preamble"],
             columns=values["columns"],
             comment=values["comment"],
+            tables=TableStart._all(values["tables"]),
         )
 
     def to_dict(self) -> dict[str, Any]:
-        return {name: getattr(self, name) for name in self.__dataclass_fields__}
+        out = {name: getattr(self, name) for name in self.__dataclass_fields__}
+        out["tables"] = [t.to_dict() for t in self.tables]
+        return out
 
 
 @dataclass(frozen=True, slots=True)
@@ -84,6 +105,8 @@ class SalvageReport:
     be repaired) plus ``structure_rows`` (title lines above the table and
     repeated headers). ``warnings`` says what else looked wrong with the
     input ("the input looks truncated: ..."), each as one sentence.
+    ``other_tables`` are the tables below the first, whose records were set
+    aside as ``other_table`` (``tables_dir`` writes each to a file).
     """
 
     input_path: str
@@ -100,6 +123,7 @@ class SalvageReport:
     repairs: Mapping[str, int] = field(default_factory=dict)
     rejects: Mapping[str, int] = field(default_factory=dict)
     warnings: tuple[str, ...] = ()
+    other_tables: tuple[TableStart, ...] = ()
 
     @property
     def rejected_rows(self) -> int:
@@ -138,6 +162,7 @@ class SalvageReport:
                 {kind: values[_NATIVE_KEYS.get(kind, kind)] for kind in REJECT_KINDS}
             ),
             warnings=warnings,
+            other_tables=TableStart._all(values["other_tables"]),
         )
 
     def to_dict(self) -> dict[str, Any]:
@@ -150,7 +175,7 @@ class SalvageReport:
             elif isinstance(value, Mapping):
                 value = dict(value)
             elif isinstance(value, tuple):
-                value = list(value)
+                value = [v.to_dict() if isinstance(v, TableStart) else v for v in value]
             out[name] = value
         out["rejected_rows"] = self.rejected_rows
         out["structure_rows"] = self.structure_rows

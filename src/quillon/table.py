@@ -18,7 +18,7 @@ from quillon import _native
 from quillon._atomic import check_outputs, destinations
 from quillon._optional import require
 from quillon._sources import load_input
-from quillon.adaptive import _flag, _input_paths, _options, _path, for_input, problems_of
+from quillon.adaptive import _flag, _input_paths, _options, _path, for_input, problems_of, write_tables
 from quillon.report import SalvageReport
 
 
@@ -105,6 +105,8 @@ def read(
     drop_repeated_headers: bool = True,
     drop_footer: bool = True,
     guard_runaway_quotes: bool = True,
+    split_tables: bool = True,
+    tables_dir: str | os.PathLike[str] | None = None,
     threads: int | None = None,
     force: bool = False,
 ) -> SalvagedTable:
@@ -119,7 +121,10 @@ def read(
     input is taken as ``salvage`` takes it (a path, plain or compressed,
     ``bytes`` or a binary file object, ``force`` for binary-looking data),
     and the quarantine file is written as ``salvage`` writes it. The file is
-    read and salvaged with the interpreter lock released.
+    read and salvaged with the interpreter lock released. A field that is
+    exactly ``\\N`` in a dump without quoting (PostgreSQL's COPY, MySQL's
+    INTO OUTFILE) is a null. ``tables_dir`` writes the tables below the
+    first as ``salvage`` does.
     """
     rejects = None if quarantine_path is None else _path(quarantine_path, "quarantine_path")
     options = _options(
@@ -139,6 +144,8 @@ def read(
         drop_repeated_headers=drop_repeated_headers,
         drop_footer=drop_footer,
         guard_runaway_quotes=guard_runaway_quotes,
+        split_tables=split_tables,
+        tables_dir=tables_dir,
         threads=threads,
     )
     check_outputs(_input_paths(input_path), None, rejects)
@@ -148,5 +155,7 @@ def read(
         batches, values = _native.read(
             loaded.source, None if quarantine is None else quarantine.path, for_input(options, loaded.head)
         )
+        if options.get("tables_dir") is not None:
+            write_tables(loaded, options["tables_dir"], None, values["other_tables"])
     report = SalvageReport._from_native(values, loaded.name, None, rejects, problems_of(loaded, values))
     return SalvagedTable(batches, report)

@@ -152,6 +152,33 @@ TEST(ArrowBatches, ShortRowsGetNullsOnlyWhereCellsAreMissing) {
     }
 }
 
+// A null field (`\N` of a dump) is a null cell wherever it stands: in a
+// batch of one row, in the first column, beside a row cut short.
+TEST(ArrowBatches, NullFieldsGetNullCells) {
+    const Rows rows = {{"a", std::nullopt, "b"}, {std::nullopt, "", "c"}, {"d"}, {"", "e", std::nullopt}};
+    RowStore store;
+    for (const auto& row : rows) {
+        for (const Cell& cell : row) {
+            store.append_field(cell.value_or(""), cell ? 0 : field_flags::kNonAscii);
+        }
+        store.end_row();
+    }
+    for (const std::size_t batch_rows : {std::size_t{1}, std::size_t{3}, std::size_t{100}}) {
+        SCOPED_TRACE(batch_rows);
+        BatchLimits limits;
+        limits.max_rows = batch_rows;
+        const auto table = table_of(store, false, 3, limits);
+        Rows expected = rows;
+        expected[2].resize(3);
+        EXPECT_EQ(read_all(table, default_plan(*table)), expected);
+    }
+    const auto whole = table_of(store, false, 3);
+    const RecordBatch& batch = whole->batches().at(0);
+    EXPECT_EQ(batch.column(0).null_count(), 1);
+    EXPECT_EQ(batch.column(1).null_count(), 2);
+    EXPECT_EQ(batch.column(2).null_count(), 2);
+}
+
 TEST(ArrowBatches, CutByRowsAndBytes) {
     std::vector<std::vector<std::string>> rows;
     for (int i = 0; i < 7; ++i) rows.push_back({std::to_string(i), std::string(10, 'x')});

@@ -285,3 +285,36 @@ TEST(StructureDetectionTest, Utf16ExportEndToEnd) {
 }
 
 }  // namespace
+
+// The sample's tables below the first, read past the preamble and the
+// header as the engine reads them.
+TEST(StructureDetectionTest, OtherTablesOfTheSample) {
+    const std::string second = "\nBy region\nregion,units\nNorth,4\nSouth,5\n";
+    const struct {
+        std::string name;
+        std::string input;
+        std::vector<std::size_t> lines;
+    } cases[] = {
+        {"BelowTheTable", kSales + second, {9}},
+        {"BelowTitlesAndComments", "Sales\n\n# exported\n" + kSales + second, {12}},
+        {"NoneWithoutTheBreak", kSales + "region,units\nNorth,4\nSouth,5\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Dialect d = quillon::detect_dialect(c.input, {});
+        const TableStructure t = quillon::detect_structure(c.input, d, std::nullopt);
+        std::vector<std::size_t> lines;
+        for (const quillon::OtherTable& o : t.other_tables) lines.push_back(o.line);
+        EXPECT_EQ(lines, c.lines);
+    }
+    // A second table of more rows than the first within the column count's
+    // reach does not lend the first its width.
+    std::string bigger = kSales;
+    for (int i = 0; i < 30; ++i) bigger += "7,West,2,1.00,2.00\n";
+    bigger += second;
+    for (int i = 0; i < 60; ++i) bigger += "West,7\n";
+    const TableStructure b = quillon::detect_structure(bigger, dialect(','), std::nullopt);
+    EXPECT_EQ(b.columns, 5u);
+    ASSERT_EQ(b.other_tables.size(), 1u);
+    EXPECT_EQ(b.other_tables[0].line, 39u);
+}

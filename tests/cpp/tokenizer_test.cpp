@@ -42,7 +42,10 @@ void expect_flags_match_text(const quillon::RowView& row, const reference::Diale
     const bool special_exact = !dialect.escape && dialect.delimiter < 0x80 && quote < 0x80;
     for (const quillon::FieldRef f : row) {
         const reference::FieldFacts facts = reference::facts_of(f.text, dialect.delimiter, quote);
-        EXPECT_EQ(f.ascii(), facts.ascii) << reference::escaped(f.text);
+        // On an empty field the non-ASCII bit marks a null (row_store.hpp).
+        if (!f.text.empty()) {
+            EXPECT_EQ(f.ascii(), facts.ascii) << reference::escaped(f.text);
+        }
         if (special_exact) {
             EXPECT_EQ(f.special(), facts.special) << reference::escaped(f.text);
         }

@@ -121,7 +121,7 @@ def test_quarantine_keeps_each_record_byte_for_byte_with_its_place(tmp_path):
         assert data[offset : offset + len(original)] == original
     assert rejected[2]["encoding"] == "windows-1252"
     assert report.rejects == {
-        "too_few_columns": 1, "extra_columns": 1, "preamble": 2, "repeated_header": 1, "comment": 0, "footer": 0,
+        "too_few_columns": 1, "extra_columns": 1, "preamble": 2, "repeated_header": 1, "comment": 0, "footer": 0, "other_table": 0,
     }
 
 

@@ -60,6 +60,21 @@ SHAPES = {
         ["id,name,score", "0,n0,0.5"],
         ["preamble", "preamble", "comment"],
     ),
+    "a second table after a blank line and its title": (
+        b"id,name,score\n1,ann,3.5\n2,bob,4.5\n\nCities\ncity,pop\nRome,3\nOslo,1\n",
+        ["id,name,score", "1,ann,3.5", "2,bob,4.5"],
+        ["other_table"] * 5,
+    ),
+    "a header glued onto a row": (
+        b"id,name,score\n1,ann,3.5\n2,bob,4.5id,name,score\n3,cy,1.5\n",
+        ["id,name,score", "1,ann,3.5", "2,bob,4.5", "3,cy,1.5"],
+        ["repeated_header"],
+    ),
+    "a header glued onto a row after a byte-order mark": (
+        "\ufeffid,name,score\n1,ann,3.5\n2,bob,4.5\ufeffid,name,score\n3,cy,1.5\n".encode(),
+        ["id,name,score", "1,ann,3.5", "2,bob,4.5", "3,cy,1.5"],
+        ["repeated_header"],
+    ),
     "notes below the table": (
         b"id,name,score\n" + b"".join(b"%d,n%d,%d.5\n" % (i, i, i) for i in range(8)) + b"\nTotal,28\nSource: survey\n",
         ["id,name,score", "0,n0,0.5"],
@@ -156,3 +171,71 @@ def test_footer_kept_as_rows_when_asked(tmp_path):
     assert reasons == []
     assert clean[-1] == "Total,28,"
     assert quillon.read(data, drop_footer=False).report.rejects["footer"] == 0
+
+
+SHEETS = b"id,name,score\n1,ann,3.5\n2,bob,4.5\n\nCities\ncity,pop\nRome,3\nOslo,1\n\nk,v,w,x\n1,2,3,4\n5,6,7,8\n"
+
+
+@pytest.mark.parametrize(
+    ("encoding", "as_bytes"), [("utf-8", False), ("utf-8", True), ("utf-16", False)]
+)
+def test_tables_dir_writes_each_table_as_the_input_holds_it(tmp_path, encoding, as_bytes):
+    data = SHEETS.decode().encode(encoding)
+    source = tmp_path / "sheets.csv"
+    source.write_bytes(data)
+    tables = tmp_path / "tables"
+    tables.mkdir()
+    report = quillon.salvage(data if as_bytes else source, tmp_path / "clean.csv", tables_dir=tables)
+    assert [(t.line, t.first_line) for t in report.other_tables] == [(5, "Cities"), (10, "k,v,w,x")]
+    stem = "clean" if as_bytes else "sheets"
+    written = sorted(p.name for p in tables.iterdir())
+    assert written == [f"{stem}.table2.csv", f"{stem}.table3.csv"]
+    bom = data[:2] if encoding == "utf-16" else b""
+    second = (tables / f"{stem}.table2.csv").read_bytes()
+    assert second == "Cities\ncity,pop\nRome,3\nOslo,1\n".encode(encoding)[len(bom):]
+    assert (tables / f"{stem}.table3.csv").read_bytes().endswith("5,6,7,8\n".encode(encoding)[len(bom):])
+    assert report.rejects["other_table"] == 9
+
+
+def test_tables_dir_never_names_the_input(tmp_path):
+    source = tmp_path / "input.table2.csv"
+    source.write_bytes(SHEETS)
+    # The input's own name makes input.table2.table2.csv; an input called
+    # so in the folder is refused.
+    (tmp_path / "t").mkdir()
+    clash = tmp_path / "t" / "input.table2.table2.csv"
+    clash.symlink_to(source)
+    with pytest.raises(ValueError, match="is the input"):
+        quillon.salvage(source, tmp_path / "clean.csv", tables_dir=tmp_path / "t")
+    assert source.read_bytes() == SHEETS
+
+
+def test_other_tables_kept_as_rows_when_asked_and_seen_by_detect(tmp_path):
+    report, clean, reasons = salvage(tmp_path, SHEETS, split_tables=False)
+    assert report.other_tables == ()
+    assert "other_table" not in reasons
+    assert "Rome,3," in clean
+    found = quillon.detect(SHEETS)
+    assert [t.to_dict() for t in found.tables] == [
+        {"line": 5, "first_line": "Cities"},
+        {"line": 10, "first_line": "k,v,w,x"},
+    ]
+    assert report.to_dict()["input"]["tables"][0]["first_line"] == "Cities"
+
+
+DUMP = b"id\tname\tnote\n1\t\\N\tx\n\\N\tb\t\\\\N\n3\tc\t\\N\n"
+
+
+def test_dump_nulls_are_nulls_in_read_and_empty_in_the_clean_file(tmp_path):
+    table = quillon.read(DUMP)
+    arrow = table.to_arrow()
+    assert [arrow.column(c).null_count for c in range(3)] == [1, 1, 1]
+    # An escaped backslash before N is text.
+    assert arrow.column("note").to_pylist() == ["x", "\\N", None]
+    assert table.to_pandas()["name"].isna().tolist() == [True, False, False]
+    assert table.to_polars()["id"].null_count() == 1
+    _, clean, _ = salvage(tmp_path, DUMP)
+    assert clean[1:] == ["1\t\tx", "\tb\t\\N", "3\tc\t"]
+    # With quoting, the same bytes are text.
+    quoted = quillon.read(b'id,name\n1,\\N\n"2",x\n3,y\n', escape_char="\\", quote_char='"')
+    assert quoted.to_arrow().column("name").null_count == 0

@@ -169,11 +169,11 @@ def test_the_guard_off_leaves_the_row_leftovers(tmp_path: Path) -> None:
     assert len(cut) == 39
 
 
-def test_nulls_of_a_dump_are_empty_in_the_table() -> None:
-    """The table's columns are strings that a null cannot reach yet: the
-    null of a dump is an empty cell there, as in the clean file."""
+def test_nulls_of_a_dump_are_nulls_in_the_table() -> None:
+    """The null of a dump is a null cell of the table, an empty cell of the
+    clean file."""
     table = quillon.read(b"id\tname\n1\t\\N\n2\tA\\tB\n3\tC\n")
-    assert pa.table(table).column("name").to_pylist() == ["", "A\tB", "C"]
+    assert pa.table(table).column("name").to_pylist() == [None, "A\tB", "C"]
 
 
 # Cells a PostgreSQL TEXT dump may hold: any text, tabs, line breaks and
@@ -202,5 +202,10 @@ def test_a_dump_round_trips(tmp_path: Path, rows: list[list[str | None]]) -> Non
         header=False,
         skip_rows=0,
         expected_columns=3,
+        # A last row of one filled cell under fuller ones reads as a note.
+        drop_footer=False,
     )
     assert clean == [[v or "" for v in row] for row in rows]
+    table = quillon.read(data, delimiter="\t", quote_char="", escape_char="\\", skip_initial_space=False,
+                         header=False, skip_rows=0, expected_columns=3, drop_footer=False)
+    assert pa.table(table).to_pylist() == [dict(zip(table.columns, row)) for row in rows]
