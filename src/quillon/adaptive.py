@@ -246,11 +246,14 @@ def write_tables(
     loaded: LoadedInput, folder: str, output: str | int | None, tables: list[dict[str, Any]]
 ) -> None:
     """Writes each table below the first, byte for byte as in the input,
-    to a file of its own; none may name the input."""
+    to a file of its own in ``folder`` (made when missing); none may name
+    the input."""
     paths = table_paths(loaded, folder, output, len(tables))
     for path in paths:
         if loaded.path is not None and same_file(loaded.path, path):
             raise ValueError(f"the table file {path!r} is the input {loaded.path!r}")
+    if paths:
+        os.makedirs(folder, exist_ok=True)
     with destinations(*paths) as made:
         for table, destination in zip(tables, made, strict=True):
             assert destination is not None

@@ -177,15 +177,15 @@ SHEETS = b"id,name,score\n1,ann,3.5\n2,bob,4.5\n\nCities\ncity,pop\nRome,3\nOslo
 
 
 @pytest.mark.parametrize(
-    ("encoding", "as_bytes"), [("utf-8", False), ("utf-8", True), ("utf-16", False)]
+    ("encoding", "as_bytes", "output"),
+    [("utf-8", False, "clean.csv"), ("utf-8", True, "clean.csv"), ("utf-16", False, "clean.parquet")],
 )
-def test_tables_dir_writes_each_table_as_the_input_holds_it(tmp_path, encoding, as_bytes):
+def test_tables_dir_writes_each_table_as_the_input_holds_it(tmp_path, encoding, as_bytes, output):
     data = SHEETS.decode().encode(encoding)
     source = tmp_path / "sheets.csv"
     source.write_bytes(data)
-    tables = tmp_path / "tables"
-    tables.mkdir()
-    report = quillon.salvage(data if as_bytes else source, tmp_path / "clean.csv", tables_dir=tables)
+    tables = tmp_path / "tables"  # made by the salvage
+    report = quillon.salvage(data if as_bytes else source, tmp_path / output, tables_dir=tables)
     assert [(t.line, t.first_line) for t in report.other_tables] == [(5, "Cities"), (10, "k,v,w,x")]
     stem = "clean" if as_bytes else "sheets"
     written = sorted(p.name for p in tables.iterdir())
