@@ -108,8 +108,15 @@ void mend_header(RowStore& rows, HeaderShape shape, std::size_t width) {
 
 }  // namespace
 
-SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
-    : buffer_(buffer), options_(options) {
+bool InputWindow::holds(std::size_t reach) const noexcept {
+    // The tokenizer's block scanner reads a little past where it stops.
+    constexpr std::size_t kScanSlack = 256;
+    return complete || reach + kScanSlack < end();
+}
+
+SalvageRun::SalvageRun(std::string_view whole, const SalvageOptions& options)
+    : buffer_(whole), options_(options) {
+    const std::string_view buffer = whole.substr(0, std::min(whole.size(), options.settle_bytes));
     // An empty input reports the comma and no column check, whatever the
     // options name: there was nothing to apply them to.
     if (buffer.empty()) {
@@ -158,11 +165,21 @@ void SalvageRun::describe(SalvageResult& result) const {
 
 SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult& result,
                               KeptRowSink* sink, ProgressHook progress) const {
-    const std::size_t n = buffer_.size();
-    RecordTokenizer tokenizer(buffer_, dialect_);
+    return read_span(InputWindow{buffer_, 0, true}, from, until, result, sink, progress);
+}
+
+SpanEnd SalvageRun::read_span(const InputWindow& window, std::size_t from, std::size_t until,
+                              SalvageResult& result, KeptRowSink* sink,
+                              ProgressHook progress) const {
+    // The tokenizer counts in the window; places and the footer mark are
+    // offsets of the input. Its end is the input's only in a complete window.
+    const std::string_view bytes = window.bytes;
+    const std::size_t base = window.base;
+    const std::size_t n = window.end();
+    RecordTokenizer tokenizer(bytes, dialect_);
     configure(tokenizer, options_, expected_);
-    if (from != 0) tokenizer.start_at(from);
-    if (from >= n || from >= until) return SpanEnd{from, 0};
+    if (from != 0) tokenizer.start_at(from - base);
+    if (from >= n || from >= until) return SpanEnd{from, 0, from};
 
     RowStore& rows = result.rows;
     const std::size_t rows_before = rows.size();
@@ -201,25 +218,26 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     for (;;) {
         // Asked before the span's end too: a run that has just read its last
         // record still reports reaching the mark, and may still be stopped.
-        if (tokenizer.position() >= next_report) {
-            if (!progress(tokenizer.position(), n)) {
+        const std::size_t at = base + tokenizer.position();
+        if (at >= next_report) {
+            if (!progress(at, n)) {
                 result.stopped = true;
                 break;
             }
-            next_report = tokenizer.position() + kProgressStep;
+            next_report = at + kProgressStep;
         }
-        if (tokenizer.position() >= until) break;
+        if (at >= until) break;
         const std::size_t first_line = tokenizer.line();
         if (!tokenizer.next_record(rows)) break;
         // The line on which the record ends: the counter has already moved
         // past the line break that ended it.
         const RecordPlace place{
             first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
-            tokenizer.record_begin(), tokenizer.content_end()};
+            base + tokenizer.record_begin(), base + tokenizer.content_end()};
         ++records;
         ++result.total_rows;
         if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
-        if (!comment.empty() && buffer_.substr(place.begin).starts_with(comment)) {
+        if (!comment.empty() && bytes.substr(place.begin - base).starts_with(comment)) {
             result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kComment, place);
             rows.pop_last_row();
             ++result.comment_rows;
@@ -280,9 +298,10 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     }
 
     result.salvaged_rows += handed + rows.size() - rows_before;
-    result.ends_in_open_quote = tokenizer.position() >= n && tokenizer.ended_in_open_quote();
+    result.ends_in_open_quote =
+        window.complete && base + tokenizer.position() >= n && tokenizer.ended_in_open_quote();
     result.quarantined_rows += result.quarantine.size() - quarantined_before;
-    return SpanEnd{tokenizer.position(), tokenizer.line() - 1};
+    return SpanEnd{base + tokenizer.position(), tokenizer.line() - 1, base + tokenizer.reach()};
 }
 
 }  // namespace quillon

@@ -43,6 +43,21 @@ struct SpanEnd {
     std::size_t position = 0;
     // Line breaks read: the next record begins on the span's first line plus this.
     std::size_t lines = 0;
+    // The furthest offset its records looked at (RecordTokenizer::reach).
+    std::size_t reach = 0;
+};
+
+// The part of the input in memory while it is read as a stream: `bytes` are
+// the input's from offset `base` on; `complete` when they run to its end.
+struct InputWindow {
+    std::string_view bytes;
+    std::size_t base = 0;
+    bool complete = true;
+
+    std::size_t end() const noexcept { return base + bytes.size(); }
+    // Whether a span that looked as far as `reach` read what a reader of the
+    // whole input reads: its look-ahead stayed clear of the window's end.
+    bool holds(std::size_t reach) const noexcept;
 };
 
 // The table's first record after the preamble, kept to recognise the header
@@ -64,8 +79,9 @@ class SalvageRun {
 public:
     // Settles delimiter and column count (sniffed and inferred unless
     // given), learns the row repair's profiles and reads the preamble and
-    // header records. `buffer` is borrowed for the run's life.
-    // Throws only std::bad_alloc.
+    // header records, all from the first options.settle_bytes of `buffer`.
+    // `buffer` is borrowed for the run's life, unless only windows are read
+    // (then only for the constructor). Throws only std::bad_alloc.
     SalvageRun(std::string_view buffer, const SalvageOptions& options);
 
     std::string_view buffer() const noexcept { return buffer_; }
@@ -83,6 +99,15 @@ public:
     // May run on several threads at once, each with its own result and sink.
     SpanEnd read_span(std::size_t from, std::size_t until, SalvageResult& result,
                       KeptRowSink* sink, ProgressHook progress = {}) const;
+    // The same over a window of the input: offsets, places and `until` are
+    // the input's; `from` must lie in the window. What is read is the whole
+    // input's reading when window.holds(the returned reach).
+    SpanEnd read_span(const InputWindow& window, std::size_t from, std::size_t until,
+                      SalvageResult& result, KeptRowSink* sink, ProgressHook progress = {}) const;
+
+    // Where the notes below the table begin, once the end of a streamed
+    // input is known; before any span that reaches them is read.
+    void set_footer_from(std::size_t offset) noexcept { options_.footer_from = offset; }
 
     // Sets the result's delimiter, column count and reason texts: what a
     // result of this run reports whatever spans it holds.
