@@ -480,7 +480,11 @@ public:
             if (!got) return got.error();
             size_ += got.value();
             ended_ = got.value() == 0;
-            if (progress_ && !progress_(source_.consumed(), source_.total())) {
+            // A source of unknown size (or one that grew) reports what it
+            // has read as its size.
+            const std::size_t done = source_.consumed();
+            const std::size_t of = std::max({source_.total(), done, std::size_t{1}});
+            if (progress_ && !progress_(done, of)) {
                 return stopped_error();
             }
         }

@@ -139,13 +139,9 @@ def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
     reading: ReadProgress | None = None if tracker is None else tracker.reading
     salvaging = None if tracker is None else tracker.salvaging
     if task.input_path == STDIO:
-        loaded = read_stdin(reading, force=task.force)
+        loaded = read_stdin(reading, force=task.force, stream=True)
     else:
-        # Standard output takes the data from memory; a plain regular file
-        # is otherwise read by the native side.
-        loaded = load_input(
-            task.input_path, progress=reading, in_memory=isinstance(task.output, int), force=task.force
-        )
+        loaded = load_input(task.input_path, progress=reading, force=task.force, stream=True)
     values = salvage_loaded(loaded, task.output, task.quarantine_path, task.options, salvaging)
     report = SalvageReport._from_native(
         values, task.input_path, task.output_path, task.quarantine_path, problems_of(loaded, values)

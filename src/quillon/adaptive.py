@@ -175,6 +175,12 @@ def problems_of(loaded: LoadedInput, values: Mapping[str, Any]) -> tuple[str, ..
     found = loaded.problems
     if values.get("ends_in_open_quote"):
         found += (_OPEN_QUOTE_AT_END,)
+    grown = values.get("window_grown_to", 0)
+    if grown:
+        found += (
+            f"a record is longer than the reading window: the window grew to {grown:,} bytes "
+            "to hold it, and memory with it",
+        )
     return found
 
 
@@ -187,18 +193,25 @@ def salvage_loaded(
 ) -> dict[str, Any]:
     """Salvages a loaded input into ``output`` (a path, written atomically,
     or an open descriptor, streamed) and the quarantine file; the native
-    side's counts. Raises what the salvage raises, naming the files the
-    caller gave."""
+    side's counts. A plain file or a stream of blocks is read as a stream,
+    in memory that does not grow with it. Raises what the salvage raises,
+    naming the files the caller gave."""
     options = for_input(options, loaded.head)
-    with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
-        clean, rejects = made
-        target = output if clean is None else clean.path
-        quarantine = None if rejects is None else rejects.path
-        if loaded.path is not None:
-            assert isinstance(target, str)
-            return _native.salvage(loaded.path, target, quarantine, options, progress)
-        assert loaded.data is not None
-        return _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
+    try:
+        with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
+            clean, rejects = made
+            target = output if clean is None else clean.path
+            quarantine = None if rejects is None else rejects.path
+            if loaded.blocks is not None:
+                # The blocks report the reading themselves.
+                return _native.salvage_stream(loaded.blocks, target, quarantine, options)
+            if loaded.path is not None:
+                return _native.salvage_stream(loaded.path, target, quarantine, options, progress)
+            assert loaded.data is not None
+            return _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
+    finally:
+        if loaded.blocks is not None:
+            loaded.blocks.close()
 
 
 def salvage(
@@ -294,7 +307,7 @@ def salvage(
         threads=threads,
     )
     check_outputs(_input_paths(input_path), target, rejects)
-    loaded = load_input(input_path, force=_flag(force, "force"))
+    loaded = load_input(input_path, force=_flag(force, "force"), stream=True)
     values = salvage_loaded(loaded, target, rejects, options)
     return SalvageReport._from_native(values, loaded.name, target, rejects, problems_of(loaded, values))
 
