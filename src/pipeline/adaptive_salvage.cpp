@@ -581,7 +581,7 @@ public:
                                      ? options_.span_bytes
                                      : plan_spans(SIZE_MAX / 2, std::max(threads, 2U)).span_bytes;
         const SpanPlan plan{threads, span};
-        const std::size_t usual = std::max(options_.window_bytes, 2 * span) + kTailBytes;
+        const std::size_t usual = std::max(options_.window_bytes, 2 * span) + held_back();
         std::size_t wanted = usual;
         InputWindow view;
         IoStatus quarantined = io_ok();
@@ -627,13 +627,19 @@ public:
 
 private:
     // Spans begin before this: the records past it may be notes below the
-    // table, which only the input's end tells, and a span may not start
-    // inside the head records, which only a span from the start reads.
+    // table, which only the input's end tells (when they are set aside), and
+    // a span may not start inside the head records, which only a span from
+    // the start reads.
     std::size_t span_limit(const InputWindow& view) const noexcept {
         if (view.complete) return view.end();
-        const std::size_t limit = view.end() > kTailBytes ? view.end() - kTailBytes - 1 : 0;
+        const std::size_t held = held_back();
+        const std::size_t limit = view.end() > held ? view.end() - held : 0;
         return cursor_.position == 0 && limit < salvage_.head_end() ? 0 : limit;
     }
+
+    // The bytes at the window's end that no span may begin in before the
+    // input's end is known.
+    std::size_t held_back() const noexcept { return options_.drop_footer ? kTailBytes + 1 : 0; }
 
     void find_footer(const InputWindow& view) {
         footer_known_ = true;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "open_file.hpp"
@@ -32,6 +34,13 @@ IoResult<std::size_t> FdByteStream::read(char* into, std::size_t room) {
         if (errno != EINTR) return IoError::from_errno(errno);
         if (interrupt_ != nullptr && interrupt_()) return IoError::from_errno(EINTR);
     }
+}
+
+IoResult<std::size_t> MemoryByteStream::read(char* into, std::size_t room) {
+    const std::size_t n = std::min({room, block_, bytes_.size() - at_});
+    std::memcpy(into, bytes_.data() + at_, n);
+    at_ += n;
+    return n;
 }
 
 }  // namespace quillon

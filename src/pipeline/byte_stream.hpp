@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "io_error.hpp"
@@ -41,6 +42,23 @@ private:
     std::size_t total_;
     InterruptCheck interrupt_;
     std::size_t consumed_ = 0;
+};
+
+// Bytes already in memory (borrowed), handed over at most `block` at a time:
+// an input whose blocks arrive as a pipe's would, for tests and fuzzing.
+class MemoryByteStream final : public ByteStream {
+public:
+    MemoryByteStream(std::string_view bytes, std::size_t block) noexcept
+        : bytes_(bytes), block_(block) {}
+
+    IoResult<std::size_t> read(char* into, std::size_t room) override;
+    std::size_t consumed() const noexcept override { return at_; }
+    std::size_t total() const noexcept override { return bytes_.size(); }
+
+private:
+    std::string_view bytes_;
+    std::size_t block_;
+    std::size_t at_ = 0;
 };
 
 }  // namespace quillon

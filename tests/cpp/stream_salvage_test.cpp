@@ -22,24 +22,6 @@ using quillon::OutputTarget;
 using quillon::testing::read_file;
 using quillon::testing::TempDir;
 
-// The input in memory, handed over `block` bytes at a time.
-class MemoryStream final : public quillon::ByteStream {
-public:
-    MemoryStream(std::string_view text, std::size_t block) : text_(text), block_(block) {}
-    IoResult<std::size_t> read(char* into, std::size_t room) override {
-        const std::size_t n = std::min({room, block_, text_.size() - at_});
-        std::memcpy(into, text_.data() + at_, n);
-        at_ += n;
-        return n;
-    }
-    std::size_t consumed() const noexcept override { return at_; }
-
-private:
-    std::string_view text_;
-    std::size_t block_;
-    std::size_t at_ = 0;
-};
-
 // A damaged export: comments and a title above, a header that repeats,
 // quoted line breaks, short and long rows, runaway quotes, CRLF, and notes
 // below the table.
@@ -111,7 +93,7 @@ Salvaged streamed(const std::string& input, const AdaptiveOptions& options, std:
                   const TempDir& dir) {
     const std::string out = dir.file("streamed.csv");
     const std::string rejects = dir.file("streamed.q");
-    MemoryStream source(input, block);
+    quillon::MemoryByteStream source(input, block);
     return collected(
         quillon::adaptive_salvage_stream(source, OutputTarget{out}, rejects, options), out,
         rejects);
