@@ -81,8 +81,8 @@ def main() -> int:
     parser.add_argument("--only", nargs="+", metavar="CASE")
     args = parser.parse_args()
     source = args.input.resolve()
-    gz = compressed(source, ".gz", ["gzip", "-c", "-6"])
-    zst = compressed(source, ".zst", ["zstd", "-c", "-3", "-q"])
+    gz = compressed(source, ".gz", ["gzip", "-c", "-1"])
+    zst = compressed(source, ".zst", ["zstd", "-c", "-1", "-q"])
     out = source.with_name("stream-bench-out.csv")
     threads = [] if args.threads == 0 else ["--threads", str(args.threads)]
     whole_threads = [] if args.threads == 0 else [str(args.threads)]

@@ -265,6 +265,8 @@ class BlockFeeder:
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
         self._ended = False
+        self._released = False
+        self._lock = threading.Lock()
 
     def __call__(self) -> bytes:
         if self._ended:
@@ -299,15 +301,28 @@ class BlockFeeder:
             self._put(b"")
         except BaseException as exc:  # handed to the caller's thread to raise
             self._put(exc)
+        finally:
+            if self._stop.is_set():
+                self._finish()
+
+    def _finish(self) -> None:
+        with self._lock:
+            if self._released:
+                return
+            self._released = True
+        if self._release is not None:
+            self._release()
 
     def close(self) -> None:
         """Stops the reading ahead (a salvage that ended early) and closes
-        the file read, if it was opened for the stream."""
+        the file read, if it was opened for the stream. A read that blocks
+        (a pipe with no writer yet, after Ctrl-C) is not waited for: the
+        thread closes the file when that read returns."""
         self._stop.set()
         if self._thread is not None:
-            self._thread.join()
-        if self._release is not None:
-            self._release()
+            self._thread.join(timeout=1.0)
+        if self._thread is None or not self._thread.is_alive():
+            self._finish()
 
 
 # The data's start that is judged for binary content and the UTF-16 mark.
