@@ -87,8 +87,13 @@ PyObject* salvage_stream_function(PyObject*, PyObject* const* args, Py_ssize_t n
                                             -> IoResult<AdaptiveStats> {
             IoResult<FdByteStream> opened = FdByteStream::open(path, signal_raised_without_gil);
             if (!opened) return concerning(opened.error(), path);
-            return adaptive_salvage_stream(opened.value(), output, quarantine_path, options,
-                                           signal_raised_without_gil);
+            IoResult<AdaptiveStats> done = adaptive_salvage_stream(
+                opened.value(), output, quarantine_path, options, signal_raised_without_gil);
+            // A failure that names no file is the input's reading.
+            if (!done && done.error().os_code != 0 && done.error().path.empty()) {
+                return concerning(done.error(), path);
+            }
+            return done;
         });
     }
     if (!PyCallable_Check(args[0])) {

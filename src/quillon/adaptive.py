@@ -276,7 +276,10 @@ def salvage(
     may run on); at most 32 are used, and never more than the input has
     spans of 1 to 4 MB, while the spans read ahead are held to 32 MB whatever
     the number, so more threads cost no more memory; the result is the same
-    for any number.
+    for any number. The input (a file, a file object, compressed data) is
+    read as a stream: memory does not grow with its size, except for a
+    single record longer than the 64 MB reading window, which the report
+    then warns of.
 
     Input that looks like a binary format (a ZIP archive or .xlsx workbook,
     an image, a program) raises ``ValueError`` unless ``force=True``. Never
