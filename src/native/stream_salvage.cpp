@@ -16,6 +16,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
@@ -53,20 +55,21 @@ private:
     bool next_block() {
         binding::PyRef block = binding::PyRef::steal(PyObject_CallNoArgs(callable_));
         if (!block || binding::python_signal_raised()) return false;
-        char* data = nullptr;
-        Py_ssize_t size = 0;
         if (!PyBytes_Check(block.get())) {
             PyErr_Format(PyExc_TypeError, "the input's blocks must be bytes, not %T", block.get());
             return false;
         }
-        PyBytes_AsStringAndSize(block.get(), &data, &size);
-        held_.assign(data, static_cast<std::size_t>(size));
+        // The block is kept, not copied, until the window has taken it all.
+        held_ = std::string_view(PyBytes_AS_STRING(block.get()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(block.get())));
+        block_ = std::move(block);
         at_ = 0;
         return true;
     }
 
     PyObject* callable_;
-    std::string held_;
+    binding::PyRef block_;
+    std::string_view held_;
     std::size_t at_ = 0;
     std::size_t consumed_ = 0;
 };
