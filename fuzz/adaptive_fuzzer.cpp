@@ -17,13 +17,16 @@
 // where the engine's field flags fit the clean file's dialect, encoding with
 // them gives the same line as encoding from the text alone. The clean file
 // that the salvage writes as it reads (into a memory file) is the encoding
-// of the rows the run kept, with the same counts.
+// of the rows the run kept, with the same counts; read as a stream through
+// tiny windows and spans, it writes that file and counts alike.
 #include <iconv.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -284,6 +287,49 @@ void check_written_as_read(const std::string& buffer, const quillon::AdaptiveOpt
           "the salvage written as read counts as the run");
 }
 
+std::string memory_file_text(int fd) {
+    std::string text;
+    char chunk[4096];
+    for (off_t at = 0;;) {
+        const ssize_t n = pread(fd, chunk, sizeof chunk, at);
+        if (n <= 0) return text;
+        text.append(chunk, static_cast<std::size_t>(n));
+        at += n;
+    }
+}
+
+// The same input read as a stream through windows, spans, a head and blocks
+// of sizes taken from its length (notes below the table kept, so that no
+// 16 KiB tail is held back): the clean file and counts of the input held
+// whole with that head.
+void check_streamed(const std::string& buffer, quillon::AdaptiveOptions options) {
+    options.drop_footer = false;
+    const std::size_t n = buffer.size();
+    options.head_bytes = 1 + n / 3;
+    options.window_bytes = 1 + n / 7;
+    options.span_bytes = 1 + n / 19;
+    options.threads = 1 + static_cast<unsigned>(n % 3);
+    const quillon::UniqueFd whole_file(memfd_create("whole", MFD_CLOEXEC));
+    const quillon::UniqueFd streamed_file(memfd_create("streamed", MFD_CLOEXEC));
+    if (!whole_file || !streamed_file) return;
+    quillon::MemoryByteStream source(buffer, 1 + n % 11);
+    quillon::IoResult<quillon::AdaptiveStats> whole = quillon::adaptive_salvage_content(
+        buffer, quillon::OutputTarget{"", whole_file.get()}, std::nullopt, options);
+    quillon::IoResult<quillon::AdaptiveStats> streamed = quillon::adaptive_salvage_stream(
+        source, quillon::OutputTarget{"", streamed_file.get()}, std::nullopt, options);
+    check(whole.ok() && streamed.ok(), "both salvages succeed");
+    if (!whole.ok() || !streamed.ok()) return;
+    const std::string whole_text = memory_file_text(whole_file.get());
+    const std::string streamed_text = memory_file_text(streamed_file.get());
+    check(streamed_text == whole_text, "the streamed clean file is the one of the input held whole",
+          [&] { return streamed_text + " vs " + whole_text; });
+    const quillon::AdaptiveStats& w = whole.value();
+    const quillon::AdaptiveStats& s = streamed.value();
+    bool same = s.columns == w.columns && s.ends_in_open_quote == w.ends_in_open_quote;
+    for (const quillon::CountName& c : quillon::kCounts) same = same && s.*c.count == w.*c.count;
+    check(same, "the streamed salvage counts as the input held whole");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -293,6 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         const quillon::AdaptiveRun run = quillon::run_adaptive(buffer, options);
         check_written_as_read(buffer, options, run, check_run(run));
+        check_streamed(buffer, options);
     } catch (const std::bad_alloc&) {
         fuzz::fail("std::bad_alloc", "buffer of " + std::to_string(buffer.size()) + " bytes");
     }

@@ -92,6 +92,10 @@ struct SalvageOptions {
     // across the line break is taken as text where that fits the table (the
     // tokenizer's runaway-quote guard).
     bool guard_runaway_quotes = false;
+    // The settling step (delimiter, column count, the row repair's profiles,
+    // the head records) reads at most this many bytes from the start, so that
+    // an input read as a stream settles on the same bytes as one held whole.
+    std::size_t settle_bytes = SIZE_MAX;
 
     // Called every kProgressStep bytes with the offset reached (of the
     // buffer's size); when it returns false, the run ends early with

@@ -21,26 +21,6 @@ std::string first_line_of(std::string_view text, std::size_t begin) {
     return std::string(line);
 }
 
-// A break and the records below it that may start a table.
-struct Candidate {
-    bool open = false;
-    std::size_t boundary = 0;
-    // The first record that holds something, once met, and its line.
-    std::size_t begin = SIZE_MAX;
-    std::size_t line = 0;
-    std::size_t titles = 0;
-    // The field count of the records after the break, and how many so far.
-    std::size_t width = 0;
-    std::size_t rows = 0;
-
-    void start(std::size_t at) noexcept { *this = Candidate{.open = true, .boundary = at}; }
-    void first(std::size_t at, std::size_t on_line) noexcept {
-        if (begin != SIZE_MAX) return;
-        begin = at;
-        line = on_line;
-    }
-};
-
 }  // namespace
 
 bool may_hold_other_tables(std::string_view text, std::uint8_t delimiter) noexcept {
@@ -57,52 +37,82 @@ bool may_hold_other_tables(std::string_view text, std::uint8_t delimiter) noexce
     return false;
 }
 
+OtherTableFinder::OtherTableFinder(std::size_t width, std::string_view comment,
+                                   std::uint8_t delimiter)
+    : width_(width), comment_(comment), delimiter_(static_cast<char>(delimiter)) {}
+
+void OtherTableFinder::first(std::size_t at, std::size_t line, std::string_view from_begin) {
+    Candidate& c = candidate_;
+    if (c.begin != SIZE_MAX) return;
+    c.begin = at;
+    c.line = line;
+    c.first_line = first_line_of(from_begin, 0);
+}
+
+void OtherTableFinder::take(const RecordShape& shape, std::size_t begin, std::size_t line,
+                            std::string_view content, std::string_view from_begin) {
+    // A table of one column has no shape to tell a title by.
+    if (width_ < 2) return;
+    if (!comment_.empty() && content.starts_with(comment_)) return;
+    Candidate& c = candidate_;
+    const bool title =
+        !shape.blank && shape.fields == 1 && content.find(delimiter_) == std::string_view::npos;
+    if (shape.blank || title) {
+        // A break inside the records after a break starts over.
+        if (!c.open || c.rows != 0) {
+            c = Candidate{};
+            c.open = true;
+            c.boundary = begin;
+        }
+        if (title) {
+            first(begin, line, from_begin);
+            if (++c.titles > kMaxTitleLines) c = Candidate{};
+        }
+        return;
+    }
+    if (!c.open) return;
+    if (c.rows == 0) {
+        c.width = shape.fields;
+        first(begin, line, from_begin);
+    } else if (shape.fields != c.width) {
+        c = Candidate{};
+        return;
+    }
+    if (++c.rows < kOtherTableRecords) return;
+    if (c.width != width_) {
+        if (!tables_.empty()) tables_.back().end = c.boundary;
+        tables_.push_back(OtherTable{.boundary = c.boundary,
+                                     .begin = c.begin,
+                                     .line = c.line,
+                                     .end = SIZE_MAX,
+                                     .first_line = std::move(c.first_line)});
+        width_ = c.width;
+    }
+    c = Candidate{};
+}
+
+void OtherTableFinder::finish(std::size_t end) noexcept {
+    candidate_ = Candidate{};
+    if (!tables_.empty()) tables_.back().end = end;
+}
+
+std::size_t OtherTableFinder::undecided_from() const noexcept {
+    return candidate_.open ? candidate_.boundary : SIZE_MAX;
+}
+
 std::vector<OtherTable> find_other_tables(RecordTokenizer& records, std::string_view text,
                                           std::size_t width, std::string_view comment,
                                           std::uint8_t delimiter) {
-    std::vector<OtherTable> tables;
-    if (width < 2) return tables;
-    Candidate c;
+    OtherTableFinder finder(width, comment, delimiter);
     for (;;) {
         const std::size_t line = records.line();
         const std::optional<RecordShape> shape = records.next_shape();
         if (!shape) break;
         const std::size_t at = records.record_begin();
-        if (!comment.empty() && text.substr(at).starts_with(comment)) continue;
-        const bool title =
-            !shape->blank && shape->fields == 1 &&
-            text.substr(at, records.content_end() - at).find(static_cast<char>(delimiter)) ==
-                std::string_view::npos;
-        if (shape->blank || title) {
-            // A break inside the records after a break starts over.
-            if (!c.open || c.rows != 0) c.start(at);
-            if (title) {
-                c.first(at, line);
-                if (++c.titles > kMaxTitleLines) c = Candidate{};
-            }
-            continue;
-        }
-        if (!c.open) continue;
-        if (c.rows == 0) {
-            c.width = shape->fields;
-            c.first(at, line);
-        } else if (shape->fields != c.width) {
-            c = Candidate{};
-            continue;
-        }
-        if (++c.rows < kOtherTableRecords) continue;
-        if (c.width != width) {
-            if (!tables.empty()) tables.back().end = c.boundary;
-            tables.push_back(OtherTable{.boundary = c.boundary,
-                                        .begin = c.begin,
-                                        .line = c.line,
-                                        .end = text.size(),
-                                        .first_line = first_line_of(text, c.begin)});
-            width = c.width;
-        }
-        c = Candidate{};
+        finder.take(*shape, at, line, text.substr(at, records.content_end() - at), text.substr(at));
     }
-    return tables;
+    finder.finish(text.size());
+    return finder.tables();
 }
 
 }  // namespace quillon

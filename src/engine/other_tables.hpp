@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,6 +50,51 @@ struct OtherTable {
 inline constexpr std::size_t kOtherTableRecords = 3;
 inline constexpr std::size_t kMaxTitleLines = 2;
 inline constexpr std::size_t kFirstLineBytes = 200;
+
+// find_other_tables one record at a time, so that an input read in windows
+// finds what one pass over it finds.
+class OtherTableFinder {
+public:
+    OtherTableFinder(std::size_t width, std::string_view comment, std::uint8_t delimiter);
+
+    // The next record: its shape, where it begins in the input and on which
+    // line, and the input's bytes from its beginning: at least through its
+    // content's end (`content`), and on to its line's end where there are.
+    void take(const RecordShape& shape, std::size_t begin, std::size_t line,
+              std::string_view content, std::string_view from_begin);
+    // Ends the input at `end`: the last table ends there, and a break with
+    // too few records below it starts none.
+    void finish(std::size_t end) noexcept;
+
+    // The break above records that may yet start a table, which only the
+    // records after the ones taken can tell; SIZE_MAX when there is none.
+    std::size_t undecided_from() const noexcept;
+    // A break is open: records that hold the delimiter still count for it.
+    bool open() const noexcept { return candidate_.open; }
+    const std::vector<OtherTable>& tables() const noexcept { return tables_; }
+
+private:
+    struct Candidate {
+        bool open = false;
+        std::size_t boundary = 0;
+        // The first record that holds something, once met: where, its line
+        // and its first line's text.
+        std::size_t begin = SIZE_MAX;
+        std::size_t line = 0;
+        std::string first_line;
+        std::size_t titles = 0;
+        // The field count of the records after the break, and how many so far.
+        std::size_t width = 0;
+        std::size_t rows = 0;
+    };
+    void first(std::size_t at, std::size_t line, std::string_view from_begin);
+
+    std::size_t width_;
+    std::string comment_;
+    char delimiter_;
+    Candidate candidate_;
+    std::vector<OtherTable> tables_;
+};
 
 // The tables below the one of `width` fields whose rows `records` reads from
 // its position on (past the first table's header; the tokenizer must have

@@ -29,23 +29,24 @@ constexpr std::size_t kMinSpan = std::size_t{1} << 20;
 constexpr std::size_t kMaxSpan = std::size_t{4} << 20;
 constexpr std::size_t kSpansPerThread = 4;
 
-// Span starts: 0, then the first line start at or past each span_bytes step
-// (and past the head, which only the first span reads as such).
-std::vector<std::size_t> cut_points(std::string_view buffer, std::size_t head_end,
-                                    std::size_t span_bytes) {
-    std::vector<std::size_t> cuts{0};
-    const std::size_t n = buffer.size();
+// Span starts: `from`, then the first line start at or past each span_bytes
+// step (and past the head, which only the first span reads as such), before
+// `limit`, which ends the last span.
+std::vector<std::size_t> cut_points(const InputWindow& window, std::size_t from, std::size_t limit,
+                                    std::size_t head_end, std::size_t span_bytes) {
+    std::vector<std::size_t> cuts{from};
+    const char* const data = window.bytes.data() - window.base;
     for (;;) {
         std::size_t target = cuts.back() + span_bytes;
         if (target < head_end) target = head_end;
-        if (target >= n) break;
-        const void* lf = std::memchr(buffer.data() + target, '\n', n - target);
+        if (target >= limit) break;
+        const void* lf = std::memchr(data + target, '\n', limit - target);
         if (lf == nullptr) break;
-        const auto cut = static_cast<std::size_t>(static_cast<const char*>(lf) - buffer.data()) + 1;
-        if (cut >= n) break;
+        const auto cut = static_cast<std::size_t>(static_cast<const char*>(lf) - data) + 1;
+        if (cut >= limit) break;
         cuts.push_back(cut);
     }
-    cuts.push_back(n);
+    cuts.push_back(limit);
     return cuts;
 }
 
@@ -144,13 +145,14 @@ struct SpanRead {
     SpanEnd end;
 };
 
-SpanRead read_one(const SalvageRun& run, const SinkFactory& make_sink, std::size_t from,
-                  std::size_t until, ProgressHook progress = {}) {
+SpanRead read_one(const SalvageRun& run, const InputWindow& window, const SinkFactory& make_sink,
+                  std::size_t from, std::size_t until, ProgressHook progress = {}) {
     SpanRead read;
     read.begin = from;
     run.describe(read.output.result);
     if (make_sink) read.output.sink = make_sink(from);
-    read.end = run.read_span(from, until, read.output.result, read.output.sink.get(), progress);
+    read.end = run.read_span(window, from, until, read.output.result, read.output.sink.get(),
+                             progress);
     if (read.output.sink) read.output.sink->finish();
     return read;
 }
@@ -267,29 +269,32 @@ SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept {
     return SpanPlan{static_cast<unsigned>(std::min<std::size_t>(threads, spans)), span};
 }
 
-bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
-                const SpanConsumer& consume, ProgressHook progress) {
-    const std::string_view buffer = run.buffer();
-    const std::size_t n = buffer.size();
+SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
+                           std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
+                           const SpanConsumer& consume, ProgressHook progress) {
+    const std::size_t n = window.end();
+    // One span when it would hold all; a streamed window is cut even for one
+    // thread, so that a span that needs more input costs only itself.
     const std::vector<std::size_t> cuts =
-        plan.threads <= 1 ? std::vector<std::size_t>{0, n}
-                          : cut_points(buffer, run.head_end(), plan.span_bytes);
+        plan.span_bytes >= limit - cursor.position
+            ? std::vector<std::size_t>{cursor.position, limit}
+            : cut_points(window, cursor.position, limit, run.head_end(), plan.span_bytes);
     const std::size_t spans = cuts.size() - 1;
     // Spans claimed but not yet consumed: one per worker and one more, as
     // far as the budget goes.
-    const std::size_t window =
+    const std::size_t window_spans =
         std::clamp<std::size_t>(kInFlightBytes / std::max<std::size_t>(plan.span_bytes, 1), 2,
                                 std::size_t{plan.threads} + 1);
     const auto workers =
-        static_cast<unsigned>(std::min({std::size_t{plan.threads}, window - 1, spans}));
+        static_cast<unsigned>(std::min({std::size_t{plan.threads}, window_spans - 1, spans}));
 
-    SpanBoard board(spans, window);
+    SpanBoard board(spans, window_spans);
     std::optional<Crew> crew;
-    if (spans > 1 && workers > 0) {
+    if (spans > 1 && plan.threads > 1 && workers > 0) {
         crew.emplace(board, workers, [&] {
             try {
                 while (const std::optional<std::size_t> i = board.claim()) {
-                    board.deliver(*i, read_one(run, make_sink, cuts[*i], cuts[*i + 1]));
+                    board.deliver(*i, read_one(run, window, make_sink, cuts[*i], cuts[*i + 1]));
                 }
             } catch (...) {
                 board.fail();
@@ -297,38 +302,47 @@ bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& 
         });
     }
 
-    std::size_t position = 0;
-    std::size_t lines = 0;
     for (std::size_t i = 0; i < spans; ++i) {
         std::optional<SpanRead> read;
         if (!crew) {
             // Alone, the calling thread reports progress from inside each span.
-            read = read_one(run, make_sink, position, cuts[i + 1], progress);
+            read = read_one(run, window, make_sink, cursor.position, cuts[i + 1], progress);
         } else {
             switch (board.take(i, read)) {
                 case SpanBoard::Taken::kFailed:
                     throw std::bad_alloc();
                 case SpanBoard::Taken::kYours:
-                    read = read_one(run, make_sink, position, cuts[i + 1]);
+                    read = read_one(run, window, make_sink, cursor.position, cuts[i + 1]);
                     break;
                 case SpanBoard::Taken::kRead:
                     // The guess failed: the span before ran past this one's
                     // first line start (or stopped short of it). Read it from
                     // where that one really ended.
-                    if (read->begin != position) {
-                        read = read_one(run, make_sink, position, cuts[i + 1]);
+                    if (read->begin != cursor.position) {
+                        read = read_one(run, window, make_sink, cursor.position, cuts[i + 1]);
                     }
                     break;
             }
         }
-        read->output.line_offset = lines;
-        position = read->end.position;
-        lines += read->end.lines;
+        // A span whose look-ahead met the window's end may read otherwise
+        // once more of the input is there: it is read again then.
+        if (!window.holds(read->end.reach)) return SpanPass::kNeedsMore;
+        read->output.line_offset = cursor.lines;
+        cursor.position = read->end.position;
+        cursor.lines += read->end.lines;
         const bool stopped = read->output.result.stopped;
-        if (!consume(read->output) || stopped) return false;
-        if (crew && progress && !progress(position, n)) return false;
+        if (!consume(read->output) || stopped) return SpanPass::kStopped;
+        if (crew && progress && !progress(cursor.position, n)) return SpanPass::kStopped;
     }
-    return true;
+    return SpanPass::kDone;
+}
+
+bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
+                const SpanConsumer& consume, ProgressHook progress) {
+    const InputWindow whole{run.buffer(), 0, true};
+    SpanCursor cursor;
+    return read_window_spans(run, whole, cursor, whole.end(), plan, make_sink, consume,
+                             progress) != SpanPass::kStopped;
 }
 
 SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOptions& options,

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -75,6 +76,24 @@ using SpanConsumer = std::function<bool(SpanOutput&)>;
 // stop. Throws only std::bad_alloc, on the calling thread.
 bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
                 const SpanConsumer& consume, ProgressHook progress = {});
+
+enum class SpanPass : std::uint8_t {
+    // Every span that begins before the limit was consumed.
+    kDone,
+    // A span needs input past the window's end: the cursor is where it
+    // begins, and nothing from there on was consumed.
+    kNeedsMore,
+    // The consumer or `progress` asked to stop.
+    kStopped,
+};
+
+// read_spans over a window of a streamed input: the spans from
+// cursor.position (a record's start in the window) that begin before
+// `limit` (at most the window's end), the cursor moved past each one
+// consumed. Spans read alike for any window that holds them.
+SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
+                           std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
+                           const SpanConsumer& consume, ProgressHook progress = {});
 
 // salvage_buffer read in the plan's spans (plan_spans): the same result.
 SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOptions& options,

@@ -85,6 +85,10 @@ void QuarantineList::append(const QuarantineList& other, std::size_t line_offset
 void append_span(SalvageResult& into, const SalvageResult& span, std::size_t line_offset) {
     into.rows.append_rows(span.rows);
     into.quarantine.append(span.quarantine, line_offset);
+    add_span_counts(into, span);
+}
+
+void add_span_counts(SalvageResult& into, const SalvageResult& span) {
     into += span;
     // Only the last span that read a record holds the input's last record
     // (a span cut after a quoted field that ran to the end reads none).

@@ -116,6 +116,9 @@ SalvageResult salvage_buffer(std::string_view buffer, const SalvageOptions& opti
 // before it; the span's lines were counted from 1, `line_offset` lines into
 // the input.
 void append_span(SalvageResult& into, const SalvageResult& span, std::size_t line_offset);
+// append_span's counts and flags alone, for a caller that takes the span's
+// rows and quarantine elsewhere.
+void add_span_counts(SalvageResult& into, const SalvageResult& span);
 
 // The reason texts of the quarantine.
 std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected);

@@ -118,8 +118,15 @@ void mend_header(RowStore& rows, HeaderShape shape, std::size_t width) {
 
 }  // namespace
 
-SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
-    : buffer_(buffer), options_(options) {
+bool InputWindow::holds(std::size_t reach) const noexcept {
+    // The tokenizer's block scanner reads a little past where it stops.
+    constexpr std::size_t kScanSlack = 256;
+    return complete || reach + kScanSlack < end();
+}
+
+SalvageRun::SalvageRun(std::string_view whole, const SalvageOptions& options, bool complete)
+    : buffer_(whole), options_(options) {
+    const std::string_view buffer = whole.substr(0, std::min(whole.size(), options.settle_bytes));
     // An empty input reports the comma and no column check, whatever the
     // options name: there was nothing to apply them to.
     if (buffer.empty()) {
@@ -134,14 +141,48 @@ SalvageRun::SalvageRun(std::string_view buffer, const SalvageOptions& options)
     repairer_ = make_row_repairer(buffer, dialect_, options, expected_);
 
     find_head(options);
-    if (options.split_tables && may_hold_other_tables(buffer.substr(head_end_), delimiter)) {
-        RecordTokenizer records(buffer, dialect_);
-        configure(records, options, expected_);
-        while (records.position() < head_end_ && records.next_shape()) {
-        }
-        other_tables_ =
-            find_other_tables(records, buffer, expected_, options.comment_prefix, delimiter);
-        if (!other_tables_.empty()) other_tables_from_ = other_tables_.front().boundary;
+    if (options.split_tables) {
+        tables_.emplace(expected_, options.comment_prefix, delimiter);
+        table_scan_ = SpanCursor{head_end_, head_lines_};
+        find_tables(InputWindow{whole, 0, complete});
+    }
+}
+
+std::size_t SalvageRun::find_tables(const InputWindow& window) {
+    if (!tables_) return SIZE_MAX;
+    const std::size_t base = window.base;
+    const std::string_view bytes = window.bytes;
+    // Without a break in sight the records need not be read: every line
+    // holds the delimiter. Spans tell where they end (records_read_to).
+    if (!tables_->open() &&
+        !may_hold_other_tables(bytes.substr(table_scan_.position - base), dialect_.delimiter)) {
+        if (window.complete) tables_->finish(window.end());
+        return SIZE_MAX;
+    }
+    RecordTokenizer records(bytes, dialect_);
+    configure(records, options_, expected_);
+    records.start_at(table_scan_.position - base);
+    const std::size_t lines_before = table_scan_.lines;
+    for (;;) {
+        const std::size_t line = lines_before + records.line();
+        const std::optional<RecordShape> shape = records.next_shape();
+        // A record that looked past the window may read otherwise once
+        // more of the input is there.
+        if (!shape || !window.holds(base + records.reach())) break;
+        const std::size_t at = records.record_begin();
+        tables_->take(*shape, base + at, line, bytes.substr(at, records.content_end() - at),
+                      bytes.substr(at));
+        table_scan_.position = base + records.position();
+        table_scan_.lines = lines_before + records.line() - 1;
+    }
+    if (window.complete) tables_->finish(window.end());
+    if (!tables_->tables().empty()) other_tables_from_ = tables_->tables().front().boundary;
+    return tables_->undecided_from();
+}
+
+void SalvageRun::records_read_to(const SpanCursor& cursor) noexcept {
+    if (tables_ && !tables_->open() && cursor.position > table_scan_.position) {
+        table_scan_ = cursor;
     }
 }
 
@@ -174,13 +215,14 @@ void SalvageRun::find_head(const SalvageOptions& options) {
         rows.clear();
     }
     head_end_ = tokenizer.position();
+    head_lines_ = tokenizer.line() - 1;
 }
 
 void SalvageRun::describe(SalvageResult& result) const {
     result.detected_delimiter = static_cast<char32_t>(dialect_.delimiter);
     result.inferred_columns = expected_;
     result.quarantine.set_expected_columns(expected_);
-    result.other_tables = other_tables_;
+    if (tables_) result.other_tables = tables_->tables();
 }
 
 namespace {
@@ -193,15 +235,14 @@ bool read_whole_record(std::string_view text, const Dialect& dialect,
     return tokenizer.next_record(into) && tokenizer.position() >= text.size();
 }
 
-// A record whose bytes from `at` on are a copy of the header: when the head
-// and the copy each read as one record, the head takes the record's place,
-// the last row of `rows`, with `place` narrowed to it, and the copy is left
-// as the second row of `parts`; its place is returned.
+// A record (`record`, its bytes) whose bytes from `at` on are a copy of the
+// header: when the head and the copy each read as one record, the head takes
+// the record's place, the last row of `rows`, with `place` narrowed to it,
+// and the copy is left as the second row of `parts`; its place is returned.
 std::optional<RecordPlace> split_glued_header(RecordPlace& place, std::size_t at,
-                                              std::string_view buffer, const Dialect& dialect,
+                                              std::string_view record, const Dialect& dialect,
                                               const SalvageOptions& options, std::size_t expected,
                                               RowStore& rows, RowStore& parts) {
-    const std::string_view record = buffer.substr(place.begin, place.end - place.begin);
     parts.clear();
     if (!read_whole_record(record.substr(0, at), dialect, options, expected, parts) ||
         !read_whole_record(record.substr(at), dialect, options, expected, parts)) {
@@ -218,11 +259,21 @@ std::optional<RecordPlace> split_glued_header(RecordPlace& place, std::size_t at
 
 SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult& result,
                               KeptRowSink* sink, ProgressHook progress) const {
-    const std::size_t n = buffer_.size();
-    RecordTokenizer tokenizer(buffer_, dialect_);
+    return read_span(InputWindow{buffer_, 0, true}, from, until, result, sink, progress);
+}
+
+SpanEnd SalvageRun::read_span(const InputWindow& window, std::size_t from, std::size_t until,
+                              SalvageResult& result, KeptRowSink* sink,
+                              ProgressHook progress) const {
+    // The tokenizer counts in the window; places and the footer mark are
+    // offsets of the input. Its end is the input's only in a complete window.
+    const std::string_view bytes = window.bytes;
+    const std::size_t base = window.base;
+    const std::size_t n = window.end();
+    RecordTokenizer tokenizer(bytes, dialect_);
     configure(tokenizer, options_, expected_);
-    if (from != 0) tokenizer.start_at(from);
-    if (from >= n || from >= until) return SpanEnd{from, 0};
+    if (from != 0) tokenizer.start_at(from - base);
+    if (from >= n || from >= until) return SpanEnd{from, 0, from};
 
     RowStore& rows = result.rows;
     const std::size_t rows_before = rows.size();
@@ -264,21 +315,22 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     for (;;) {
         // Asked before the span's end too: a run that has just read its last
         // record still reports reaching the mark, and may still be stopped.
-        if (tokenizer.position() >= next_report) {
-            if (!progress(tokenizer.position(), n)) {
+        const std::size_t at = base + tokenizer.position();
+        if (at >= next_report) {
+            if (!progress(at, n)) {
                 result.stopped = true;
                 break;
             }
-            next_report = tokenizer.position() + kProgressStep;
+            next_report = at + kProgressStep;
         }
-        if (tokenizer.position() >= until) break;
+        if (at >= until) break;
         const std::size_t first_line = tokenizer.line();
         if (!tokenizer.next_record(rows)) break;
         // The line on which the record ends: the counter has already moved
         // past the line break that ended it.
         RecordPlace place{
             first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
-            tokenizer.record_begin(), tokenizer.content_end()};
+            base + tokenizer.record_begin(), base + tokenizer.content_end()};
         ++records;
         ++result.total_rows;
         if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;
@@ -288,7 +340,7 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
             ++result.other_table_rows;
             continue;
         }
-        if (!comment.empty() && buffer_.substr(place.begin).starts_with(comment)) {
+        if (!comment.empty() && bytes.substr(place.begin - base).starts_with(comment)) {
             result.quarantine.add(rows.row(rows.size() - 1), QuarantineReason::kComment, place);
             rows.pop_last_row();
             ++result.comment_rows;
@@ -309,7 +361,7 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         if (options_.drop_repeated_headers) {
             const RowView row = rows.row(rows.size() - 1);
             if (!header.set()) {
-                header.remember(row, buffer_.substr(place.begin, place.end - place.begin));
+                header.remember(row, bytes.substr(place.begin - base, place.end - place.begin));
             } else if (header.matches(row)) {
                 result.quarantine.add(row, QuarantineReason::kRepeatedHeader, place);
                 rows.pop_last_row();
@@ -325,10 +377,10 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
         }
         std::optional<RecordPlace> glued;
         if (header.set() && expected_ != 0 && rows.last_row_size() > expected_) {
-            const std::size_t at =
-                header.glued_at(buffer_.substr(place.begin, place.end - place.begin));
-            if (at != std::string_view::npos) {
-                glued = split_glued_header(place, at, buffer_, dialect_, options_, expected_, rows,
+            const std::string_view record = bytes.substr(place.begin - base, place.end - place.begin);
+            const std::size_t copy_at = header.glued_at(record);
+            if (copy_at != std::string_view::npos) {
+                glued = split_glued_header(place, copy_at, record, dialect_, options_, expected_, rows,
                                            glued_parts);
             }
             // A header with no rows below it, cut off its line break
@@ -374,9 +426,10 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
     }
 
     result.salvaged_rows += handed + rows.size() - rows_before;
-    result.ends_in_open_quote = tokenizer.position() >= n && tokenizer.ended_in_open_quote();
+    result.ends_in_open_quote =
+        window.complete && base + tokenizer.position() >= n && tokenizer.ended_in_open_quote();
     result.quarantined_rows += result.quarantine.size() - quarantined_before;
-    return SpanEnd{tokenizer.position(), tokenizer.line() - 1};
+    return SpanEnd{base + tokenizer.position(), tokenizer.line() - 1, base + tokenizer.reach()};
 }
 
 }  // namespace quillon

@@ -44,6 +44,27 @@ struct SpanEnd {
     std::size_t position = 0;
     // Line breaks read: the next record begins on the span's first line plus this.
     std::size_t lines = 0;
+    // The furthest offset its records looked at (RecordTokenizer::reach).
+    std::size_t reach = 0;
+};
+
+// How far a run has read: the next record's offset and the lines before it.
+struct SpanCursor {
+    std::size_t position = 0;
+    std::size_t lines = 0;
+};
+
+// The part of the input in memory while it is read as a stream: `bytes` are
+// the input's from offset `base` on; `complete` when they run to its end.
+struct InputWindow {
+    std::string_view bytes;
+    std::size_t base = 0;
+    bool complete = true;
+
+    std::size_t end() const noexcept { return base + bytes.size(); }
+    // Whether a span that looked as far as `reach` read what a reader of the
+    // whole input reads: its look-ahead stayed clear of the window's end.
+    bool holds(std::size_t reach) const noexcept;
 };
 
 // The table's first record after the preamble, kept to recognise the header
@@ -71,9 +92,12 @@ class SalvageRun {
 public:
     // Settles delimiter and column count (sniffed and inferred unless
     // given), learns the row repair's profiles and reads the preamble and
-    // header records. `buffer` is borrowed for the run's life.
-    // Throws only std::bad_alloc.
-    SalvageRun(std::string_view buffer, const SalvageOptions& options);
+    // header records, all from the first options.settle_bytes of `buffer`.
+    // `buffer` is borrowed for the run's life, unless only windows are read
+    // (then only for the constructor, and `complete` says whether it is the
+    // whole input). With options.split_tables the tables below the first are
+    // looked for in it (find_tables). Throws only std::bad_alloc.
+    SalvageRun(std::string_view buffer, const SalvageOptions& options, bool complete = true);
 
     std::string_view buffer() const noexcept { return buffer_; }
     std::uint8_t delimiter() const noexcept { return dialect_.delimiter; }
@@ -81,8 +105,6 @@ public:
     // The first offset where a span other than the first may begin: past the
     // preamble and the header, which only a span from 0 reads as such.
     std::size_t head_end() const noexcept { return head_end_; }
-    // With SalvageOptions::split_tables, the tables below the first.
-    const std::vector<OtherTable>& other_tables() const noexcept { return other_tables_; }
 
     // Reads the records that begin at `from` and after, up to and including
     // the first that ends at or past `until`, into `result`: kept rows into
@@ -92,6 +114,25 @@ public:
     // May run on several threads at once, each with its own result and sink.
     SpanEnd read_span(std::size_t from, std::size_t until, SalvageResult& result,
                       KeptRowSink* sink, ProgressHook progress = {}) const;
+    // The same over a window of the input: offsets, places and `until` are
+    // the input's; `from` must lie in the window. What is read is the whole
+    // input's reading when window.holds(the returned reach).
+    SpanEnd read_span(const InputWindow& window, std::size_t from, std::size_t until,
+                      SalvageResult& result, KeptRowSink* sink, ProgressHook progress = {}) const;
+
+    // Where the notes below the table begin, once the end of a streamed
+    // input is known; before any span that reaches them is read.
+    void set_footer_from(std::size_t offset) noexcept { options_.footer_from = offset; }
+
+    // A streamed input's tables below the first, looked for in the records
+    // of `window` from where the last look stopped, before any span that
+    // reaches them is read. Returns where spans must stop for now: the
+    // break above records that only more of the input can tell a table by
+    // (SIZE_MAX when there is none).
+    std::size_t find_tables(const InputWindow& window);
+    // Spans were read up to `cursor`: where no break was in sight, the look
+    // for tables goes on from there.
+    void records_read_to(const SpanCursor& cursor) noexcept;
 
     // Sets the result's delimiter, column count and reason texts: what a
     // result of this run reports whatever spans it holds.
@@ -107,7 +148,10 @@ private:
     std::optional<RowRepairer> repairer_;
     HeaderMatcher header_;
     std::size_t head_end_ = 0;
-    std::vector<OtherTable> other_tables_;
+    std::size_t head_lines_ = 0;
+    std::optional<OtherTableFinder> tables_;
+    // Where the look for tables goes on: a record's start, lines before it.
+    SpanCursor table_scan_;
     // Records that begin here or later belong to the other tables.
     std::size_t other_tables_from_ = SIZE_MAX;
 };

@@ -575,6 +575,7 @@ std::size_t RecordTokenizer::skip_blanks(std::size_t from) {
     while (m < size_ && data_[m] != delimiter_ && (data_[m] == ' ' || data_[m] == '\t')) ++m;
     blank_from_ = from;
     blank_to_ = m;
+    note_reach(m);
     return m;
 }
 
@@ -595,6 +596,7 @@ std::size_t RecordTokenizer::next_line_candidate(std::size_t from) {
     }
     cand_from_ = from;
     cand_to_ = k;
+    note_reach(k);
     return k;
 }
 
@@ -606,7 +608,9 @@ bool RecordTokenizer::quote_closes(std::size_t i) {
 }
 
 std::size_t RecordTokenizer::line_end(std::size_t from) const noexcept {
-    return find_first_of(data_, from, size_, ByteSet4{{kCR, kLF, kLF, kLF}});
+    const std::size_t end = find_first_of(data_, from, size_, ByteSet4{{kCR, kLF, kLF, kLF}});
+    note_reach(end);
+    return end;
 }
 
 std::size_t RecordTokenizer::delimiters_between(DelimiterCount& memo, std::size_t from,
@@ -639,6 +643,7 @@ std::size_t RecordTokenizer::next_closing_quote(std::size_t from) {
     }
     close_from_ = from;
     close_to_ = k;
+    note_reach(k);
     return k;
 }
 

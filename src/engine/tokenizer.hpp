@@ -52,6 +52,11 @@ public:
 
     // Offset of the next byte to read.
     std::size_t position() const noexcept { return pos_; }
+    // The furthest offset the records read so far looked at, look-ahead
+    // included (give or take a scanned block): a reader of a prefix of the
+    // input knows its records are those of the whole input while this stays
+    // clear of the prefix's end.
+    std::size_t reach() const noexcept { return pos_ > reach_ ? pos_ : reach_; }
     // Physical line counter: starts at 1, counts every record-ending line
     // break and every LF inside a quoted field.
     std::size_t line() const noexcept { return line_; }
@@ -94,6 +99,7 @@ private:
     };
     Rewind rewind_point() const noexcept { return {pos_, line_, resume_stop_, scanner_}; }
     void restore(const Rewind& r) noexcept {
+        note_reach(pos_);
         pos_ = r.pos;
         line_ = r.line;
         resume_stop_ = r.resume_stop;
@@ -119,8 +125,13 @@ private:
     std::size_t next_line_candidate(std::size_t from);
     bool terminated_at(std::size_t m) const noexcept;
 
+    void note_reach(std::size_t at) const noexcept {
+        if (at > reach_) reach_ = at;
+    }
+
     const unsigned char* data_;
     std::size_t size_;
+    mutable std::size_t reach_ = 0;
     // A span that ends before this offset has 32 readable bytes from its
     // start, for the sink's fixed-size copy.
     std::size_t near_end_;

@@ -19,8 +19,6 @@
 
 namespace quillon::native {
 
-namespace {
-
 bool output_of(PyObject* value, OutputTarget& out) {
     if (PyLong_Check(value)) {
         const int fd = PyLong_AsInt(value);
@@ -34,8 +32,6 @@ bool output_of(PyObject* value, OutputTarget& out) {
     }
     return path_of(value, "output", out.path);
 }
-
-}  // namespace
 
 bool input_of(PyObject* value, InputArgument& out) {
     if (PyUnicode_Check(value)) return path_of(value, "input", out.path);

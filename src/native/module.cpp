@@ -11,6 +11,8 @@
 //
 //     def salvage_buffer(...) -> dict:  (buffer_salvage.cpp)
 //
+//     def salvage_stream(...) -> dict:  (stream_salvage.cpp)
+//
 //     def detect(input: str | Buffer, options: dict) -> dict:
 //         """What salvage would detect for the file at the path, or for the
 //         bytes themselves, and nothing written."""
@@ -143,7 +145,8 @@ PyObject* stats_dict(const AdaptiveStats& s) {
         !put(dict.get(), "output_delimiter", PyLong_FromLong(s.output_delimiter)) ||
         !put(dict.get(), "applied_columns", size(s.columns)) ||
         !put(dict.get(), "ends_in_open_quote", PyBool_FromLong(s.ends_in_open_quote)) ||
-        !put(dict.get(), "other_tables", tables_list(s.other_tables, true))) {
+        !put(dict.get(), "other_tables", tables_list(s.other_tables, true)) ||
+        !put(dict.get(), "window_grown_to", size(s.window_grown_to))) {
         return nullptr;
     }
     for (const CountName& c : kCounts) {
@@ -210,6 +213,10 @@ PyMethodDef module_functions[] = {
     {"salvage_buffer", fastcall<salvage_buffer_function>(), METH_FASTCALL,
      "salvage_buffer(data, output, quarantine_path, options, progress=None, /)\n--\n\n"
      "Detects and salvages the bytes of data; output is a path or a descriptor."},
+    {"salvage_stream", fastcall<salvage_stream_function>(), METH_FASTCALL,
+     "salvage_stream(source, output, quarantine_path, options, progress=None, /)\n--\n\n"
+     "Detects and salvages the input read as a stream from source (a path, or a callable "
+     "returning its blocks); output is a path or a descriptor."},
     {"read", fastcall<read_function>(), METH_FASTCALL,
      "read(input, quarantine_path, options, /)\n--\n\n"
      "Detects and salvages input (a path, or the bytes) into Arrow record batches; returns them "

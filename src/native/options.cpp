@@ -121,6 +121,19 @@ bool thread_count(PyObject* dict, unsigned& out) {
     return true;
 }
 
+// The streaming sizes: absent, the defaults; else at least one byte.
+bool stream_size(PyObject* dict, const char* key, std::size_t& out) {
+    std::optional<std::size_t> value;
+    if (!optional_value<std::size_t, to_size>(dict, key, value)) return false;
+    if (!value) return true;
+    if (*value == 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be at least 1", key);
+        return false;
+    }
+    out = *value;
+    return true;
+}
+
 }  // namespace
 
 bool convert_options(PyObject* dict, AdaptiveOptions& options) {
@@ -149,7 +162,10 @@ bool convert_options(PyObject* dict, AdaptiveOptions& options) {
            flag(dict, "split_tables", options.split_tables) &&
            optional_value<std::uint8_t, to_byte>(dict, "output_delimiter",
                                                  options.output_delimiter) &&
-           thread_count(dict, options.threads);
+           thread_count(dict, options.threads) &&
+           stream_size(dict, "head_bytes", options.head_bytes) &&
+           stream_size(dict, "window_bytes", options.window_bytes) &&
+           stream_size(dict, "span_bytes", options.span_bytes);
 }
 
 }  // namespace quillon::native

@@ -54,7 +54,14 @@ PyObject* run_salvage(PyObject* const* args, Py_ssize_t nargs, Salvage&& salvage
     return stats_dict(outcome->value());
 }
 
+// An output argument: a path, or an open descriptor (written through a
+// duplicate); false with the exception set otherwise.
+bool output_of(PyObject* value, OutputTarget& out);
+
 // _native.salvage_buffer(data, output, quarantine_path, options, progress=None)
 PyObject* salvage_buffer_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+// _native.salvage_stream(source, output, quarantine_path, options, progress=None)
+PyObject* salvage_stream_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace quillon::native

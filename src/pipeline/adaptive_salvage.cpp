@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "buffered_file_writer.hpp"
+#include "detection/detection_sample.hpp"
 #include "engine/parallel_salvage.hpp"
 #include "engine/salvage_run.hpp"
 #include "kept_row_writers.hpp"
@@ -99,6 +103,7 @@ SalvageOptions engine_options(const Detection& d, const AdaptiveOptions& options
     o.split_tables = options.split_tables;
     o.guard_runaway_quotes = options.guard_runaway_quotes && d.dialect.quote.has_value();
     o.decoding = decoding_for(d.encoding.encoding, options.encoding.has_value());
+    o.settle_bytes = options.head_bytes;
     o.progress = options.progress;
     return o;
 }
@@ -270,28 +275,20 @@ std::string_view encoding_sample(std::string_view content) noexcept {
 
 }  // namespace
 
-Detection detect_input(std::string_view content, const AdaptiveOptions& options,
-                       EngineInput& input) {
-    Detection d;
+namespace {
+
+void detect_encoding_of(std::string_view head, const AdaptiveOptions& options, Detection& d) {
     if (options.encoding) {
         d.encoding.encoding = *options.encoding;
         d.encoding.bom_length = 0;
     } else {
-        d.encoding = detect_encoding(encoding_sample(content));
+        d.encoding = detect_encoding(encoding_sample(head));
     }
-    input.original = content;
-    input.transcoded.clear();
-    input.skipped = 0;
-    const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding);
-    input.is_transcoded = is_utf16(d.encoding.encoding) || cjk.has_value();
-    if (cjk) {
-        input.transcoded = transcode_cjk_to_utf8(content, *cjk);
-    } else if (input.is_transcoded) {
-        input.skipped = utf16_mark_length(content, d.encoding.encoding);
-        input.transcoded = transcode_utf16_to_utf8(content.substr(input.skipped),
-                                                   d.encoding.encoding == InputEncoding::kUtf16Be);
-    }
-    const std::string_view text = input.text();
+}
+
+// Dialect and structure, from the text's start (and its end, for the notes
+// below the table, when the text is all there).
+void detect_table(std::string_view text, const AdaptiveOptions& options, Detection& d) {
     DialectHints hints = options.dialect;
     hints.guard_runaway_quotes = options.guard_runaway_quotes;
     d.dialect = detect_dialect(text, hints);
@@ -300,6 +297,57 @@ Detection detect_input(std::string_view content, const AdaptiveOptions& options,
     if (options.header) d.structure.header = *options.header;
     if (options.preamble_rows) d.structure.preamble_rows = *options.preamble_rows;
     if (options.expected_columns) d.structure.columns = *options.expected_columns;
+}
+
+// Where the notes below the table begin in an input longer than its head:
+// read as from the head followed by the input's last bytes (`end`, from
+// offset `end_at`, which is at least the head's size), so that the table's
+// shape comes from the same records as the rest of detection.
+std::size_t footer_beyond_head(std::string_view head, std::string_view end, std::size_t end_at,
+                               const Detection& d, const AdaptiveOptions& options) {
+    std::string joined;
+    joined.reserve(head.size() + end.size());
+    joined.append(head).append(end);
+    const std::size_t from =
+        detect_structure(joined, d.dialect, options.header, options.comment).footer_from;
+    if (from == TableStructure::kNoFooter) return from;
+    return from - head.size() + end_at;
+}
+
+// The input's last bytes that footer_beyond_head reads, from `end_at`.
+std::size_t tail_start(std::size_t head_size, std::size_t input_size) noexcept {
+    return std::max(head_size, input_size > kTailBytes ? input_size - kTailBytes : 0);
+}
+
+}  // namespace
+
+Detection detect_input(std::string_view content, const AdaptiveOptions& options,
+                       EngineInput& input) {
+    Detection d;
+    const std::string_view head = content.substr(0, std::min(content.size(), options.head_bytes));
+    detect_encoding_of(head, options, d);
+    input.original = content;
+    input.transcoded.clear();
+    input.skipped = 0;
+    const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding);
+    input.is_transcoded = is_utf16(d.encoding.encoding) || cjk.has_value();
+    if (input.is_transcoded) {
+        if (cjk) {
+            input.transcoded = transcode_cjk_to_utf8(content, *cjk);
+        } else {
+            input.skipped = utf16_mark_length(content, d.encoding.encoding);
+            input.transcoded = transcode_utf16_to_utf8(
+                content.substr(input.skipped), d.encoding.encoding == InputEncoding::kUtf16Be);
+        }
+        detect_table(input.text(), options, d);
+        return d;
+    }
+    detect_table(head, options, d);
+    if (content.size() > head.size()) {
+        const std::size_t end_at = tail_start(head.size(), content.size());
+        d.structure.footer_from =
+            footer_beyond_head(head, content.substr(end_at), end_at, d, options);
+    }
     return d;
 }
 
@@ -450,6 +498,277 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
     const GrowableBuffer<char>& content = file.value().content;
     return salvage_and_write(std::string_view(content.data(), content.size()),
                              OutputTarget{output_path}, quarantine_path, options, interrupt);
+}
+
+namespace {
+
+// What one read(2) or one block of a source asks for.
+constexpr std::size_t kReadBlock = std::size_t{1} << 20;
+
+// The bytes of a streamed input from `base` on, read as far as asked; the
+// bytes before the run's next record are dropped as it moves on.
+class StreamWindow {
+public:
+    StreamWindow(ByteStream& source, ProgressHook progress) noexcept
+        : source_(source), progress_(progress) {}
+
+    // Reads until the window holds `bytes` or the input has ended.
+    IoStatus fill(std::size_t bytes) {
+        if (data_.size() < bytes) data_.resize(bytes);
+        while (size_ < bytes && !ended_) {
+            IoResult<std::size_t> got =
+                source_.read(data_.data() + size_, std::min(bytes - size_, kReadBlock));
+            if (!got) return got.error();
+            size_ += got.value();
+            ended_ = got.value() == 0;
+            // A source of unknown size (or one that grew) reports what it
+            // has read as its size.
+            const std::size_t done = source_.consumed();
+            const std::size_t of = std::max({source_.total(), done, std::size_t{1}});
+            if (progress_ && !progress_(done, of)) {
+                return stopped_error();
+            }
+        }
+        return io_ok();
+    }
+    // Forgets the bytes before the input's offset `offset`; gives back the
+    // memory of a window grown past `keep` bytes.
+    void drop_before(std::size_t offset, std::size_t keep) {
+        const std::size_t dropped = offset - base_;
+        std::memmove(data_.data(), data_.data() + dropped, size_ - dropped);
+        size_ -= dropped;
+        base_ = offset;
+        if (data_.size() > keep && size_ <= keep) {
+            data_.resize(keep);
+            data_.shrink_to_fit();
+        }
+    }
+    InputWindow view() const noexcept {
+        return InputWindow{std::string_view(data_.data(), size_), base_, ended_};
+    }
+    bool ended() const noexcept { return ended_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    ByteStream& source_;
+    ProgressHook progress_;
+    std::vector<char> data_;
+    std::size_t size_ = 0;
+    std::size_t base_ = 0;
+    bool ended_ = false;
+};
+
+// Writes a span's quarantine from the window that holds its records.
+IoStatus write_span_quarantine(BufferedFileWriter& out, const SpanOutput& span,
+                               const InputWindow& window, RawForm form, std::string& line) {
+    for (const QuarantinedRow row : span.result.quarantine) {
+        const RecordPlace& place = row.place;
+        const RawRecord record{place.first_line + span.line_offset, place.line + span.line_offset,
+                               place.begin, row.code,
+                               window.bytes.substr(place.begin - window.base,
+                                                   place.end - place.begin),
+                               form};
+        encode_raw_quarantine_row(record, line);
+        if (IoStatus written = out.write_all(line); !written) return written.error();
+    }
+    return io_ok();
+}
+
+// The engine's options for a streamed input: the notes below the table of
+// one longer than its head are found once its end is known.
+SalvageOptions streamed_engine_options(const Detection& d, const AdaptiveOptions& options,
+                                       bool head_whole) {
+    SalvageOptions o = engine_options(d, options);
+    if (!head_whole) o.footer_from = TableStructure::kNoFooter;
+    return o;
+}
+
+// Where a streamed run's files go, for the messages of their failures.
+struct StreamedFiles {
+    BufferedFileWriter& out;
+    const std::string& out_path;
+    BufferedFileWriter* quarantine;
+    const std::string& quarantine_path;
+};
+
+// The run of a streamed input past its detection: the clean file and the
+// quarantine written span by span as the window moves through the input.
+class StreamedRun {
+public:
+    StreamedRun(StreamWindow& window, AdaptiveRun& run, const AdaptiveOptions& options,
+                std::string_view head, bool head_whole)
+        : window_(window),
+          run_(run),
+          options_(options),
+          salvage_(head, streamed_engine_options(run.detection, options, head_whole), head_whole),
+          head_(head_whole ? std::string() : std::string(head)),
+          footer_known_(head_whole),
+          form_(raw_form_for(run.detection.encoding.encoding)) {
+        salvage_.describe(run.result);
+    }
+
+    // The window's bytes grew to for a record longer than it; 0 if never.
+    std::size_t grown_to() const noexcept { return grown_to_; }
+
+    IoStatus write(const StreamedFiles& files) {
+        BufferedFileWriter* const quarantine = files.quarantine;
+        const std::uint8_t delimiter = run_.output_delimiter;
+        const QuotingDecision decision = flags_fit_output(run_.detection.dialect, delimiter)
+                                             ? QuotingDecision::kByFlags
+                                             : QuotingDecision::kByText;
+        CleanFileWriter writer(files.out, delimiter, '"', decision, LoneEmptyField::kQuoted);
+        const unsigned threads = std::min(threads_for(options_), kMaxThreads);
+        const std::size_t span = options_.span_bytes != 0
+                                     ? options_.span_bytes
+                                     : plan_spans(SIZE_MAX / 2, std::max(threads, 2U)).span_bytes;
+        const SpanPlan plan{threads, span};
+        const std::size_t usual = std::max(options_.window_bytes, 2 * span) + held_back();
+        std::size_t wanted = usual;
+        InputWindow view;
+        IoStatus quarantined = io_ok();
+        std::string line;
+        const SinkFactory make_sink = [&](std::size_t) {
+            return std::make_unique<SpanEncoder>(delimiter, '"', decision, LoneEmptyField::kQuoted,
+                                                 span + span / 8);
+        };
+        const SpanConsumer consume = [&](SpanOutput& output) {
+            add_span_counts(run_.result, output.result);
+            const auto& encoded = static_cast<const SpanEncoder&>(*output.sink);
+            if (!writer.write_encoded(encoded.text(), encoded.first_line())) return false;
+            if (quarantine == nullptr) return true;
+            quarantined = write_span_quarantine(*quarantine, output, view, form_, line);
+            return static_cast<bool>(quarantined);
+        };
+        for (;;) {
+            if (IoStatus filled = window_.fill(wanted); !filled) return filled.error();
+            view = window_.view();
+            if (view.complete && !footer_known_) find_footer(view);
+            // Spans stop above a table that is not told yet.
+            const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
+            const std::size_t before = cursor_.position;
+            SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
+            if (limit > before) {
+                pass = read_window_spans(salvage_, view, cursor_, limit, plan, make_sink, consume);
+            }
+            salvage_.records_read_to(cursor_);
+            if (!writer.status()) return concerning(writer.status().error(), files.out_path);
+            if (!quarantined) return concerning(quarantined.error(), files.quarantine_path);
+            if (pass == SpanPass::kStopped) return stopped_error();
+            if (view.complete && pass == SpanPass::kDone) {
+                // The tables found as the input went by.
+                salvage_.describe(run_.result);
+                return io_ok();
+            }
+            if (cursor_.position == before && window_.size() >= wanted) {
+                // One record fills the window: it grows for that record.
+                wanted *= 2;
+                grown_to_ = std::max(grown_to_, wanted);
+            } else if (cursor_.position != before) {
+                wanted = usual;
+            }
+            // The input's last bytes stay for the footer's detection.
+            const std::size_t end_kept = view.end() > kTailBytes ? view.end() - kTailBytes : 0;
+            window_.drop_before(std::clamp(end_kept, view.base, cursor_.position), usual);
+        }
+    }
+
+private:
+    // Spans begin before this: the records past it may be notes below the
+    // table, which only the input's end tells (when they are set aside), and
+    // a span may not start inside the head records, which only a span from
+    // the start reads.
+    std::size_t span_limit(const InputWindow& view) const noexcept {
+        if (view.complete) return view.end();
+        const std::size_t held = held_back();
+        const std::size_t limit = view.end() > held ? view.end() - held : 0;
+        return cursor_.position == 0 && limit < salvage_.head_end() ? 0 : limit;
+    }
+
+    // The bytes at the window's end that no span may begin in before the
+    // input's end is known.
+    std::size_t held_back() const noexcept { return options_.drop_footer ? kTailBytes + 1 : 0; }
+
+    void find_footer(const InputWindow& view) {
+        footer_known_ = true;
+        const std::size_t end_at = tail_start(head_.size(), view.end());
+        if (options_.drop_footer) {
+            salvage_.set_footer_from(footer_beyond_head(
+                head_, view.bytes.substr(end_at - view.base), end_at, run_.detection, options_));
+        }
+        head_ = std::string();
+    }
+
+    StreamWindow& window_;
+    AdaptiveRun& run_;
+    const AdaptiveOptions& options_;
+    SalvageRun salvage_;
+    // The head, kept for the footer's detection while the end is unknown.
+    std::string head_;
+    bool footer_known_;
+    RawForm form_;
+    SpanCursor cursor_;
+    std::size_t grown_to_ = 0;
+};
+
+}  // namespace
+
+IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputTarget& output,
+                                                const std::optional<std::string>& quarantine_path,
+                                                const AdaptiveOptions& options,
+                                                InterruptCheck interrupt) {
+    if (output.fd < 0 && quarantine_path && same_file(output.path, *quarantine_path)) {
+        return names_output_error();
+    }
+    StreamWindow window(input, options.progress);
+    const std::size_t head_bytes = std::max<std::size_t>(options.head_bytes, 1);
+    if (IoStatus filled = window.fill(head_bytes + 1); !filled) return filled.error();
+    const bool head_whole = window.ended() && window.size() <= head_bytes;
+    const std::string_view head = window.view().bytes.substr(0, head_bytes);
+
+    AdaptiveRun run;
+    detect_encoding_of(head, options, run.detection);
+    if (is_utf16(run.detection.encoding.encoding) ||
+        legacy_cjk_of(run.detection.encoding.encoding)) {
+        // The transcoding reads the input whole.
+        std::size_t wanted = window.size();
+        while (!window.ended()) {
+            wanted *= 2;
+            if (IoStatus filled = window.fill(wanted); !filled) return filled.error();
+        }
+        return salvage_and_write(window.view().bytes, output, quarantine_path, options, interrupt);
+    }
+    detect_table(head, options, run.detection);
+    run.output_delimiter = output_delimiter_for(run.detection, options);
+    StreamedRun streamed(window, run, options, head, head_whole);
+
+    IoResult<BufferedFileWriter> created = open_output(output, interrupt);
+    if (!created) return concerning(created.error(), output.path);
+    BufferedFileWriter& out = created.value();
+    std::optional<BufferedFileWriter> quarantine;
+    if (quarantine_path) {
+        if (leads_to(*quarantine_path, out.fd())) return names_output_error();
+        IoResult<BufferedFileWriter> made = BufferedFileWriter::create(*quarantine_path, interrupt);
+        if (!made) return concerning(made.error(), *quarantine_path);
+        quarantine.emplace(std::move(made.value()));
+        if (IoStatus written = quarantine->write_all(RAW_QUARANTINE_HEADER); !written) {
+            return concerning(written.error(), *quarantine_path);
+        }
+    }
+    const std::string no_path;
+    const StreamedFiles files{out, output.path, quarantine ? &*quarantine : nullptr,
+                              quarantine_path ? *quarantine_path : no_path};
+    if (IoStatus written = streamed.write(files); !written) return written.error();
+    if (IoStatus flushed = out.flush(); !flushed) return concerning(flushed.error(), output.path);
+    if (quarantine) {
+        if (IoStatus flushed = quarantine->flush(); !flushed) {
+            return concerning(flushed.error(), *quarantine_path);
+        }
+        quarantine->close();
+    }
+    label_reencoded_rows(run, options);
+    AdaptiveStats stats = stats_of(run);
+    stats.window_grown_to = streamed.grown_to();
+    return stats;
 }
 
 }  // namespace quillon

@@ -3,7 +3,8 @@
 // quarantine file.
 //
 // The steps and what each settles:
-//   1. read the input whole (as salvage_file does);
+//   1. read the input: whole (as salvage_file does), or as a stream through a
+//      window of bounded size (adaptive_salvage_stream);
 //   2. encoding: UTF-16, Big5, GB18030, Shift-JIS and EUC-KR input is
 //      transcoded to UTF-8 first; Windows-1252 and Latin-1 are decoded field
 //      by field by the engine;
@@ -31,6 +32,7 @@
 #include "engine/dialect.hpp"
 #include "engine/parallel_salvage.hpp"
 #include "engine/salvage.hpp"
+#include "byte_stream.hpp"
 #include "io_error.hpp"
 #include "raw_quarantine.hpp"
 
@@ -64,6 +66,18 @@ struct AdaptiveOptions {
     // Threads that read the input's records; 0: one for each core the
     // process may run on. The result is the same for any number.
     unsigned threads = 0;
+    // Detection and the engine's settling step read the input's first
+    // head_bytes (and, for the notes below the table, its last bytes), so
+    // that a streamed input settles exactly as one held whole.
+    std::size_t head_bytes = kHeadBytes;
+    // A streamed input is read through a window of about this many bytes,
+    // in spans of span_bytes (0: the usual plan's). Any sizes give the same
+    // result; small ones are for tests.
+    std::size_t window_bytes = kWindowBytes;
+    std::size_t span_bytes = 0;
+
+    static constexpr std::size_t kHeadBytes = std::size_t{16} << 20;
+    static constexpr std::size_t kWindowBytes = std::size_t{64} << 20;
 };
 
 // What detection settled for one input.
@@ -81,6 +95,9 @@ struct AdaptiveStats : SalvageCounts {
     bool ends_in_open_quote = false;
     // The tables below the first, their offsets those of the input file.
     std::vector<OtherTable> other_tables;
+    // A streamed input whose window grew to hold a record longer than it:
+    // the bytes it grew to; 0 when it never did.
+    std::size_t window_grown_to = 0;
 };
 
 // The input as the engine reads it: UTF-16 and the double-byte encodings
@@ -99,7 +116,8 @@ struct EngineInput {
 };
 
 // Detection over an input held in memory; `input` is set to what the engine
-// must read.
+// must read. It reads the input's first options.head_bytes and, when there
+// is more, its last bytes for the notes below the table.
 Detection detect_input(std::string_view content, const AdaptiveOptions& options,
                        EngineInput& input);
 
@@ -173,6 +191,17 @@ IoResult<AdaptiveStats> adaptive_salvage_content(std::string_view content,
                                                  const std::optional<std::string>& quarantine_path,
                                                  const AdaptiveOptions& options,
                                                  InterruptCheck interrupt = nullptr);
+
+// The salvage of an input read as a stream, written as adaptive_salvage_file
+// writes it, with the same result, in memory that does not grow with the
+// input: the head for detection, the window, and the spans in flight. A
+// record longer than the window grows it for that record (window_grown_to).
+// UTF-16 input, transcoded whole, is read whole. The quarantine file is
+// written as the clean file is, once both are created.
+IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputTarget& output,
+                                                const std::optional<std::string>& quarantine_path,
+                                                const AdaptiveOptions& options,
+                                                InterruptCheck interrupt = nullptr);
 
 IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               const std::string& output_path,

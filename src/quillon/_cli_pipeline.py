@@ -160,8 +160,10 @@ def _new_bar(total: int | None, desc: str) -> Any:
 
 
 class FileBar:
-    """The bar of one input: the bytes read (of standard input, of the
-    compressed file), then the salvage's own progress over the same bar."""
+    """The bar of one input: the bytes of it read, with their rate and the
+    time left when its size is known. A salvage reads as it goes, so the
+    bytes read (of standard input, of the compressed file) are its progress;
+    a plain file's reading is reported by the native side (``salvaging``)."""
 
     def __init__(self, name: str, size: int | None) -> None:
         self.name = name
@@ -178,12 +180,10 @@ class FileBar:
     def salvaging(self, done: int, total: int) -> None:
         if not self.salvaging_started:
             self.salvaging_started = True
-            # Read in full by now: the same bytes again, for the salvage.
-            self.bar.reset(total=self.bar.total or self.bar.n or 1)
-            # Drawn at once: a small file's whole salvage may take less
-            # than the bar's interval between redraws.
+            # Drawn at once: a small file's whole salvage may take less than
+            # the bar's interval between redraws.
             self.bar.set_description(f"{self.name} (salvaging)")
-        self.bar.update(int(done / total * self.bar.total) - self.bar.n)
+        self.reading(done, total)
 
     def close(self) -> None:
         self.bar.close()
@@ -198,7 +198,6 @@ class BatchProgress:
         self.cancel = cancel
         self.lock = threading.Lock()
         self.shares = [0] * len(sizes)
-        self.compressed = [False] * len(sizes)
         self.files_done = 0
         self.started: set[int] = set()
         self.bar = _new_bar(sum(sizes) or None, "salvaging") if show else None
@@ -249,17 +248,14 @@ class _FileShare:
         self.batch.started.add(self.i)
         self.batch.advance(self.i, 0.0)
 
-    # A compressed file's reading is the first half of its share, its
-    # salvage the second; a plain file's salvage is all of it.
+    # A salvage reads its input as it goes: the share of the input read,
+    # told by the package (compressed files) or the native side (plain
+    # ones), is the share of the work done.
     def reading(self, done: int, total: int | None) -> None:
-        self.batch.compressed[self.i] = True
-        self.batch.advance(self.i, done / total / 2 if total else 0.0)
+        self.batch.advance(self.i, done / total if total else 0.0)
 
     def salvaging(self, done: int, total: int) -> None:
-        fraction = done / total
-        if self.batch.compressed[self.i]:
-            fraction = 0.5 + fraction / 2
-        self.batch.advance(self.i, fraction)
+        self.batch.advance(self.i, done / total)
 
 
 # --- the report file ------------------------------------------------------

@@ -27,7 +27,7 @@ from quillon._sources import (
     read_stdin,
 )
 from quillon._table_files import check_table_output, output_name
-from quillon.adaptive import _flag, _options, _path, problems_of, salvage, salvage_loaded
+from quillon.adaptive import _flag, _options, _path, problems_of, salvage, salvage_loaded, streams
 from quillon.report import SalvageReport
 
 if TYPE_CHECKING:
@@ -139,14 +139,11 @@ def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
                 os.makedirs(os.path.dirname(path), exist_ok=True)
     reading: ReadProgress | None = None if tracker is None else tracker.reading
     salvaging = None if tracker is None else tracker.salvaging
+    stream = streams(task.output, task.options)
     if task.input_path == STDIO:
-        loaded = read_stdin(reading, force=task.force)
+        loaded = read_stdin(reading, force=task.force, stream=stream)
     else:
-        # Standard output takes the data from memory; a plain regular file
-        # is otherwise read by the native side.
-        loaded = load_input(
-            task.input_path, progress=reading, in_memory=isinstance(task.output, int), force=task.force
-        )
+        loaded = load_input(task.input_path, progress=reading, force=task.force, stream=stream)
     values = salvage_loaded(loaded, task.output, task.quarantine_path, task.options, salvaging)
     report = SalvageReport._from_native(
         values, task.input_path, task.output_path, task.quarantine_path, problems_of(loaded, values)

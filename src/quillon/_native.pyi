@@ -17,6 +17,14 @@ def salvage_buffer(
     progress: Callable[[int, int], object] | None = None,
     /,
 ) -> dict[str, Any]: ...
+def salvage_stream(
+    source: str | Callable[[], bytes],
+    output: str | int,
+    quarantine_path: str | None,
+    options: dict[str, Any],
+    progress: Callable[[int, int], object] | None = None,
+    /,
+) -> dict[str, Any]: ...
 def detect(input: str | Buffer, options: dict[str, Any], /) -> dict[str, Any]: ...
 
 # The stats dict's counters as (key, kind) pairs; kind is "rows", "repair" or "reject".

@@ -3,22 +3,29 @@
 Compression is recognised by the data's first bytes, never by the name
 alone: gzip, bzip2 and xz through the standard library, zstd through the
 ``zstandard`` package (the standard library's ``compression.zstd`` from
-Python 3.14 on). Decompressed data is held in memory and salvaged from
-there, as a plain file is by the native side. Input that is not delimited
-text (a workbook, an image, a program) is refused unless forced.
+Python 3.14 on). A salvage reads its input as a stream: a plain regular
+file is read by the native side in blocks, anything else (a pipe,
+compressed data, a file object) is handed over block by block, read and
+decompressed on a thread of its own a few blocks ahead (the codecs release
+the interpreter lock). Detection and the sniff hold the data in memory.
+Input that is not delimited text (a workbook, an image, a program) is
+refused unless forced.
 """
 
 from __future__ import annotations
 
 import bz2
 import glob
+import itertools
 import lzma
 import os
+import queue
 import stat
 import sys
+import threading
 import zlib
 from collections.abc import Callable, Iterable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Protocol
 
 from quillon._binary_formats import SAMPLE_SIZE, describe_binary
@@ -122,39 +129,54 @@ def _check_claim(path: str, codec: Codec | None) -> None:
 ReadProgress = Callable[[int, int | None], object]
 
 
-def _inflate(chunks: Iterator[bytes], codec: Codec) -> tuple[bytearray, str | None]:
+def _inflated(chunks: Iterator[bytes], codec: Codec, problems: list[str]) -> Iterator[bytes]:
     """Decompresses every stream of the data, one after another (as
-    ``gzip -dc`` does with concatenated files). Data that is cut off or
-    damaged gives what decompressed before the fault, and says what is
-    wrong: a salvage keeps what can be read."""
-    out = bytearray()
+    ``gzip -dc`` does with concatenated files), block by block. Data that is
+    cut off or damaged gives what decompressed before the fault, and says
+    what is wrong in ``problems``: a salvage keeps what can be read."""
+    done = 0
     decompressor = codec.new()
     for chunk in chunks:
         while chunk:
             try:
-                out += decompressor.decompress(chunk)
+                block = decompressor.decompress(chunk)
             except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError) as exc:
-                return out, (
+                problems.append(
                     f"the input looks damaged: its {codec.name} data cannot be read after "
-                    f"{len(out):,} decompressed bytes ({exc}); they were salvaged"
+                    f"{done:,} decompressed bytes ({exc}); they were salvaged"
                 )
+                return
+            done += len(block)
+            if block:
+                yield block
             if not decompressor.eof:
                 break
             chunk = decompressor.unused_data
             # Trailing zero bytes pad some archives' last block.
             if chunk.strip(b"\x00") == b"":
-                return out, None
+                return
             decompressor = codec.new()
     if not decompressor.eof:
-        return out, (
-            f"the input looks truncated: its {codec.name} data ends after {len(out):,} "
+        problems.append(
+            f"the input looks truncated: its {codec.name} data ends after {done:,} "
             "decompressed bytes, before the end of the stream; they were salvaged"
         )
-    return out, None
 
 
-def _chunks(read: Callable[[int], bytes], first: bytes, total: int | None, progress: ReadProgress | None) -> Iterator[bytes]:
+def _inflate(chunks: Iterator[bytes], codec: Codec) -> tuple[bytearray, str | None]:
+    """All of _inflated's blocks in memory, and its problem if any."""
+    problems: list[str] = []
+    out = bytearray()
+    for block in _inflated(chunks, codec, problems):
+        out += block
+    return out, problems[0] if problems else None
+
+
+def _chunks(read: Callable[[int], bytes], first: bytes, total: int | None, progress: ReadProgress | None,
+            reading: Reading | None = None) -> Iterator[bytes]:
     done = len(first)
+    if reading is not None:
+        reading.consumed = done
     if progress is not None:
         progress(done, total)
     if first:
@@ -163,16 +185,30 @@ def _chunks(read: Callable[[int], bytes], first: bytes, total: int | None, progr
         if not isinstance(chunk, (bytes, bytearray)):
             raise TypeError(f"the input stream gave {type(chunk).__name__}, not bytes: open it in binary mode")
         done += len(chunk)
+        if reading is not None:
+            reading.consumed = done
         if progress is not None:
             progress(done, total)
         yield chunk
 
 
+class Reading:
+    """How far the reading of a streamed input has got: bytes of the source
+    consumed (compressed ones for compressed data), bytes handed to the
+    salvage, and what the reading found wrong."""
+
+    def __init__(self) -> None:
+        self.consumed = 0
+        self.size = 0
+        self.problems: list[str] = []
+
+
 @dataclass(frozen=True)
 class LoadedInput:
     """One input, ready for the native side: a plain regular file that it
-    reads itself (``path``), or the data in memory (decompressed, read from
-    a pipe or a stream, or handed over as bytes)."""
+    reads itself (``path``), the data in memory (``data``: decompressed,
+    read from a pipe or a stream, or handed over as bytes), or, for a
+    salvage, a stream of blocks (``blocks``)."""
 
     # How messages and reports name it: the path, "-", or "<bytes>".
     name: str
@@ -182,9 +218,22 @@ class LoadedInput:
     head: bytes
     compression: str | None
     # Bytes salvaged: the file's, or those decompressed or read.
-    size: int
+    known_size: int
     # What the reading found wrong (compressed data cut off, say).
-    problems: tuple[str, ...] = ()
+    found: tuple[str, ...] = ()
+    # A streamed input's blocks, in order, b"" at the end; its reading.
+    blocks: BlockFeeder | None = None
+    reading: Reading | None = field(default=None, compare=False)
+
+    @property
+    def size(self) -> int:
+        """Bytes salvaged; for a streamed input, those read so far."""
+        return self.known_size if self.reading is None else self.reading.size
+
+    @property
+    def problems(self) -> tuple[str, ...]:
+        """What the reading found wrong; for a streamed input, so far."""
+        return self.found if self.reading is None else tuple(self.reading.problems)
 
     @property
     def source(self) -> str | bytes | bytearray | memoryview:
@@ -193,6 +242,87 @@ class LoadedInput:
             return self.path
         assert self.data is not None
         return self.data
+
+
+class BlockFeeder:
+    """The blocks of a streamed input for the native side, which calls it
+    for each next one (b"" at the end): read, and decompressed, on a thread
+    of their own while the salvage works, a few blocks ahead. Reports the
+    bytes of the source consumed to ``progress`` as blocks are taken."""
+
+    # Blocks read ahead: enough to keep the codec busy, few enough that they
+    # add little to the salvage's memory.
+    AHEAD = 4
+
+    def __init__(self, blocks: Iterator[bytes], reading: Reading, total: int | None,
+                 progress: ReadProgress | None, release: Callable[[], object] | None = None) -> None:
+        self._blocks = blocks
+        self._release = release
+        self._reading = reading
+        self._total = total
+        self._progress = progress
+        self._queue: queue.Queue[bytes | BaseException] = queue.Queue(self.AHEAD)
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+        self._ended = False
+        self._released = False
+        self._lock = threading.Lock()
+
+    def __call__(self) -> bytes:
+        if self._ended:
+            return b""
+        if self._thread is None:
+            self._thread = threading.Thread(target=self._read_ahead, name="quillon-read", daemon=True)
+            self._thread.start()
+        item = self._queue.get()
+        if isinstance(item, BaseException):
+            self._ended = True
+            raise item
+        self._ended = not item
+        self._reading.size += len(item)
+        if self._progress is not None:
+            self._progress(self._reading.consumed, self._total)
+        return item
+
+    def _put(self, item: bytes | BaseException) -> bool:
+        while not self._stop.is_set():
+            try:
+                self._queue.put(item, timeout=0.1)
+                return True
+            except queue.Full:
+                continue
+        return False
+
+    def _read_ahead(self) -> None:
+        try:
+            for block in self._blocks:
+                if not self._put(bytes(block)):
+                    return
+            self._put(b"")
+        except BaseException as exc:  # handed to the caller's thread to raise
+            self._put(exc)
+        finally:
+            if self._stop.is_set():
+                self._finish()
+
+    def _finish(self) -> None:
+        with self._lock:
+            if self._released:
+                return
+            self._released = True
+        if self._release is not None:
+            self._release()
+
+    def close(self) -> None:
+        """Stops the reading ahead (a salvage that ended early) and closes
+        the file read, if it was opened for the stream. A read that blocks
+        (a pipe with no writer yet, after Ctrl-C) is not waited for: the
+        thread closes the file when that read returns."""
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join(timeout=1.0)
+        if self._thread is None or not self._thread.is_alive():
+            self._finish()
 
 
 # The data's start that is judged for binary content and the UTF-16 mark.
@@ -228,17 +358,50 @@ def _loaded(name: str, read: Callable[[int], bytes], first: bytes, total: int | 
     return LoadedInput(name, None, data, head, None if codec is None else codec.name, len(data), problems)
 
 
-def _load_path(path: str, progress: ReadProgress | None, in_memory: bool, force: bool) -> LoadedInput:
-    with open(path, "rb") as stream:
-        info = os.fstat(stream.fileno())
+def _streamed(name: str, read: Callable[[int], bytes], first: bytes, total: int | None,
+              progress: ReadProgress | None, force: bool,
+              release: Callable[[], object] | None = None) -> LoadedInput:
+    """The input as a stream of blocks; only its head is read here, to be
+    judged (decompressed first, when it is compressed)."""
+    codec = codec_of(first[:_MAGIC_LENGTH])
+    if codec is None:
+        _refuse_binary(name, first, force)
+    reading = Reading()
+    chunks = _chunks(read, first, total, None, reading)
+    blocks = chunks if codec is None else _inflated(chunks, codec, reading.problems)
+    taken: list[bytes] = []
+    while sum(map(len, taken)) < HEAD_SIZE and (block := next(blocks, None)) is not None:
+        taken.append(block)
+    head = b"".join(taken)[:HEAD_SIZE]
+    if codec is not None:
+        _refuse_binary(name, head, force)
+    feeder = BlockFeeder(itertools.chain(taken, blocks), reading, total, progress, release)
+    return LoadedInput(name, None, None, head, None if codec is None else codec.name, 0,
+                       blocks=feeder, reading=reading)
+
+
+def _load_path(path: str, progress: ReadProgress | None, in_memory: bool, force: bool,
+               stream: bool = False) -> LoadedInput:
+    file = open(path, "rb")  # noqa: SIM115 - a stream keeps it open for its blocks
+    streamed = False
+    try:
+        info = os.fstat(file.fileno())
         regular = stat.S_ISREG(info.st_mode)
-        first = stream.read(CHUNK)
+        first = file.read(CHUNK)
         codec = codec_of(first[:_MAGIC_LENGTH])
         _check_claim(path, codec)
         if regular and codec is None and not in_memory:
             _refuse_binary(path, first, force)
             return LoadedInput(path, path, None, first[:HEAD_SIZE], None, info.st_size)
-        return _loaded(path, stream.read, first, info.st_size if regular else None, progress, force)
+        total = info.st_size if regular else None
+        if stream:
+            loaded = _streamed(path, file.read, first, total, progress, force, file.close)
+            streamed = True
+            return loaded
+        return _loaded(path, file.read, first, total, progress, force)
+    finally:
+        if not streamed:
+            file.close()
 
 
 def load_input(
@@ -248,11 +411,14 @@ def load_input(
     in_memory: bool = False,
     force: bool = False,
     name: str | None = None,
+    stream: bool = False,
 ) -> LoadedInput:
     """Any input of the package: a path (``str`` or ``os.PathLike``), the
     data itself (``bytes``, ``bytearray``, ``memoryview``) or a binary file
     object (anything with ``read``). Compressed data is decompressed. A plain
     regular file is left for the native side to read unless ``in_memory``.
+    With ``stream``, anything but data in memory and a plain regular file is
+    read as a stream of blocks (``LoadedInput.blocks``), for a salvage.
 
     Raises ``OSError`` when a file cannot be read, ``TypeError`` for what
     is none of these, and ``InputError`` (a ``ValueError``) for input that
@@ -262,7 +428,7 @@ def load_input(
         path = os.fspath(source)
         if not isinstance(path, str):
             raise TypeError("an input path must be text, not bytes")
-        return _load_path(path, progress, in_memory, force)
+        return _load_path(path, progress, in_memory, force, stream)
     if isinstance(source, (bytes, bytearray, memoryview)):
         view = memoryview(source).cast("B")
         label = name or "<bytes>"
@@ -279,14 +445,15 @@ def load_input(
         first = read(CHUNK)
         if not isinstance(first, (bytes, bytearray)):
             raise TypeError(f"the input stream gave {type(first).__name__}, not bytes: open it in binary mode")
-        return _loaded(label, read, bytes(first), None, progress, force)
+        load = _streamed if stream else _loaded
+        return load(label, read, bytes(first), None, progress, force)
     raise TypeError(
         f"input must be a path, bytes or a binary file object, not {type(source).__name__}"
     )
 
 
-def read_stdin(progress: ReadProgress | None = None, force: bool = False) -> LoadedInput:
-    return load_input(sys.stdin.buffer, progress=progress, force=force, name=STDIO)
+def read_stdin(progress: ReadProgress | None = None, force: bool = False, stream: bool = False) -> LoadedInput:
+    return load_input(sys.stdin.buffer, progress=progress, force=force, name=STDIO, stream=stream)
 
 
 # --- many inputs ---------------------------------------------------------

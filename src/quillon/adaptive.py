@@ -195,6 +195,12 @@ def problems_of(loaded: LoadedInput, values: Mapping[str, Any]) -> tuple[str, ..
     found = loaded.problems
     if values.get("ends_in_open_quote"):
         found += (_OPEN_QUOTE_AT_END,)
+    grown = values.get("window_grown_to", 0)
+    if grown:
+        found += (
+            f"a record is longer than the reading window: the window grew to {grown:,} bytes "
+            "to hold it, and memory with it",
+        )
     return found
 
 
@@ -208,27 +214,42 @@ def salvage_loaded(
     """Salvages a loaded input into ``output`` (a path, written atomically,
     or an open descriptor, streamed; a path ending in ``.parquet`` or
     ``.arrow``/``.feather`` gets that format) and the quarantine file; the
-    native side's counts. Raises what the salvage raises, naming the files the
-    caller gave."""
+    native side's counts. A plain file or a stream of blocks is read as a
+    stream, in memory that does not grow with it. Raises what the salvage
+    raises, naming the files the caller gave."""
     options = for_input(options, loaded.head)
     file_format = table_format(output) if isinstance(output, str) else None
-    with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
-        clean, rejects = made
-        target = output if clean is None else clean.path
-        quarantine = None if rejects is None else rejects.path
-        if file_format is not None:
-            assert isinstance(target, str)
-            batches, values = _native.read(loaded.source, quarantine, options)
-            write_table(batches, target, file_format)
-        elif loaded.path is not None:
-            assert isinstance(target, str)
-            values = _native.salvage(loaded.path, target, quarantine, options, progress)
-        else:
-            assert loaded.data is not None
-            values = _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
-        if options.get("tables_dir") is not None:
-            write_tables(loaded, options["tables_dir"], output, values["other_tables"])
-        return values
+    try:
+        with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
+            clean, rejects = made
+            target = output if clean is None else clean.path
+            quarantine = None if rejects is None else rejects.path
+            if file_format is not None:
+                assert isinstance(target, str)
+                batches, values = _native.read(loaded.source, quarantine, options)
+                write_table(batches, target, file_format)
+            elif loaded.blocks is not None:
+                # The blocks report the reading themselves.
+                values = _native.salvage_stream(loaded.blocks, target, quarantine, options)
+            elif loaded.path is not None:
+                values = _native.salvage_stream(loaded.path, target, quarantine, options, progress)
+            else:
+                assert loaded.data is not None
+                values = _native.salvage_buffer(loaded.data, target, quarantine, options, progress)
+            if options.get("tables_dir") is not None:
+                write_tables(loaded, options["tables_dir"], output, values["other_tables"])
+            return values
+    finally:
+        if loaded.blocks is not None:
+            loaded.blocks.close()
+
+
+def streams(output: str | int, options: Mapping[str, Any]) -> bool:
+    """Whether an input salvaged into ``output`` may be read as a stream:
+    not for a Parquet or Arrow file, which is built from ``read``'s batches,
+    nor with ``tables_dir``, whose tables are copied from the input's bytes
+    afterwards (a plain file is read again; other inputs are held)."""
+    return not (isinstance(output, str) and table_format(output) is not None) and options.get("tables_dir") is None
 
 
 def table_paths(loaded: LoadedInput, folder: str, output: str | int | None, count: int) -> list[str]:
@@ -343,7 +364,10 @@ def salvage(
     may run on); at most 32 are used, and never more than the input has
     spans of 1 to 4 MB, while the spans read ahead are held to 32 MB whatever
     the number, so more threads cost no more memory; the result is the same
-    for any number.
+    for any number. The input (a file, a file object, compressed data) is
+    read as a stream: memory does not grow with its size, except for a
+    single record longer than the 64 MB reading window, which the report
+    then warns of.
 
     Input that looks like a binary format (a ZIP archive or .xlsx workbook,
     an image, a program) raises ``ValueError`` unless ``force=True``. Never
@@ -377,7 +401,7 @@ def salvage(
     )
     check_outputs(_input_paths(input_path), target, rejects)
     check_table_output(target, options)
-    loaded = load_input(input_path, force=_flag(force, "force"))
+    loaded = load_input(input_path, force=_flag(force, "force"), stream=streams(target, options))
     values = salvage_loaded(loaded, target, rejects, options)
     return SalvageReport._from_native(values, loaded.name, target, rejects, problems_of(loaded, values))
 

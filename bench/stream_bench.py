@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Time and peak memory of streamed salvages against the input held whole.
+
+    bench/stream_bench.py [--input bench/data/damaged-1gb.csv] [--threads N]
+    bench/stream_bench.py --copies 20 --only stdin-zstd file   # the 20 GB runs
+
+Each case runs in a child process under /usr/bin/time -v, which gives its
+peak resident memory; the table lists seconds, MB/s of the decompressed
+input and the peak. The cases:
+
+    file            quillon salvage FILE OUT (read in blocks by the native side)
+    file-whole      the same file read whole first (the package's former path)
+    gzip, zstd      quillon salvage FILE.gz OUT, FILE.zst OUT (streamed)
+    gzip-whole,     the same, decompressed into memory first, then salvaged
+    zstd-whole
+    stdin-zstd      zstd -dc FILE.zst | quillon salvage - OUT
+    zcat, zstd-dc   decompression alone into /dev/null, for the codecs' speed
+
+With --copies N the input is the file N times over: `file` reads a file of
+N copies (written beside the input, deleted afterwards) and `stdin-zstd`
+decompresses N copies of the .zst (concatenated frames). Generated data and
+outputs stay in bench/data/ and are deleted after each case.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import shlex
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+PYTHON = sys.executable
+
+# Reads the input whole, as the package did before it streamed: a plain
+# file by _native.salvage, decompressed data by _native.salvage_buffer.
+WHOLE = """
+import sys
+from quillon import _native
+from quillon._sources import load_input
+loaded = load_input(sys.argv[1], in_memory=sys.argv[1].endswith(('.gz', '.zst')))
+options = {} if len(sys.argv) < 4 else {"threads": int(sys.argv[3])}
+if loaded.path is not None:
+    _native.salvage(loaded.path, sys.argv[2], None, options)
+else:
+    _native.salvage_buffer(loaded.data, sys.argv[2], None, options)
+"""
+
+
+def compressed(source: Path, suffix: str, command: list[str]) -> Path:
+    target = source.with_name(source.name + suffix)
+    if not target.exists():
+        with open(source, "rb") as src, open(target, "wb") as out:
+            subprocess.run(command, stdin=src, stdout=out, check=True)
+    return target
+
+
+def timed(shell: str) -> tuple[float, int]:
+    """Seconds and peak resident kilobytes of the last command of a pipeline."""
+    start = time.perf_counter()
+    done = subprocess.run(
+        ["bash", "-o", "pipefail", "-c", f"{shell} 2>/tmp/stream-bench-time"], capture_output=True, text=True
+    )
+    seconds = time.perf_counter() - start
+    report = Path("/tmp/stream-bench-time").read_text()
+    if done.returncode != 0:
+        raise SystemExit(f"failed: {shell}\n{done.stdout}{report}")
+    peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", report)
+    return seconds, int(peak.group(1)) if peak else 0
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--input", type=Path, default=HERE / "data" / "damaged-1gb.csv")
+    parser.add_argument("--threads", type=int, default=0, help="0: every core")
+    parser.add_argument("--copies", type=int, default=1)
+    parser.add_argument("--only", nargs="+", metavar="CASE")
+    args = parser.parse_args()
+    source = args.input.resolve()
+    gz = compressed(source, ".gz", ["gzip", "-c", "-1"])
+    zst = compressed(source, ".zst", ["zstd", "-c", "-1", "-q"])
+    out = source.with_name("stream-bench-out.csv")
+    threads = [] if args.threads == 0 else ["--threads", str(args.threads)]
+    whole_threads = [] if args.threads == 0 else [str(args.threads)]
+    timing = "/usr/bin/time -v"
+    salvage = [PYTHON, "-m", "quillon", "salvage", "--quiet", *threads]
+    copies = args.copies
+    data_bytes = source.stat().st_size * copies
+
+    def run(*words: str | Path) -> str:
+        return shlex.join(str(w) for w in words)
+
+    repeated = source.with_name(f"stream-bench-{copies}x.csv")
+    cases = {
+        "file": lambda: f"{timing} {run(*salvage, repeated if copies > 1 else source, out)}",
+        "file-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, source, out, *whole_threads)}",
+        "gzip": lambda: f"{timing} {run(*salvage, gz, out)}",
+        "gzip-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, gz, out, *whole_threads)}",
+        "zstd": lambda: f"{timing} {run(*salvage, zst, out)}",
+        "zstd-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, zst, out, *whole_threads)}",
+        "stdin-zstd": lambda: (
+            f"for i in $(seq {copies}); do cat {shlex.quote(str(zst))}; done | zstd -dc | "
+            f"{timing} {run(*salvage, '-', out)}"
+        ),
+        "zcat": lambda: f"{timing} gzip -dc {shlex.quote(str(gz))} > /dev/null",
+        "zstd-dc": lambda: f"{timing} zstd -dc {shlex.quote(str(zst))} > /dev/null",
+    }
+    chosen = args.only or list(cases)
+    if copies > 1 and "file" in chosen:
+        with open(repeated, "wb") as target:
+            for _ in range(copies):
+                with open(source, "rb") as part:
+                    while block := part.read(1 << 24):
+                        target.write(block)
+    print(f"input: {data_bytes / 1e9:.2f} GB ({copies} x {source.name}), threads: {args.threads or 'all'}")
+    print(f"{'case':<12} {'seconds':>9} {'MB/s':>8} {'peak MB':>9}")
+    try:
+        for name in chosen:
+            seconds, peak_kb = timed(cases[name]())
+            size = data_bytes if name in ("file", "stdin-zstd") else source.stat().st_size
+            print(f"{name:<12} {seconds:>9.1f} {size / seconds / 1e6:>8.0f} {peak_kb / 1024:>9.0f}", flush=True)
+            out.unlink(missing_ok=True)
+    finally:
+        out.unlink(missing_ok=True)
+        repeated.unlink(missing_ok=True)
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
