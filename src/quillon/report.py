@@ -84,6 +84,10 @@ class SalvageReport:
     be repaired) plus ``structure_rows`` (title lines above the table and
     repeated headers). ``warnings`` says what else looked wrong with the
     input ("the input looks truncated: ..."), each as one sentence.
+    ``column_types`` (only from ``quillon.read``) names each column's type
+    (``"int64"``, ``"string"``...) and ``cell_rejects`` counts per column the
+    cells that were no value of its type (null in the table, listed in
+    ``SalvagedTable.cell_rejects``).
     """
 
     input_path: str
@@ -100,6 +104,8 @@ class SalvageReport:
     repairs: Mapping[str, int] = field(default_factory=dict)
     rejects: Mapping[str, int] = field(default_factory=dict)
     warnings: tuple[str, ...] = ()
+    column_types: Mapping[str, str] = field(default_factory=dict)
+    cell_rejects: Mapping[str, int] = field(default_factory=dict)
 
     @property
     def rejected_rows(self) -> int:
