@@ -102,22 +102,22 @@ class SalvagedTable:
         return pl.DataFrame(self)
 
     def to_pandas(self) -> Any:
-        """The rows as a ``pandas.DataFrame`` (pandas converts through pyarrow):
-        int64 and float64 columns become numpy ones (nullable ``Int64`` for
-        an integer column with nulls), bool ``boolean``, dates and
-        timestamps ``datetime64``, decimals Python ``Decimal`` objects and
-        strings pandas' ``str``."""
+        """The rows as a ``pandas.DataFrame``, converted by pyarrow: int64,
+        float64 and bool columns become numpy ones (nullable ``Int64`` and
+        ``boolean`` for a column with nulls), dates and timestamps
+        ``datetime64``, decimals Python ``Decimal`` objects, strings pandas'
+        string dtype."""
         pd = require("pandas", "pandas", "to_pandas()")
-        require("pyarrow", "pandas", "to_pandas()")
-        if hasattr(pd.DataFrame, "from_arrow"):
-            frame = pd.DataFrame.from_arrow(self)
-        else:  # pandas before 3.0
-            frame = self.to_arrow().to_pandas()
-        # An integer column with nulls would become float64; bool ones object.
-        nullable = {"int64": "Int64", "bool": "boolean"}
-        for name, column in self.schema.items():
-            if column.type in nullable and frame[name].dtype == object or frame[name].dtype == "float64" and column.type == "int64":
-                frame[name] = frame[name].astype(nullable[column.type])
+        pa = require("pyarrow", "pandas", "to_pandas()")
+        # Integers and booleans go through pandas' nullable types, which hold
+        # every int64 exactly even beside nulls; columns without nulls then
+        # take numpy's own.
+        nullable = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
+        table = pa.table(self)
+        frame = table.to_pandas(date_as_object=False, types_mapper=nullable.get)
+        for name, column in zip(table.column_names, table.columns, strict=True):
+            if column.type in nullable and column.null_count == 0:
+                frame[name] = frame[name].to_numpy(dtype=column.type.to_pandas_dtype())
         return frame
 
     def __repr__(self) -> str:
