@@ -169,13 +169,23 @@ void add_row(RowStore& store, std::initializer_list<std::string_view> fields) {
     store.end_row();
 }
 
-// What every cell of the tallied columns could be, column by column.
-TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
-                      const TypingRequest& request, bool log);
+// Cells looked at between checks of whether a column is still worth it.
+constexpr std::size_t kTallyStride = 4096;
 
+// What every cell of the tallied columns could be, column by column. A
+// column to infer stops being tallied once more than a twentieth of the
+// table's rows fit no type at all: no type can then reach 95% of its
+// values, so it stays string whatever the rest holds, and the outcome is the
+// same as with a full tally. `tallied` is cleared for those columns.
 std::vector<ColumnTally> tally_columns(const std::vector<RecordBatch>& batches,
-                                       const std::vector<bool>& tallied, unsigned threads) {
+                                       std::vector<bool>& tallied, const std::vector<bool>& given,
+                                       std::size_t rows, unsigned threads) {
     const std::size_t width = tallied.size();
+    const std::size_t misfit_limit = rows / 20;
+    std::vector<std::atomic<std::size_t>> misfits(width);
+    const auto given_up = [&](std::size_t c) {
+        return !given[c] && misfits[c].load(std::memory_order_relaxed) > misfit_limit;
+    };
     std::vector<std::vector<ColumnTally>> batch_tallies(batches.size());
     for_each_batch(batches.size(), threads, [&](std::size_t b) {
         std::vector<ColumnTally> tallies(width);
@@ -183,17 +193,27 @@ std::vector<ColumnTally> tally_columns(const std::vector<RecordBatch>& batches,
             const ColumnChunk chunk = batches[b].column(c);
             if (!tallied[c] || chunk.absent()) continue;
             const std::uint8_t* bits = chunk.validity();
-            for (std::size_t i = 0; i < static_cast<std::size_t>(chunk.length()); ++i) {
-                if (!present(bits, i)) continue;
-                const std::string_view text = cell_text(chunk, i);
-                if (!typed::is_null_spelling(text)) tallies[c].add(text);
+            const auto n = static_cast<std::size_t>(chunk.length());
+            for (std::size_t from = 0; from < n; from += kTallyStride) {
+                if (given_up(c)) break;
+                std::size_t unfit = 0;
+                for (std::size_t i = from; i < std::min(n, from + kTallyStride); ++i) {
+                    if (!present(bits, i)) continue;
+                    const std::string_view text = cell_text(chunk, i);
+                    if (!typed::is_null_spelling(text) && !tallies[c].add(text)) ++unfit;
+                }
+                misfits[c].fetch_add(unfit, std::memory_order_relaxed);
             }
         }
         batch_tallies[b] = std::move(tallies);
     });
     std::vector<ColumnTally> out(width);
-    for (const std::vector<ColumnTally>& tallies : batch_tallies) {
-        for (std::size_t c = 0; c < width; ++c) out[c].merge(tallies[c]);
+    for (std::size_t c = 0; c < width; ++c) {
+        if (given_up(c)) {
+            tallied[c] = false;
+            continue;
+        }
+        for (const std::vector<ColumnTally>& tallies : batch_tallies) out[c].merge(tallies[c]);
     }
     return out;
 }
@@ -220,6 +240,9 @@ void write_column(const RecordBatch& batch, std::size_t c, const ColumnType& typ
     }
     if (array.null_count == 0) array.validity = GrowableBuffer<std::uint8_t>();
 }
+
+TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
+                      const TypingRequest& request, bool log);
 
 // The log as a table: its row numbers are int64, the rest strings.
 std::shared_ptr<const BatchTable> reject_log(const BatchTable& table,
@@ -277,7 +300,8 @@ TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
     std::vector<ColumnType> types(width);
     bool typed_any = false;
     if (std::find(tallied.begin(), tallied.end(), true) != tallied.end()) {
-        const std::vector<ColumnTally> tallies = tally_columns(batches, tallied, request.threads);
+        const std::vector<ColumnTally> tallies =
+            tally_columns(batches, tallied, given, table.rows(), request.threads);
         for (std::size_t c = 0; c < typable; ++c) {
             if (!tallied[c]) continue;
             types[c] = given[c]

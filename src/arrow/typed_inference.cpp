@@ -31,14 +31,25 @@ std::size_t order_index(const std::array<std::uint64_t, 3>& fits) noexcept {
     return fits[1] > fits[2] ? 1 : 2;
 }
 
+// A letter that begins no boolean word (true, false, yes, no).
+bool opens_text(char c) noexcept {
+    const char lower = static_cast<char>(c | 0x20);
+    return lower >= 'a' && lower <= 'z' && lower != 't' && lower != 'f' && lower != 'y' &&
+           lower != 'n';
+}
+
 }  // namespace
 
-void ColumnTally::add(std::string_view cell) noexcept {
+bool ColumnTally::add(std::string_view cell) noexcept {
     ++values;
+    // Most text begins with a letter that begins no boolean word, number or
+    // date: names, cities, notes are told apart at their first byte.
+    const std::string_view trimmed = trim_spaces(cell);
+    if (trimmed.empty() || opens_text(trimmed[0])) return false;
     bool flag = false;
     if (parse_bool(cell, false, flag)) {
         ++bool_words;
-        return;
+        return true;
     }
     if (parse_bool(cell, true, flag)) ++bool_digits;
     bool number_read = false;
@@ -58,23 +69,26 @@ void ColumnTally::add(std::string_view cell) noexcept {
         currencies[s] += number.currency ? 1 : 0;
         cents[s] += number.point && number.scale == 2 ? 1 : 0;
         max_scale[s] = std::max(max_scale[s], number.scale);
-        max_digits[s] = std::max(max_digits[s], number.digit_count);
     }
-    if (number_read) return;
+    if (number_read) return true;
     DateText date;
     std::string_view rest;
-    if (!scan_date(cell, date, rest)) return;
+    if (!scan_date(cell, date, rest)) return false;
+    bool dated = false;
     for (std::size_t o = 0; o < 3; ++o) {
         std::int32_t days = 0;
         std::int64_t micros = 0;
         bool has_zone = false;
-        if (rest.empty()) {
-            dates[o] += to_days(date, kOrders[o], days) ? 1 : 0;
-        } else if (parse_timestamp(cell, kOrders[o], micros, has_zone)) {
+        if (rest.empty() && to_days(date, kOrders[o], days)) {
+            ++dates[o];
+            dated = true;
+        } else if (!rest.empty() && parse_timestamp(cell, kOrders[o], micros, has_zone)) {
             ++stamps[o];
             zoned[o] += has_zone ? 1 : 0;
+            dated = true;
         }
     }
+    return dated;
 }
 
 void ColumnTally::merge(const ColumnTally& o) noexcept {
@@ -89,7 +103,6 @@ void ColumnTally::merge(const ColumnTally& o) noexcept {
         currencies[s] += o.currencies[s];
         cents[s] += o.cents[s];
         max_scale[s] = std::max(max_scale[s], o.max_scale[s]);
-        max_digits[s] = std::max(max_digits[s], o.max_digits[s]);
     }
     for (std::size_t d = 0; d < 3; ++d) {
         dates[d] += o.dates[d];

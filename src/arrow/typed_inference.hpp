@@ -35,14 +35,15 @@ struct ColumnTally {
     std::array<std::uint64_t, 2> currencies{};
     std::array<std::uint64_t, 2> cents{};
     std::array<int, 2> max_scale{};
-    std::array<int, 2> max_digits{};
     // Per date order (DateOrder's values): dates alone, timestamps, of which
     // zoned.
     std::array<std::uint64_t, 3> dates{};
     std::array<std::uint64_t, 3> stamps{};
     std::array<std::uint64_t, 3> zoned{};
 
-    void add(std::string_view cell) noexcept;
+    // Whether the cell reads as any type but string: a cell that does not
+    // is a misfit whatever the column becomes.
+    bool add(std::string_view cell) noexcept;
     void merge(const ColumnTally& other) noexcept;
 };
 
