@@ -47,15 +47,29 @@ bool ColumnTally::add(std::string_view cell) noexcept {
     const std::string_view trimmed = trim_spaces(cell);
     if (trimmed.empty() || opens_text(trimmed[0])) return false;
     bool flag = false;
-    if (parse_bool(cell, false, flag)) {
+    std::uint64_t integers_read = 0;
+    std::uint64_t exponent_read = 0;
+    std::uint64_t currency_read = 0;
+    const bool digit_first = trimmed[0] >= '0' && trimmed[0] <= '9';
+    if (!digit_first && parse_bool(trimmed, false, flag)) {
         ++bool_words;
         return true;
     }
-    if (parse_bool(cell, true, flag)) ++bool_digits;
+    if (trimmed.size() == 1 && parse_bool(trimmed, true, flag)) ++bool_digits;
+    // Without either separator both styles read the same number.
+    const bool separated = trimmed.find_first_of(",.") != std::string_view::npos;
     bool number_read = false;
     for (std::size_t s = 0; s < 2; ++s) {
         NumberText number;
-        if (!scan_number(cell, kStyles[s], number)) continue;
+        if (s == 1 && !separated) {
+            if (!number_read) break;
+            ++numbers[1];
+            integers[1] += integers_read;
+            exponents[1] += exponent_read;
+            currencies[1] += currency_read;
+            break;
+        }
+        if (!scan_number(trimmed, kStyles[s], number)) continue;
         std::int64_t whole = 0;
         const bool integer = !number.point && !number.exponent;
         // Digit strings beyond 2^53 are identifiers: no number at all, so
@@ -63,10 +77,13 @@ bool ColumnTally::add(std::string_view cell) noexcept {
         if (integer && (!to_int64(number, whole) || is_identifier(whole))) continue;
         ++numbers[s];
         number_read = true;
-        integers[s] += integer ? 1 : 0;
+        integers_read = integer ? 1 : 0;
+        exponent_read = number.exponent ? 1 : 0;
+        currency_read = number.currency ? 1 : 0;
+        integers[s] += integers_read;
         fractions[s] += number.point ? 1 : 0;
-        exponents[s] += number.exponent ? 1 : 0;
-        currencies[s] += number.currency ? 1 : 0;
+        exponents[s] += exponent_read;
+        currencies[s] += currency_read;
         cents[s] += number.point && number.scale == 2 ? 1 : 0;
         max_scale[s] = std::max(max_scale[s], number.scale);
     }

@@ -379,6 +379,11 @@ bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
 }
 
 bool is_null_spelling(std::string_view text) noexcept {
+    // Most cells are told apart at their first byte, spaces aside.
+    if (!text.empty() && text[0] != ' ' && text[0] != '\t' && text[0] != '-' &&
+        text[0] != '\\' && (text[0] | 0x20) != 'n') {
+        return false;
+    }
     text = trim_spaces(text);
     if (text.empty() || text == "-" || text == "\\N") return true;
     static constexpr std::string_view kSpellings[] = {"na", "n/a", "null", "none", "nan"};
