@@ -2,6 +2,7 @@
 reject log that accounts for every null."""
 
 import decimal
+import json
 from datetime import UTC, date, datetime
 
 import duckdb
@@ -192,3 +193,15 @@ def test_every_null_is_a_null_spelling_or_a_listed_reject(tmp_path, columns):
             elif value is None:
                 assert text_cell.strip() in NULL_SPELLINGS
         assert t.schema[name].rejects == sum(1 for (_, column) in listed if column == name)
+
+
+def test_sniff_lists_the_types_read_would_give(tmp_path, capsys):
+    from quillon.cli import main
+
+    source = tmp_path / "input.csv"
+    source.write_text("n,day\n" + "".join(f"{i},2024-01-{i + 1:02}\n" for i in range(25)) + "x,2024-02-01\n")
+    assert main(["sniff", "--types", "--json", str(source)]) == 0
+    assert json.loads(capsys.readouterr().out)["types"] == {
+        "n": {"type": "int64", "rejects": 1},
+        "day": {"type": "date32", "rejects": 0},
+    }
