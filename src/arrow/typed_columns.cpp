@@ -171,49 +171,92 @@ void add_row(RowStore& store, std::initializer_list<std::string_view> fields) {
 
 // Cells looked at between checks of whether a column is still worth it.
 constexpr std::size_t kTallyStride = 4096;
+// The rows every column to infer is first judged on.
+constexpr std::size_t kSampleRows = 65536;
 
-// What every cell of the tallied columns could be, column by column. A
-// column to infer stops being tallied once more than a twentieth of the
-// table's rows fit no type at all: no type can then reach 95% of its
-// values, so it stays string whatever the rest holds, and the outcome is the
-// same as with a full tally. `tallied` is cleared for those columns.
+// Tallies the cells of rows [from, to) of a batch's column c; returns how
+// many fit no type.
+std::size_t tally_rows(const RecordBatch& batch, std::size_t c, std::size_t from, std::size_t to,
+                       ColumnTally& tally) {
+    const ColumnChunk chunk = batch.column(c);
+    if (chunk.absent()) return 0;
+    const std::uint8_t* bits = chunk.validity();
+    std::size_t unfit = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        if (!present(bits, i)) continue;
+        const std::string_view text = cell_text(chunk, i);
+        if (!typed::is_null_spelling(text) && !tally.add(text)) ++unfit;
+    }
+    return unfit;
+}
+
+// What every cell of the tallied columns could be, column by column.
+//
+// A column to infer is first tallied over the table's first kSampleRows
+// rows: when more than a twentieth of the values there fit no type at all,
+// it is text and the rest is not read (a bounded sample decides what is
+// plainly text; a column that may be typed is read whole). Past the sample,
+// a column stops being tallied once more than a twentieth of the table's
+// rows fit no type: no type can then reach 95% of its values, so it stays
+// string whatever the rest holds, the same outcome as a full tally. Both
+// rules are fixed by the table's rows, not by how it was cut into batches,
+// so the outcome does not depend on the threads. `tallied` is cleared for
+// the columns given up.
 std::vector<ColumnTally> tally_columns(const std::vector<RecordBatch>& batches,
                                        std::vector<bool>& tallied, const std::vector<bool>& given,
                                        std::size_t rows, unsigned threads) {
     const std::size_t width = tallied.size();
     const std::size_t misfit_limit = rows / 20;
+    const std::size_t sample = std::min(rows, kSampleRows);
+    std::vector<std::size_t> first_row(batches.size(), 0);
+    for (std::size_t b = 1; b < batches.size(); ++b) {
+        first_row[b] = first_row[b - 1] + static_cast<std::size_t>(batches[b - 1].rows);
+    }
+
+    std::vector<ColumnTally> out(width);
     std::vector<std::atomic<std::size_t>> misfits(width);
+    std::vector<std::uint8_t> text_by_sample(width, 0);
+    for_each_batch(width, threads, [&](std::size_t c) {
+        if (!tallied[c]) return;
+        std::size_t unfit = 0;
+        for (std::size_t b = 0; b < batches.size() && first_row[b] < sample; ++b) {
+            const std::size_t to =
+                std::min(static_cast<std::size_t>(batches[b].rows), sample - first_row[b]);
+            unfit += tally_rows(batches[b], c, 0, to, out[c]);
+        }
+        misfits[c] = unfit;
+        text_by_sample[c] = !given[c] && unfit * 20 > out[c].values ? 1 : 0;
+    });
     const auto given_up = [&](std::size_t c) {
-        return !given[c] && misfits[c].load(std::memory_order_relaxed) > misfit_limit;
+        return !given[c] &&
+               (text_by_sample[c] != 0 || misfits[c].load(std::memory_order_relaxed) > misfit_limit);
     };
+
     std::vector<std::vector<ColumnTally>> batch_tallies(batches.size());
     for_each_batch(batches.size(), threads, [&](std::size_t b) {
+        const auto n = static_cast<std::size_t>(batches[b].rows);
+        const std::size_t start = first_row[b] >= sample ? 0 : std::min(n, sample - first_row[b]);
+        if (start == n) return;
         std::vector<ColumnTally> tallies(width);
         for (std::size_t c = 0; c < width; ++c) {
-            const ColumnChunk chunk = batches[b].column(c);
-            if (!tallied[c] || chunk.absent()) continue;
-            const std::uint8_t* bits = chunk.validity();
-            const auto n = static_cast<std::size_t>(chunk.length());
-            for (std::size_t from = 0; from < n; from += kTallyStride) {
+            if (!tallied[c]) continue;
+            for (std::size_t from = start; from < n; from += kTallyStride) {
                 if (given_up(c)) break;
-                std::size_t unfit = 0;
-                for (std::size_t i = from; i < std::min(n, from + kTallyStride); ++i) {
-                    if (!present(bits, i)) continue;
-                    const std::string_view text = cell_text(chunk, i);
-                    if (!typed::is_null_spelling(text) && !tallies[c].add(text)) ++unfit;
-                }
+                const std::size_t unfit =
+                    tally_rows(batches[b], c, from, std::min(n, from + kTallyStride), tallies[c]);
                 misfits[c].fetch_add(unfit, std::memory_order_relaxed);
             }
         }
         batch_tallies[b] = std::move(tallies);
     });
-    std::vector<ColumnTally> out(width);
     for (std::size_t c = 0; c < width; ++c) {
         if (given_up(c)) {
             tallied[c] = false;
             continue;
         }
-        for (const std::vector<ColumnTally>& tallies : batch_tallies) out[c].merge(tallies[c]);
+        for (const std::vector<ColumnTally>& tallies : batch_tallies) {
+            if (!tallies.empty()) out[c].merge(tallies[c]);
+        }
     }
     return out;
 }

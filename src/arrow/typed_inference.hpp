@@ -1,9 +1,10 @@
 // Choosing a column's type from what its cells could be.
 //
-// Every cell of the column is looked at once (batches in parallel, each into
-// its own tally; tallies add up), so a decision never rests on a sample that
-// missed the one cell that settles it: the day-first date `13/02/2024` deep
-// in a file, or the `1.5` among a thousand integers.
+// A column that may be typed has every cell looked at once (batches in
+// parallel, each into its own tally; tallies add up), so its decision never
+// rests on a sample that missed the one cell that settles it: the day-first
+// date `13/02/2024` deep in a file, or the `1.5` among a thousand integers.
+// Only plain text is told by a sample (typed_columns.cpp).
 //
 // A column takes the first of bool, number (int64, decimal128, float64),
 // date32, timestamp[us] that at least 95% of its non-null cells read as;
