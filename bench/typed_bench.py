@@ -5,6 +5,7 @@ the speed of quillon's typed read against its string read and polars.
 
     python bench/typed_bench.py accuracy [--files 8 --rows 2000]
     python bench/typed_bench.py speed [bench/data/clean-100mb.csv]
+    python bench/typed_bench.py write --rows 800000   # one clean typed file of about 100 MB, to time
 
 The corpus is generated here (seeded) into bench/data/typed/: columns of
 integers (some with thousands separators), amounts with cents, measurements,
@@ -84,6 +85,20 @@ def make_rows(rng: random.Random, n: int, comma_decimal: bool):
         if rng.random() < 0.03:
             texts["qty"], truths["qty"] = "NA", None
         yield texts, truths
+
+
+def write_large(args: argparse.Namespace) -> None:
+    """One clean comma file of the corpus's columns, written as it is made."""
+    DATA.mkdir(parents=True, exist_ok=True)
+    path = DATA / f"typed-{args.rows}.csv"
+    with path.open("w", newline="", encoding="utf-8") as handle:
+        writer = None
+        for texts, _ in make_rows(random.Random(args.seed), args.rows, comma_decimal=False):
+            if writer is None:
+                writer = csv.DictWriter(handle, fieldnames=list(texts))
+                writer.writeheader()
+            writer.writerow(texts)
+    print(f"{path}: {path.stat().st_size:,} bytes")
 
 
 def write_corpus(files: int, rows: int, seed: int) -> list[tuple[Path, str, list[dict]]]:
@@ -249,8 +264,11 @@ def main() -> int:
     s = sub.add_parser("speed")
     s.add_argument("path", nargs="?", default=str(HERE / "data" / "clean-100mb.csv"))
     s.add_argument("--runs", type=int, default=5)
+    w = sub.add_parser("write")
+    w.add_argument("--rows", type=int, default=800_000)
+    w.add_argument("--seed", type=int, default=7)
     args = parser.parse_args()
-    (accuracy if args.command == "accuracy" else speed)(args)
+    {"accuracy": accuracy, "speed": speed, "write": write_large}[args.command](args)
     return 0
 
 

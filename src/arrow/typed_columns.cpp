@@ -201,10 +201,10 @@ std::size_t tally_rows(const RecordBatch& batch, std::size_t c, std::size_t from
 // string whatever the rest holds, the same outcome as a full tally. Both
 // rules are fixed by the table's rows, not by how it was cut into batches,
 // so the outcome does not depend on the threads. `tallied` is cleared for
-// the columns given up.
+// the columns given up. With `sample_only`, only the sample is tallied.
 std::vector<ColumnTally> tally_columns(const std::vector<RecordBatch>& batches,
                                        std::vector<bool>& tallied, const std::vector<bool>& given,
-                                       std::size_t rows, unsigned threads) {
+                                       std::size_t rows, unsigned threads, bool sample_only) {
     const std::size_t width = tallied.size();
     const std::size_t misfit_limit = rows / 20;
     const std::size_t sample = std::min(rows, kSampleRows);
@@ -232,8 +232,8 @@ std::vector<ColumnTally> tally_columns(const std::vector<RecordBatch>& batches,
                (text_by_sample[c] != 0 || misfits[c].load(std::memory_order_relaxed) > misfit_limit);
     };
 
-    std::vector<std::vector<ColumnTally>> batch_tallies(batches.size());
-    for_each_batch(batches.size(), threads, [&](std::size_t b) {
+    std::vector<std::vector<ColumnTally>> batch_tallies(sample_only ? 0 : batches.size());
+    for_each_batch(batch_tallies.size(), threads, [&](std::size_t b) {
         const auto n = static_cast<std::size_t>(batches[b].rows);
         const std::size_t start = first_row[b] >= sample ? 0 : std::min(n, sample - first_row[b]);
         if (start == n) return;
@@ -323,6 +323,54 @@ BatchTable BatchTable::with_types(std::vector<typed::ColumnType> types,
 
 namespace {
 
+bool same_type(const ColumnType& a, const ColumnType& b) noexcept {
+    return a.type == b.type && a.precision == b.precision && a.scale == b.scale &&
+           a.utc == b.utc && a.style.decimal == b.style.decimal && a.order == b.order;
+}
+
+// Sets types[c] for the columns of `columns` from a tally of all their
+// cells (a given type completed with how the column writes its values).
+void decide_whole(const std::vector<RecordBatch>& batches, std::vector<bool> columns,
+                  const std::vector<bool>& given, std::size_t rows, const TypingRequest& request,
+                  std::vector<ColumnType>& types) {
+    const std::vector<bool> asked = columns;
+    if (std::find(columns.begin(), columns.end(), true) == columns.end()) return;
+    const std::vector<ColumnTally> tallies =
+        tally_columns(batches, columns, given, rows, request.threads, false);
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (!asked[c]) continue;
+        if (!columns[c]) {
+            types[c] = ColumnType{};  // given up: text
+        } else if (given[c]) {
+            types[c] = typed::complete_type(*request.given[c], tallies[c], request.delimiter);
+        } else {
+            types[c] = typed::decide_type(tallies[c], request.delimiter);
+        }
+    }
+}
+
+// Writes the typed columns among `columns` of every batch into `cells`
+// (made on first use), their misfits into `rejects`.
+void write_batches(const std::vector<RecordBatch>& batches,
+                   const std::vector<std::size_t>& first_row, const std::vector<ColumnType>& types,
+                   const std::vector<bool>& given, const std::vector<bool>& columns,
+                   unsigned threads, std::vector<std::shared_ptr<TypedCells>>& cells,
+                   std::vector<std::vector<CellReject>>& rejects) {
+    for_each_batch(batches.size(), threads, [&](std::size_t b) {
+        if (cells[b] == nullptr) {
+            cells[b] = std::make_shared<TypedCells>();
+            cells[b]->columns.resize(types.size());
+        }
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            if (!columns[c]) continue;
+            cells[b]->columns[c] = TypedArray();
+            if (!types[c].typed()) continue;
+            write_column(batches[b], c, types[c], given[c], first_row[b], cells[b]->columns[c],
+                         rejects[b]);
+        }
+    });
+}
+
 // With `log`, also the reject log (the log's own table has none).
 TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
                       const TypingRequest& request, bool log) {
@@ -340,20 +388,26 @@ TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
         given[c] = c < request.given.size() && request.given[c].has_value();
         tallied[c] = given[c] ? request.given[c]->typed() : request.infer;
     }
+    // A column to infer is typed from the sample when the sample reads as a
+    // type; the others (given ones, and those the sample leaves open) are
+    // tallied whole.
     std::vector<ColumnType> types(width);
-    bool typed_any = false;
-    if (std::find(tallied.begin(), tallied.end(), true) != tallied.end()) {
-        const std::vector<ColumnTally> tallies =
-            tally_columns(batches, tallied, given, table.rows(), request.threads);
-        for (std::size_t c = 0; c < typable; ++c) {
-            if (!tallied[c]) continue;
-            types[c] = given[c]
-                           ? typed::complete_type(*request.given[c], tallies[c], request.delimiter)
-                           : typed::decide_type(tallies[c], request.delimiter);
-            typed_any = typed_any || types[c].typed();
-        }
+    std::vector<bool> from_sample(typable, false);
+    std::vector<bool> whole = tallied;
+    std::vector<bool> sampled(typable, false);
+    for (std::size_t c = 0; c < typable; ++c) sampled[c] = tallied[c] && !given[c];
+    const std::vector<ColumnTally> samples =
+        tally_columns(batches, sampled, given, table.rows(), request.threads, true);
+    for (std::size_t c = 0; c < typable; ++c) {
+        if (!tallied[c] || given[c]) continue;
+        whole[c] = false;
+        if (!sampled[c]) continue;  // plain text
+        types[c] = typed::decide_type(samples[c], request.delimiter);
+        from_sample[c] = types[c].typed();
+        whole[c] = !from_sample[c];
     }
-    if (!typed_any) {
+    decide_whole(batches, whole, given, table.rows(), request, types);
+    if (std::none_of(types.begin(), types.end(), [](const ColumnType& t) { return t.typed(); })) {
         if (log) out.rejects = reject_log(table, {}, {}, out.reject_counts);
         return out;
     }
@@ -362,18 +416,36 @@ TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
     for (std::size_t b = 1; b < batches.size(); ++b) {
         first_row[b] = first_row[b - 1] + static_cast<std::size_t>(batches[b - 1].rows);
     }
-    std::vector<std::shared_ptr<const TypedCells>> cells(batches.size());
+    std::vector<std::shared_ptr<TypedCells>> writing(batches.size());
     std::vector<std::vector<CellReject>> rejects(batches.size());
-    for_each_batch(batches.size(), request.threads, [&](std::size_t b) {
-        auto typed_cells = std::make_shared<TypedCells>();
-        typed_cells->columns.resize(width);
-        for (std::size_t c = 0; c < typable; ++c) {
-            if (!types[c].typed()) continue;
-            write_column(batches[b], c, types[c], given[c], first_row[b],
-                         typed_cells->columns[c], rejects[b]);
+    std::vector<bool> all(typable, true);
+    write_batches(batches, first_row, types, given, all, request.threads, writing, rejects);
+
+    // A column typed from the sample whose cells did not all fit is decided
+    // again from all of them (a day-first date past the sample, a `1.5`
+    // after the integers), and written again when that changes its type.
+    std::vector<bool> again(typable, false);
+    for (const std::vector<CellReject>& batch_rejects : rejects) {
+        for (const CellReject& reject : batch_rejects) again[reject.column] = from_sample[reject.column];
+    }
+    std::vector<ColumnType> before = types;
+    decide_whole(batches, again, given, table.rows(), request, types);
+    std::vector<bool> rewrite(typable, false);
+    for (std::size_t c = 0; c < typable; ++c) rewrite[c] = !same_type(before[c], types[c]);
+    if (std::find(rewrite.begin(), rewrite.end(), true) != rewrite.end()) {
+        for (std::vector<CellReject>& batch_rejects : rejects) {
+            std::erase_if(batch_rejects, [&](const CellReject& r) { return rewrite[r.column]; });
         }
-        cells[b] = std::move(typed_cells);
-    });
+        write_batches(batches, first_row, types, given, rewrite, request.threads, writing, rejects);
+    }
+    // The log lists a batch's misfits row by row.
+    for (std::vector<CellReject>& batch_rejects : rejects) {
+        std::sort(batch_rejects.begin(), batch_rejects.end(),
+                  [](const CellReject& a, const CellReject& b) {
+                      return a.row != b.row ? a.row < b.row : a.column < b.column;
+                  });
+    }
+    std::vector<std::shared_ptr<const TypedCells>> cells(writing.begin(), writing.end());
     if (log) out.rejects = reject_log(table, types, rejects, out.reject_counts);
     out.table =
         std::make_shared<const BatchTable>(table.with_types(std::move(types), std::move(cells)));

@@ -106,6 +106,22 @@ def test_rejects_are_numbered_across_batches(tmp_path):
     assert pa.table(read_text(tmp_path, column_of(cells), threads=1)).equals(pa.table(t))
 
 
+@pytest.mark.parametrize(
+    ("tail", "arrow_type", "first"),
+    [
+        # Past the first 65,536 rows, cells that only the whole column types.
+        (["1.5"] * 3, pa.float64(), 1.0),
+        (["13/02/2024"] * 3, pa.date32(), date(2024, 2, 1)),
+        (["yes"] * 3, pa.bool_(), True),
+    ],
+)
+def test_cells_past_the_sample_decide_again(tmp_path, tail, arrow_type, first):
+    head = {pa.float64(): "1", pa.date32(): "01/02/2024", pa.bool_(): "1"}[arrow_type]
+    t = read_text(tmp_path, column_of([head] * 70_000 + tail), delimiter=",")
+    column = pa.table(t).column("x")
+    assert (column.type, column[0].as_py(), column.null_count, rejects_of(t)) == (arrow_type, first, 0, [])
+
+
 def test_plain_text_is_told_by_the_first_rows(tmp_path):
     # Text in 6% of the first 65,536 rows: the column is text, although the
     # rest would have brought the share of misfits under 5%.
