@@ -7,14 +7,15 @@ Run with an interpreter that has quillon and its extras installed
 
     .venv/bin/python bench/read_bench.py [--data DIR] [--runs N]
 
-1. ``pl.DataFrame(quillon.read(clean))`` against ``pl.read_csv(clean,
-   infer_schema=False)`` (every column as text, as quillon gives them),
+1. ``pl.DataFrame(quillon.read(clean, types=False))`` against
+   ``pl.read_csv(clean, infer_schema=False)`` (every column as text),
    alternating in one process, polars on all cores; the median of --runs.
 2. The salvaged table handed to each consumer in each string layout
    (``utf8``, ``large_utf8``, ``string_view``, asked for through the
    requested schema of the PyCapsule interface): the time of the hand-over
    alone, the table read once beforehand.
-3. Peak resident memory of ``pa.table(quillon.read(damaged))`` in a child
+3. Peak resident memory of ``pa.table(quillon.read(damaged))`` (typed
+   columns, as read gives them by default) in a child
    process, as a multiple of the file: the whole process, and its growth over
    the interpreter with pyarrow and quillon imported.
 """
@@ -60,12 +61,12 @@ def against_polars(clean: Path, runs: int) -> None:
 
     ours: list[tuple[float, float]] = []
     theirs: list[tuple[float, float]] = []
-    timed(lambda: pl.DataFrame(quillon.read(clean)))
+    timed(lambda: pl.DataFrame(quillon.read(clean, types=False)))
     timed(lambda: pl.read_csv(clean, infer_schema=False))
     for _ in range(runs):
-        ours.append(timed(lambda: pl.DataFrame(quillon.read(clean))))
+        ours.append(timed(lambda: pl.DataFrame(quillon.read(clean, types=False))))
         theirs.append(timed(lambda: pl.read_csv(clean, infer_schema=False)))
-    read_only = median_of(runs, lambda: quillon.read(clean))
+    read_only = median_of(runs, lambda: quillon.read(clean, types=False))
     q = statistics.median(w for w, _ in ours)
     p = statistics.median(w for w, _ in theirs)
     print(f"## {clean.name}: polars on {pl.thread_pool_size()} threads, median of {runs}")
@@ -97,7 +98,7 @@ def layouts(clean: Path, runs: int) -> None:
 
     import quillon
 
-    table = quillon.read(clean)
+    table = quillon.read(clean, types=False)
     con = duckdb.connect()
     consumers: dict[str, Callable[[object], object]] = {
         "pa.table": pa.table,

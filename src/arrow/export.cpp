@@ -6,6 +6,9 @@
 #include <string_view>
 #include <utility>
 
+#include "typed_columns.hpp"
+#include "typed_export.hpp"
+
 namespace quillon::arrow {
 
 namespace {
@@ -49,6 +52,7 @@ const void* or_empty(const void* buffer) noexcept {
 
 struct FieldSchemaData {
     std::string name;
+    std::string format;
 };
 
 void release_field_schema(ArrowSchema* schema) {
@@ -156,6 +160,10 @@ void export_absent(ColumnArrayData& data, std::size_t n, StringLayout layout) {
 // on failure.
 void export_column(const RecordBatch& batch, std::size_t column, StringLayout layout,
                    ArrowArray* out) {
+    if (batch.typed != nullptr && batch.typed->columns[column].values.data() != nullptr) {
+        export_typed_column(batch, column, out);
+        return;
+    }
     auto data = std::make_unique<ColumnArrayData>();
     data->cells = batch.cells;
     const ColumnChunk c = batch.column(column);
@@ -270,12 +278,14 @@ ExportPlan default_plan(const BatchTable& table, StringLayout layout) {
     for (std::size_t c = 0; c < table.width(); ++c) {
         plan.layouts[c] = table.wide(c) ? StringLayout::kLargeUtf8 : layout;
     }
+    plan.types = table.types();
     return plan;
 }
 
 ExportPlan requested_plan(const BatchTable& table, const ArrowSchema& requested) {
     ExportPlan plan = default_plan(table);
-    if (requested.format == nullptr || std::string_view(requested.format) != "+s" ||
+    // Typed columns keep their types whatever layout a consumer asks for.
+    if (!plan.types.empty() || requested.format == nullptr || std::string_view(requested.format) != "+s" ||
         requested.n_children < 0 ||
         static_cast<std::size_t>(requested.n_children) != table.width()) {
         return plan;
@@ -304,12 +314,15 @@ void export_schema(const ExportPlan& plan, ArrowSchema* out) {
     // so a failure part way leaks nothing.
     std::vector<std::unique_ptr<FieldSchemaData>> names(width);
     for (std::size_t c = 0; c < width; ++c) {
-        names[c] = std::make_unique<FieldSchemaData>(FieldSchemaData{plan.names[c]});
+        const bool typed = c < plan.types.size() && plan.types[c].typed();
+        names[c] = std::make_unique<FieldSchemaData>(FieldSchemaData{
+            plan.names[c], typed ? typed::arrow_format(plan.types[c])
+                                 : std::string(format_of(plan.layouts[c]))});
     }
     for (std::size_t c = 0; c < width; ++c) {
         FieldSchemaData* field = names[c].release();
         data->fields[c] = ArrowSchema{
-            .format = format_of(plan.layouts[c]),
+            .format = field->format.c_str(),
             .name = field->name.c_str(),
             .metadata = nullptr,
             .flags = ARROW_FLAG_NULLABLE,

@@ -32,6 +32,9 @@ inline constexpr StringLayout kDefaultLayout = StringLayout::kUtf8;
 struct ExportPlan {
     std::vector<std::string> names;
     std::vector<StringLayout> layouts;
+    // The table's column types (empty when all are strings): a typed
+    // column is exported with its type instead of a layout.
+    std::vector<typed::ColumnType> types;
 };
 
 // The table's names, each column in `layout`, but large_utf8 for a column

@@ -31,6 +31,7 @@
 #include "engine/growable_buffer.hpp"
 #include "engine/row_store.hpp"
 #include "engine/salvage_run.hpp"
+#include "typed_column_type.hpp"
 
 namespace quillon::arrow {
 
@@ -96,9 +97,15 @@ private:
     std::size_t column_;
 };
 
+// The typed columns of one batch (typed_columns.hpp).
+struct TypedCells;
+
 struct RecordBatch {
     std::int64_t rows = 0;
     std::shared_ptr<const BatchCells> cells;
+    // Set in a table whose columns have types: the values of its typed
+    // columns, which are then exported instead of the cells' text.
+    std::shared_ptr<const TypedCells> typed;
 
     ColumnChunk column(std::size_t c) const noexcept { return ColumnChunk(*cells, c); }
 };
@@ -115,6 +122,12 @@ public:
     bool wide(std::size_t column) const noexcept {
         return column < wide_.size() && wide_[column] != 0;
     }
+    // The columns' types; empty when every column holds strings.
+    const std::vector<typed::ColumnType>& types() const noexcept { return types_; }
+    // The same table whose columns have `types` and whose batch i carries
+    // typed[i] (typed_columns.cpp).
+    BatchTable with_types(std::vector<typed::ColumnType> types,
+                          std::vector<std::shared_ptr<const TypedCells>> typed) const;
 
 private:
     friend class TableBuilder;
@@ -127,6 +140,7 @@ private:
     std::vector<std::uint8_t> wide_;
     std::vector<RecordBatch> batches_;
     std::size_t rows_ = 0;
+    std::vector<typed::ColumnType> types_;
 };
 
 // Column names from a header row: a blank name (empty or only spaces and

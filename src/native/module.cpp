@@ -37,6 +37,7 @@
 #include "pipeline/adaptive_salvage.hpp"
 #include "salvage_entries.hpp"
 #include "table.hpp"
+#include "typed_table.hpp"
 
 namespace quillon::native {
 
@@ -221,6 +222,10 @@ PyMethodDef module_functions[] = {
      "read(input, quarantine_path, options, /)\n--\n\n"
      "Detects and salvages input (a path, or the bytes) into Arrow record batches; returns them "
      "and the counts."},
+    {"type_columns", fastcall<type_columns_function>(), METH_FASTCALL,
+     "type_columns(batches, infer, given, delimiter, threads, /)\n--\n\n"
+     "The table with typed columns, the log of the cells that fit no value of their type, "
+     "and each column's type name and count of such cells."},
     {"detect", fastcall<detect_function>(), METH_FASTCALL,
      "detect(input, options, /)\n--\n\n"
      "What salvage would detect for input (a path, or the bytes), as a dict."},

@@ -185,6 +185,20 @@ PyObject* new_batches(std::shared_ptr<const arrow::BatchTable> table) {
 
 }  // namespace
 
+PyObject* wrap_table(std::shared_ptr<const arrow::BatchTable> table) {
+    return new_batches(std::move(table));
+}
+
+const std::shared_ptr<const arrow::BatchTable>* unwrap_table(PyObject* object) {
+    PyTypeObject* type = batches_class.get();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(object, type)) {
+        PyErr_SetString(PyExc_TypeError, "expected quillon._native.RecordBatches");
+        return nullptr;
+    }
+    return batches_of(object).table;
+}
+
 PyObject* read_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "read() takes 3 arguments");

@@ -20,8 +20,17 @@
 
 #include <Python.h>
 
+#include <memory>
+
+#include "arrow/record_batches.hpp"
+
 namespace quillon::native {
 
 PyObject* read_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+// A new RecordBatches object over `table`.
+PyObject* wrap_table(std::shared_ptr<const arrow::BatchTable> table);
+// The table of a RecordBatches object; a TypeError for any other object.
+const std::shared_ptr<const arrow::BatchTable>* unwrap_table(PyObject* object);
 
 }  // namespace quillon::native

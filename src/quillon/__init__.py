@@ -22,7 +22,7 @@ from _quillon_backend import __version__ as __version__
 from quillon._many import SalvageFailure, salvage_many
 from quillon.adaptive import detect, salvage
 from quillon.report import InputFormat, SalvageReport
-from quillon.table import SalvagedTable, read
+from quillon.table import ColumnSchema, SalvagedTable, read
 
 __all__ = [
     "salvage",
@@ -38,4 +38,5 @@ __all__ = [
     "SalvageReader",
     "read",
     "SalvagedTable",
+    "ColumnSchema",
 ]

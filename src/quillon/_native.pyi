@@ -41,3 +41,6 @@ class RecordBatches:
 def read(
     input: str | Buffer, quarantine_path: str | None, options: dict[str, Any], /
 ) -> tuple[RecordBatches, dict[str, Any]]: ...
+def type_columns(
+    batches: RecordBatches, infer: bool, given: dict[int, str], delimiter: int, threads: int, /
+) -> tuple[RecordBatches, RecordBatches, tuple[str, ...], tuple[int, ...]]: ...

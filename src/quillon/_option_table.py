@@ -95,10 +95,19 @@ OPTIONS: tuple[Option, ...] = (
 )
 
 
+# The options only ``read`` takes, after the shared ones: the types of the
+# table's columns, which a clean file (and so salvage and the command line's
+# salvage) does not have. No flag: the command line has no read.
+READ_ONLY_OPTIONS: tuple[Option, ...] = (
+    Option("types", "infer", "", "text", "'infer' the columns' types, or False for strings"),
+    Option("dtypes", None, "", "text", "some columns' types, by name or position"),
+)
+
+
 def options_of(function: Literal["salvage", "read", "detect"]) -> tuple[Option, ...]:
     """The options a function takes, in the table's order."""
     if function == "read":
-        return tuple(o for o in OPTIONS if o.in_read)
+        return tuple(o for o in OPTIONS if o.in_read) + READ_ONLY_OPTIONS
     if function == "detect":
         return tuple(o for o in OPTIONS if o.in_detect)
     return OPTIONS

@@ -397,13 +397,34 @@ def _run_sniff(args: argparse.Namespace) -> int:
         raise CommandError(f"cannot read {args.file!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
     except MemoryError:
         raise CommandError(f"not enough memory to read {args.file!r}", EXIT_IO_ERROR) from None
+    types = _column_types(args, loaded) if args.types else None
     if args.raw:
         print(found.delimiter)
     elif args.json:
-        print(json.dumps(found.to_dict()))
+        print(json.dumps(found.to_dict() if types is None else found.to_dict() | {"types": types}))
     else:
         _print_table([*_format_lines(found, args), ("columns", f"{found.columns:,}"), *_table_lines(found.tables)])
+        if types is not None:
+            print()
+            _print_table([
+                (name, column["type"] + (f" ({column['rejects']:,} cells rejected)" if column["rejects"] else ""))
+                for name, column in types.items()
+            ])
     return 0
+
+
+def _column_types(args: argparse.Namespace, loaded: LoadedInput) -> dict[str, dict[str, Any]]:
+    """What ``quillon.read`` infers for each column: its type and rejected cells."""
+    from quillon.table import read
+
+    source = args.file if loaded.data is None else loaded.data
+    try:
+        table = read(source, force=args.force)
+    except OSError as exc:
+        raise CommandError(f"cannot read {args.file!r}: {exc.strerror or exc}", EXIT_IO_ERROR) from None
+    except MemoryError:
+        raise CommandError(f"not enough memory to read {args.file!r}", EXIT_IO_ERROR) from None
+    return {name: {"type": column.type, "rejects": column.rejects} for name, column in table.schema.items()}
 
 
 def _run_basic_sniff(args: argparse.Namespace) -> int:
@@ -567,6 +588,11 @@ def build_parser() -> argparse.ArgumentParser:
     )
     sniff_command.add_argument(
         "--force", action="store_true", help="read input that looks like a binary format anyway"
+    )
+    sniff_command.add_argument(
+        "--types",
+        action="store_true",
+        help="also read the whole file and print the type quillon.read gives each column",
     )
     sniff_command.set_defaults(handler=_run_sniff)
     return parser

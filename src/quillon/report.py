@@ -107,6 +107,10 @@ class SalvageReport:
     input ("the input looks truncated: ..."), each as one sentence.
     ``other_tables`` are the tables below the first, whose records were set
     aside as ``other_table`` (``tables_dir`` writes each to a file).
+    ``column_types`` (only from ``quillon.read``) names each column's type
+    (``"int64"``, ``"string"``...) and ``cell_rejects`` counts per column the
+    cells that were no value of its type (null in the table, listed in
+    ``SalvagedTable.cell_rejects``).
     """
 
     input_path: str
@@ -124,6 +128,8 @@ class SalvageReport:
     rejects: Mapping[str, int] = field(default_factory=dict)
     warnings: tuple[str, ...] = ()
     other_tables: tuple[TableStart, ...] = ()
+    column_types: Mapping[str, str] = field(default_factory=dict)
+    cell_rejects: Mapping[str, int] = field(default_factory=dict)
 
     @property
     def rejected_rows(self) -> int:

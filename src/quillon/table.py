@@ -10,9 +10,11 @@ itself.
 
 from __future__ import annotations
 
+import dataclasses
 import os
-from collections.abc import Buffer
-from typing import Any, BinaryIO
+from collections.abc import Buffer, Mapping, Sequence
+from types import MappingProxyType
+from typing import Any, BinaryIO, Literal, NamedTuple
 
 from quillon import _native
 from quillon._atomic import check_outputs, destinations
@@ -22,8 +24,17 @@ from quillon.adaptive import _flag, _input_paths, _options, _path, for_input, pr
 from quillon.report import SalvageReport
 
 
+class ColumnSchema(NamedTuple):
+    """One column of a ``SalvagedTable``: its type's name (``"int64"``,
+    ``"decimal128(38, 2)"``, ``"string"``...) and how many of its cells were
+    no value of that type (null in the table, listed in ``cell_rejects``)."""
+
+    type: str
+    rejects: int
+
+
 class SalvagedTable:
-    """The rows that ``quillon.read`` salvaged, one string column per column.
+    """The rows that ``quillon.read`` salvaged, one typed column per column.
 
     Implements the Arrow PyCapsule interface: ``pyarrow.table(t)``,
     ``pyarrow.RecordBatchReader.from_stream(t)``, ``polars.DataFrame(t)``,
@@ -33,11 +44,29 @@ class SalvagedTable:
     (short rows when the column check is off) are null.
     """
 
-    __slots__ = ("_batches", "_report")
+    __slots__ = ("_batches", "_cell_rejects", "_report")
 
-    def __init__(self, batches: _native.RecordBatches, report: SalvageReport) -> None:
+    def __init__(
+        self, batches: _native.RecordBatches, report: SalvageReport, cell_rejects: _native.RecordBatches
+    ) -> None:
         self._batches = batches
         self._report = report
+        self._cell_rejects = cell_rejects
+
+    @property
+    def schema(self) -> Mapping[str, ColumnSchema]:
+        """Each column's type and count of rejected cells, by column name."""
+        types = self._report.column_types
+        rejects = self._report.cell_rejects
+        return MappingProxyType({name: ColumnSchema(types[name], rejects[name]) for name in types})
+
+    @property
+    def cell_rejects(self) -> _native.RecordBatches:
+        """The cells that were no value of their column's type, one row each:
+        ``row`` (int64, the table's row from 0), ``column``, ``text`` (the
+        cell as read) and ``expected`` (the column's type). An Arrow table
+        through the PyCapsule interface, like the table itself."""
+        return self._cell_rejects
 
     @property
     def columns(self) -> list[str]:
@@ -73,13 +102,23 @@ class SalvagedTable:
         return pl.DataFrame(self)
 
     def to_pandas(self) -> Any:
-        """The rows as a ``pandas.DataFrame`` (pandas converts through pyarrow)."""
+        """The rows as a ``pandas.DataFrame``, converted by pyarrow: int64,
+        float64 and bool columns become numpy ones (nullable ``Int64`` and
+        ``boolean`` for a column with nulls), dates and timestamps
+        ``datetime64``, decimals Python ``Decimal`` objects, strings pandas'
+        string dtype."""
         pd = require("pandas", "pandas", "to_pandas()")
-        require("pyarrow", "pandas", "to_pandas()")
-        if hasattr(pd.DataFrame, "from_arrow"):
-            return pd.DataFrame.from_arrow(self)
-        # pandas before 3.0
-        return self.to_arrow().to_pandas()
+        pa = require("pyarrow", "pandas", "to_pandas()")
+        # Integers and booleans go through pandas' nullable types, which hold
+        # every int64 exactly even beside nulls; columns without nulls then
+        # take numpy's own.
+        nullable = {pa.int64(): pd.Int64Dtype(), pa.bool_(): pd.BooleanDtype()}
+        table = pa.table(self)
+        frame = table.to_pandas(date_as_object=False, types_mapper=nullable.get)
+        for name, column in zip(table.column_names, table.columns, strict=True):
+            if column.type in nullable and column.null_count == 0:
+                frame[name] = frame[name].to_numpy(dtype=column.type.to_pandas_dtype())
+        return frame
 
     def __repr__(self) -> str:
         return f"<SalvagedTable rows={len(self)} columns={self.columns!r}>"
@@ -109,6 +148,8 @@ def read(
     tables_dir: str | os.PathLike[str] | None = None,
     threads: int | None = None,
     force: bool = False,
+    types: Literal["infer", False] = "infer",
+    dtypes: Mapping[str, str] | Sequence[str | None] | None = None,
 ) -> SalvagedTable:
     """Detects the input's format and salvages its rows into a ``SalvagedTable``.
 
@@ -125,7 +166,22 @@ def read(
     exactly ``\\N`` in a dump without quoting (PostgreSQL's COPY, MySQL's
     INTO OUTFILE) is a null. ``tables_dir`` writes the tables below the
     first as ``salvage`` does.
+
+    With ``types="infer"`` each column gets the type its cells read as
+    (int64, float64, decimal128, bool, date32, timestamp[us], else string;
+    the rules are in docs/python-api.md). A column keeps its type when at
+    least 95% of its non-null cells are values of it; the others become
+    null and are listed in ``cell_rejects``. ``types=False`` keeps every
+    column as strings. ``dtypes`` gives some columns' types, by name (a
+    mapping) or by position (a sequence, ``None`` to infer): ``"int64"``,
+    ``"float64"``, ``"bool"``, ``"date"``, ``"timestamp"``,
+    ``"timestamp[us, UTC]"``, ``"decimal(P,S)"``, ``"string"``. A given type
+    is kept however many cells do not fit it.
     """
+    if types not in ("infer", False):
+        raise ValueError(f"types must be 'infer' or False, not {types!r}")
+    if dtypes is not None and not isinstance(dtypes, (Mapping, Sequence)) or isinstance(dtypes, str):
+        raise TypeError(f"dtypes must be a mapping or a sequence of type names, not {type(dtypes).__name__}")
     rejects = None if quarantine_path is None else _path(quarantine_path, "quarantine_path")
     options = _options(
         delimiter=delimiter,
@@ -158,4 +214,29 @@ def read(
         if options.get("tables_dir") is not None:
             write_tables(loaded, options["tables_dir"], None, values["other_tables"])
     report = SalvageReport._from_native(values, loaded.name, None, rejects, problems_of(loaded, values))
-    return SalvagedTable(batches, report)
+    given = _given_types(batches.columns, dtypes)
+    threads_used = 0 if threads is None else threads
+    batches, cell_rejects, names, counts = _native.type_columns(
+        batches, types == "infer", given, values["delimiter"], threads_used
+    )
+    report = dataclasses.replace(
+        report,
+        column_types=MappingProxyType(dict(zip(batches.columns, names, strict=True))),
+        cell_rejects=MappingProxyType(dict(zip(batches.columns, counts, strict=True))),
+    )
+    return SalvagedTable(batches, report, cell_rejects)
+
+
+def _given_types(columns: Sequence[str], dtypes: Mapping[str, str] | Sequence[str | None] | None) -> dict[int, str]:
+    """The user's types by column index; a name the table lacks is an error."""
+    if dtypes is None:
+        return {}
+    if isinstance(dtypes, Mapping):
+        index = {name: i for i, name in enumerate(columns)}
+        missing = [name for name in dtypes if name not in index]
+        if missing:
+            raise KeyError(f"dtypes names columns the table does not have: {missing!r} (columns: {list(columns)!r})")
+        return {index[name]: dtype for name, dtype in dtypes.items()}
+    if len(dtypes) > len(columns):
+        raise ValueError(f"dtypes gives {len(dtypes)} types for a table of {len(columns)} columns")
+    return {i: dtype for i, dtype in enumerate(dtypes) if dtype is not None}

@@ -15,7 +15,7 @@ import quillon.cli
 
 REPO = Path(__file__).resolve().parents[2]
 PUBLIC_NAMES = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]
-READ_NAMES = ["read", "SalvagedTable"]
+READ_NAMES = ["read", "SalvagedTable", "ColumnSchema"]
 ADAPTIVE_NAMES = ["salvage", "salvage_many", "detect", "SalvageReport", "InputFormat", "SalvageFailure"]
 
 # What examples/damaged.csv becomes under the fixed rules with short rows

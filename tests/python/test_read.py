@@ -20,6 +20,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillon
+from quillon._option_table import READ_ONLY_OPTIONS
 
 EXAMPLES = int(os.environ.get("QUILLON_PROPERTY_EXAMPLES", "200"))
 
@@ -68,7 +69,9 @@ def salvaged(tmp_path: Path, data: bytes, **options):
     source.write_bytes(data)
     report = quillon.salvage(source, tmp_path / "clean.csv", force=True, **options)
     rows = read_csv_rows(str(tmp_path / "clean.csv"), delimiter=report.delimiter)
-    t = quillon.read(source, force=True, **options)
+    # The rows as text, as salvage writes them; typed columns are
+    # test_typed_read's.
+    t = quillon.read(source, force=True, types=False, **options)
     header = None
     if len(rows) == len(t) + 1:
         header, rows = rows[0], rows[1:]
@@ -198,10 +201,17 @@ def test_requested_schema_is_followed(tmp_path, arrow_type):
 def test_table_attributes_and_report(tmp_path):
     source = tmp_path / "input.csv"
     source.write_bytes(INPUTS["damaged example"])
-    t = quillon.read(source, tmp_path / "rejected.csv")
+    t = quillon.read(source, tmp_path / "rejected.csv", types=False)
     report = quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "salvage-rejected.csv")
     assert (tmp_path / "rejected.csv").read_bytes() == (tmp_path / "salvage-rejected.csv").read_bytes()
-    assert t.report == dataclasses.replace(report, output_path=None, quarantine_path=str(tmp_path / "rejected.csv"))
+    # Only a table has column types: strings here, with no cell rejected.
+    assert t.report == dataclasses.replace(
+        report,
+        output_path=None,
+        quarantine_path=str(tmp_path / "rejected.csv"),
+        column_types=dict.fromkeys(t.columns, "string"),
+        cell_rejects=dict.fromkeys(t.columns, 0),
+    )
     assert len(t) == report.salvaged_rows - 1
     assert t.columns == ["id", "name", "city", "note"]
     assert repr(t) == f"<SalvagedTable rows={len(t)} columns={t.columns!r}>"
@@ -244,7 +254,7 @@ def test_columnar_output_holds_the_rows_of_read(tmp_path, name, suffix, reader):
     source.write_bytes(INPUTS[name])
     quillon.salvage(source, tmp_path / "clean.csv", tmp_path / "csv-rejects.txt")
     report = quillon.salvage(source, tmp_path / f"clean{suffix}", tmp_path / "rejects.txt")
-    assert reader(tmp_path / f"clean{suffix}").equals(pa.table(quillon.read(source)))
+    assert reader(tmp_path / f"clean{suffix}").equals(pa.table(quillon.read(source, types=False)))
     assert (tmp_path / "rejects.txt").read_bytes() == (tmp_path / "csv-rejects.txt").read_bytes()
     assert report.salvaged_rows == quillon.salvage(source, tmp_path / "again.csv").salvaged_rows
 
@@ -266,8 +276,12 @@ def test_columnar_output_refused_before_any_work(tmp_path, monkeypatch, setup, e
 def test_options_are_those_of_salvage():
     ours = inspect.signature(quillon.read).parameters
     theirs = inspect.signature(quillon.salvage).parameters
-    # No clean file: neither its path nor its delimiter.
-    assert list(ours.values()) == [p for name, p in theirs.items() if name not in ("output_path", "output_delimiter")]
+    # No clean file: neither its path nor its delimiter; and the column
+    # types, which only a table has, come last.
+    read_only = [o.keyword for o in READ_ONLY_OPTIONS]
+    assert list(ours)[-len(read_only) :] == read_only
+    shared = [p for name, p in ours.items() if name not in read_only]
+    assert shared == [p for name, p in theirs.items() if name not in ("output_path", "output_delimiter")]
 
 
 def test_bad_arguments_fail_before_reading(tmp_path):
@@ -362,7 +376,7 @@ DATA = ("id,text\n" + "".join(f'{a},"{b}"\n' for a, b in ROWS)).encode()
 def table(tmp_path):
     source = tmp_path / "input.csv"
     source.write_bytes(DATA)
-    return quillon.read(source)
+    return quillon.read(source, types=False)
 
 
 def test_consumer_takes_the_stream_over(table):

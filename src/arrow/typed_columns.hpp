@@ -1,0 +1,62 @@
+// Typed columns for a table of string columns, and the log of the cells that
+// did not fit their column's type.
+//
+// Two passes over the batches, each spread over threads batch by batch: the
+// first tallies what every cell could be (typed_inference.hpp), the second
+// writes each typed column's Arrow buffers straight from the batch's text.
+// A cell of a typed column ends up as its value, as null when its text is a
+// null spelling (or the row had no such cell), or as null and a row of the
+// reject log: nothing becomes null unannounced.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "engine/growable_buffer.hpp"
+#include "record_batches.hpp"
+#include "typed_column_type.hpp"
+
+namespace quillon::arrow {
+
+// One typed column of one batch, laid out for Arrow: 8 bytes a value
+// (int64, float64, timestamp), 4 (date32), 16 (decimal128) or one bit
+// (bool), in 8-byte words; a validity bitmap unless no cell is null.
+struct TypedArray {
+    GrowableBuffer<std::int64_t> values;
+    GrowableBuffer<std::uint8_t> validity;
+    std::int64_t null_count = 0;
+};
+
+// A batch's typed columns, one per column of the table (a string column's
+// is empty and unused).
+struct TypedCells {
+    std::vector<TypedArray> columns;
+};
+
+struct TypingRequest {
+    // Infer the types of the columns not given; false leaves them strings.
+    bool infer = true;
+    // Column c's type when given[c] is set (given may be shorter than the
+    // table). A given type is kept however few cells fit it.
+    std::vector<std::optional<typed::ColumnType>> given;
+    // The input's delimiter: it settles what `1,234` means.
+    char delimiter = ',';
+    // 0 for every core.
+    unsigned threads = 0;
+};
+
+struct TypedTable {
+    std::shared_ptr<const BatchTable> table;
+    // row (int64, from 0 in the table), column, text, expected (strings).
+    std::shared_ptr<const BatchTable> rejects;
+    // Per column.
+    std::vector<std::uint64_t> reject_counts;
+};
+
+// Throws only std::bad_alloc.
+TypedTable type_columns(const std::shared_ptr<const BatchTable>& strings,
+                        const TypingRequest& request);
+
+}  // namespace quillon::arrow

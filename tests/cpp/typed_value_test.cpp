@@ -1,0 +1,258 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arrow/typed_inference.hpp"
+#include "arrow/typed_value_parse.hpp"
+
+namespace {
+
+using namespace quillon::arrow::typed;
+
+std::optional<std::int64_t> int_of(std::string_view text, NumberStyle style = kPointDecimal) {
+    NumberText number;
+    std::int64_t value = 0;
+    if (!scan_number(text, style, number) || !to_int64(number, value)) return std::nullopt;
+    return value;
+}
+
+std::optional<double> float_of(std::string_view text, NumberStyle style = kPointDecimal) {
+    NumberText number;
+    double value = 0;
+    if (!scan_number(text, style, number) || !to_float64(number, value)) return std::nullopt;
+    return value;
+}
+
+std::optional<std::int64_t> cents_of(std::string_view text, NumberStyle style = kPointDecimal,
+                                     int precision = 38) {
+    NumberText number;
+    __int128 value = 0;
+    if (!scan_number(text, style, number) || !to_decimal(number, precision, 2, value)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(value);
+}
+
+TEST(TypedValueTest, Integers) {
+    struct Case {
+        std::string_view text;
+        std::optional<std::int64_t> value;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"0", 0}, {"+42", 42}, {" -7 ", -7}, {"1,234,567", 1234567}, {"$5", 5}, {"-$5", -5},
+        {"$-5", -5}, {"12%", 12}, {"12 \xE2\x82\xAC", 12}, {"9223372036854775807", INT64_MAX},
+        {"007", std::nullopt}, {"1,23", std::nullopt}, {"1,2345", std::nullopt},
+        {"12,345,67", std::nullopt}, {"1.5", std::nullopt}, {"1e3", std::nullopt},
+        {"--5", std::nullopt}, {"+-5", std::nullopt}, {"$$5", std::nullopt}, {"", std::nullopt},
+        {"5 kg", std::nullopt}, {"9223372036854775808", std::nullopt}, {"0,123", std::nullopt},
+    };
+    // clang-format on
+    for (const Case& c : cases) EXPECT_EQ(int_of(c.text), c.value) << c.text;
+    EXPECT_EQ(int_of("1.234.567", kCommaDecimal), 1234567);
+    EXPECT_FALSE(is_identifier(std::int64_t{1} << 53));
+    EXPECT_TRUE(is_identifier((std::int64_t{1} << 53) + 1));
+}
+
+TEST(TypedValueTest, Floats) {
+    struct Case {
+        std::string_view text;
+        NumberStyle style;
+        std::optional<double> value;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"1.5", kPointDecimal, 1.5}, {".5", kPointDecimal, 0.5}, {"-0.25", kPointDecimal, -0.25},
+        {"1e3", kPointDecimal, 1000.0}, {"1.5E-2", kPointDecimal, 0.015},
+        {"1,234.5", kPointDecimal, 1234.5}, {"1.234,5", kCommaDecimal, 1234.5},
+        {"1,5", kCommaDecimal, 1.5}, {"0.1", kPointDecimal, 0.1}, {"12.5%", kPointDecimal, 12.5},
+        {"1.234,5", kPointDecimal, std::nullopt}, {"1.5.", kPointDecimal, std::nullopt},
+        {"e3", kPointDecimal, std::nullopt}, {"1e", kPointDecimal, std::nullopt},
+        {".", kPointDecimal, std::nullopt}, {"inf", kPointDecimal, std::nullopt},
+    };
+    // clang-format on
+    for (const Case& c : cases) EXPECT_EQ(float_of(c.text, c.style), c.value) << c.text;
+}
+
+TEST(TypedValueTest, Decimals) {
+    struct Case {
+        std::string_view text;
+        NumberStyle style;
+        std::optional<std::int64_t> cents;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"12.50", kPointDecimal, 1250}, {"0.05", kPointDecimal, 5}, {"-0.10", kPointDecimal, -10},
+        {"$1,234.5", kPointDecimal, 123450}, {"7", kPointDecimal, 700},
+        {"1.234,56 \xE2\x82\xAC", kCommaDecimal, 123456},
+        {"0.125", kPointDecimal, std::nullopt}, {"1e2", kPointDecimal, std::nullopt},
+    };
+    // clang-format on
+    for (const Case& c : cases) EXPECT_EQ(cents_of(c.text, c.style), c.cents) << c.text;
+    // Precision counts the digits once scaled.
+    EXPECT_EQ(cents_of("999.99", kPointDecimal, 5), 99999);
+    EXPECT_EQ(cents_of("1000.00", kPointDecimal, 5), std::nullopt);
+}
+
+TEST(TypedValueTest, BooleansAndNulls) {
+    bool flag = false;
+    EXPECT_TRUE(parse_bool(" TRUE", false, flag) && flag);
+    EXPECT_TRUE(parse_bool("No", false, flag) && !flag);
+    EXPECT_FALSE(parse_bool("1", false, flag));
+    EXPECT_TRUE(parse_bool("1", true, flag) && flag);
+    EXPECT_FALSE(parse_bool("2", true, flag));
+    EXPECT_FALSE(parse_bool("truth", true, flag));
+    for (const std::string_view text : {"", "  ", "NA", "n/a", "N/A", "null", "NULL", "None", "-",
+                                        "\\N", "NaN"}) {
+        EXPECT_TRUE(is_null_spelling(text)) << text;
+    }
+    for (const std::string_view text : {"0", "--", "nil?", "Nancy", "\\n"}) {
+        EXPECT_FALSE(is_null_spelling(text)) << text;
+    }
+}
+
+TEST(TypedValueTest, Dates) {
+    struct Case {
+        std::string_view text;
+        DateOrder order;
+        std::optional<std::int32_t> days;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"1970-01-01", DateOrder::kYearMonthDay, 0}, {"2024-02-29", DateOrder::kYearMonthDay, 19782},
+        {"2024/2/29", DateOrder::kYearMonthDay, 19782}, {"29.02.2024", DateOrder::kDayMonthYear, 19782},
+        {"02/29/2024", DateOrder::kMonthDayYear, 19782}, {"1969-12-31", DateOrder::kYearMonthDay, -1},
+        {"2023-02-29", DateOrder::kYearMonthDay, std::nullopt},
+        {"2024-13-01", DateOrder::kYearMonthDay, std::nullopt},
+        {"2024-01/05", DateOrder::kYearMonthDay, std::nullopt},
+        {"29.02.2024", DateOrder::kMonthDayYear, std::nullopt},
+        {"2024-02-29", DateOrder::kDayMonthYear, std::nullopt},
+        {"01/02/24", DateOrder::kDayMonthYear, std::nullopt},
+        {"2024-01-05x", DateOrder::kYearMonthDay, std::nullopt},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        std::int32_t days = 0;
+        const bool read = parse_date(c.text, c.order, days);
+        EXPECT_EQ(read ? std::optional(days) : std::nullopt, c.days) << c.text;
+    }
+}
+
+TEST(TypedValueTest, Timestamps) {
+    struct Case {
+        std::string_view text;
+        std::optional<std::int64_t> micros;
+        bool zoned;
+    };
+    constexpr std::int64_t kHour = std::int64_t{3600} * 1000000;
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"1970-01-01T01:00", kHour, false}, {"1970-01-01 01:00:00", kHour, false},
+        {"1970-01-01T01:00:00Z", kHour, true}, {"1970-01-01T03:00:00+02:00", kHour, true},
+        {"1970-01-01T03:00:00 +0200", kHour, true}, {"1969-12-31T20:00:00-05", kHour, true},
+        {"1970-01-01T00:00:00.000001", 1, false}, {"1970-01-01T00:00:00.0000019", 1, false},
+        {"1970-01-01T24:00", std::nullopt, false}, {"1970-01-01T1:00", std::nullopt, false},
+        {"1970-01-01T01:00+2", std::nullopt, false}, {"1970-01-01T01:00:00.", std::nullopt, false},
+        {"1970-01-01", std::nullopt, false},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        std::int64_t micros = 0;
+        bool zoned = false;
+        const bool read = parse_timestamp(c.text, DateOrder::kYearMonthDay, micros, zoned);
+        EXPECT_EQ(read ? std::optional(micros) : std::nullopt, c.micros) << c.text;
+        if (read) {
+            EXPECT_EQ(zoned, c.zoned) << c.text;
+        }
+    }
+}
+
+ColumnType infer(const std::vector<std::string_view>& cells, char delimiter = ',') {
+    ColumnTally tally;
+    ColumnTally other;
+    // Two tallies merged, as batches are: the decision must not depend on
+    // where the column was cut.
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (!is_null_spelling(cells[i])) (i % 2 == 0 ? tally : other).add(cells[i]);
+    }
+    tally.merge(other);
+    return decide_type(tally, delimiter);
+}
+
+std::vector<std::string_view> with_misfits(std::string_view value, std::size_t values,
+                                           std::string_view misfit, std::size_t misfits) {
+    std::vector<std::string_view> cells(values, value);
+    cells.insert(cells.end(), misfits, misfit);
+    return cells;
+}
+
+TEST(TypedInferenceTest, ColumnTypes) {
+    struct Case {
+        std::vector<std::string_view> cells;
+        std::string_view type;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {{"1", "2", "NA", "-3"}, "int64"},
+        {{"1", "2", "1.5"}, "float64"},
+        {{"1", "2", "1e3"}, "float64"},
+        {{"12.50", "3.99", "7"}, "decimal128(38, 2)"},
+        {{"$12.5", "$3.999"}, "decimal128(38, 3)"},
+        {{"0.1", "0.25"}, "float64"},
+        {{"0", "1", "1"}, "int64"},
+        {{"yes", "0", "1", "No"}, "bool"},
+        {{"007", "010", "123"}, "string"},
+        {{"9007199254740993", "1"}, "string"},
+        {{"2024-01-05", "2024-02-29"}, "date32"},
+        {{"2024-01-05", "2024-01-05T10:00"}, "timestamp[us]"},
+        {{"2024-01-05T10:00Z", "2024-01-05T10:00+01:00"}, "timestamp[us, tz=UTC]"},
+        {{"10:00", "11:30"}, "string"},
+        {{"NA", "", "-"}, "string"},
+        {{"a", "1", "2"}, "string"},
+    };
+    // clang-format on
+    for (const Case& c : cases) EXPECT_EQ(type_name(infer(c.cells)), c.type) << c.cells[0];
+}
+
+TEST(TypedInferenceTest, DamageUpToOneInTwenty) {
+    EXPECT_EQ(type_name(infer(with_misfits("12", 95, "n/a?", 5))), "int64");
+    EXPECT_EQ(type_name(infer(with_misfits("12", 94, "n/a?", 6))), "string");
+    EXPECT_EQ(type_name(infer(with_misfits("2024-01-05", 19, "Smith", 1))), "date32");
+}
+
+TEST(TypedInferenceTest, DateOrderAndNumberStyle) {
+    // One day above 12 settles the order for the whole column.
+    const ColumnType day_first = infer({"01/02/2024", "03/04/2024", "13/04/2024"});
+    EXPECT_EQ(day_first.type, ValueType::kDate);
+    EXPECT_EQ(day_first.order, DateOrder::kDayMonthYear);
+    EXPECT_EQ(infer({"01/02/2024", "04/13/2024"}).order, DateOrder::kMonthDayYear);
+    EXPECT_EQ(infer({"01/02/2024", "03/04/2024"}).order, DateOrder::kMonthDayYear);
+    // `1,234` alone is a thousands group, or a decimal comma in a
+    // semicolon file; `1.234,50` is only the latter.
+    EXPECT_EQ(type_name(infer({"1,234", "2,500"}, ',')), "int64");
+    EXPECT_EQ(type_name(infer({"1,234", "2,500"}, ';')), "float64");
+    const ColumnType euro = infer({"1.234,50", "2,00", "3"}, ',');
+    EXPECT_EQ(type_name(euro), "decimal128(38, 2)");
+    EXPECT_EQ(euro.style.decimal, ',');
+}
+
+TEST(TypedInferenceTest, TypeNames) {
+    for (const std::string_view name : {"int64", "float64", "bool", "date32", "timestamp[us]",
+                                        "timestamp[us, tz=UTC]", "decimal128(10, 2)", "string"}) {
+        const std::optional<ColumnType> type = parse_type_name(name);
+        ASSERT_TRUE(type.has_value()) << name;
+        EXPECT_EQ(type_name(*type), name);
+    }
+    EXPECT_EQ(type_name(*parse_type_name(" Decimal(10,2) ")), "decimal128(10, 2)");
+    EXPECT_EQ(arrow_format(*parse_type_name("decimal(10,2)")), "d:10,2");
+    for (const std::string_view name : {"decimal(0,0)", "decimal(39,2)", "decimal(5,6)",
+                                        "decimal(5)", "int32", ""}) {
+        EXPECT_FALSE(parse_type_name(name).has_value()) << name;
+    }
+}
+
+}  // namespace
