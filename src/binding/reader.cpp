@@ -1,9 +1,10 @@
 #include "reader.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 #include <utility>
 
 #include "access_flag.hpp"
@@ -50,28 +51,115 @@ ReaderState& state_of(PyObject* self) noexcept { return reinterpret_cast<ReaderO
 // A str of an ASCII field: the text is copied straight into the new object.
 // Empty and one-character fields (flags, codes, blanks) take the
 // interpreter's shared strings instead of an allocation each.
-PyObject* ascii_str(std::string_view text) {
-    if (text.size() <= 1) {
-        return text.empty() ? PyUnicode_New(0, 0)
-                            : PyUnicode_FromOrdinal(static_cast<unsigned char>(text.front()));
+PyObject* ascii_str(const char* text, std::size_t size) {
+    if (size <= 1) {
+        return size == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(static_cast<unsigned char>(*text));
     }
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
+    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), text, size);
     return str;
+}
+
+// The code point starting at `p`, of well-formed UTF-8; advances `p` past it.
+inline Py_UCS4 next_code_point(const unsigned char*& p) noexcept {
+    const unsigned lead = *p++;
+    if (lead < 0x80) return lead;
+    if (lead < 0xE0) {
+        const Py_UCS4 c = ((lead & 0x1Fu) << 6) | (p[0] & 0x3Fu);
+        p += 1;
+        return c;
+    }
+    if (lead < 0xF0) {
+        const Py_UCS4 c = ((lead & 0x0Fu) << 12) | ((p[0] & 0x3Fu) << 6) | (p[1] & 0x3Fu);
+        p += 2;
+        return c;
+    }
+    const Py_UCS4 c = ((lead & 0x07u) << 18) | ((p[0] & 0x3Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    p += 3;
+    return c;
+}
+
+// Length in bytes of the well-formed UTF-8 sequence starting at `p` (before
+// `end`), by the same rules as the interpreter's strict decoder (no
+// overlong forms, no surrogates, nothing above U+10FFFF); 0 if ill-formed.
+inline std::size_t sequence_length(const unsigned char* p, const unsigned char* end) noexcept {
+    const unsigned lead = p[0];
+    if (lead < 0x80) return 1;
+    const auto left = static_cast<std::size_t>(end - p);
+    auto continuation = [&](std::size_t i, unsigned low, unsigned high) {
+        return i < left && p[i] >= low && p[i] <= high;
+    };
+    if (lead >= 0xC2 && lead <= 0xDF) return continuation(1, 0x80, 0xBF) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned low = lead == 0xE0 ? 0xA0 : 0x80;
+        const unsigned high = lead == 0xED ? 0x9F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned low = lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned high = lead == 0xF4 ? 0x8F : 0xBF;
+        return continuation(1, low, high) && continuation(2, 0x80, 0xBF) && continuation(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+template <typename Unit>
+void decode_into(PyObject* str, const unsigned char* p, const unsigned char* end) noexcept {
+    Unit* out = static_cast<Unit*>(PyUnicode_DATA(str));
+    while (p < end) *out++ = static_cast<Unit>(next_code_point(p));
+}
+
+// A str of a field holding multi-byte UTF-8: one pass finds the length and
+// the widest code point, the second writes the code points at the width the
+// interpreter would choose. The engine stores well-formed UTF-8; anything
+// else goes to the interpreter's decoder, which then fails as it always did.
+PyObject* utf8_str(const char* text, std::size_t size) {
+    const auto* begin = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* end = begin + size;
+    Py_ssize_t length = 0;
+    Py_UCS4 widest = 0;
+    for (const unsigned char* p = begin; p < end; ++length) {
+        const std::size_t n = sequence_length(p, end);
+        if (n == 0) return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(size), nullptr);
+        const unsigned char* q = p;
+        widest = std::max(widest, next_code_point(q));
+        p += n;
+    }
+    PyObject* str = PyUnicode_New(length, widest);
+    if (str == nullptr) return nullptr;
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: decode_into<Py_UCS1>(str, begin, end); break;
+        case PyUnicode_2BYTE_KIND: decode_into<Py_UCS2>(str, begin, end); break;
+        default: decode_into<Py_UCS4>(str, begin, end); break;
+    }
+    return str;
+}
+
+PyObject* field_str(const char* text, std::size_t size, std::uint16_t flags) {
+    return (flags & field_flags::kNonAscii) == 0 ? ascii_str(text, size) : utf8_str(text, size);
 }
 
 PyObject* row_list(const RowView& row) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(row.size())));
     if (!list) return nullptr;
+    PyObject* target = list.get();
     Py_ssize_t i = 0;
+    if (!row.has_long()) {
+        // Each slot is one field, its text right after the previous one's.
+        const char* text = row.text().data();
+        for (const std::uint16_t* slot = row.slots_begin(); slot != row.slots_end(); ++slot) {
+            const std::size_t size = *slot & field_flags::kLengthMask;
+            PyObject* str = field_str(text, size, *slot);
+            if (str == nullptr) return nullptr;
+            PyList_SET_ITEM(target, i++, str);
+            text += size;
+        }
+        return list.release();
+    }
     for (const FieldRef field : row) {
-        // The engine's field text is valid UTF-8 already; the decode only
-        // finds the widest code point.
-        PyObject* text = field.ascii() ? ascii_str(field.text)
-                                       : PyUnicode_DecodeUTF8(field.text.data(),
-                                                              static_cast<Py_ssize_t>(field.text.size()), nullptr);
-        if (text == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), i++, text);
+        PyObject* str = field_str(field.text.data(), field.text.size(), field.flags);
+        if (str == nullptr) return nullptr;
+        PyList_SET_ITEM(target, i++, str);
     }
     return list.release();
 }
