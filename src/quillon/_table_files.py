@@ -1,7 +1,7 @@
 """Salvaged tables written as Parquet or Arrow IPC (Feather) files instead of
-CSV, chosen by the destination's suffix. The rows are those of ``quillon.read``,
-written batch by batch through pyarrow's writers, so a table is never held
-whole in its columnar form as well.
+CSV, chosen by the destination's suffix. The rows and column types are those
+of ``quillon.read``, written batch by batch through pyarrow's writers, so a
+table is never held whole in its columnar form as well.
 """
 
 from __future__ import annotations
@@ -11,6 +11,7 @@ import os
 from collections.abc import Mapping
 from typing import Any
 
+from quillon import _native
 from quillon._optional import require
 
 # Suffixes that ask for a columnar file, and the format each names. Feather
@@ -45,6 +46,19 @@ def table_format(path: str) -> str | None:
 
 def _require_pyarrow(file_format: str) -> Any:
     return require("pyarrow", "parquet", "writing a Parquet file" if file_format == "parquet" else "writing an Arrow file")
+
+
+def typed_without_loss(batches: _native.RecordBatches, delimiter: int, threads: int | None) -> _native.RecordBatches:
+    """The batches with the column types ``quillon.read`` infers, except
+    that a column where some cells are no value of its type stays a string
+    column: a file written from them holds every cell's text."""
+    workers = 0 if threads is None else threads
+    typed, _, _, rejects = _native.type_columns(batches, True, {}, delimiter, workers)
+    if not any(rejects):
+        return typed
+    strings = {i: "string" for i, count in enumerate(rejects) if count}
+    typed, _, _, _ = _native.type_columns(batches, True, strings, delimiter, workers)
+    return typed
 
 
 def write_table(batches: object, path: str, file_format: str) -> None:

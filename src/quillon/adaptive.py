@@ -20,7 +20,7 @@ from typing import Any, BinaryIO
 from quillon import _native
 from quillon._atomic import check_outputs, destinations, same_file
 from quillon._sources import LoadedInput, load_input
-from quillon._table_files import check_table_output, table_format, write_table
+from quillon._table_files import check_table_output, table_format, typed_without_loss, write_table
 from quillon.report import InputFormat, SalvageReport
 
 # The native side counts in unsigned machine words.
@@ -227,7 +227,8 @@ def salvage_loaded(
             if file_format is not None:
                 assert isinstance(target, str)
                 batches, values = _native.read(loaded.source, quarantine, options)
-                write_table(batches, target, file_format)
+                typed = typed_without_loss(batches, values["delimiter"], options.get("threads"))
+                write_table(typed, target, file_format)
             elif loaded.blocks is not None:
                 # The blocks report the reading themselves.
                 values = _native.salvage_stream(loaded.blocks, target, quarantine, options)
