@@ -36,7 +36,8 @@ void check_field_flags(const quillon::RowView& row, std::uint8_t delimiter, std:
     bool all_ascii = true;
     for (const quillon::FieldRef f : row) {
         const reference::FieldFacts facts = reference::facts_of(f.text, delimiter, quote);
-        check(f.ascii() == facts.ascii, "non-ASCII flag of a field", context);
+        // An empty field whose non-ASCII bit is set is a null (`\N`).
+        check(f.null() || f.ascii() == facts.ascii, "non-ASCII flag of a field", context);
         // Lossy decoding keeps ASCII bytes as they are, so with an ASCII
         // delimiter and quote the decoded text tells what the raw bytes held.
         if (exact && delimiter < 0x80 && quote < 0x80) {

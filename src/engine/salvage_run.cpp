@@ -140,7 +140,7 @@ SalvageRun::SalvageRun(std::string_view whole, const SalvageOptions& options, bo
     dialect_ = dialect_of(delimiter, options);
     repairer_ = make_row_repairer(buffer, dialect_, options, expected_);
 
-    find_head(options);
+    find_head(options, complete);
     if (options.split_tables) {
         tables_.emplace(expected_, options.comment_prefix, delimiter);
         table_scan_ = SpanCursor{head_end_, head_lines_};
@@ -188,7 +188,7 @@ void SalvageRun::records_read_to(const SpanCursor& cursor) noexcept {
 
 // The records that only a pass from the start reads as preamble and header:
 // a span that begins later must begin past them.
-void SalvageRun::find_head(const SalvageOptions& options) {
+void SalvageRun::find_head(const SalvageOptions& options, bool complete) {
     const std::string_view buffer = buffer_;
     std::size_t head_records =
         options.preamble_rows + (options.drop_repeated_headers ? 1 : 0);
@@ -216,6 +216,7 @@ void SalvageRun::find_head(const SalvageOptions& options) {
     }
     head_end_ = tokenizer.position();
     head_lines_ = tokenizer.line() - 1;
+    head_complete_ = InputWindow{buffer, 0, complete}.holds(tokenizer.reach());
 }
 
 void SalvageRun::describe(SalvageResult& result) const {

@@ -105,6 +105,9 @@ public:
     // The first offset where a span other than the first may begin: past the
     // preamble and the header, which only a span from 0 reads as such.
     std::size_t head_end() const noexcept { return head_end_; }
+    // Whether the preamble and header records were read whole: false when
+    // they may run past the end of a buffer that is not the whole input.
+    bool head_complete() const noexcept { return head_complete_; }
 
     // Reads the records that begin at `from` and after, up to and including
     // the first that ends at or past `until`, into `result`: kept rows into
@@ -139,7 +142,7 @@ public:
     void describe(SalvageResult& result) const;
 
 private:
-    void find_head(const SalvageOptions& options);
+    void find_head(const SalvageOptions& options, bool complete);
 
     std::string_view buffer_;
     SalvageOptions options_;
@@ -149,6 +152,7 @@ private:
     HeaderMatcher header_;
     std::size_t head_end_ = 0;
     std::size_t head_lines_ = 0;
+    bool head_complete_ = true;
     std::optional<OtherTableFinder> tables_;
     // Where the look for tables goes on: a record's start, lines before it.
     SpanCursor table_scan_;

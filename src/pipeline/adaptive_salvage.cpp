@@ -595,12 +595,14 @@ struct StreamedFiles {
 // quarantine written span by span as the window moves through the input.
 class StreamedRun {
 public:
+    // `head`: the bytes detection read; `start`: the window's, at least the
+    // head, `start_whole` when they are the whole input.
     StreamedRun(StreamWindow& window, AdaptiveRun& run, const AdaptiveOptions& options,
-                std::string_view head, bool head_whole)
+                std::string_view head, bool head_whole, std::string_view start, bool start_whole)
         : window_(window),
           run_(run),
           options_(options),
-          salvage_(head, streamed_engine_options(run.detection, options, head_whole), head_whole),
+          salvage_(start, streamed_engine_options(run.detection, options, head_whole), start_whole),
           head_(head_whole ? std::string() : std::string(head)),
           footer_known_(head_whole),
           form_(raw_form_for(run.detection.encoding.encoding)) {
@@ -609,6 +611,8 @@ public:
 
     // The window's bytes grew to for a record longer than it; 0 if never.
     std::size_t grown_to() const noexcept { return grown_to_; }
+    // The preamble and header records were read whole: spans may start.
+    bool head_read() const noexcept { return salvage_.head_complete(); }
 
     IoStatus write(const StreamedFiles& files) {
         BufferedFileWriter* const quarantine = files.quarantine;
@@ -739,7 +743,18 @@ IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputT
     }
     detect_table(head, options, run.detection);
     run.output_delimiter = output_delimiter_for(run.detection, options);
-    StreamedRun streamed(window, run, options, head, head_whole);
+    // The run settles on the head, but reads the preamble and header records
+    // whole, as a run over the whole input does: the window grows until it
+    // holds them.
+    const std::string head_bytes_read(head);
+    std::optional<StreamedRun> started;
+    for (;;) {
+        started.emplace(window, run, options, head_bytes_read, head_whole, window.view().bytes,
+                        window.ended());
+        if (started->head_read() || window.ended()) break;
+        if (IoStatus filled = window.fill(2 * window.size()); !filled) return filled.error();
+    }
+    StreamedRun& streamed = *started;
 
     IoResult<BufferedFileWriter> created = open_output(output, interrupt);
     if (!created) return concerning(created.error(), output.path);

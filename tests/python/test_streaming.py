@@ -142,3 +142,4 @@ def test_tables_below_the_first_are_found_past_the_head(tmp_path: Path, window: 
         stream = salvaged(lambda o, q: _native.salvage_stream(blocks_of(data, block), o, q, streamed), tmp_path, "s")
         assert stream == whole, block
     assert [(t["line"], t["first_line"]) for t in stream[2]["other_tables"]] == [(458, "Sheet 2"), (761, "wide,a,b,c")]
+
