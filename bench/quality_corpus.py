@@ -52,7 +52,7 @@ from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 
-GENERATOR_VERSION = 5
+GENERATOR_VERSION = 6
 DEFAULT_SEED = 20241207
 HERE = Path(__file__).resolve().parent
 DEFAULT_OUT = HERE / "data" / "quality"
@@ -1060,7 +1060,7 @@ def case_properties(kind: str, case: Case) -> dict[str, object]:
     each tool detects: delimiter, quote, escape, header, preamble (lines of
     content above the header: blank and comment lines left out), comment
     prefix and tables (the header lines: each export of a concatenated file
-    begins one). `free` names the properties the bytes cannot show (a quote
+    begins one, on a line of its own or glued onto the line above). `free` names the properties the bytes cannot show (a quote
     character in a file that quotes no field), where any answer is right."""
     texts = [line.text for line in case.lines]
     header = case.truth[0]
@@ -1080,12 +1080,16 @@ def case_properties(kind: str, case: Case) -> dict[str, object]:
     reader = {"delimiter": delimiter, "quoting": csv.QUOTE_NONE} if props["quote"] is None else {**case.dialect, "delimiter": delimiter}
     header_lines = [i for i, t in enumerate(texts) if _header_matches(read_csv_text(t, **reader)[0] if t else [], header)]
     assert header_lines, f"{kind}: no line writes the header"
+    # A header copy glued onto the line above it (`cat` of an export without
+    # its last line break) begins an export too.
+    header_text = texts[header_lines[0]].lstrip("\ufeff")
+    glued = sum(1 for i, t in enumerate(texts) if i not in header_lines and t.endswith(header_text))
     above = texts[: header_lines[0]]
     props.update(
         header=True,
         preamble=sum(1 for t in above if not is_blank_line(t, delimiter) and not (comment and t.startswith(comment))),
         comment=comment,
-        tables=len(header_lines),
+        tables=len(header_lines) + glued,
     )
     body = "".join(texts)
     props["free"] = [
