@@ -4,7 +4,10 @@
 
 namespace quillon {
 
-std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected) {
+namespace {
+
+// The text of a reason that names no column count; empty for one that does.
+std::string_view fixed_reason_text(QuarantineReason reason) noexcept {
     switch (reason) {
         case QuarantineReason::kPreamble:
             return "Row precedes the table";
@@ -19,6 +22,15 @@ std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected
         case QuarantineReason::kTooFewColumns:
         case QuarantineReason::kExtraColumns:
             break;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string quarantine_reason_text(QuarantineReason reason, std::size_t expected) {
+    if (const std::string_view fixed = fixed_reason_text(reason); !fixed.empty()) {
+        return std::string(fixed);
     }
     std::string text = reason == QuarantineReason::kTooFewColumns
                            ? "Row has too few columns (expected "
@@ -44,18 +56,9 @@ std::string_view QuarantineList::reason_text(QuarantineReason reason) const noex
             return too_few_;
         case QuarantineReason::kExtraColumns:
             return extra_;
-        case QuarantineReason::kPreamble:
-            return "Row precedes the table";
-        case QuarantineReason::kRepeatedHeader:
-            return "Row repeats the header";
-        case QuarantineReason::kComment:
-            return "Row is a comment";
-        case QuarantineReason::kFooter:
-            return "Row follows the table";
-        case QuarantineReason::kOtherTable:
-            return "Row belongs to another table";
+        default:
+            return fixed_reason_text(reason);
     }
-    return {};
 }
 
 QuarantinedRow QuarantineList::operator[](std::size_t i) const noexcept {
