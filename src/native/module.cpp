@@ -13,9 +13,11 @@
 //
 //     def salvage_stream(...) -> dict:  (stream_salvage.cpp)
 //
-//     def detect(input: str | Buffer, options: dict) -> dict:
-//         """What salvage would detect for the file at the path, or for the
-//         bytes themselves, and nothing written."""
+//     def detect(input: str | Buffer | Callable[[], bytes], options: dict) -> dict:
+//         """What salvage would detect for the file at the path, the bytes
+//         themselves, or the blocks the callable returns (b"" at the end),
+//         and nothing written. Of a file or blocks, only the head that
+//         detection looks at is read."""
 //
 //     COUNTS: tuple[tuple[str, str], ...]  # the counters of the stats dict
 //
@@ -31,6 +33,7 @@
 
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
+#include "callable_stream.hpp"
 #include "gil.hpp"
 #include "held_buffer.hpp"
 #include "options.hpp"
@@ -180,11 +183,16 @@ PyObject* detect_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_TypeError, "detect() takes 2 arguments");
         return nullptr;
     }
-    InputArgument input;
     AdaptiveOptions options;
-    if (!input_of(args[0], input) || !convert_options(args[1], options)) return nullptr;
+    if (!convert_options(args[1], options)) return nullptr;
     std::optional<IoResult<Detection>> outcome;
-    {
+    if (PyCallable_Check(args[0])) {
+        CallableStream blocks(args[0]);
+        GilRelease unlocked;
+        outcome.emplace(detect_stream(blocks, options));
+    } else {
+        InputArgument input;
+        if (!input_of(args[0], input)) return nullptr;
         GilRelease unlocked;
         if (input.in_memory) {
             EngineInput text;

@@ -266,6 +266,9 @@ namespace {
 // of 0x80 or above, so it never cuts a UTF-8 sequence in two.
 constexpr std::size_t kEncodingSample = std::size_t{1} << 20;
 
+// What one read(2) or one block of a streamed source asks for.
+constexpr std::size_t kReadBlock = std::size_t{1} << 20;
+
 std::string_view encoding_sample(std::string_view content) noexcept {
     if (content.size() <= kEncodingSample) return content;
     std::size_t end = kEncodingSample;
@@ -413,13 +416,53 @@ AdaptiveStats stats_of(const AdaptiveRun& run) {
     return stats;
 }
 
+namespace {
+
+// Appends the source's next block to `into`; false at its end.
+IoResult<bool> read_block(ByteStream& input, std::string& into) {
+    const std::size_t had = into.size();
+    into.resize(had + kReadBlock);
+    IoResult<std::size_t> got = input.read(into.data() + had, kReadBlock);
+    into.resize(had + (got ? got.value() : 0));
+    if (!got) return got.error();
+    return got.value() != 0;
+}
+
+}  // namespace
+
+IoResult<Detection> detect_stream(ByteStream& input, const AdaptiveOptions& options) {
+    const std::size_t head_bytes = std::max<std::size_t>(options.head_bytes, 1);
+    std::string content;
+    bool more = true;
+    while (more && content.size() <= head_bytes) {
+        IoResult<bool> got = read_block(input, content);
+        if (!got) return got.error();
+        more = got.value();
+    }
+    EngineInput engine_input;
+    if (!more) return detect_input(content, options, engine_input);
+    Detection d;
+    detect_encoding_of(std::string_view(content).substr(0, head_bytes), options, d);
+    if (is_utf16(d.encoding.encoding) || legacy_cjk_of(d.encoding.encoding)) {
+        // The transcoding reads the input whole.
+        while (more) {
+            IoResult<bool> got = read_block(input, content);
+            if (!got) return got.error();
+            more = got.value();
+        }
+        return detect_input(content, options, engine_input);
+    }
+    detect_table(std::string_view(content).substr(0, head_bytes), options, d);
+    return d;
+}
+
 IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
                                 InterruptCheck interrupt) {
-    IoResult<InputFile> file = read_input_file(input_path, interrupt, interrupt);
-    if (!file) return concerning(file.error(), input_path);
-    const GrowableBuffer<char>& content = file.value().content;
-    EngineInput input;
-    return detect_input(std::string_view(content.data(), content.size()), options, input);
+    IoResult<FdByteStream> opened = FdByteStream::open(input_path, interrupt);
+    if (!opened) return concerning(opened.error(), input_path);
+    IoResult<Detection> detected = detect_stream(opened.value(), options);
+    if (!detected) return concerning(detected.error(), input_path);
+    return detected;
 }
 
 RunQuarantineLines::RunQuarantineLines(const AdaptiveRun& run) noexcept
@@ -501,9 +544,6 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
 }
 
 namespace {
-
-// What one read(2) or one block of a source asks for.
-constexpr std::size_t kReadBlock = std::size_t{1} << 20;
 
 // The bytes of a streamed input from `base` on, read as far as asked; the
 // bytes before the run's next record are dropped as it moves on.

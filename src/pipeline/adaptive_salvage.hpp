@@ -145,7 +145,13 @@ AdaptiveStats stats_of(const AdaptiveRun& run);
 // The delimiter of the clean file for an input dialect.
 std::uint8_t default_output_delimiter(std::uint8_t input_delimiter) noexcept;
 
-// Reads `input_path` and detects, as adaptive_salvage_file would.
+// Detects as a salvage of the input would, reading only its head (UTF-16
+// and the double-byte encodings, transcoded whole, are read whole). The
+// notes below the table, which only the input's end tells, are not looked
+// for: footer_from is kNoFooter for an input longer than its head.
+IoResult<Detection> detect_stream(ByteStream& input, const AdaptiveOptions& options);
+
+// detect_stream over the file at `input_path`.
 IoResult<Detection> detect_file(const std::string& input_path, const AdaptiveOptions& options,
                                 InterruptCheck interrupt = nullptr);
 

@@ -439,9 +439,16 @@ def detect(
         skip_rows=skip_rows,
         comment=comment,
     )
-    loaded = load_input(input_path, force=_flag(force, "force"))
+    loaded = load_input(input_path, force=_flag(force, "force"), stream=True)
     return detect_loaded(loaded, options)
 
 
 def detect_loaded(loaded: LoadedInput, options: dict[str, Any]) -> InputFormat:
-    return InputFormat._from_native(_native.detect(loaded.source, for_input(options, loaded.head)))
+    """The detection of a loaded input; of a file or a stream of blocks,
+    only the head is read."""
+    try:
+        source = loaded.source if loaded.blocks is None else loaded.blocks
+        return InputFormat._from_native(_native.detect(source, for_input(options, loaded.head)))
+    finally:
+        if loaded.blocks is not None:
+            loaded.blocks.close()

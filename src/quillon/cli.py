@@ -365,12 +365,12 @@ def _print_summary(summary: SalvageSummary, args: argparse.Namespace) -> None:
     _print_table(table)
 
 
-def _load_for_sniff(args: argparse.Namespace, in_memory: bool) -> LoadedInput:
+def _load_for_sniff(args: argparse.Namespace, in_memory: bool, stream: bool = False) -> LoadedInput:
     name = display_name(args.file)
     try:
         if args.file == STDIO:
-            return read_stdin(force=args.force)
-        return load_input(args.file, in_memory=in_memory, force=args.force)
+            return read_stdin(force=args.force, stream=stream)
+        return load_input(args.file, in_memory=in_memory, force=args.force, stream=stream)
     except NotTextError as exc:
         raise CommandError(
             f"cannot sniff {name!r}: it looks like {exc.what}, not delimited text "
@@ -390,7 +390,9 @@ def _load_for_sniff(args: argparse.Namespace, in_memory: bool) -> LoadedInput:
 def _run_sniff(args: argparse.Namespace) -> int:
     if args.basic:
         return _run_basic_sniff(args)
-    loaded = _load_for_sniff(args, in_memory=False)
+    # The column types are read from the whole input, which is then held;
+    # detection alone reads only what it looks at.
+    loaded = _load_for_sniff(args, in_memory=False, stream=not args.types)
     try:
         found = detect_loaded(loaded, {})
     except OSError as exc:

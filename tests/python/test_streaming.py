@@ -143,3 +143,17 @@ def test_tables_below_the_first_are_found_past_the_head(tmp_path: Path, window: 
         assert stream == whole, block
     assert [(t["line"], t["first_line"]) for t in stream[2]["other_tables"]] == [(458, "Sheet 2"), (761, "wide,a,b,c")]
 
+
+
+@settings(max_examples=40, deadline=None)
+@given(data=exports(), head=st.integers(32, 40_000), block=st.integers(100, 9000))
+def test_detection_of_a_stream_or_file_is_that_of_the_input_in_memory(
+    tmp_path_factory: pytest.TempPathFactory, data: bytes, head: int, block: int
+) -> None:
+    # Only the head is read of a file or a stream of blocks.
+    path = tmp_path_factory.mktemp("detect") / "in.csv"
+    path.write_bytes(data)
+    options = {"head_bytes": head}
+    held = _native.detect(data, options)
+    assert _native.detect(os.fspath(path), options) == held
+    assert _native.detect(blocks_of(data, block), options) == held
