@@ -15,6 +15,13 @@ input and the peak. The cases:
     zstd-whole
     stdin-zstd      zstd -dc FILE.zst | quillon salvage - OUT
     zcat, zstd-dc   decompression alone into /dev/null, for the codecs' speed
+    parquet         quillon salvage FILE OUT.parquet
+    read-duckdb     DuckDB's COPY (SELECT * FROM t) TO OUT.parquet of
+                    t = quillon.read(FILE)
+    polars-parquet  polars' scan_csv(FILE).sink_parquet(OUT.parquet), told to
+                    skip what it cannot parse (its streaming engine)
+    duckdb-parquet  DuckDB's COPY (FROM read_csv(FILE)) TO OUT.parquet, told
+                    to skip what it cannot parse
 
 With --copies N the input is the file N times over: `file` reads a file of
 N copies (written beside the input, deleted afterwards) and `stdin-zstd`
@@ -50,6 +57,36 @@ else:
     _native.salvage_buffer(loaded.data, sys.argv[2], None, options)
 """
 
+# The peers as their users stream a CSV file into Parquet, told what gets
+# them past the damaged rows (polars stops at a runaway quote unless quoting
+# is off, and at invalid UTF-8 unless it is replaced; DuckDB's sniffer gives
+# up unless told to be lenient, and refuses null padding with quoted line
+# breaks in its parallel reader).
+POLARS_PARQUET = """
+import sys
+import polars as pl
+frame = pl.scan_csv(
+    sys.argv[1], infer_schema_length=10000, ignore_errors=True, truncate_ragged_lines=True, encoding="utf8-lossy",
+    quote_char=None,
+)
+frame.sink_parquet(sys.argv[2])
+"""
+DUCKDB_PARQUET = """
+import sys
+import duckdb
+duckdb.sql(
+    f"COPY (FROM read_csv('{sys.argv[1]}', null_padding = true, strict_mode = false, ignore_errors = true,"
+    f" parallel = false)) TO '{sys.argv[2]}' (FORMAT parquet)"
+)
+"""
+READ_DUCKDB = """
+import sys
+import duckdb
+import quillon
+t = quillon.read(sys.argv[1])
+duckdb.sql("COPY (SELECT * FROM t) TO '" + sys.argv[2] + "' (FORMAT parquet)")
+"""
+
 
 def compressed(source: Path, suffix: str, command: list[str]) -> Path:
     target = source.with_name(source.name + suffix)
@@ -57,6 +94,10 @@ def compressed(source: Path, suffix: str, command: list[str]) -> Path:
         with open(source, "rb") as src, open(target, "wb") as out:
             subprocess.run(command, stdin=src, stdout=out, check=True)
     return target
+
+
+class Failed(Exception):
+    """A case's command failed; its last line of errors says why."""
 
 
 def timed(shell: str) -> tuple[float, int]:
@@ -68,7 +109,8 @@ def timed(shell: str) -> tuple[float, int]:
     seconds = time.perf_counter() - start
     report = Path("/tmp/stream-bench-time").read_text()
     if done.returncode != 0:
-        raise SystemExit(f"failed: {shell}\n{done.stdout}{report}")
+        errors = [line for line in report.splitlines() if line and not line.startswith(("\t", "Command "))]
+        raise Failed(errors[-1] if errors else f"exit status {done.returncode}")
     peak = re.search(r"Maximum resident set size \(kbytes\): (\d+)", report)
     return seconds, int(peak.group(1)) if peak else 0
 
@@ -95,8 +137,10 @@ def main() -> int:
         return shlex.join(str(w) for w in words)
 
     repeated = source.with_name(f"stream-bench-{copies}x.csv")
+    scaled = repeated if copies > 1 else source
+    parquet = source.with_name("stream-bench-out.parquet")
     cases = {
-        "file": lambda: f"{timing} {run(*salvage, repeated if copies > 1 else source, out)}",
+        "file": lambda: f"{timing} {run(*salvage, scaled, out)}",
         "file-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, source, out, *whole_threads)}",
         "gzip": lambda: f"{timing} {run(*salvage, gz, out)}",
         "gzip-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, gz, out, *whole_threads)}",
@@ -108,24 +152,36 @@ def main() -> int:
         ),
         "zcat": lambda: f"{timing} gzip -dc {shlex.quote(str(gz))} > /dev/null",
         "zstd-dc": lambda: f"{timing} zstd -dc {shlex.quote(str(zst))} > /dev/null",
+        "parquet": lambda: f"{timing} {run(*salvage, scaled, parquet)}",
+        "read-duckdb": lambda: f"{timing} {run(PYTHON, '-c', READ_DUCKDB, scaled, parquet)}",
+        "polars-parquet": lambda: f"{timing} {run(PYTHON, '-c', POLARS_PARQUET, scaled, parquet)}",
+        "duckdb-parquet": lambda: f"{timing} {run(PYTHON, '-c', DUCKDB_PARQUET, scaled, parquet)}",
     }
+    # The cases that read the input of all the copies.
+    whole_input = {"file", "stdin-zstd", "parquet", "read-duckdb", "polars-parquet", "duckdb-parquet"}
     chosen = args.only or list(cases)
-    if copies > 1 and "file" in chosen:
+    if copies > 1 and whole_input.intersection(chosen) - {"stdin-zstd"}:
         with open(repeated, "wb") as target:
             for _ in range(copies):
                 with open(source, "rb") as part:
                     while block := part.read(1 << 24):
                         target.write(block)
     print(f"input: {data_bytes / 1e9:.2f} GB ({copies} x {source.name}), threads: {args.threads or 'all'}")
-    print(f"{'case':<12} {'seconds':>9} {'MB/s':>8} {'peak MB':>9}")
+    print(f"{'case':<14} {'seconds':>9} {'MB/s':>8} {'peak MB':>9}")
     try:
         for name in chosen:
-            seconds, peak_kb = timed(cases[name]())
-            size = data_bytes if name in ("file", "stdin-zstd") else source.stat().st_size
-            print(f"{name:<12} {seconds:>9.1f} {size / seconds / 1e6:>8.0f} {peak_kb / 1024:>9.0f}", flush=True)
+            try:
+                seconds, peak_kb = timed(cases[name]())
+            except Failed as failure:
+                print(f"{name:<14} failed: {failure}", flush=True)
+                continue
+            size = data_bytes if name in whole_input else source.stat().st_size
+            print(f"{name:<14} {seconds:>9.1f} {size / seconds / 1e6:>8.0f} {peak_kb / 1024:>9.0f}", flush=True)
             out.unlink(missing_ok=True)
+            parquet.unlink(missing_ok=True)
     finally:
         out.unlink(missing_ok=True)
+        parquet.unlink(missing_ok=True)
         repeated.unlink(missing_ok=True)
     return 0
 
