@@ -843,13 +843,17 @@ QUALITY_HEADING = "## Quality on damaged files"
 
 
 def replace_section(path: Path, section: str) -> None:
-    """Ends `path` with `section`, in place of the quality section it had
-    (bench/peers.py writes the rest of the file and keeps this section)."""
+    """Puts `section` in place of the quality section `path` had, or at its
+    end; the sections written by hand after it stay (bench/peers.py writes
+    what comes before it and keeps the rest)."""
     text = path.read_text() if path.exists() else ""
     start = text.find(QUALITY_HEADING)
+    after = ""
     if start >= 0:
+        end = text.find("\n## ", start + len(QUALITY_HEADING))
+        after = "" if end < 0 else "\n" + text[end:].lstrip("\n")
         text = text[:start]
-    path.write_text(text.rstrip() + "\n\n" + section.rstrip() + "\n")
+    path.write_text(text.rstrip() + "\n\n" + section.rstrip() + "\n" + after)
 
 
 def main(argv: list[str] | None = None) -> int:
