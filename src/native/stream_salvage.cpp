@@ -13,7 +13,6 @@
 
 #include <Python.h>
 
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,60 +20,10 @@
 
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
+#include "callable_stream.hpp"
 #include "salvage_entries.hpp"
 
 namespace quillon::native {
-
-namespace {
-
-// The blocks a Python callable returns, copied into the run's window.
-class CallableStream final : public ByteStream {
-public:
-    explicit CallableStream(PyObject* callable) noexcept : callable_(callable) {}
-
-    IoResult<std::size_t> read(char* into, std::size_t room) override {
-        const PyGILState_STATE state = PyGILState_Ensure();
-        IoResult<std::size_t> got = read_locked(into, room);
-        PyGILState_Release(state);
-        return got;
-    }
-    std::size_t consumed() const noexcept override { return consumed_; }
-
-private:
-    IoResult<std::size_t> read_locked(char* into, std::size_t room) {
-        if (at_ == held_.size() && !next_block()) {
-            // The callable's exception stays set for the caller to raise.
-            return IoError::from_errno(EINTR);
-        }
-        const std::size_t n = std::min(room, held_.size() - at_);
-        std::memcpy(into, held_.data() + at_, n);
-        at_ += n;
-        consumed_ += n;
-        return n;
-    }
-    bool next_block() {
-        binding::PyRef block = binding::PyRef::steal(PyObject_CallNoArgs(callable_));
-        if (!block || binding::python_signal_raised()) return false;
-        if (!PyBytes_Check(block.get())) {
-            PyErr_Format(PyExc_TypeError, "the input's blocks must be bytes, not %T", block.get());
-            return false;
-        }
-        // The block is kept, not copied, until the window has taken it all.
-        held_ = std::string_view(PyBytes_AS_STRING(block.get()),
-                                 static_cast<std::size_t>(PyBytes_GET_SIZE(block.get())));
-        block_ = std::move(block);
-        at_ = 0;
-        return true;
-    }
-
-    PyObject* callable_;
-    binding::PyRef block_;
-    std::string_view held_;
-    std::size_t at_ = 0;
-    std::size_t consumed_ = 0;
-};
-
-}  // namespace
 
 PyObject* salvage_stream_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 4 && nargs != 5) {
