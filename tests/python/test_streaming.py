@@ -49,16 +49,19 @@ def salvaged(call, tmp: Path, name: str) -> tuple[bytes, bytes, dict]:
     return out.read_bytes(), rejects.read_bytes(), values
 
 
+# Head, window, span and block sizes from a few bytes up, any threads.
+SIZES = {
+    "head": st.integers(32, 4096),
+    "window": st.integers(1, 3000),
+    "span": st.integers(1, 600),
+    "block": st.integers(100, 9000),
+    "threads": st.integers(1, 3),
+    "drop_footer": st.booleans(),
+}
+
+
 @settings(max_examples=60, deadline=None)
-@given(
-    data=exports(),
-    head=st.integers(32, 4096),
-    window=st.integers(1, 3000),
-    span=st.integers(1, 600),
-    block=st.integers(100, 9000),
-    threads=st.integers(1, 3),
-    drop_footer=st.booleans(),
-)
+@given(data=exports(), **SIZES)
 def test_streamed_run_is_the_run_in_memory(
     tmp_path_factory, data, head, window, span, block, threads, drop_footer
 ) -> None:
@@ -162,16 +165,7 @@ def lazy_rows(source, quarantine: str | None, options: dict, infer: bool = False
 
 
 @settings(max_examples=40, deadline=None)
-@given(
-    data=exports(),
-    head=st.integers(32, 4096),
-    window=st.integers(1, 3000),
-    span=st.integers(1, 600),
-    block=st.integers(100, 9000),
-    threads=st.integers(1, 3),
-    drop_footer=st.booleans(),
-    as_blocks=st.booleans(),
-)
+@given(data=exports(), as_blocks=st.booleans(), **SIZES)
 def test_lazy_read_hands_out_the_rows_of_the_read_held_whole(
     tmp_path_factory, data, head, window, span, block, threads, drop_footer, as_blocks
 ) -> None:
