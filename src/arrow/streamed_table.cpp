@@ -1,12 +1,33 @@
 #include "streamed_table.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "read_table.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace quillon::arrow {
 
 namespace {
+
+// The window the input is read through: the batches of one window wait in
+// memory until they are handed out. The first window (the rows the types are
+// decided on, AdaptiveOptions::window_bytes) is read through several.
+constexpr std::size_t kLaterWindowBytes = std::size_t{16} << 20;
+
+// Gives the memory freed by a window's reading back to the system. The
+// spans' row stores and builders are freed on the threads that read them,
+// into allocator arenas that the next window's (smaller) work does not
+// reuse whole: without this a stream's peak holds the first window's
+// garbage on top of what its consumer keeps.
+void return_freed_memory() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
+}
 
 // A later window's batches must fit the schema the first window settled.
 IoStatus check_fits(const BatchTable& part, const BatchTable& shape) {
@@ -71,12 +92,18 @@ IoStatus StreamedTable::read_first(const std::optional<std::string>& quarantine_
     // Without a column check the table is as wide as its widest row, which
     // only the end tells: such a table is read whole.
     const bool unchecked = run.result.inferred_columns == 0;
+    // The first window's rows are read through the smaller window of the
+    // later ones: only its batches need to be held at once.
+    const std::size_t first_window = options_.window_bytes;
+    salvage_->set_window_bytes(std::min(first_window, kLaterWindowBytes));
     TableBuilder builder(limits_);
-    while (!input_ended_ && (unchecked || first_span_)) {
+    while (!input_ended_ &&
+           (unchecked || first_span_ || salvage_->consumed() < first_window)) {
         if (IoStatus read = read_window(builder); !read) return read.error();
     }
     first_.emplace(builder.finish(run.detection.structure.header && header_escaped_,
                                   run.result.inferred_columns));
+    return_freed_memory();
     shape_ = first_->with_batches({});
     return io_ok();
 }
@@ -143,6 +170,11 @@ void StreamedTable::decide_types(const TypingRequest& request) {
         return;
     }
     types_ = shape_.types();
+    // A table of strings keeps its batches as they are.
+    if (std::none_of(types_.begin(), types_.end(),
+                     [](const typed::ColumnType& t) { return t.typed(); })) {
+        types_.clear();
+    }
     given_.assign(types_.size(), false);
     for (std::size_t c = 0; c < types_.size() && c < request.given.size(); ++c) {
         given_[c] = request.given[c].has_value();
@@ -158,6 +190,7 @@ IoStatus StreamedTable::read_more() {
     const BatchTable part = builder.finish(false, 0);
     if (IoStatus fits = check_fits(part, shape_); !fits) return fits;
     pending_.insert(pending_.end(), part.batches().begin(), part.batches().end());
+    return_freed_memory();
     return io_ok();
 }
 

@@ -587,8 +587,15 @@ public:
                                      ? options_.span_bytes
                                      : plan_spans(SIZE_MAX / 2, std::max(threads, 2U)).span_bytes;
         plan_ = SpanPlan{threads, span};
-        usual_ = std::max(options_.window_bytes, 2 * span) + held_back();
+        usual_ = window_for(options_.window_bytes);
         wanted_ = usual_;
+    }
+
+    void set_window_bytes(std::size_t bytes) {
+        usual_ = window_for(bytes);
+        wanted_ = usual_;
+        // A window larger than that gives its memory back now.
+        window_.drop_before(window_.view().base, usual_);
     }
 
     // The window's bytes grew to for a record longer than it; 0 if never.
@@ -645,6 +652,11 @@ private:
         const std::size_t held = held_back();
         const std::size_t limit = view.end() > held ? view.end() - held : 0;
         return cursor_.position == 0 && limit < salvage_.head_end() ? 0 : limit;
+    }
+
+    // The window's usual size for a wish of `bytes`.
+    std::size_t window_for(std::size_t bytes) const noexcept {
+        return std::max(bytes, 2 * plan_.span_bytes) + held_back();
     }
 
     // The bytes at the window's end that no span may begin in before the
@@ -765,6 +777,10 @@ RawForm StreamedSalvage::raw_form() const noexcept {
 
 std::size_t StreamedSalvage::consumed() const noexcept {
     return state_->window.view().end();
+}
+
+void StreamedSalvage::set_window_bytes(std::size_t bytes) {
+    if (state_->streamed) state_->streamed->set_window_bytes(bytes);
 }
 
 IoResult<StreamedSalvage::Step> StreamedSalvage::step(const SinkFactory& make_sink,

@@ -236,6 +236,10 @@ public:
     RawForm raw_form() const noexcept;
     // Input bytes read so far.
     std::size_t consumed() const noexcept;
+    // Reads on through a window of about `bytes` (at least two spans): a
+    // reader that holds what it made of each window until it is taken wants
+    // a smaller one than the first. Any size gives the same result.
+    void set_window_bytes(std::size_t bytes);
 
     // Reads the next window: the spans it holds go to sinks that `make_sink`
     // makes and then to `take`, in input order. kDone once the input has
