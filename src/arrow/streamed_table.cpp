@@ -16,7 +16,7 @@ namespace {
 // The window the input is read through: the batches of one window wait in
 // memory until they are handed out. The first window (the rows the types are
 // decided on, AdaptiveOptions::window_bytes) is read through several.
-constexpr std::size_t kLaterWindowBytes = std::size_t{16} << 20;
+constexpr std::size_t kLaterWindowBytes = std::size_t{8} << 20;
 
 // Gives the memory freed by a window's reading back to the system. The
 // spans' row stores and builders are freed on the threads that read them,
