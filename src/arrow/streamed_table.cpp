@@ -166,7 +166,7 @@ void StreamedTable::decide_types(const TypingRequest& request) {
         rows_ = held_->rows();
         rejects_ = std::move(typed.rejects);
         reject_counts_ = std::move(typed.reject_counts);
-        complete_ = true;
+        complete_.store(true, std::memory_order_release);
         return;
     }
     types_ = shape_.types();
@@ -205,7 +205,7 @@ void StreamedTable::finish_rows() {
     rows_ = handed_rows_;
     rejects_ = reject_log_of(shape_, types_, std::move(cell_rejects_), reject_counts_);
     cell_rejects_.clear();
-    complete_ = true;
+    complete_.store(true, std::memory_order_release);
 }
 
 IoResult<std::optional<RecordBatch>> StreamedTable::next() {

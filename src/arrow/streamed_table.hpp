@@ -16,6 +16,7 @@
 // widest row, known only at the end).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -54,7 +55,7 @@ public:
 
     // The input was read to its end and every batch handed out or held: the
     // rows, counts and rejects below are final.
-    bool complete() const noexcept { return complete_; }
+    bool complete() const noexcept { return complete_.load(std::memory_order_acquire); }
     // Every batch is held in table(): no stream has taken any.
     bool held() const noexcept { return held_ != nullptr; }
 
@@ -111,7 +112,8 @@ private:
     std::size_t handed_rows_ = 0;
 
     std::shared_ptr<const BatchTable> held_;
-    bool complete_ = false;
+    // Set last, once the figures below it are final: other threads read it.
+    std::atomic<bool> complete_{false};
     std::size_t rows_ = 0;
     AdaptiveStats stats_;
     std::shared_ptr<const BatchTable> rejects_;

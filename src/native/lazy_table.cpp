@@ -162,8 +162,10 @@ int lazy_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     }
     if (!*got) {
         data.error = failure_text(got->error());
-        const std::lock_guard<std::mutex> held(state.lock);
-        if (state.failure.empty()) state.failure = data.error;
+        // The lock is taken without the interpreter's, as everywhere.
+        without_gil(state, [&] {
+            if (state.failure.empty()) state.failure = data.error;
+        });
         return EIO;
     }
     if (!got->value()) {

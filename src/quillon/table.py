@@ -1,8 +1,8 @@
 """``quillon.read``: the salvaged rows as an Arrow table, for dataframe libraries.
 
-``read`` runs the same detection and salvage as ``quillon.salvage`` but keeps
-the rows in memory as Arrow record batches of string columns instead of
-writing a clean file. ``SalvagedTable`` hands them to any library that
+``read`` runs the same detection and salvage as ``quillon.salvage`` but hands
+the rows out as Arrow record batches, made as a consumer reads them, instead
+of writing a clean file. ``SalvagedTable`` hands them to any library that
 speaks the Arrow PyCapsule interface (pyarrow, polars, DuckDB, pandas 3 and
 others) without a Python object per cell, and without importing any of them
 itself.
@@ -213,11 +213,13 @@ def read(
     read and salvaged with the interpreter lock released. A field that is
     exactly ``\\N`` in a dump without quoting (PostgreSQL's COPY, MySQL's
     INTO OUTFILE) is a null. ``tables_dir`` writes the tables below the
-    first as ``salvage`` does.
+    first as ``salvage`` does. The input's first window (about 64 MB) is
+    read now, the rest as the table is consumed (see ``SalvagedTable``).
 
     With ``types="infer"`` each column gets the type its cells read as
     (int64, float64, decimal128, bool, date32, timestamp[us], else string;
-    the rules are in docs/python-api.md). A column keeps its type when at
+    the rules are in docs/python-api.md), decided from the rows of the first
+    window. A column keeps its type when at
     least 95% of its non-null cells are values of it; the others become
     null and are listed in ``cell_rejects``. ``types=False`` keeps every
     column as strings. ``dtypes`` gives some columns' types, by name (a
