@@ -88,10 +88,12 @@ IoStatus StreamedTable::read_first(const std::optional<std::string>& quarantine_
             return concerning(written.error(), quarantine_path_);
         }
     }
-    const AdaptiveRun& run = salvage_->run();
+    // The run goes with the salvage once the input has ended.
+    const bool header_detected = salvage_->run().detection.structure.header;
+    const std::size_t columns = salvage_->run().result.inferred_columns;
     // Without a column check the table is as wide as its widest row, which
     // only the end tells: such a table is read whole.
-    const bool unchecked = run.result.inferred_columns == 0;
+    const bool unchecked = columns == 0;
     // The first window's rows are read through the smaller window of the
     // later ones: only its batches need to be held at once.
     const std::size_t first_window = options_.window_bytes;
@@ -101,8 +103,7 @@ IoStatus StreamedTable::read_first(const std::optional<std::string>& quarantine_
            (unchecked || first_span_ || salvage_->consumed() < first_window)) {
         if (IoStatus read = read_window(builder); !read) return read.error();
     }
-    first_.emplace(builder.finish(run.detection.structure.header && header_escaped_,
-                                  run.result.inferred_columns));
+    first_.emplace(builder.finish(header_detected && header_escaped_, columns));
     return_freed_memory();
     shape_ = first_->with_batches({});
     return io_ok();
