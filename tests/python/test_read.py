@@ -256,6 +256,12 @@ def test_figures_after_a_stream_are_those_of_the_table_held_whole(tmp_path, smal
     assert t.report == dataclasses.replace(eager.report, quarantine_path=str(tmp_path / "q.csv"))
 
 
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_each_consumer_reads_a_table_of_many_windows(small_windows, consumer):
+    # DuckDB pulls the stream from threads of its own.
+    assert CONSUMERS[consumer](quillon.read(LONG_EXPORT)) == CONSUMERS[consumer](small_windows(LONG_EXPORT))
+
+
 def test_figures_asked_while_a_stream_is_under_way_are_refused(tmp_path, small_windows):
     t = quillon.read(LONG_EXPORT)
     reader = pa.RecordBatchReader.from_stream(t)
