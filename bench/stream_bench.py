@@ -16,12 +16,19 @@ input and the peak. The cases:
     stdin-zstd      zstd -dc FILE.zst | quillon salvage - OUT
     zcat, zstd-dc   decompression alone into /dev/null, for the codecs' speed
     parquet         quillon salvage FILE OUT.parquet
-    read-duckdb     DuckDB's COPY (SELECT * FROM t) TO OUT.parquet of
-                    t = quillon.read(FILE)
     polars-parquet  polars' scan_csv(FILE).sink_parquet(OUT.parquet), told to
                     skip what it cannot parse (its streaming engine)
     duckdb-parquet  DuckDB's COPY (FROM read_csv(FILE)) TO OUT.parquet, told
                     to skip what it cannot parse
+    read-arrow      pyarrow.table(quillon.read(FILE)): the table read as a stream
+    read-whole      the same through the former path: every string batch
+                    built, then typed over the whole table
+    read-duckdb     DuckDB's COPY (SELECT * FROM t) TO 'x.parquet' of
+                    t = quillon.read(FILE): its peak does not grow with the
+                    input (with --copies, over FILE N times)
+
+    bench/stream_bench.py --input bench/data/clean-100mb.csv --only read-arrow read-whole
+    bench/stream_bench.py --copies 20 --only read-duckdb     # the 20 GB read
 
 With --copies N the input is the file N times over: `file` reads a file of
 N copies (written beside the input, deleted afterwards) and `stdin-zstd`
@@ -79,12 +86,31 @@ duckdb.sql(
     f" parallel = false)) TO '{sys.argv[2]}' (FORMAT parquet)"
 )
 """
+
+
+# The table through pyarrow, read as a stream (quillon.read) or whole first.
+READ_ARROW = """
+import sys
+import pyarrow as pa
+import quillon
+pa.table(quillon.read(sys.argv[1]))
+"""
+READ_WHOLE = """
+import sys
+import pyarrow as pa
+from quillon import _native
+batches, values = _native.read(sys.argv[1], None, {})
+typed, _, _, _ = _native.type_columns(batches, True, {}, values["delimiter"], 0)
+del batches
+pa.table(typed)
+"""
+# DuckDB writes the table to Parquet as it reads the stream.
 READ_DUCKDB = """
 import sys
 import duckdb
 import quillon
 t = quillon.read(sys.argv[1])
-duckdb.sql("COPY (SELECT * FROM t) TO '" + sys.argv[2] + "' (FORMAT parquet)")
+duckdb.sql(f"COPY (SELECT * FROM t) TO '{sys.argv[2]}' (FORMAT parquet)")
 """
 
 
@@ -123,8 +149,13 @@ def main() -> int:
     parser.add_argument("--only", nargs="+", metavar="CASE")
     args = parser.parse_args()
     source = args.input.resolve()
-    gz = compressed(source, ".gz", ["gzip", "-c", "-1"])
-    zst = compressed(source, ".zst", ["zstd", "-c", "-1", "-q"])
+    # Compressed copies are made when a case first needs them.
+    def gz() -> Path:
+        return compressed(source, ".gz", ["gzip", "-c", "-1"])
+
+    def zst() -> Path:
+        return compressed(source, ".zst", ["zstd", "-c", "-1", "-q"])
+
     out = source.with_name("stream-bench-out.csv")
     threads = [] if args.threads == 0 else ["--threads", str(args.threads)]
     whole_threads = [] if args.threads == 0 else [str(args.threads)]
@@ -142,16 +173,18 @@ def main() -> int:
     cases = {
         "file": lambda: f"{timing} {run(*salvage, scaled, out)}",
         "file-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, source, out, *whole_threads)}",
-        "gzip": lambda: f"{timing} {run(*salvage, gz, out)}",
-        "gzip-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, gz, out, *whole_threads)}",
-        "zstd": lambda: f"{timing} {run(*salvage, zst, out)}",
-        "zstd-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, zst, out, *whole_threads)}",
+        "gzip": lambda: f"{timing} {run(*salvage, gz(), out)}",
+        "gzip-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, gz(), out, *whole_threads)}",
+        "zstd": lambda: f"{timing} {run(*salvage, zst(), out)}",
+        "zstd-whole": lambda: f"{timing} {run(PYTHON, '-c', WHOLE, zst(), out, *whole_threads)}",
         "stdin-zstd": lambda: (
-            f"for i in $(seq {copies}); do cat {shlex.quote(str(zst))}; done | zstd -dc | "
+            f"for i in $(seq {copies}); do cat {shlex.quote(str(zst()))}; done | zstd -dc | "
             f"{timing} {run(*salvage, '-', out)}"
         ),
-        "zcat": lambda: f"{timing} gzip -dc {shlex.quote(str(gz))} > /dev/null",
-        "zstd-dc": lambda: f"{timing} zstd -dc {shlex.quote(str(zst))} > /dev/null",
+        "zcat": lambda: f"{timing} gzip -dc {shlex.quote(str(gz()))} > /dev/null",
+        "zstd-dc": lambda: f"{timing} zstd -dc {shlex.quote(str(zst()))} > /dev/null",
+        "read-arrow": lambda: f"{timing} {run(PYTHON, '-c', READ_ARROW, source)}",
+        "read-whole": lambda: f"{timing} {run(PYTHON, '-c', READ_WHOLE, source)}",
         "parquet": lambda: f"{timing} {run(*salvage, scaled, parquet)}",
         "read-duckdb": lambda: f"{timing} {run(PYTHON, '-c', READ_DUCKDB, scaled, parquet)}",
         "polars-parquet": lambda: f"{timing} {run(PYTHON, '-c', POLARS_PARQUET, scaled, parquet)}",

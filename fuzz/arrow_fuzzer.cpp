@@ -9,6 +9,10 @@
 // byte 2 text bytes per batch (0: no limit, else the byte), then the buffer
 // (see make_buffer).
 //
+// Then the buffer as an adaptive read streamed through windows, spans and
+// blocks of a few bytes (sized by bytes 1 and 2), against the read held
+// whole: the same names, rows and counts.
+//
 // Invariants: the salvage keeps the conservation law (conservation.hpp);
 // the batches hold exactly the kept rows (the header row apart
 // when asked), missing cells as nulls; the schema has one field per column;
@@ -25,7 +29,9 @@
 #include <vector>
 
 #include "arrow/export.hpp"
+#include "arrow/read_table.hpp"
 #include "arrow/record_batches.hpp"
+#include "arrow/streamed_table.hpp"
 #include "arrow_reader.hpp"
 #include "conservation.hpp"
 #include "engine/salvage.hpp"
@@ -80,6 +86,42 @@ quillon::arrow::BatchTable by_spans(const quillon::RowStore& rows, const Setting
         table.add(span);
     }
     return table.finish(s.header, columns);
+}
+
+// The streamed read of the buffer hands out the rows of the read held whole.
+void check_streamed_read(const std::string& buffer, const Settings& s) {
+    quillon::AdaptiveOptions options;
+    options.head_bytes = 16 + s.limits.max_rows * 3;
+    options.window_bytes = 1 + s.limits.max_bytes % 97;
+    options.span_bytes = 1 + s.limits.max_rows % 13;
+    options.threads = s.span_rows != 0 ? 2 : 1;
+    if (s.unchecked) options.expected_columns = 0;
+    quillon::IoResult<quillon::arrow::TableRead> whole =
+        quillon::arrow::read_table_content(buffer, std::nullopt, options);
+    check(static_cast<bool>(whole), "the read held whole");
+    quillon::MemoryByteStream input(buffer, 1 + s.limits.max_bytes % 29);
+    auto opened = quillon::arrow::StreamedTable::open(input, std::nullopt, options);
+    check(static_cast<bool>(opened), "the streamed read opens");
+    quillon::arrow::StreamedTable& streamed = *opened.value();
+    std::vector<quillon::arrow::RecordBatch> batches;
+    for (;;) {
+        auto next = streamed.next();
+        check(static_cast<bool>(next), "the streamed read goes on");
+        if (!next.value()) break;
+        batches.push_back(*next.value());
+    }
+    const quillon::arrow::BatchTable& table = *whole.value().table;
+    check(streamed.complete() && streamed.rows() == table.rows(), "streamed row count");
+    check(streamed.shape().names() == table.names(), "streamed names");
+    check(streamed.stats().quarantined_rows == whole.value().stats.quarantined_rows,
+          "streamed quarantine count");
+    bool read_streamed = false;
+    bool read_whole = false;
+    const quillon::arrow::ExportPlan plan = quillon::arrow::default_plan(table);
+    check(arrow_reader::rows_of(plan, batches, read_streamed) ==
+                  arrow_reader::rows_of(plan, table.batches(), read_whole) &&
+              read_streamed && read_whole,
+          "streamed rows");
 }
 
 }  // namespace
@@ -165,5 +207,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             });
         }
     }
+    check_streamed_read(buffer, s);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "export.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -91,6 +92,11 @@ static_assert(sizeof(StringView) == 16);
 
 struct ColumnArrayData {
     std::shared_ptr<const BatchCells> cells;
+    // A string column of a typed batch keeps a copy of its own text and
+    // validity instead of the batch's cells: those hold the typed columns'
+    // text too, which their exported values have made garbage.
+    GrowableBuffer<char> text;
+    GrowableBuffer<std::uint8_t> validity;
     // Buffers derived for a layout that is not the batch's own, or the
     // zeros of a column that no row of the batch reaches.
     GrowableBuffer<std::int32_t> offsets;
@@ -142,6 +148,26 @@ void derive_views(const ColumnChunk& c, const std::int32_t* offsets, const char*
     }
 }
 
+// The column's own text, copied; never null.
+const char* copy_text(const ColumnChunk& c, GrowableBuffer<char>& out) {
+    const std::size_t size = c.last_offset() - c.first_offset();
+    char* text = out.reserve_tail(std::max<std::size_t>(size, 1));
+    out.set_size(size);
+    if (size != 0) std::memcpy(text, c.values() + c.first_offset(), size);
+    return text;
+}
+
+// The column's validity bitmap, copied; null when every cell holds a value.
+const std::uint8_t* copy_validity(const ColumnChunk& c, GrowableBuffer<std::uint8_t>& out) {
+    const std::uint8_t* bits = c.validity();
+    if (bits == nullptr) return nullptr;
+    const std::size_t bytes = (static_cast<std::size_t>(c.length()) + 7) / 8;
+    std::uint8_t* copy = out.reserve_tail(bytes);
+    out.set_size(bytes);
+    std::memcpy(copy, bits, bytes);
+    return copy;
+}
+
 // A column no row of the batch reaches: every cell null, every buffer zeros
 // (offsets, views of length 0 and the validity bitmap alike).
 void export_absent(ColumnArrayData& data, std::size_t n, StringLayout layout) {
@@ -165,24 +191,25 @@ void export_column(const RecordBatch& batch, std::size_t column, StringLayout la
         return;
     }
     auto data = std::make_unique<ColumnArrayData>();
-    data->cells = batch.cells;
     const ColumnChunk c = batch.column(column);
+    const bool copied = batch.typed != nullptr;
+    if (!copied) data->cells = batch.cells;
     const auto n = static_cast<std::size_t>(c.length());
     const std::int64_t n_buffers = layout == StringLayout::kUtf8View ? 4 : 3;
     if (c.absent()) {
         export_absent(*data, n, layout);
     } else {
-        data->buffers[0] = c.validity();
+        data->buffers[0] = copied ? copy_validity(c, data->validity) : c.validity();
         // Offsets into the whole batch's text where the batch's own width
         // fits the layout; else derived ones into the column's own text.
-        const char* own_text = c.values() + c.first_offset();
-        if (layout == StringLayout::kUtf8 && !c.wide()) {
+        const char* own_text = copied ? copy_text(c, data->text) : c.values() + c.first_offset();
+        if (layout == StringLayout::kUtf8 && !c.wide() && !copied) {
             data->buffers[1] = c.offsets();
             data->buffers[2] = or_empty(c.values());
         } else if (layout == StringLayout::kUtf8) {
             data->buffers[1] = derive_offsets(c, data->offsets);
             data->buffers[2] = own_text;
-        } else if (layout == StringLayout::kLargeUtf8 && c.wide()) {
+        } else if (layout == StringLayout::kLargeUtf8 && c.wide() && !copied) {
             data->buffers[1] = c.wide_offsets();
             data->buffers[2] = or_empty(c.values());
         } else if (layout == StringLayout::kLargeUtf8) {

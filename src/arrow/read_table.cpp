@@ -9,14 +9,16 @@
 namespace quillon::arrow {
 
 bool header_row_kept(const AdaptiveRun& run) noexcept {
-    const SalvageResult& result = run.result;
-    if (!run.detection.structure.header || result.salvaged_rows == 0) return false;
+    return run.detection.structure.header && run.result.salvaged_rows != 0 &&
+           header_escaped_quarantine(run.result.quarantine);
+}
+
+bool header_escaped_quarantine(const QuarantineList& quarantine) noexcept {
     // The header is the first record after the preamble and the comments
     // above it. Records follow each other line by line, and the quarantine
     // lists them in input order, so the header was set aside exactly when
     // the first entry past the unbroken run of those from line 1 begins on
     // the line after that run's last.
-    const QuarantineList& quarantine = result.quarantine;
     std::size_t header_line = 1;
     std::size_t i = 0;
     for (; i < quarantine.size(); ++i) {

@@ -19,6 +19,10 @@ struct TableRead {
 // Whether the run's first kept row is the table's header: the run detected
 // (or was told) that there is one, and that record was not set aside.
 bool header_row_kept(const AdaptiveRun& run) noexcept;
+// The same from the run's first entries of its quarantine (at least those
+// of the span from the input's start): whether the header record, when one
+// was detected, escaped it.
+bool header_escaped_quarantine(const QuarantineList& quarantine) noexcept;
 
 // Reads `input_path` whole, runs the adaptive salvage over it, writes the
 // quarantine file when a path is given, and builds the batches: one column

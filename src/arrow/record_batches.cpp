@@ -357,6 +357,18 @@ BatchTable TableBuilder::finish(bool header, std::size_t columns) {
     return table;
 }
 
+BatchTable BatchTable::with_batches(std::vector<RecordBatch> batches) const {
+    BatchTable out;
+    out.names_text_ = names_text_;
+    out.name_ends_ = name_ends_;
+    out.width_ = width_;
+    out.wide_ = wide_;
+    out.types_ = types_;
+    out.batches_ = std::move(batches);
+    for (const RecordBatch& batch : out.batches_) out.rows_ += static_cast<std::size_t>(batch.rows);
+    return out;
+}
+
 BatchTable build_batches(const RowStore& rows, bool header, std::size_t columns,
                          const BatchLimits& limits) {
     BatchBuilder span(limits, header);

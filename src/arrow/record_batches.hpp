@@ -128,6 +128,9 @@ public:
     // typed[i] (typed_columns.cpp).
     BatchTable with_types(std::vector<typed::ColumnType> types,
                           std::vector<std::shared_ptr<const TypedCells>> typed) const;
+    // The same names, width and types over `batches` (a table read as a
+    // stream: its batches come later, or from several reads).
+    BatchTable with_batches(std::vector<RecordBatch> batches) const;
 
 private:
     friend class TableBuilder;

@@ -25,12 +25,6 @@ using typed::ValueType;
 // columns cannot afford, and no dataframe of that width is typed by hand.
 constexpr std::size_t kMaxTypedColumns = std::size_t{1} << 16;
 
-struct CellReject {
-    std::size_t row;
-    std::size_t column;
-    std::string text;
-};
-
 std::string_view cell_text(const ColumnChunk& chunk, std::size_t i) noexcept {
     const std::size_t begin = chunk.wide() ? static_cast<std::size_t>(chunk.wide_offsets()[i])
                                            : static_cast<std::size_t>(chunk.offsets()[i]);
@@ -457,6 +451,37 @@ TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
 TypedTable type_columns(const std::shared_ptr<const BatchTable>& strings,
                         const TypingRequest& request) {
     return type_table(strings, request, true);
+}
+
+RecordBatch type_batch(const RecordBatch& batch, const std::vector<ColumnType>& types,
+                       const std::vector<bool>& given, std::size_t first_row,
+                       std::vector<CellReject>& rejects) {
+    auto cells = std::make_shared<TypedCells>();
+    cells->columns.resize(types.size());
+    const std::size_t before = rejects.size();
+    for (std::size_t c = 0; c < types.size(); ++c) {
+        if (!types[c].typed()) continue;
+        write_column(batch, c, types[c], c < given.size() && given[c], first_row,
+                     cells->columns[c], rejects);
+    }
+    // Written column by column; the log lists them row by row.
+    std::sort(rejects.begin() + static_cast<std::ptrdiff_t>(before), rejects.end(),
+              [](const CellReject& a, const CellReject& b) {
+                  return a.row != b.row ? a.row < b.row : a.column < b.column;
+              });
+    RecordBatch typed_batch = batch;
+    typed_batch.typed = std::move(cells);
+    return typed_batch;
+}
+
+std::shared_ptr<const BatchTable> reject_log_of(const BatchTable& table,
+                                                const std::vector<ColumnType>& types,
+                                                std::vector<CellReject> rejects,
+                                                std::vector<std::uint64_t>& counts) {
+    counts.assign(table.width(), 0);
+    std::vector<std::vector<CellReject>> batches;
+    batches.push_back(std::move(rejects));
+    return reject_log(table, types, batches, counts);
 }
 
 }  // namespace quillon::arrow

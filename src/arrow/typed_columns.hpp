@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "engine/growable_buffer.hpp"
@@ -58,5 +59,31 @@ struct TypedTable {
 // Throws only std::bad_alloc.
 TypedTable type_columns(const std::shared_ptr<const BatchTable>& strings,
                         const TypingRequest& request);
+
+// A table read as a stream is typed batch by batch: type_columns over its
+// first batches decides the types, then each batch is written with them as
+// it is handed out, and the log is made of every batch's misfits at the end.
+struct CellReject {
+    // The table's row, from 0.
+    std::size_t row;
+    std::size_t column;
+    std::string text;
+};
+
+// The batch with its typed columns (those of `types` that are typed, as
+// type_columns writes them; `given` as in TypingRequest), its misfits added
+// to `rejects` row by row, numbered from `first_row`. Throws only
+// std::bad_alloc.
+RecordBatch type_batch(const RecordBatch& batch, const std::vector<typed::ColumnType>& types,
+                       const std::vector<bool>& given, std::size_t first_row,
+                       std::vector<CellReject>& rejects);
+
+// The reject log of `table`'s misfits (in row order), as type_columns makes
+// it; `counts` gets the misfits per column.
+std::shared_ptr<const BatchTable> reject_log_of(const BatchTable& table,
+                                                const std::vector<typed::ColumnType>& types,
+                                                std::vector<CellReject> rejects,
+                                                std::vector<std::uint64_t>& counts);
+
 
 }  // namespace quillon::arrow

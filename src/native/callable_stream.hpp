@@ -14,7 +14,8 @@ namespace quillon::native {
 
 // Calls the callable for each next block (bytes; b"" at the end), taking the
 // interpreter lock for the call, so that it may be read from any thread.
-// The block is kept, not copied, until the reader has taken it all.
+// The block is kept, not copied, until the reader has taken it all. The
+// callable is borrowed, and the stream must go while the lock is held.
 class CallableStream final : public ByteStream {
 public:
     explicit CallableStream(PyObject* callable) noexcept : callable_(callable) {}

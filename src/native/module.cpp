@@ -13,6 +13,8 @@
 //
 //     def salvage_stream(...) -> dict:  (stream_salvage.cpp)
 //
+//     def read_lazy(...) -> LazyTable:  (lazy_table.hpp)
+//
 //     def detect(input: str | Buffer | Callable[[], bytes], options: dict) -> dict:
 //         """What salvage would detect for the file at the path, the bytes
 //         themselves, or the blocks the callable returns (b"" at the end),
@@ -39,6 +41,7 @@
 #include "options.hpp"
 #include "pipeline/adaptive_salvage.hpp"
 #include "salvage_entries.hpp"
+#include "lazy_table.hpp"
 #include "table.hpp"
 #include "typed_table.hpp"
 
@@ -230,6 +233,10 @@ PyMethodDef module_functions[] = {
      "read(input, quarantine_path, options, /)\n--\n\n"
      "Detects and salvages input (a path, or the bytes) into Arrow record batches; returns them "
      "and the counts."},
+    {"read_lazy", fastcall<read_lazy_function>(), METH_FASTCALL,
+     "read_lazy(source, quarantine_path, options, finish, /)\n--\n\n"
+     "Detects and reads the first window of source (a path, the bytes, or a callable "
+     "returning its blocks); the rest is read as its batches are asked for."},
     {"type_columns", fastcall<type_columns_function>(), METH_FASTCALL,
      "type_columns(batches, infer, given, delimiter, threads, /)\n--\n\n"
      "The table with typed columns, the log of the cells that fit no value of their type, "

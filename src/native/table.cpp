@@ -25,6 +25,30 @@ using binding::PyRef;
 constexpr char kSchemaCapsule[] = "arrow_schema";
 constexpr char kStreamCapsule[] = "arrow_array_stream";
 
+// The capsule destructor of the PyCapsule interface: a struct that no
+// consumer moved out is still live and is released here.
+template <typename Struct, const char* Name>
+void release_capsule(PyObject* capsule) {
+    auto* owned = static_cast<Struct*>(PyCapsule_GetPointer(capsule, Name));
+    if (owned == nullptr) {
+        PyErr_WriteUnraisable(capsule);
+        return;
+    }
+    if (owned->release != nullptr) owned->release(owned);
+    delete owned;
+}
+
+template <typename Struct, const char* Name>
+PyObject* capsule_of(std::unique_ptr<Struct> owned) {
+    PyObject* capsule = PyCapsule_New(owned.get(), Name, release_capsule<Struct, Name>);
+    if (capsule == nullptr) {
+        owned->release(owned.get());
+        return nullptr;
+    }
+    static_cast<void>(owned.release());
+    return capsule;
+}
+
 struct RecordBatchesObject {
     PyObject_HEAD
         // Set once by read(), before the object is handed out; never changed, so
@@ -40,30 +64,10 @@ RecordBatchesObject& batches_of(PyObject* self) {
 
 const arrow::BatchTable& table_of(PyObject* self) { return **batches_of(self).table; }
 
-// The capsule destructor of the PyCapsule interface: a struct that no
-// consumer moved out is still live and is released here.
-template <typename Struct, const char* Name>
-void release_capsule(PyObject* capsule) {
-    auto* owned = static_cast<Struct*>(PyCapsule_GetPointer(capsule, Name));
-    if (owned == nullptr) {
-        PyErr_WriteUnraisable(capsule);
-        return;
-    }
-    if (owned->release != nullptr) owned->release(owned);
-    delete owned;
-}
-
 PyObject* schema_method(PyObject* self, PyObject*) {
     auto schema = std::make_unique<ArrowSchema>();
     arrow::export_schema(arrow::default_plan(table_of(self)), schema.get());
-    PyObject* capsule =
-        PyCapsule_New(schema.get(), kSchemaCapsule, release_capsule<ArrowSchema, kSchemaCapsule>);
-    if (capsule == nullptr) {
-        schema->release(schema.get());
-        return nullptr;
-    }
-    schema.release();
-    return capsule;
+    return schema_capsule(std::move(schema));
 }
 
 PyObject* stream_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -85,19 +89,10 @@ PyObject* stream_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     auto stream = std::make_unique<ArrowArrayStream>();
     arrow::export_stream(*object.table, std::move(plan), stream.get());
-    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsule,
-                                      release_capsule<ArrowArrayStream, kStreamCapsule>);
-    if (capsule == nullptr) {
-        stream->release(stream.get());
-        return nullptr;
-    }
-    stream.release();
-    return capsule;
+    return stream_capsule(std::move(stream));
 }
 
 Py_ssize_t length_slot(PyObject* self) { return static_cast<Py_ssize_t>(table_of(self).rows()); }
-
-PyObject* names_tuple(const arrow::BatchTable& table);
 
 // The names become Python strings on first use: a table of millions of
 // columns that is only handed on to a consumer never needs them.
@@ -158,6 +153,16 @@ PyType_Spec batches_spec = {
 
 constinit ProcessType batches_class{&batches_spec};
 
+}  // namespace
+
+PyObject* schema_capsule(std::unique_ptr<ArrowSchema> schema) {
+    return capsule_of<ArrowSchema, kSchemaCapsule>(std::move(schema));
+}
+
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream) {
+    return capsule_of<ArrowArrayStream, kStreamCapsule>(std::move(stream));
+}
+
 PyObject* names_tuple(const arrow::BatchTable& table) {
     PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(table.width())));
     if (!tuple) return nullptr;
@@ -170,6 +175,8 @@ PyObject* names_tuple(const arrow::BatchTable& table) {
     }
     return tuple.release();
 }
+
+namespace {
 
 PyObject* new_batches(std::shared_ptr<const arrow::BatchTable> table) {
     PyTypeObject* type = batches_class.get();

@@ -22,11 +22,21 @@
 
 #include <memory>
 
+#include "arrow/arrow_c_abi.hpp"
 #include "arrow/record_batches.hpp"
 
 namespace quillon::native {
 
 PyObject* read_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+
+// Capsules of the PyCapsule interface that own the struct: one that no
+// consumer moved out is released with the capsule. Null with the exception
+// set (the struct released) on failure.
+PyObject* schema_capsule(std::unique_ptr<ArrowSchema> schema);
+PyObject* stream_capsule(std::unique_ptr<ArrowArrayStream> stream);
+
+// The table's column names as a tuple of str.
+PyObject* names_tuple(const arrow::BatchTable& table);
 
 // A new RecordBatches object over `table`.
 PyObject* wrap_table(std::shared_ptr<const arrow::BatchTable> table);

@@ -10,11 +10,8 @@
 
 namespace quillon::native {
 
-namespace {
-
 using binding::PyRef;
 
-// given: {column index: type name} into request.given.
 bool given_types(PyObject* given, std::size_t width, arrow::TypingRequest& request) {
     if (!PyDict_Check(given)) {
         PyErr_SetString(PyExc_TypeError, "given must be a dict");
@@ -44,8 +41,6 @@ bool given_types(PyObject* given, std::size_t width, arrow::TypingRequest& reque
     }
     return true;
 }
-
-}  // namespace
 
 PyObject* type_columns_function(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 5) {

@@ -15,7 +15,16 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
+#include "arrow/typed_columns.hpp"
+
 namespace quillon::native {
+
+// given: {column index: type name} into request.given, for a table of
+// `width` columns; false with the exception set (an unknown name is a
+// ValueError, a column past the table an IndexError).
+bool given_types(PyObject* given, std::size_t width, arrow::TypingRequest& request);
 
 PyObject* type_columns_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 

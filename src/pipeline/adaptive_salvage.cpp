@@ -598,22 +598,6 @@ private:
     bool ended_ = false;
 };
 
-// Writes a span's quarantine from the window that holds its records.
-IoStatus write_span_quarantine(BufferedFileWriter& out, const SpanOutput& span,
-                               const InputWindow& window, RawForm form, std::string& line) {
-    for (const QuarantinedRow row : span.result.quarantine) {
-        const RecordPlace& place = row.place;
-        const RawRecord record{place.first_line + span.line_offset, place.line + span.line_offset,
-                               place.begin, row.code,
-                               window.bytes.substr(place.begin - window.base,
-                                                   place.end - place.begin),
-                               form};
-        encode_raw_quarantine_row(record, line);
-        if (IoStatus written = out.write_all(line); !written) return written.error();
-    }
-    return io_ok();
-}
-
 // The engine's options for a streamed input: the notes below the table of
 // one longer than its head are found once its end is known.
 SalvageOptions streamed_engine_options(const Detection& d, const AdaptiveOptions& options,
@@ -623,16 +607,8 @@ SalvageOptions streamed_engine_options(const Detection& d, const AdaptiveOptions
     return o;
 }
 
-// Where a streamed run's files go, for the messages of their failures.
-struct StreamedFiles {
-    BufferedFileWriter& out;
-    const std::string& out_path;
-    BufferedFileWriter* quarantine;
-    const std::string& quarantine_path;
-};
-
-// The run of a streamed input past its detection: the clean file and the
-// quarantine written span by span as the window moves through the input.
+// The run of a streamed input past its detection: its spans read window by
+// window as the window moves through the input.
 class StreamedRun {
 public:
     // `head`: the bytes detection read; `start`: the window's, at least the
@@ -644,76 +620,66 @@ public:
           options_(options),
           salvage_(start, streamed_engine_options(run.detection, options, head_whole), start_whole),
           head_(head_whole ? std::string() : std::string(head)),
-          footer_known_(head_whole),
-          form_(raw_form_for(run.detection.encoding.encoding)) {
+          footer_known_(head_whole) {
         salvage_.describe(run.result);
+        const unsigned threads = std::min(threads_for(options_), kMaxThreads);
+        const std::size_t span = options_.span_bytes != 0
+                                     ? options_.span_bytes
+                                     : plan_spans(SIZE_MAX / 2, std::max(threads, 2U)).span_bytes;
+        plan_ = SpanPlan{threads, span};
+        usual_ = window_for(options_.window_bytes);
+        wanted_ = usual_;
+    }
+
+    void set_window_bytes(std::size_t bytes) {
+        usual_ = window_for(bytes);
+        wanted_ = usual_;
+        // A window larger than that gives its memory back now.
+        window_.drop_before(window_.view().base, usual_);
     }
 
     // The window's bytes grew to for a record longer than it; 0 if never.
     std::size_t grown_to() const noexcept { return grown_to_; }
     // The preamble and header records were read whole: spans may start.
     bool head_read() const noexcept { return salvage_.head_complete(); }
+    std::size_t span_bytes() const noexcept { return plan_.span_bytes; }
 
-    IoStatus write(const StreamedFiles& files) {
-        BufferedFileWriter* const quarantine = files.quarantine;
-        const std::uint8_t delimiter = run_.output_delimiter;
-        const QuotingDecision decision = flags_fit_output(run_.detection.dialect, delimiter)
-                                             ? QuotingDecision::kByFlags
-                                             : QuotingDecision::kByText;
-        CleanFileWriter writer(files.out, delimiter, '"', decision, LoneEmptyField::kQuoted);
-        const unsigned threads = std::min(threads_for(options_), kMaxThreads);
-        const std::size_t span = options_.span_bytes != 0
-                                     ? options_.span_bytes
-                                     : plan_spans(SIZE_MAX / 2, std::max(threads, 2U)).span_bytes;
-        const SpanPlan plan{threads, span};
-        const std::size_t usual = std::max(options_.window_bytes, 2 * span) + held_back();
-        std::size_t wanted = usual;
-        InputWindow view;
-        IoStatus quarantined = io_ok();
-        std::string line;
-        const SinkFactory make_sink = [&](std::size_t) {
-            return std::make_unique<SpanEncoder>(delimiter, '"', decision, LoneEmptyField::kQuoted,
-                                                 span + span / 8);
-        };
-        const SpanConsumer consume = [&](SpanOutput& output) {
-            add_span_counts(run_.result, output.result);
-            const auto& encoded = static_cast<const SpanEncoder&>(*output.sink);
-            if (!writer.write_encoded(encoded.text(), encoded.first_line())) return false;
-            if (quarantine == nullptr) return true;
-            quarantined = write_span_quarantine(*quarantine, output, view, form_, line);
-            return static_cast<bool>(quarantined);
-        };
-        for (;;) {
-            if (IoStatus filled = window_.fill(wanted); !filled) return filled.error();
-            view = window_.view();
-            if (view.complete && !footer_known_) find_footer(view);
-            // Spans stop above a table that is not told yet.
-            const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
-            const std::size_t before = cursor_.position;
-            SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
-            if (limit > before) {
-                pass = read_window_spans(salvage_, view, cursor_, limit, plan, make_sink, consume);
-            }
-            salvage_.records_read_to(cursor_);
-            if (!writer.status()) return concerning(writer.status().error(), files.out_path);
-            if (!quarantined) return concerning(quarantined.error(), files.quarantine_path);
-            if (pass == SpanPass::kStopped) return stopped_error();
-            if (view.complete && pass == SpanPass::kDone) {
-                // The tables found as the input went by.
-                salvage_.describe(run_.result);
-                return io_ok();
-            }
-            if (cursor_.position == before && window_.size() >= wanted) {
-                // One record fills the window: it grows for that record.
-                wanted *= 2;
-                grown_to_ = std::max(grown_to_, wanted);
-            } else if (cursor_.position != before) {
-                wanted = usual;
-            }
-            // The input's last bytes stay for the footer's detection.
-            const std::size_t end_kept = view.end() > kTailBytes ? view.end() - kTailBytes : 0;
-            window_.drop_before(std::clamp(end_kept, view.base, cursor_.position), usual);
+    IoResult<StreamedSalvage::Step> step(const SinkFactory& make_sink,
+                                         const StreamedSalvage::SpanTaker& take) {
+        if (done_) return StreamedSalvage::Step::kDone;
+        if (IoStatus filled = window_.fill(wanted_); !filled) return filled.error();
+        const InputWindow view = window_.view();
+        if (view.complete && !footer_known_) find_footer(view);
+        // Spans stop above a table that is not told yet.
+        const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
+        const std::size_t before = cursor_.position;
+        SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
+        if (limit > before) {
+            pass = read_window_spans(salvage_, view, cursor_, limit, plan_, make_sink,
+                                     [&](SpanOutput& output) {
+                                         add_span_counts(run_.result, output.result);
+                                         return take(output, view);
+                                     });
         }
+        salvage_.records_read_to(cursor_);
+        if (pass == SpanPass::kStopped) return stopped_error();
+        if (view.complete && pass == SpanPass::kDone) {
+            // The tables found as the input went by.
+            salvage_.describe(run_.result);
+            done_ = true;
+            return StreamedSalvage::Step::kDone;
+        }
+        if (cursor_.position == before && window_.size() >= wanted_) {
+            // One record fills the window: it grows for that record.
+            wanted_ *= 2;
+            grown_to_ = std::max(grown_to_, wanted_);
+        } else if (cursor_.position != before) {
+            wanted_ = usual_;
+        }
+        // The input's last bytes stay for the footer's detection.
+        const std::size_t end_kept = view.end() > kTailBytes ? view.end() - kTailBytes : 0;
+        window_.drop_before(std::clamp(end_kept, view.base, cursor_.position), usual_);
+        return StreamedSalvage::Step::kMore;
     }
 
 private:
@@ -726,6 +692,11 @@ private:
         const std::size_t held = held_back();
         const std::size_t limit = view.end() > held ? view.end() - held : 0;
         return cursor_.position == 0 && limit < salvage_.head_end() ? 0 : limit;
+    }
+
+    // The window's usual size for a wish of `bytes`.
+    std::size_t window_for(std::size_t bytes) const noexcept {
+        return std::max(bytes, 2 * plan_.span_bytes) + held_back();
     }
 
     // The bytes at the window's end that no span may begin in before the
@@ -749,10 +720,165 @@ private:
     // The head, kept for the footer's detection while the end is unknown.
     std::string head_;
     bool footer_known_;
-    RawForm form_;
+    SpanPlan plan_;
+    // The window's usual size, and the size the next pass fills it to.
+    std::size_t usual_ = 0;
+    std::size_t wanted_ = 0;
     SpanCursor cursor_;
     std::size_t grown_to_ = 0;
+    bool done_ = false;
 };
+
+}  // namespace
+
+IoStatus write_span_quarantine(BufferedFileWriter& out, const SpanOutput& span,
+                               const InputWindow& window, RawForm form, std::string& line) {
+    for (const QuarantinedRow row : span.result.quarantine) {
+        const RecordPlace& place = row.place;
+        const RawRecord record{place.first_line + span.line_offset, place.line + span.line_offset,
+                               place.begin, row.code,
+                               window.bytes.substr(place.begin - window.base,
+                                                   place.end - place.begin),
+                               form};
+        encode_raw_quarantine_row(record, line);
+        if (IoStatus written = out.write_all(line); !written) return written.error();
+    }
+    return io_ok();
+}
+
+struct StreamedSalvage::State {
+    State(ByteStream& input, const AdaptiveOptions& given) : options(given), window(input, given.progress) {}
+
+    AdaptiveOptions options;
+    StreamWindow window;
+    AdaptiveRun run;
+    std::string head;
+    std::optional<StreamedRun> streamed;
+    bool read_whole = false;
+};
+
+StreamedSalvage::StreamedSalvage(std::unique_ptr<State> state) noexcept
+    : state_(std::move(state)) {}
+
+StreamedSalvage::~StreamedSalvage() = default;
+
+IoResult<std::unique_ptr<StreamedSalvage>> StreamedSalvage::open(ByteStream& input,
+                                                                 const AdaptiveOptions& options) {
+    auto state = std::make_unique<State>(input, options);
+    StreamWindow& window = state->window;
+    const std::size_t head_bytes = std::max<std::size_t>(options.head_bytes, 1);
+    if (IoStatus filled = window.fill(head_bytes + 1); !filled) return filled.error();
+    const bool head_whole = window.ended() && window.size() <= head_bytes;
+    const std::string_view head = window.view().bytes.substr(0, head_bytes);
+
+    AdaptiveRun& run = state->run;
+    detect_encoding_of(head, options, run.detection);
+    if (is_utf16(run.detection.encoding.encoding) ||
+        legacy_cjk_of(run.detection.encoding.encoding)) {
+        // The transcoding reads the input whole.
+        std::size_t wanted = window.size();
+        while (!window.ended()) {
+            wanted *= 2;
+            if (IoStatus filled = window.fill(wanted); !filled) return filled.error();
+        }
+        state->read_whole = true;
+        return std::unique_ptr<StreamedSalvage>(new StreamedSalvage(std::move(state)));
+    }
+    detect_table(head, options, run.detection);
+    run.output_delimiter = output_delimiter_for(run.detection, options);
+    // The run settles on the head, but reads the preamble and header records
+    // whole, as a run over the whole input does: the window grows until it
+    // holds them.
+    state->head = std::string(head);
+    for (;;) {
+        state->streamed.emplace(window, run, state->options, state->head, head_whole,
+                                window.view().bytes, window.ended());
+        if (state->streamed->head_read() || window.ended()) break;
+        if (IoStatus filled = window.fill(2 * window.size()); !filled) return filled.error();
+    }
+    state->head = std::string();
+    return std::unique_ptr<StreamedSalvage>(new StreamedSalvage(std::move(state)));
+}
+
+std::optional<std::string_view> StreamedSalvage::whole() const noexcept {
+    if (!state_->read_whole) return std::nullopt;
+    return state_->window.view().bytes;
+}
+
+const AdaptiveRun& StreamedSalvage::run() const noexcept { return state_->run; }
+
+std::size_t StreamedSalvage::span_bytes() const noexcept {
+    return state_->streamed ? state_->streamed->span_bytes() : 0;
+}
+
+RawForm StreamedSalvage::raw_form() const noexcept {
+    return raw_form_for(state_->run.detection.encoding.encoding);
+}
+
+std::size_t StreamedSalvage::consumed() const noexcept {
+    return state_->window.view().end();
+}
+
+void StreamedSalvage::set_window_bytes(std::size_t bytes) {
+    if (state_->streamed) state_->streamed->set_window_bytes(bytes);
+}
+
+IoResult<StreamedSalvage::Step> StreamedSalvage::step(const SinkFactory& make_sink,
+                                                      const SpanTaker& take) {
+    if (!state_->streamed) return Step::kDone;
+    return state_->streamed->step(make_sink, take);
+}
+
+AdaptiveStats StreamedSalvage::stats() {
+    label_reencoded_rows(state_->run, state_->options);
+    AdaptiveStats stats = stats_of(state_->run);
+    if (state_->streamed) stats.window_grown_to = state_->streamed->grown_to();
+    return stats;
+}
+
+namespace {
+
+// Where a streamed run's files go, for the messages of their failures.
+struct StreamedFiles {
+    BufferedFileWriter& out;
+    const std::string& out_path;
+    BufferedFileWriter* quarantine;
+    const std::string& quarantine_path;
+};
+
+// Writes the clean file and the quarantine span by span as the window moves
+// through the input.
+IoStatus write_streamed(StreamedSalvage& streamed, const StreamedFiles& files) {
+    const AdaptiveRun& run = streamed.run();
+    BufferedFileWriter* const quarantine = files.quarantine;
+    const std::uint8_t delimiter = run.output_delimiter;
+    const QuotingDecision decision = flags_fit_output(run.detection.dialect, delimiter)
+                                         ? QuotingDecision::kByFlags
+                                         : QuotingDecision::kByText;
+    CleanFileWriter writer(files.out, delimiter, '"', decision, LoneEmptyField::kQuoted);
+    const std::size_t span = streamed.span_bytes();
+    const RawForm form = streamed.raw_form();
+    IoStatus quarantined = io_ok();
+    std::string line;
+    const SinkFactory make_sink = [&](std::size_t) {
+        return std::make_unique<SpanEncoder>(delimiter, '"', decision, LoneEmptyField::kQuoted,
+                                             span + span / 8);
+    };
+    const StreamedSalvage::SpanTaker take = [&](SpanOutput& output, const InputWindow& view) {
+        const auto& encoded = static_cast<const SpanEncoder&>(*output.sink);
+        if (!writer.write_encoded(encoded.text(), encoded.first_line())) return false;
+        if (quarantine == nullptr) return true;
+        quarantined = write_span_quarantine(*quarantine, output, view, form, line);
+        return static_cast<bool>(quarantined);
+    };
+    for (;;) {
+        IoResult<StreamedSalvage::Step> step = streamed.step(make_sink, take);
+        if (!writer.status()) return concerning(writer.status().error(), files.out_path);
+        if (!quarantined) return concerning(quarantined.error(), files.quarantine_path);
+        if (!step) return step.error();
+        if (step.value() == StreamedSalvage::Step::kDone) return io_ok();
+    }
+}
 
 }  // namespace
 
@@ -763,38 +889,12 @@ IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputT
     if (output.fd < 0 && quarantine_path && same_file(output.path, *quarantine_path)) {
         return names_output_error();
     }
-    StreamWindow window(input, options.progress);
-    const std::size_t head_bytes = std::max<std::size_t>(options.head_bytes, 1);
-    if (IoStatus filled = window.fill(head_bytes + 1); !filled) return filled.error();
-    const bool head_whole = window.ended() && window.size() <= head_bytes;
-    const std::string_view head = window.view().bytes.substr(0, head_bytes);
-
-    AdaptiveRun run;
-    detect_encoding_of(head, options, run.detection);
-    if (is_utf16(run.detection.encoding.encoding) ||
-        legacy_cjk_of(run.detection.encoding.encoding)) {
-        // The transcoding reads the input whole.
-        std::size_t wanted = window.size();
-        while (!window.ended()) {
-            wanted *= 2;
-            if (IoStatus filled = window.fill(wanted); !filled) return filled.error();
-        }
-        return salvage_and_write(window.view().bytes, output, quarantine_path, options, interrupt);
+    IoResult<std::unique_ptr<StreamedSalvage>> opened = StreamedSalvage::open(input, options);
+    if (!opened) return opened.error();
+    StreamedSalvage& streamed = *opened.value();
+    if (const std::optional<std::string_view> whole = streamed.whole()) {
+        return salvage_and_write(*whole, output, quarantine_path, options, interrupt);
     }
-    detect_table(head, options, run.detection);
-    run.output_delimiter = output_delimiter_for(run.detection, options);
-    // The run settles on the head, but reads the preamble and header records
-    // whole, as a run over the whole input does: the window grows until it
-    // holds them.
-    const std::string head_bytes_read(head);
-    std::optional<StreamedRun> started;
-    for (;;) {
-        started.emplace(window, run, options, head_bytes_read, head_whole, window.view().bytes,
-                        window.ended());
-        if (started->head_read() || window.ended()) break;
-        if (IoStatus filled = window.fill(2 * window.size()); !filled) return filled.error();
-    }
-    StreamedRun& streamed = *started;
 
     IoResult<BufferedFileWriter> created = open_output(output, interrupt);
     if (!created) return concerning(created.error(), output.path);
@@ -812,7 +912,7 @@ IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputT
     const std::string no_path;
     const StreamedFiles files{out, output.path, quarantine ? &*quarantine : nullptr,
                               quarantine_path ? *quarantine_path : no_path};
-    if (IoStatus written = streamed.write(files); !written) return written.error();
+    if (IoStatus written = write_streamed(streamed, files); !written) return written.error();
     if (IoStatus flushed = out.flush(); !flushed) return concerning(flushed.error(), output.path);
     if (quarantine) {
         if (IoStatus flushed = quarantine->flush(); !flushed) {
@@ -820,10 +920,7 @@ IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputT
         }
         quarantine->close();
     }
-    label_reencoded_rows(run, options);
-    AdaptiveStats stats = stats_of(run);
-    stats.window_grown_to = streamed.grown_to();
-    return stats;
+    return streamed.stats();
 }
 
 }  // namespace quillon

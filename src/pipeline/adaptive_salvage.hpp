@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,7 @@
 #include "engine/dialect.hpp"
 #include "engine/parallel_salvage.hpp"
 #include "engine/salvage.hpp"
+#include "buffered_file_writer.hpp"
 #include "byte_stream.hpp"
 #include "io_error.hpp"
 #include "raw_quarantine.hpp"
@@ -208,6 +210,62 @@ IoResult<AdaptiveStats> adaptive_salvage_stream(ByteStream& input, const OutputT
                                                 const std::optional<std::string>& quarantine_path,
                                                 const AdaptiveOptions& options,
                                                 InterruptCheck interrupt = nullptr);
+
+// A streamed input opened and detected, its spans read window by window as
+// the caller asks for them: the loop that adaptive_salvage_stream writes the
+// clean file from, and that a reader of record batches pulls from. Memory
+// does not grow with the input (see adaptive_salvage_stream).
+class StreamedSalvage {
+public:
+    // Takes one span's output in input order, with the window that holds
+    // its records (for their raw quarantine lines); false stops the run.
+    using SpanTaker = std::function<bool(SpanOutput&, const InputWindow&)>;
+    enum class Step : std::uint8_t { kMore, kDone };
+
+    // Reads the input's head, detects, and starts the run, reading on until
+    // the window holds the preamble and header records whole, as a run over
+    // the whole input reads them. UTF-16 and the double-byte encodings,
+    // transcoded whole, are read whole instead: whole() then holds the
+    // input, for the caller to salvage in memory.
+    static IoResult<std::unique_ptr<StreamedSalvage>> open(ByteStream& input,
+                                                           const AdaptiveOptions& options);
+    ~StreamedSalvage();
+    StreamedSalvage(const StreamedSalvage&) = delete;
+    StreamedSalvage& operator=(const StreamedSalvage&) = delete;
+
+    // The whole input, when it had to be read whole; empty otherwise.
+    std::optional<std::string_view> whole() const noexcept;
+    const AdaptiveRun& run() const noexcept;
+    // About how many input bytes a span reads, for the sinks' first room.
+    std::size_t span_bytes() const noexcept;
+    // How the quarantine writes the records of this input.
+    RawForm raw_form() const noexcept;
+    // Input bytes read so far.
+    std::size_t consumed() const noexcept;
+    // Reads on through a window of about `bytes` (at least two spans): a
+    // reader that holds what it made of each window until it is taken wants
+    // a smaller one than the first. Any size gives the same result.
+    void set_window_bytes(std::size_t bytes);
+
+    // Reads the next window: the spans it holds go to sinks that `make_sink`
+    // makes and then to `take`, in input order. kDone once the input has
+    // ended and every span was taken (and on every later call); an error
+    // when reading failed, or EINTR when `take` or the progress hook stopped.
+    IoResult<Step> step(const SinkFactory& make_sink, const SpanTaker& take);
+
+    // The detection and the counts of the spans taken so far: the run's
+    // once step() said kDone.
+    AdaptiveStats stats();
+
+private:
+    struct State;
+    explicit StreamedSalvage(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
+
+// Writes the quarantine lines of one span taken from a streamed run.
+IoStatus write_span_quarantine(BufferedFileWriter& out, const SpanOutput& span,
+                               const InputWindow& window, RawForm form, std::string& line);
 
 IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               const std::string& output_path,

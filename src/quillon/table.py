@@ -1,8 +1,8 @@
 """``quillon.read``: the salvaged rows as an Arrow table, for dataframe libraries.
 
-``read`` runs the same detection and salvage as ``quillon.salvage`` but keeps
-the rows in memory as Arrow record batches of string columns instead of
-writing a clean file. ``SalvagedTable`` hands them to any library that
+``read`` runs the same detection and salvage as ``quillon.salvage`` but hands
+the rows out as Arrow record batches, made as a consumer reads them, instead
+of writing a clean file. ``SalvagedTable`` hands them to any library that
 speaks the Arrow PyCapsule interface (pyarrow, polars, DuckDB, pandas 3 and
 others) without a Python object per cell, and without importing any of them
 itself.
@@ -12,14 +12,14 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from collections.abc import Buffer, Mapping, Sequence
+from collections.abc import Buffer, Callable, Mapping, Sequence
 from types import MappingProxyType
 from typing import Any, BinaryIO, Literal, NamedTuple
 
 from quillon import _native
-from quillon._atomic import check_outputs, destinations
+from quillon._atomic import Destination, check_outputs
 from quillon._optional import require
-from quillon._sources import load_input
+from quillon._sources import BlockFeeder, load_input
 from quillon.adaptive import _flag, _input_paths, _options, _path, for_input, problems_of, write_tables
 from quillon.report import SalvageReport
 
@@ -39,25 +39,50 @@ class SalvagedTable:
     Implements the Arrow PyCapsule interface: ``pyarrow.table(t)``,
     ``pyarrow.RecordBatchReader.from_stream(t)``, ``polars.DataFrame(t)``,
     ``duckdb.sql("select * from t")`` and ``pandas.DataFrame.from_arrow(t)``
-    take it as it is. Every ``__arrow_c_stream__`` call starts a new stream
-    over the same batches, which are never copied on the way. Missing cells
-    (short rows when the column check is off) are null.
+    take it as it is. Missing cells (short rows when the column check is
+    off) are null.
+
+    The table is read as it is consumed: ``read`` reads the input's first
+    window, and the first stream hands the batches out as the rest is read,
+    keeping none of them. The row count, the report and the rejected cells
+    are known once that stream has reached its end; asked for before any
+    stream, they read the rest of the input into memory, and the streams
+    then come from memory. A later stream reads the input again when it is
+    a path or bytes, and is refused for a pipe or a file object.
     """
 
-    __slots__ = ("_batches", "_cell_rejects", "_report")
+    __slots__ = ("_cell_rejects", "_finish_report", "_lazy", "_reread", "_report", "_streamed")
 
     def __init__(
-        self, batches: _native.RecordBatches, report: SalvageReport, cell_rejects: _native.RecordBatches
+        self,
+        lazy: _native.LazyTable,
+        finish_report: Callable[[Mapping[str, Any]], SalvageReport],
+        reread: Callable[[], _native.LazyTable] | None,
     ) -> None:
-        self._batches = batches
-        self._report = report
-        self._cell_rejects = cell_rejects
+        self._lazy = lazy
+        self._finish_report = finish_report
+        self._reread = reread
+        self._report: SalvageReport | None = None
+        self._cell_rejects: _native.RecordBatches | None = None
+        self._streamed = False
+
+    def _complete(self) -> _native.LazyTable:
+        """The table read to its end: held whole first when no stream took it."""
+        lazy = self._lazy
+        if not lazy.complete:
+            if self._streamed:
+                raise RuntimeError(
+                    "the table's stream has not reached its end: the row count, the report and the "
+                    "rejected cells are known once it has (or when asked for before any stream)"
+                )
+            lazy.hold_whole()
+        return lazy
 
     @property
     def schema(self) -> Mapping[str, ColumnSchema]:
         """Each column's type and count of rejected cells, by column name."""
-        types = self._report.column_types
-        rejects = self._report.cell_rejects
+        types = self.report.column_types
+        rejects = self.report.cell_rejects
         return MappingProxyType({name: ColumnSchema(types[name], rejects[name]) for name in types})
 
     @property
@@ -66,30 +91,50 @@ class SalvagedTable:
         ``row`` (int64, the table's row from 0), ``column``, ``text`` (the
         cell as read) and ``expected`` (the column's type). An Arrow table
         through the PyCapsule interface, like the table itself."""
+        if self._cell_rejects is None:
+            self._cell_rejects = self._complete().rejects()
         return self._cell_rejects
 
     @property
     def columns(self) -> list[str]:
         """The column names: the header's (blank ones as ``column_N``, repeats
         with a suffix ``_2``, ``_3``...) or ``column_1`` ... ``column_N``."""
-        return list(self._batches.columns)
+        return list(self._lazy.columns)
 
     @property
     def report(self) -> SalvageReport:
         """What was detected and done, as ``quillon.salvage`` reports it."""
+        if self._report is None:
+            lazy = self._complete()
+            columns = lazy.columns
+            report = self._finish_report(lazy.stats())
+            self._report = dataclasses.replace(
+                report,
+                column_types=MappingProxyType(dict(zip(columns, lazy.types, strict=True))),
+                cell_rejects=MappingProxyType(dict(zip(columns, lazy.reject_counts, strict=True))),
+            )
         return self._report
 
     def __len__(self) -> int:
-        return len(self._batches)
+        return len(self._complete())
 
     def __arrow_c_schema__(self) -> object:
-        return self._batches.__arrow_c_schema__()
+        return self._lazy.__arrow_c_schema__()
 
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
-        """A new stream of the batches. A requested schema of as many string,
+        """A stream of the batches. A requested schema of as many string,
         large string or string view fields as there are columns is followed
         (types and names); any other request gets the table's own schema."""
-        return self._batches.__arrow_c_stream__(requested_schema)
+        lazy = self._lazy
+        if lazy.held or not self._streamed:
+            self._streamed = self._streamed or not lazy.held
+            return lazy.__arrow_c_stream__(requested_schema)
+        if self._reread is None:
+            raise RuntimeError(
+                "the table was streamed once from a pipe or a file object, which cannot be read "
+                "again: ask for len(t) before streaming to keep it in memory"
+            )
+        return self._reread().__arrow_c_stream__(requested_schema)
 
     def to_arrow(self) -> Any:
         """The rows as a ``pyarrow.Table``."""
@@ -121,7 +166,10 @@ class SalvagedTable:
         return frame
 
     def __repr__(self) -> str:
-        return f"<SalvagedTable rows={len(self)} columns={self.columns!r}>"
+        # Asking for the row count would read the input: a table not read to
+        # its end says so instead.
+        rows = len(self) if self._lazy.complete else "?"
+        return f"<SalvagedTable rows={rows} columns={self.columns!r}>"
 
 
 def read(
@@ -165,11 +213,13 @@ def read(
     read and salvaged with the interpreter lock released. A field that is
     exactly ``\\N`` in a dump without quoting (PostgreSQL's COPY, MySQL's
     INTO OUTFILE) is a null. ``tables_dir`` writes the tables below the
-    first as ``salvage`` does.
+    first as ``salvage`` does. The input's first window (about 64 MB) is
+    read now, the rest as the table is consumed (see ``SalvagedTable``).
 
     With ``types="infer"`` each column gets the type its cells read as
     (int64, float64, decimal128, bool, date32, timestamp[us], else string;
-    the rules are in docs/python-api.md). A column keeps its type when at
+    the rules are in docs/python-api.md), decided from the rows of the first
+    window. A column keeps its type when at
     least 95% of its non-null cells are values of it; the others become
     null and are listed in ``cell_rejects``. ``types=False`` keeps every
     column as strings. ``dtypes`` gives some columns' types, by name (a
@@ -205,26 +255,74 @@ def read(
         threads=threads,
     )
     check_outputs(_input_paths(input_path), None, rejects)
-    loaded = load_input(input_path, force=_flag(force, "force"))
-    with destinations(rejects) as made:
-        (quarantine,) = made
-        batches, values = _native.read(
-            loaded.source, None if quarantine is None else quarantine.path, for_input(options, loaded.head)
-        )
-        if options.get("tables_dir") is not None:
-            write_tables(loaded, options["tables_dir"], None, values["other_tables"])
-    report = SalvageReport._from_native(values, loaded.name, None, rejects, problems_of(loaded, values))
-    given = _given_types(batches.columns, dtypes)
+    forced = _flag(force, "force")
+    tables = options.get("tables_dir")
+    # The tables below the first are written from the input's bytes: an
+    # input with tables_dir is held in memory (or read from its file).
+    loaded = load_input(input_path, force=forced, stream=tables is None)
+    native_options = for_input(options, loaded.head)
+    infer = types == "infer"
     threads_used = 0 if threads is None else threads
-    batches, cell_rejects, names, counts = _native.type_columns(
-        batches, types == "infer", given, values["delimiter"], threads_used
-    )
-    report = dataclasses.replace(
-        report,
-        column_types=MappingProxyType(dict(zip(batches.columns, names, strict=True))),
-        cell_rejects=MappingProxyType(dict(zip(batches.columns, counts, strict=True))),
-    )
-    return SalvagedTable(batches, report, cell_rejects)
+    destination = None if rejects is None else Destination(rejects)
+    try:
+        lazy = _native.read_lazy(
+            loaded.blocks or loaded.source,
+            None if destination is None else destination.path,
+            native_options,
+            _finisher(destination, loaded.blocks),
+        )
+        lazy.type(infer, _given_types(lazy.columns, dtypes), threads_used)
+        if tables is not None:
+            lazy.hold_whole()
+            write_tables(loaded, tables, None, lazy.stats()["other_tables"])
+    except BaseException as error:
+        if loaded.blocks is not None:
+            loaded.blocks.close()
+        if destination is not None:
+            destination.discard()
+            if isinstance(error, OSError):
+                raise destination.rename_error(error) from None
+        raise
+
+    def finish_report(values: Mapping[str, Any]) -> SalvageReport:
+        return SalvageReport._from_native(values, loaded.name, None, rejects, problems_of(loaded, values))
+
+    reread = None
+    if isinstance(input_path, (str, os.PathLike)) or loaded.data is not None:
+        given = _given_types(lazy.columns, dtypes)
+
+        def reread() -> _native.LazyTable:
+            again = load_input(input_path, force=forced, stream=True) if loaded.data is None else loaded
+            table = _native.read_lazy(
+                again.blocks or again.source, None, native_options, _finisher(None, again.blocks)
+            )
+            table.type(infer, given, threads_used)
+            return table
+
+    return SalvagedTable(lazy, finish_report, reread)
+
+
+def _finisher(destination: Destination | None, blocks: BlockFeeder | None) -> Callable[[bool], None]:
+    """What the native side calls once the input was read to its end (True)
+    or the table went before that (False): the quarantine file is put in
+    place or removed, and a stream's reading is stopped."""
+
+    def finish(completed: bool) -> None:
+        if blocks is not None:
+            blocks.close()
+        if destination is None:
+            return
+        if not completed:
+            destination.discard()
+            return
+        try:
+            destination.sync()
+            destination.rename()
+        except OSError as error:
+            destination.discard()
+            raise destination.rename_error(error) from None
+
+    return finish
 
 
 def _given_types(columns: Sequence[str], dtypes: Mapping[str, str] | Sequence[str | None] | None) -> dict[int, str]:

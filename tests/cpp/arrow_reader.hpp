@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "arrow/arrow_c_abi.hpp"
+#include "arrow/export.hpp"
 
 namespace arrow_reader {
 
@@ -111,6 +112,24 @@ inline bool append_batch(const ArrowSchema& schema, const ArrowArray& batch, Row
         if (nulls != column.null_count) return false;
     }
     return true;
+}
+
+// The rows of `batches` exported as `plan` says and read back; `ok` false
+// when one does not read.
+inline Rows rows_of(const quillon::arrow::ExportPlan& plan,
+                    const std::vector<quillon::arrow::RecordBatch>& batches, bool& ok) {
+    Rows rows;
+    ArrowSchema schema{};
+    quillon::arrow::export_schema(plan, &schema);
+    ok = true;
+    for (const quillon::arrow::RecordBatch& batch : batches) {
+        ArrowArray array{};
+        quillon::arrow::export_batch(batch, plan, &array);
+        ok = append_batch(schema, array, rows) && ok;
+        array.release(&array);
+    }
+    schema.release(&schema);
+    return rows;
 }
 
 }  // namespace arrow_reader

@@ -195,6 +195,135 @@ def test_requested_schema_is_followed(tmp_path, arrow_type):
         assert pa.RecordBatchReader.from_stream(t, schema=other).schema == pa.table(t).schema
 
 
+# ---- a table read as it is consumed ----
+
+
+# Windows small enough that the test inputs span many of them.
+SMALL_WINDOWS = {"window_bytes": 2_000, "span_bytes": 500, "head_bytes": 500}
+# Rows of every shape: kept, padded, merged, repeated headers set aside.
+LONG_EXPORT = b"id,name,amount\n" + b"".join(
+    b"%d,name %d,%d\n%d,short\n%d,a,b,c,d\nid,name,amount\n" % (i, i, i, i, i) if i % 50 == 7
+    else b"%d,name %d,%d\n" % (i, i, i)
+    for i in range(4000)
+)
+
+
+@pytest.fixture
+def small_windows(monkeypatch):
+    """quillon.read through windows of a few KB for the inputs below; gives
+    a read of its own through the usual 64 MB window, which holds them whole."""
+    import quillon.table
+
+    detected = quillon.table.for_input
+    monkeypatch.setattr(quillon.table, "for_input", lambda options, head: {**detected(options, head), **SMALL_WINDOWS})
+
+    def read_whole(*args, **options):
+        with monkeypatch.context() as usual:
+            usual.setattr(quillon.table, "for_input", detected)
+            return quillon.read(*args, **options)
+
+    return read_whole
+
+
+@pytest.mark.parametrize("consume, placed", [
+    (lambda t: pa.table(t), True),
+    (lambda t: len(t), True),
+    (lambda t: pa.RecordBatchReader.from_stream(t).read_next_batch(), False),
+    (lambda t: None, False),
+])
+def test_quarantine_is_put_in_place_when_the_input_was_read_to_its_end(tmp_path, small_windows, consume, placed):
+    (tmp_path / "eager").mkdir()
+    eager = small_windows(LONG_EXPORT, tmp_path / "eager" / "q.csv")
+    assert eager.report.quarantined_rows > 0
+    t = quillon.read(LONG_EXPORT, tmp_path / "q.csv")
+    assert not (tmp_path / "q.csv").exists()
+    consume(t)
+    del t
+    gc.collect()
+    assert (tmp_path / "q.csv").exists() == placed
+    if placed:
+        assert (tmp_path / "q.csv").read_bytes() == (tmp_path / "eager" / "q.csv").read_bytes()
+    # A stream abandoned part way leaves no temporary file behind.
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["eager"] + ["q.csv"] * placed)
+
+
+def test_figures_after_a_stream_are_those_of_the_table_held_whole(tmp_path, small_windows):
+    eager = small_windows(LONG_EXPORT, tmp_path / "q.csv")
+    t = quillon.read(LONG_EXPORT, tmp_path / "q.csv")
+    assert repr(t) == f"<SalvagedTable rows=? columns={t.columns!r}>"
+    assert pa.table(t).equals(pa.table(eager))
+    assert len(t) == len(eager) and t.schema == eager.schema
+    assert t.report == dataclasses.replace(eager.report, quarantine_path=str(tmp_path / "q.csv"))
+
+
+@pytest.mark.parametrize("consumer", CONSUMERS)
+def test_each_consumer_reads_a_table_of_many_windows(small_windows, consumer):
+    # DuckDB pulls the stream from threads of its own.
+    assert CONSUMERS[consumer](quillon.read(LONG_EXPORT)) == CONSUMERS[consumer](small_windows(LONG_EXPORT))
+
+
+def test_figures_asked_while_a_stream_is_under_way_are_refused(tmp_path, small_windows):
+    t = quillon.read(LONG_EXPORT)
+    reader = pa.RecordBatchReader.from_stream(t)
+    reader.read_next_batch()
+    for ask in (len, lambda t: t.report, lambda t: t.cell_rejects, lambda t: t.schema):
+        with pytest.raises(RuntimeError, match="has not reached its end"):
+            ask(t)
+    assert sum(b.num_rows for b in reader) > 0
+
+
+def _file_object(tmp_path):
+    path = tmp_path / "input.csv"
+    path.write_bytes(LONG_EXPORT)
+    return open(path, "rb")  # noqa: SIM115 - read by the table
+
+
+def _gzip_path(tmp_path):
+    path = tmp_path / "input.csv.gz"
+    path.write_bytes(__import__("gzip").compress(LONG_EXPORT))
+    return path
+
+
+def _plain_path(tmp_path):
+    path = tmp_path / "input.csv"
+    path.write_bytes(LONG_EXPORT)
+    return path
+
+
+@pytest.mark.parametrize("source, again", [
+    (_plain_path, True),
+    (_gzip_path, True),
+    (lambda tmp_path: LONG_EXPORT, True),
+    (_file_object, False),
+])
+def test_a_second_stream_reads_the_input_again_or_is_refused(tmp_path, small_windows, source, again):
+    expected = pa.table(small_windows(LONG_EXPORT))
+    t = quillon.read(source(tmp_path))
+    assert pa.table(t).equals(expected)
+    if again:
+        assert pa.table(t).equals(expected)
+    else:
+        with pytest.raises(RuntimeError, match="cannot be read again"):
+            pa.table(t)
+    # Held whole (figures asked first), any source streams from memory.
+    held = quillon.read(source(tmp_path))
+    assert len(held) == expected.num_rows
+    assert pa.table(held).equals(expected) and pa.table(held).equals(expected)
+
+
+def test_types_come_from_the_first_window_and_later_misfits_are_rejects(tmp_path, small_windows):
+    # Integers for the first windows, then amounts with cents.
+    data = b"id,amount\n" + b"".join(b"%d,%d\n" % (i, i) for i in range(3000)) + b"3000,12.50\n3001,7\n"
+    t = quillon.read(data)
+    assert t.schema["amount"] == quillon.ColumnSchema("int64", 1)
+    assert pa.table(t.cell_rejects).to_pylist() == [
+        {"row": 3000, "column": "amount", "text": "12.50", "expected": "int64"},
+    ]
+    assert pa.table(t).column("amount").to_pylist()[-2:] == [None, 7]
+    # The same rows within one window: the type reads every cell.
+    assert small_windows(data).schema["amount"].type == "decimal128(38, 2)"
+
+
 # ---- the table object ----
 
 

@@ -49,16 +49,19 @@ def salvaged(call, tmp: Path, name: str) -> tuple[bytes, bytes, dict]:
     return out.read_bytes(), rejects.read_bytes(), values
 
 
+# Head, window, span and block sizes from a few bytes up, any threads.
+SIZES = {
+    "head": st.integers(32, 4096),
+    "window": st.integers(1, 3000),
+    "span": st.integers(1, 600),
+    "block": st.integers(100, 9000),
+    "threads": st.integers(1, 3),
+    "drop_footer": st.booleans(),
+}
+
+
 @settings(max_examples=60, deadline=None)
-@given(
-    data=exports(),
-    head=st.integers(32, 4096),
-    window=st.integers(1, 3000),
-    span=st.integers(1, 600),
-    block=st.integers(100, 9000),
-    threads=st.integers(1, 3),
-    drop_footer=st.booleans(),
-)
+@given(data=exports(), **SIZES)
 def test_streamed_run_is_the_run_in_memory(
     tmp_path_factory, data, head, window, span, block, threads, drop_footer
 ) -> None:
@@ -157,3 +160,52 @@ def test_detection_of_a_stream_or_file_is_that_of_the_input_in_memory(
     held = _native.detect(data, options)
     assert _native.detect(os.fspath(path), options) == held
     assert _native.detect(blocks_of(data, block), options) == held
+
+
+# ---- quillon.read as a stream ----
+
+
+def lazy_rows(source, quarantine: str | None, options: dict, infer: bool = False):
+    """The rows, figures and quarantine of a lazy read consumed as one stream."""
+    import pyarrow as pa
+
+    ended: list[bool] = []
+    table = _native.read_lazy(source, quarantine, options, ended.append)
+    table.type(infer, {}, 1)
+    rows = pa.table(table).to_pylist()
+    stats = table.stats()
+    stats.pop("window_grown_to")
+    return rows, stats, table.reject_counts, ended
+
+
+@settings(max_examples=40, deadline=None)
+@given(data=exports(), as_blocks=st.booleans(), **SIZES)
+def test_lazy_read_hands_out_the_rows_of_the_read_held_whole(
+    tmp_path_factory, data, head, window, span, block, threads, drop_footer, as_blocks
+) -> None:
+    import pyarrow as pa
+
+    tmp = tmp_path_factory.mktemp("lazy")
+    options = {"head_bytes": head, "threads": threads, "drop_footer": drop_footer}
+    batches, whole = _native.read(data, os.fspath(tmp / "whole.q"), options)
+    whole.pop("window_grown_to")
+    streamed = {**options, "window_bytes": window, "span_bytes": span}
+    source = blocks_of(data, block) if as_blocks else data
+    rows, stats, counts, ended = lazy_rows(source, os.fspath(tmp / "lazy.q"), streamed)
+    assert rows == pa.table(batches).to_pylist()
+    assert stats == whole and counts == (0,) * len(batches.columns) and ended == [True]
+    assert (tmp / "lazy.q").read_bytes() == (tmp / "whole.q").read_bytes()
+
+
+@pytest.mark.parametrize("window", [200, 1 << 26])
+def test_lazy_types_are_those_of_the_read_held_whole_within_the_first_window(window: int) -> None:
+    import pyarrow as pa
+
+    data = b"id,when,amount,flag\n" + b"".join(
+        b"%d,2024-01-%02d,%d.25,%s\n" % (i, i % 28 + 1, i, b"true" if i % 2 else b"false") for i in range(3000)
+    )
+    options = {"window_bytes": window, "span_bytes": 64, "head_bytes": 256}
+    rows, _, counts, _ = lazy_rows(data, None, options, infer=True)
+    batches, values = _native.read(data, None, options)
+    typed, _, _, whole_counts = _native.type_columns(batches, True, {}, values["delimiter"], 1)
+    assert rows == pa.table(typed).to_pylist() and counts == whole_counts
