@@ -27,6 +27,8 @@ constexpr std::size_t kMaxTypedColumns = std::size_t{1} << 16;
 
 struct CellReject {
     std::size_t row;
+    // Where its record begins in the input; 0 when the table does not know.
+    std::int64_t line;
     std::size_t column;
     std::string text;
 };
@@ -278,7 +280,7 @@ void write_column(const RecordBatch& batch, std::size_t c, const ColumnType& typ
         if (writer.write(i, text)) continue;
         writer.null(i);
         if (!typed::is_null_spelling(text)) {
-            rejects.push_back(CellReject{first_row + i, c, std::string(text)});
+            rejects.push_back(CellReject{first_row + i, batch.line(i), c, std::string(text)});
         }
     }
     if (array.null_count == 0) array.validity = GrowableBuffer<std::uint8_t>();
@@ -287,26 +289,27 @@ void write_column(const RecordBatch& batch, std::size_t c, const ColumnType& typ
 TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
                       const TypingRequest& request, bool log);
 
-// The log as a table: its row numbers are int64, the rest strings.
+// The log as a table: its line numbers are int64 (null when unknown), the
+// rest strings.
 std::shared_ptr<const BatchTable> reject_log(const BatchTable& table,
                                              const std::vector<ColumnType>& types,
                                              const std::vector<std::vector<CellReject>>& rejects,
                                              std::vector<std::uint64_t>& counts) {
     RowStore log;
-    add_row(log, {"row", "column", "text", "expected"});
+    add_row(log, {"line", "column", "text", "expected"});
     std::vector<std::string> expected(types.size());
     for (std::size_t c = 0; c < types.size(); ++c) expected[c] = typed::type_name(types[c]);
     for (const std::vector<CellReject>& batch_rejects : rejects) {
         for (const CellReject& reject : batch_rejects) {
             ++counts[reject.column];
-            add_row(log, {std::to_string(reject.row), table.name(reject.column), reject.text,
-                          expected[reject.column]});
+            add_row(log, {reject.line > 0 ? std::to_string(reject.line) : std::string(),
+                          table.name(reject.column), reject.text, expected[reject.column]});
         }
     }
-    TypingRequest row_numbers{.infer = false, .given = {ColumnType{.type = ValueType::kInt64}}};
-    row_numbers.threads = 1;
+    TypingRequest line_numbers{.infer = false, .given = {ColumnType{.type = ValueType::kInt64}}};
+    line_numbers.threads = 1;
     auto strings = std::make_shared<const BatchTable>(build_batches(std::move(log), true, 4));
-    return type_table(strings, row_numbers, false).table;
+    return type_table(strings, line_numbers, false).table;
 }
 
 }  // namespace

@@ -49,7 +49,9 @@ struct TypingRequest {
 
 struct TypedTable {
     std::shared_ptr<const BatchTable> table;
-    // row (int64, from 0 in the table), column, text, expected (strings).
+    // line (int64: the input line where the cell's record begins, counted
+    // from 1 over every line of the input; null for a table read without
+    // its lines), column, text, expected (strings).
     std::shared_ptr<const BatchTable> rejects;
     // Per column.
     std::vector<std::uint64_t> reject_counts;

@@ -84,7 +84,7 @@ def test_a_few_misfits_are_nulls_listed_in_the_log(tmp_path):
     t = read_text(tmp_path, column_of(cells, "weight"))
     assert pa.table(t).column("weight").type == pa.int64()
     assert pa.table(t).column("weight").null_count == 2
-    assert rejects_of(t) == [{"row": 38, "column": "weight", "text": "12 kg", "expected": "int64"}]
+    assert rejects_of(t) == [{"line": 40, "column": "weight", "text": "12 kg", "expected": "int64"}]
     assert t.schema["weight"] == quillon.ColumnSchema("int64", 1)
     assert t.report.cell_rejects == {"weight": 1}
 
@@ -96,14 +96,38 @@ def test_too_many_misfits_leave_text(tmp_path):
     assert rejects_of(t) == [] and t.schema["x"].rejects == 0
 
 
-def test_rejects_are_numbered_across_batches(tmp_path):
-    # More rows than one record batch holds, read on two threads.
-    cells = [str(i) for i in range(300_000)]
-    cells[5] = cells[200_001] = "oops"
-    t = read_text(tmp_path, column_of(cells), threads=2)
-    assert [r["row"] for r in rejects_of(t)] == [5, 200_001]
+def test_rejects_give_their_input_line_across_batches_and_spans(tmp_path):
+    # More rows than one record batch or span holds, read on two threads;
+    # a quoted line break on row 3 puts every later record a line further.
+    rows = [f"{i},{'a' * 40}" for i in range(300_000)]
+    rows[3] = '3,"two\nlines"'
+    rows[5] = rows[200_001] = "oops,x"
+    text = "x,note\n" + "\n".join(rows) + "\n"
+    t = read_text(tmp_path, text, threads=2)
+    assert [r["line"] for r in rejects_of(t)] == [8, 200_004]
     assert pa.table(t).column("x")[200_002].as_py() == 200_002
-    assert pa.table(read_text(tmp_path, column_of(cells), threads=1)).equals(pa.table(t))
+    again = read_text(tmp_path, text, threads=1)
+    assert pa.table(again).equals(pa.table(t))
+    assert pa.table(again.cell_rejects).equals(pa.table(t.cell_rejects))
+
+
+NUMBERS = "".join(f"{i}\n" for i in range(30))
+
+
+@pytest.mark.parametrize(
+    ("text", "options", "lines"),
+    [
+        # A preamble line, a comment and a repeated header set aside above.
+        ("exported by a tool\nn\n# note\n" + NUMBERS + "n\nx\n", {"skip_rows": 1, "comment": "#"}, [35]),
+        # No header: the first row is data and keeps its line.
+        ("x\n" + NUMBERS, {"header": False}, [1]),
+        # A cell spread over two lines by a quoted line break.
+        ('n,note\n1,"a\nb"\nx,c\n' + NUMBERS.replace("\n", ",d\n"), {}, [4]),
+    ],
+)
+def test_reject_lines_count_every_input_line(tmp_path, text, options, lines):
+    t = read_text(tmp_path, text, **options)
+    assert [r["line"] for r in rejects_of(t)] == lines
 
 
 @pytest.mark.parametrize(
@@ -141,9 +165,9 @@ def test_given_types_are_never_demoted(tmp_path):
     assert table.column("price").to_pylist() == [None] * 3 + [decimal.Decimal("12.50")]
     assert table.column("day").to_pylist() == [date(2024, 1, 5)] * 3 + [None]
     assert table.column("note").type == pa.int64()
-    assert [(r["row"], r["column"], r["expected"]) for r in rejects_of(t)] == [
-        (0, "price", "decimal128(10, 2)"), (1, "price", "decimal128(10, 2)"),
-        (2, "price", "decimal128(10, 2)"), (3, "day", "date32"),
+    assert [(r["line"], r["column"], r["expected"]) for r in rejects_of(t)] == [
+        (2, "price", "decimal128(10, 2)"), (3, "price", "decimal128(10, 2)"),
+        (4, "price", "decimal128(10, 2)"), (5, "day", "date32"),
     ]
 
 
@@ -208,7 +232,8 @@ def test_every_null_is_a_null_spelling_or_a_listed_reject(tmp_path, columns):
     strings = pa.table(read_text(tmp_path, text, types=False))
     t = read_text(tmp_path, text)
     typed = pa.table(t)
-    listed = {(r["row"], r["column"]): r["text"] for r in rejects_of(t)}
+    # Every record is one line below the header.
+    listed = {(r["line"] - 2, r["column"]): r["text"] for r in rejects_of(t)}
     for name in typed.column_names:
         texts = strings.column(name).to_pylist()
         values = typed.column(name).to_pylist()
