@@ -11,7 +11,14 @@ namespace {
 constexpr std::int64_t kMaxExactInteger = std::int64_t{1} << 53;
 constexpr std::int64_t kMicrosPerDay = std::int64_t{86400} * 1000000;
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') <= 9; }
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// 10^0 to 10^22: the powers of ten a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 char lower(char c) noexcept {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -27,6 +34,8 @@ bool equals_folded(std::string_view text, std::string_view word) noexcept {
 
 // The length of a currency sign at the start of `text`, or 0.
 std::size_t currency_at(std::string_view text) noexcept {
+    // Digits and signs are most of what is asked about.
+    if (text.empty() || (text[0] != '$' && static_cast<unsigned char>(text[0]) < 0x80)) return 0;
     static constexpr std::string_view kSigns[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};
     for (const std::string_view sign : kSigns) {
         if (text.starts_with(sign)) return sign.size();
@@ -90,10 +99,54 @@ bool take_integer_part(std::string_view& text, char group, NumberText& out) noex
 }  // namespace
 
 std::string_view trim_spaces(std::string_view text) noexcept {
-    const std::size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) return {};
-    const std::size_t end = text.find_last_not_of(" \t");
-    return text.substr(begin, end - begin + 1);
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && is_space(text[begin])) ++begin;
+    while (end > begin && is_space(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+bool scan_plain_number(std::string_view text, NumberStyle style, PlainNumber& out) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    PlainNumber number;
+    if (p != end && *p == '-') {
+        number.negative = true;
+        ++p;
+    }
+    const char* const first = p;
+    std::uint64_t digits = 0;
+    // Past 18 digits the sum wraps, and the count below says no.
+    while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    int integer_digits = static_cast<int>(p - first);
+    if (integer_digits == 0 || (integer_digits > 1 && *first == '0')) return false;
+    if (p != end && *p == style.group) {
+        // Groups of three after a first group of one to three, each followed
+        // by no digit; anything else is scan_number's to judge.
+        if (integer_digits > 3 || *first == '0') return false;
+        while (p != end && *p == style.group) {
+            if (end - p < 4 || !is_digit(p[1]) || !is_digit(p[2]) || !is_digit(p[3]) ||
+                (end - p > 4 && is_digit(p[4]))) {
+                return false;
+            }
+            for (int k = 1; k <= 3; ++k) digits = digits * 10 + static_cast<std::uint64_t>(p[k] - '0');
+            integer_digits += 3;
+            p += 4;
+        }
+    }
+    int scale = 0;
+    if (p != end && *p == style.decimal) {
+        const char* const fraction = ++p;
+        while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<std::uint64_t>(*p++ - '0');
+        scale = static_cast<int>(p - fraction);
+        if (scale == 0) return false;
+    }
+    if (p != end || integer_digits + scale > 18) return false;
+    number.digits = digits;
+    number.scale = scale;
+    number.integer_digits = integer_digits;
+    out = number;
+    return true;
 }
 
 bool scan_number(std::string_view text, NumberStyle style, NumberText& out) noexcept {
@@ -150,6 +203,12 @@ bool scan_number(std::string_view text, NumberStyle style, NumberText& out) noex
 
 bool to_int64(const NumberText& number, std::int64_t& out) noexcept {
     if (number.point || number.exponent || number.digit_count > 19) return false;
+    if (number.digit_count <= 18) {
+        std::int64_t value = 0;
+        for (int i = 0; i < number.digit_count; ++i) value = value * 10 + (number.digits[i] - '0');
+        out = number.negative ? -value : value;
+        return true;
+    }
     __int128 value = 0;
     for (int i = 0; i < number.digit_count; ++i) value = value * 10 + (number.digits[i] - '0');
     if (number.negative) value = -value;
@@ -199,20 +258,111 @@ bool to_decimal(const NumberText& number, int precision, int scale, __int128& ou
     return true;
 }
 
-bool parse_bool(std::string_view text, bool digits, bool& out) noexcept {
-    text = trim_spaces(text);
-    if (equals_folded(text, "true") || equals_folded(text, "yes") || (digits && text == "1")) {
-        out = true;
+bool read_int64(std::string_view text, NumberStyle style, std::int64_t& out) noexcept {
+    PlainNumber plain;
+    if (scan_plain_number(text, style, plain)) {
+        if (plain.scale != 0) return false;
+        const auto value = static_cast<std::int64_t>(plain.digits);
+        out = plain.negative ? -value : value;
         return true;
     }
-    if (equals_folded(text, "false") || equals_folded(text, "no") || (digits && text == "0")) {
-        out = false;
-        return true;
-    }
-    return false;
+    NumberText number;
+    return scan_number(text, style, number) && to_int64(number, out);
 }
 
+bool read_float64(std::string_view text, NumberStyle style, double& out) noexcept {
+    PlainNumber plain;
+    // Digits and a power of ten that a double holds exactly: one division
+    // rounds as reading the text does.
+    if (scan_plain_number(text, style, plain) && plain.digits <= (std::uint64_t{1} << 53)) {
+        const double value = static_cast<double>(plain.digits) / kExactPowers[plain.scale];
+        out = plain.negative ? -value : value;
+        return true;
+    }
+    NumberText number;
+    return scan_number(text, style, number) && to_float64(number, out);
+}
+
+bool read_decimal(std::string_view text, NumberStyle style, int precision, int scale,
+                  __int128& out) noexcept {
+    PlainNumber plain;
+    // Within the precision whatever its leading digits: to_decimal's answer.
+    if (scan_plain_number(text, style, plain) && plain.scale <= scale &&
+        plain.integer_digits <= precision - scale) {
+        __int128 value = static_cast<__int128>(plain.digits);
+        for (int i = plain.scale; i < scale; ++i) value *= 10;
+        out = plain.negative ? -value : value;
+        return true;
+    }
+    NumberText number;
+    return scan_number(text, style, number) && to_decimal(number, precision, scale, out);
+}
+
+bool parse_bool(std::string_view text, bool digits, bool& out) noexcept {
+    if (!text.empty() && (is_space(text.front()) || is_space(text.back()))) {
+        text = trim_spaces(text);
+    }
+    bool value = false;
+    switch (text.size()) {
+        case 1:
+            if (!digits || (text[0] != '1' && text[0] != '0')) return false;
+            value = text[0] == '1';
+            break;
+        case 2:
+            if (!equals_folded(text, "no")) return false;
+            break;
+        case 3:
+            if (!equals_folded(text, "yes")) return false;
+            value = true;
+            break;
+        case 4:
+            if (!equals_folded(text, "true")) return false;
+            value = true;
+            break;
+        case 5:
+            if (!equals_folded(text, "false")) return false;
+            break;
+        default:
+            return false;
+    }
+    out = value;
+    return true;
+}
+
+namespace {
+
+bool date_separator(char c) noexcept { return c == '-' || c == '/' || c == '.'; }
+
+int two_digits(const char* p) noexcept { return (p[0] - '0') * 10 + (p[1] - '0'); }
+
+// `yyyy-mm-dd` and `dd-mm-yyyy` (any of the separators, the same twice) at
+// the start of text that needs no trimming: what scan_date reads there.
+bool scan_fixed_date(std::string_view text, DateText& out, std::string_view& rest) noexcept {
+    if (text.size() < 10 || (text.size() > 10 && is_digit(text[10])) || is_space(text.back())) {
+        return false;
+    }
+    const char* p = text.data();
+    // Digits at 0, 1, 8 and 9 in both writings.
+    if (!is_digit(p[0]) || !is_digit(p[1]) || !is_digit(p[8]) || !is_digit(p[9])) return false;
+    if (date_separator(p[4]) && p[7] == p[4] && is_digit(p[2]) && is_digit(p[3]) &&
+        is_digit(p[5]) && is_digit(p[6])) {
+        out = DateText{true, two_digits(p) * 100 + two_digits(p + 2), two_digits(p + 5),
+                       two_digits(p + 8)};
+    } else if (date_separator(p[2]) && p[5] == p[2] && is_digit(p[3]) && is_digit(p[4]) &&
+               is_digit(p[6]) && is_digit(p[7])) {
+        out = DateText{false, two_digits(p), two_digits(p + 3),
+                       two_digits(p + 6) * 100 + two_digits(p + 8)};
+    } else {
+        return false;
+    }
+    rest = text.substr(10);
+    return true;
+}
+
+}  // namespace
+
 bool scan_date(std::string_view text, DateText& out, std::string_view& rest) noexcept {
+    if (scan_fixed_date(text, out, rest)) return true;
     text = trim_spaces(text);
     int parts[3] = {0, 0, 0};
     std::size_t widths[3] = {0, 0, 0};
@@ -254,10 +404,13 @@ namespace {
 // Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
 // days_from_civil).
 std::int32_t days_from_civil(int y, int m, int d) noexcept {
+    // Days from March 1 to the first of each month, January and February
+    // counted at the end of the year before.
+    static constexpr int kMonthStart[] = {306, 337, 0, 31, 61, 92, 122, 153, 184, 214, 245, 275};
     y -= m <= 2 ? 1 : 0;
     const int era = (y >= 0 ? y : y - 399) / 400;
     const int yoe = y - era * 400;
-    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int doy = kMonthStart[m - 1] + d - 1;
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
@@ -265,8 +418,9 @@ std::int32_t days_from_civil(int y, int m, int d) noexcept {
 bool valid_date(int y, int m, int d) noexcept {
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (m < 1 || m > 12 || d < 1) return false;
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return d <= kDays[m - 1] + (m == 2 && leap ? 1 : 0);
+    if (d <= kDays[m - 1]) return true;
+    // Only the 29th of February asks about the year.
+    return m == 2 && d == 29 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0);
 }
 
 // Digits [from, from + n) of text as a number.
@@ -334,12 +488,7 @@ bool parse_date(std::string_view text, DateOrder order, std::int32_t& out) noexc
     return scan_date(text, date, rest) && rest.empty() && to_days(date, order, out);
 }
 
-bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
-                     bool& zoned) noexcept {
-    DateText date;
-    std::string_view rest;
-    std::int32_t days = 0;
-    if (!scan_date(text, date, rest) || !to_days(date, order, days)) return false;
+bool parse_time_of_day(std::string_view rest, std::int64_t& micros_out, bool& zoned) noexcept {
     if (rest.empty() || (rest[0] != 'T' && rest[0] != ' ')) return false;
     int hours = 0;
     int minutes = 0;
@@ -369,12 +518,27 @@ bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
     std::string_view zone = rest.substr(i);
     if (!zone.empty() && zone[0] == ' ') zone.remove_prefix(1);
     int offset = 0;
-    zoned = !zone.empty();
-    if (zoned && !parse_offset(zone, offset)) return false;
-    out = std::int64_t{days} * kMicrosPerDay +
-          (std::int64_t{hours} * 3600 + minutes * 60 + seconds - std::int64_t{offset} * 60) *
-              1000000 +
-          micros;
+    const bool has_zone = !zone.empty();
+    if (has_zone && !parse_offset(zone, offset)) return false;
+    zoned = has_zone;
+    micros_out =
+        (std::int64_t{hours} * 3600 + minutes * 60 + seconds - std::int64_t{offset} * 60) *
+            1000000 +
+        micros;
+    return true;
+}
+
+bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                     bool& zoned) noexcept {
+    DateText date;
+    std::string_view rest;
+    std::int32_t days = 0;
+    std::int64_t micros = 0;
+    if (!scan_date(text, date, rest) || !to_days(date, order, days) ||
+        !parse_time_of_day(rest, micros, zoned)) {
+        return false;
+    }
+    out = std::int64_t{days} * kMicrosPerDay + micros;
     return true;
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -98,6 +100,52 @@ TEST(TypedValueTest, Decimals) {
     EXPECT_EQ(cents_of("1000.00", kPointDecimal, 5), std::nullopt);
 }
 
+// The column readers take shortcuts for plain numbers: each must answer
+// as scan_number and the conversions do, to the bit.
+TEST(TypedValueTest, ColumnReadersAgreeWithTheGeneralReading) {
+    // clang-format off
+    const std::vector<std::string_view> texts = {
+        "0", "-0", "7", "-7", "+7", "007", "00.5", "0.5", ".5", "5.", "0.05", "-0.10", "1,234",
+        "1,23", "1,2345", "0,123", "12,345.67", "1,234,567.891", "1.234,5", "1,5", "123456789012345678",
+        "1234567890123456789", "-999999999999999999", "9007199254740993", "0.1234567890123456789",
+        "1e3", " 5", "5 ", "$5", "12.5%", "-", "", "1-2", "1.5.", "2024-01-05", "12,345,67",
+        "99999.99", "100000.00", "0.001",
+    };
+    // clang-format on
+    for (const NumberStyle style : {kPointDecimal, kCommaDecimal}) {
+        for (const std::string_view text : texts) {
+            NumberText number;
+            const bool scanned = scan_number(text, style, number);
+            std::int64_t whole = 0;
+            std::int64_t read_whole = 0;
+            const bool is_int = scanned && to_int64(number, whole);
+            EXPECT_EQ(read_int64(text, style, read_whole), is_int) << text;
+            if (is_int) {
+                EXPECT_EQ(read_whole, whole) << text;
+            }
+            double real = 0;
+            double read_real = 0;
+            const bool is_real = scanned && to_float64(number, real);
+            EXPECT_EQ(read_float64(text, style, read_real), is_real) << text;
+            if (is_real) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(read_real), std::bit_cast<std::uint64_t>(real))
+                    << text;
+            }
+            for (const auto& [precision, scale] :
+                 {std::pair{38, 2}, std::pair{7, 2}, std::pair{2, 2}}) {
+                __int128 fixed = 0;
+                __int128 read_fixed = 0;
+                const bool is_fixed = scanned && to_decimal(number, precision, scale, fixed);
+                EXPECT_EQ(read_decimal(text, style, precision, scale, read_fixed), is_fixed)
+                    << text << " " << precision;
+                if (is_fixed) {
+                    EXPECT_TRUE(read_fixed == fixed) << text;
+                }
+            }
+        }
+    }
+}
+
 TEST(TypedValueTest, BooleansAndNulls) {
     bool flag = false;
     EXPECT_TRUE(parse_bool(" TRUE", false, flag) && flag);
@@ -133,6 +181,12 @@ TEST(TypedValueTest, Dates) {
         {"2024-02-29", DateOrder::kDayMonthYear, std::nullopt},
         {"01/02/24", DateOrder::kDayMonthYear, std::nullopt},
         {"2024-01-05x", DateOrder::kYearMonthDay, std::nullopt},
+        {" 2024-01-05 ", DateOrder::kYearMonthDay, 19727},
+        {"2024-01-0512", DateOrder::kYearMonthDay, std::nullopt},
+        {"05-01-20245", DateOrder::kDayMonthYear, std::nullopt},
+        {"2024.01-05", DateOrder::kYearMonthDay, std::nullopt},
+        {"2000-02-29", DateOrder::kYearMonthDay, 11016}, {"1900-02-29", DateOrder::kYearMonthDay, std::nullopt},
+        {"0001-01-01", DateOrder::kYearMonthDay, -719162},
     };
     // clang-format on
     for (const Case& c : cases) {
