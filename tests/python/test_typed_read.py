@@ -1,6 +1,7 @@
 """Typed columns of quillon.read: inference, damage, the user's types, and the
 reject log that accounts for every null."""
 
+import csv
 import decimal
 import json
 from datetime import UTC, date, datetime
@@ -8,6 +9,7 @@ from datetime import UTC, date, datetime
 import duckdb
 import polars as pl
 import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -255,3 +257,78 @@ def test_sniff_lists_the_types_read_would_give(tmp_path, capsys):
         "n": {"type": "int64", "rejects": 1},
         "day": {"type": "date32", "rejects": 0},
     }
+
+
+# ---- the reject log as a file ----
+
+DAMAGED = "n,price,day\n" + "".join(f"{i},{i}.50,2024-01-{i % 28 + 1:02}\n" for i in range(40)) + 'x,"call, us",2024-02-30\n'
+
+
+def cells_file(path) -> list[list[str]]:
+    with open(path, newline="", encoding="utf-8") as handle:
+        return list(csv.reader(handle))
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+@pytest.mark.parametrize("logged", [True, False])
+def test_salvage_to_a_table_file_keeps_types_only_with_the_log(tmp_path, suffix, logged):
+    source = tmp_path / "in.csv"
+    source.write_text(DAMAGED)
+    cells = tmp_path / "cells.csv" if logged else None
+    report = quillon.salvage(source, tmp_path / f"out{suffix}", None, cells)
+    out = tmp_path / f"out{suffix}"
+    written = pa.ipc.open_file(out).read_all() if suffix == ".arrow" else pq.read_table(out)
+    if logged:
+        assert written.schema.types == [pa.int64(), pa.decimal128(38, 2), pa.date32()]
+        assert written.column("price").null_count == 1
+        # The file lists what quillon.read lists, line for line.
+        listed = [[str(r["line"]), r["column"], r["text"], r["expected"]] for r in rejects_of(quillon.read(source))]
+        assert cells_file(cells) == [["line", "column", "text", "expected"], *listed]
+        assert listed[1] == ["42", "price", "call, us", "decimal128(38, 2)"]
+        assert report.cell_rejects == {"n": 1, "price": 1, "day": 1} and report.column_types["day"] == "date32"
+    else:
+        assert written.schema.types == [pa.string()] * 3 and report.cell_rejects == {}
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", f"out{suffix}"]
+
+
+@pytest.mark.parametrize(
+    ("output", "cells", "message"),
+    [
+        ("out.csv", "cells.csv", "needs a Parquet or Arrow output"),
+        ("out.parquet", "in.csv", "is the input"),
+        ("out.parquet", "out.parquet", "is another output"),
+        ("out.parquet", "q.csv", "is another output"),
+    ],
+)
+def test_cell_rejects_path_refused_before_any_work(tmp_path, output, cells, message):
+    (tmp_path / "in.csv").write_text(DAMAGED)
+    with pytest.raises(ValueError, match=message):
+        quillon.salvage(tmp_path / "in.csv", tmp_path / output, tmp_path / "q.csv", tmp_path / cells)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "said"),
+    [
+        (["in.csv", "out.csv", "--cell-rejects", "cells.csv"], 2, "needs a Parquet or Arrow output"),
+        (["in.csv", "out.parquet", "--cell-rejects-dir", "d"], 2, "--cell-rejects-dir needs --out-dir"),
+        (["--out-dir", "o", "in.csv", "--cell-rejects", "c.csv"], 2, "use --cell-rejects-dir"),
+        (["--out-dir", "o", "in.csv", "--cell-rejects-dir", "d"], 2, "needs a Parquet or Arrow output"),
+        (["--basic", "in.csv", "out.csv", "--cell-rejects", "c.csv"], 2, "needs the adaptive salvage"),
+        (["in.csv", "out.parquet", "--cell-rejects", "c.csv", "--quiet"], 0, ""),
+        (["--out-dir", "o", "--format", "arrow", "--cell-rejects-dir", "d", "in.csv", "--quiet"], 0, ""),
+    ],
+)
+def test_cell_rejects_on_the_command_line(tmp_path, monkeypatch, capsys, args, status, said):
+    from quillon.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "in.csv").write_text(DAMAGED)
+    assert main(["salvage", *args]) == status
+    assert said in capsys.readouterr().err
+    written = {"c.csv", "d/in.cells.csv"} & {str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")}
+    if status == 0:
+        (name,) = written
+        assert len(cells_file(tmp_path / name)) == 4
+    else:
+        assert written == set()
