@@ -63,6 +63,15 @@ bool read_number(std::string_view text, NumberStyle style, NumberReading& out) n
     if (i != digits_from && i < text.size() && (text[i] == '-' || text[i] == '/' || text[i] == ':')) {
         return false;
     }
+    // Digits alone that the plain reading left: a code with a leading zero
+    // (no number), or more than 18 digits (an identifier, up to the 38
+    // digits a number may have).
+    const std::size_t digits = i - digits_from;
+    if (digits_from == 0 && i == text.size() && digits > 1) {
+        if (text[0] == '0' || digits > NumberText::kMaxDigits) return false;
+        out.identifier = true;
+        return true;
+    }
     NumberText number;
     if (!scan_number(text, style, number)) return false;
     out.point = number.point;

@@ -1,5 +1,6 @@
 #include "typed_value_parse.hpp"
 
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -106,7 +107,12 @@ std::string_view trim_spaces(std::string_view text) noexcept {
     return text.substr(begin, end - begin);
 }
 
-bool scan_plain_number(std::string_view text, NumberStyle style, PlainNumber& out) noexcept {
+namespace {
+
+// scan_plain_number, inlined into the column readers, where it runs for
+// most cells.
+[[gnu::always_inline]] inline bool scan_plain(std::string_view text, NumberStyle style,
+                                              PlainNumber& out) noexcept {
     const char* p = text.data();
     const char* const end = p + text.size();
     PlainNumber number;
@@ -147,6 +153,12 @@ bool scan_plain_number(std::string_view text, NumberStyle style, PlainNumber& ou
     number.integer_digits = integer_digits;
     out = number;
     return true;
+}
+
+}  // namespace
+
+bool scan_plain_number(std::string_view text, NumberStyle style, PlainNumber& out) noexcept {
+    return scan_plain(text, style, out);
 }
 
 bool scan_number(std::string_view text, NumberStyle style, NumberText& out) noexcept {
@@ -260,7 +272,7 @@ bool to_decimal(const NumberText& number, int precision, int scale, __int128& ou
 
 bool read_int64(std::string_view text, NumberStyle style, std::int64_t& out) noexcept {
     PlainNumber plain;
-    if (scan_plain_number(text, style, plain)) {
+    if (scan_plain(text, style, plain)) {
         if (plain.scale != 0) return false;
         const auto value = static_cast<std::int64_t>(plain.digits);
         out = plain.negative ? -value : value;
@@ -274,7 +286,7 @@ bool read_float64(std::string_view text, NumberStyle style, double& out) noexcep
     PlainNumber plain;
     // Digits and a power of ten that a double holds exactly: one division
     // rounds as reading the text does.
-    if (scan_plain_number(text, style, plain) && plain.digits <= (std::uint64_t{1} << 53)) {
+    if (scan_plain(text, style, plain) && plain.digits <= (std::uint64_t{1} << 53)) {
         const double value = static_cast<double>(plain.digits) / kExactPowers[plain.scale];
         out = plain.negative ? -value : value;
         return true;
@@ -287,7 +299,7 @@ bool read_decimal(std::string_view text, NumberStyle style, int precision, int s
                   __int128& out) noexcept {
     PlainNumber plain;
     // Within the precision whatever its leading digits: to_decimal's answer.
-    if (scan_plain_number(text, style, plain) && plain.scale <= scale &&
+    if (scan_plain(text, style, plain) && plain.scale <= scale &&
         plain.integer_digits <= precision - scale) {
         __int128 value = static_cast<__int128>(plain.digits);
         for (int i = plain.scale; i < scale; ++i) value *= 10;
@@ -342,14 +354,25 @@ bool scan_fixed_date(std::string_view text, DateText& out, std::string_view& res
         return false;
     }
     const char* p = text.data();
-    // Digits at 0, 1, 8 and 9 in both writings.
-    if (!is_digit(p[0]) || !is_digit(p[1]) || !is_digit(p[8]) || !is_digit(p[9])) return false;
-    if (date_separator(p[4]) && p[7] == p[4] && is_digit(p[2]) && is_digit(p[3]) &&
-        is_digit(p[5]) && is_digit(p[6])) {
+    if (!is_digit(p[8]) || !is_digit(p[9])) return false;
+    // The first eight bytes at once: a byte of `other` is zero where the
+    // byte is a digit. A carry from a byte of 0xFA or more may call the
+    // digit after it something else, never the other way round; the text
+    // then goes the long way, which reads it all the same.
+    std::uint64_t head = 0;
+    std::memcpy(&head, p, sizeof head);
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
+    constexpr std::uint64_t kThrees = 0x3030303030303030;
+    const std::uint64_t other =
+        ((head & kHigh) ^ kThrees) | (((head + 0x0606060606060606) & kHigh) ^ kThrees);
+    // Bytes 0-3, 5 and 6 (yyyy-mm-); bytes 0, 1, 3, 4, 6 and 7 (dd-mm-yy),
+    // the first byte the lowest.
+    constexpr std::uint64_t kYearFirst = 0x00FFFF00FFFFFFFF;
+    constexpr std::uint64_t kYearLast = 0xFFFF00FFFF00FFFF;
+    if ((other & kYearFirst) == 0 && date_separator(p[4]) && p[7] == p[4]) {
         out = DateText{true, two_digits(p) * 100 + two_digits(p + 2), two_digits(p + 5),
                        two_digits(p + 8)};
-    } else if (date_separator(p[2]) && p[5] == p[2] && is_digit(p[3]) && is_digit(p[4]) &&
-               is_digit(p[6]) && is_digit(p[7])) {
+    } else if ((other & kYearLast) == 0 && date_separator(p[2]) && p[5] == p[2]) {
         out = DateText{false, two_digits(p), two_digits(p + 3),
                        two_digits(p + 6) * 100 + two_digits(p + 8)};
     } else {
@@ -403,14 +426,11 @@ namespace {
 
 // Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
 // days_from_civil).
-std::int32_t days_from_civil(int y, int m, int d) noexcept {
-    // Days from March 1 to the first of each month, January and February
-    // counted at the end of the year before.
-    static constexpr int kMonthStart[] = {306, 337, 0, 31, 61, 92, 122, 153, 184, 214, 245, 275};
+constexpr std::int32_t days_from_civil(int y, int m, int d) noexcept {
     y -= m <= 2 ? 1 : 0;
     const int era = (y >= 0 ? y : y - 399) / 400;
     const int yoe = y - era * 400;
-    const int doy = kMonthStart[m - 1] + d - 1;
+    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
     const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * 146097 + doe - 719468;
 }
@@ -421,6 +441,27 @@ bool valid_date(int y, int m, int d) noexcept {
     if (d <= kDays[m - 1]) return true;
     // Only the 29th of February asks about the year.
     return m == 2 && d == 29 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0);
+}
+
+// The days to January 1 of the years most dates fall in, and of the year
+// after the last: a lookup instead of the calendar's arithmetic.
+constexpr int kFirstListedYear = 1900;
+constexpr int kListedYears = 256;
+constexpr auto kYearStarts = [] {
+    std::array<std::int32_t, kListedYears + 1> starts{};
+    for (int i = 0; i <= kListedYears; ++i) starts[i] = days_from_civil(kFirstListedYear + i, 1, 1);
+    return starts;
+}();
+// Days from January 1 to the first of each month, in a common year.
+constexpr std::int32_t kMonthStarts[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// A valid date's days since 1970-01-01.
+std::int32_t days_of(int y, int m, int d) noexcept {
+    const auto listed = static_cast<unsigned>(y - kFirstListedYear);
+    if (listed >= kListedYears) return days_from_civil(y, m, d);
+    const std::int32_t start = kYearStarts[listed];
+    const bool leap = kYearStarts[listed + 1] - start == 366;
+    return start + kMonthStarts[m - 1] + (leap && m > 2 ? 1 : 0) + d - 1;
 }
 
 // Digits [from, from + n) of text as a number.
@@ -478,7 +519,7 @@ bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept 
         return false;
     }
     if (!valid_date(y, m, d)) return false;
-    out = days_from_civil(y, m, d);
+    out = days_of(y, m, d);
     return true;
 }
 
