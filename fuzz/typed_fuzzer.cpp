@@ -10,7 +10,8 @@
 // reads again as the same float; a typed column's cell is null exactly
 // when its text is a null spelling or it is listed in the reject log, which
 // holds its text as it was and the line its row came from; the reject counts add
-// up to the log's rows; the typed batches export and release (the
+// up to the log's rows; typing batch by batch gives the same types and
+// misfits; the typed batches export and release (the
 // sanitizers see to that).
 #include <cstddef>
 #include <cstdint>
@@ -140,6 +141,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         request.given = {typed::parse_type_name(kGivenTypes[given % std::size(kGivenTypes)])};
     }
     const TypedTable typed = type_columns(strings, request);
+
+    // Batch by batch, the same types and misfits (the whole table is within
+    // the sample here, so both decide from every cell).
+    const std::vector<typed::ColumnType> types = infer_types(strings->batches(), columns, request);
+    std::vector<CellReject> batch_rejects;
+    std::size_t before = 0;
+    for (const RecordBatch& batch : strings->batches()) {
+        static_cast<void>(type_batch(batch, before, types, request, batch_rejects));
+        before += static_cast<std::size_t>(batch.rows);
+    }
+    std::uint64_t logged = 0;
+    for (std::size_t c = 0; c < columns; ++c) {
+        logged += typed.reject_counts[c];
+        const typed::ColumnType whole =
+            typed.table->types().empty() ? typed::ColumnType{} : typed.table->types()[c];
+        check(typed::type_name(types[c]) == typed::type_name(whole), "batch by batch, the same types");
+    }
+    check(batch_rejects.size() == logged, "batch by batch, the same misfits");
 
     // The log: (row, column name) -> text; row r is on line r + 1.
     std::map<std::pair<std::int64_t, std::string>, std::string> listed;

@@ -25,14 +25,6 @@ using typed::ValueType;
 // columns cannot afford, and no dataframe of that width is typed by hand.
 constexpr std::size_t kMaxTypedColumns = std::size_t{1} << 16;
 
-struct CellReject {
-    std::size_t row;
-    // Where its record begins in the input; 0 when the table does not know.
-    std::int64_t line;
-    std::size_t column;
-    std::string text;
-};
-
 std::string_view cell_text(const ColumnChunk& chunk, std::size_t i) noexcept {
     const std::size_t begin = chunk.wide() ? static_cast<std::size_t>(chunk.wide_offsets()[i])
                                            : static_cast<std::size_t>(chunk.offsets()[i]);
@@ -486,6 +478,44 @@ TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
 TypedTable type_columns(const std::shared_ptr<const BatchTable>& strings,
                         const TypingRequest& request) {
     return type_table(strings, request, true);
+}
+
+namespace {
+
+// Whether the user gave column c's type.
+bool given_at(const TypingRequest& request, std::size_t c) noexcept {
+    return c < request.given.size() && request.given[c].has_value();
+}
+
+}  // namespace
+
+std::vector<typed::ColumnType> infer_types(const std::vector<RecordBatch>& batches,
+                                           std::size_t width, const TypingRequest& request) {
+    std::size_t rows = 0;
+    for (const RecordBatch& batch : batches) rows += static_cast<std::size_t>(batch.rows);
+    const std::size_t typable = std::min(width, kMaxTypedColumns);
+    std::vector<bool> given(typable, false);
+    std::vector<bool> tallied(typable, false);
+    for (std::size_t c = 0; c < typable; ++c) {
+        given[c] = given_at(request, c);
+        tallied[c] = given[c] ? request.given[c]->typed() : request.infer;
+    }
+    std::vector<ColumnType> types(width);
+    decide_whole(batches, tallied, given, rows, request, types);
+    return types;
+}
+
+std::shared_ptr<const TypedCells> type_batch(const RecordBatch& batch, std::size_t first_row,
+                                             const std::vector<typed::ColumnType>& types,
+                                             const TypingRequest& request,
+                                             std::vector<CellReject>& rejects) {
+    auto cells = std::make_shared<TypedCells>();
+    cells->columns.resize(types.size());
+    for (std::size_t c = 0; c < types.size(); ++c) {
+        if (!types[c].typed()) continue;
+        write_column(batch, c, types[c], given_at(request, c), first_row, cells->columns[c], rejects);
+    }
+    return cells;
 }
 
 }  // namespace quillon::arrow

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "engine/growable_buffer.hpp"
@@ -60,5 +61,29 @@ struct TypedTable {
 // Throws only std::bad_alloc.
 TypedTable type_columns(const std::shared_ptr<const BatchTable>& strings,
                         const TypingRequest& request);
+
+// For a table typed batch by batch as it is read, in two steps. First the
+// columns' types (width of them), decided from every cell of `batches` as
+// type_columns decides a column its sample leaves open; then each batch
+// written as those types. Throw only std::bad_alloc.
+std::vector<typed::ColumnType> infer_types(const std::vector<RecordBatch>& batches,
+                                           std::size_t width, const TypingRequest& request);
+
+// A cell that is no value of its column's type (and no null spelling).
+struct CellReject {
+    // From 0 in the table.
+    std::size_t row;
+    // Where its record begins in the input; 0 when the table does not know.
+    std::int64_t line;
+    std::size_t column;
+    std::string text;
+};
+
+// One batch's columns as `types` (request.given says which the user gave),
+// its misfits appended to `rejects`, their rows counted from `first_row`.
+std::shared_ptr<const TypedCells> type_batch(const RecordBatch& batch, std::size_t first_row,
+                                             const std::vector<typed::ColumnType>& types,
+                                             const TypingRequest& request,
+                                             std::vector<CellReject>& rejects);
 
 }  // namespace quillon::arrow

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arrow/typed_columns.hpp"
 #include "arrow/typed_inference.hpp"
 #include "arrow/typed_value_parse.hpp"
 
@@ -307,6 +308,49 @@ TEST(TypedInferenceTest, TypeNames) {
                                         "decimal(5)", "int32", ""}) {
         EXPECT_FALSE(parse_type_name(name).has_value()) << name;
     }
+}
+
+// A table typed batch by batch (infer_types, then type_batch) is the table
+// type_columns types: the same types, values, nulls and misfits.
+TEST(TypedColumnsTest, BatchByBatchAsTheWholeTable) {
+    using quillon::arrow::BatchLimits;
+    using quillon::arrow::CellReject;
+    quillon::RowStore store;
+    for (int i = 0; i < 40; ++i) {
+        const std::string n = i == 7 ? "x" : i == 9 ? "NA" : std::to_string(i);
+        const std::string day = i == 30 ? "2024-13-01" : "2024-01-" + std::to_string(10 + i % 18);
+        const std::string price = i == 3 ? "a lot" : std::to_string(i) + ".5";
+        for (const std::string& cell : {n, day, price}) store.append_field(cell, 0);
+        store.end_row();
+    }
+    const auto table = std::make_shared<const quillon::arrow::BatchTable>(
+        quillon::arrow::build_batches(store, false, 3, BatchLimits{.max_rows = 6}));
+    quillon::arrow::TypingRequest request{.given = {std::nullopt, std::nullopt,
+                                                    parse_type_name("decimal(10,2)")}};
+    request.threads = 1;
+    const quillon::arrow::TypedTable whole = quillon::arrow::type_columns(table, request);
+    const std::vector<ColumnType> types = quillon::arrow::infer_types(table->batches(), 3, request);
+    ASSERT_EQ(types.size(), 3u);
+    for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(type_name(types[c]), type_name(whole.table->types()[c]));
+    std::vector<CellReject> rejects;
+    std::size_t first = 0;
+    for (std::size_t b = 0; b < table->batches().size(); ++b) {
+        const auto cells = quillon::arrow::type_batch(table->batches()[b], first, types, request, rejects);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const quillon::arrow::TypedArray& got = cells->columns[c];
+            const quillon::arrow::TypedArray& want = whole.table->batches()[b].typed->columns[c];
+            EXPECT_EQ(got.null_count, want.null_count) << b << " " << c;
+            ASSERT_EQ(got.values.size(), want.values.size());
+            EXPECT_EQ(std::memcmp(got.values.data(), want.values.data(), 8 * got.values.size()), 0);
+        }
+        first += static_cast<std::size_t>(table->batches()[b].rows);
+    }
+    std::vector<std::string> texts;
+    for (const CellReject& reject : rejects) texts.push_back(reject.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"a lot", "x", "2024-13-01"}));
+    std::uint64_t counted = 0;
+    for (const std::uint64_t count : whole.reject_counts) counted += count;
+    EXPECT_EQ(counted, rejects.size());
 }
 
 }  // namespace

@@ -294,12 +294,14 @@ def test_columnar_output_refused_before_any_work(tmp_path, monkeypatch, setup, e
 def test_options_are_those_of_salvage():
     ours = inspect.signature(quillon.read).parameters
     theirs = inspect.signature(quillon.salvage).parameters
-    # No clean file: neither its path nor its delimiter; and the column
-    # types, which only a table has, come last.
+    # No clean file: neither its path nor its delimiter, nor the file of its
+    # cell rejects (the table holds them); and the column types, which only
+    # a table has, come last.
     read_only = [o.keyword for o in READ_ONLY_OPTIONS]
     assert list(ours)[-len(read_only) :] == read_only
     shared = [p for name, p in ours.items() if name not in read_only]
-    assert shared == [p for name, p in theirs.items() if name not in ("output_path", "output_delimiter")]
+    file_only = ("output_path", "cell_rejects_path", "output_delimiter")
+    assert shared == [p for name, p in theirs.items() if name not in file_only]
 
 
 def test_bad_arguments_fail_before_reading(tmp_path):
