@@ -68,24 +68,17 @@ void for_each_batch(std::size_t count, unsigned threads, Work work) {
     if (error) std::rethrow_exception(error);
 }
 
-// Whether a timestamp column's cell is its value: a date alone is its
-// midnight.
+// Whether a timestamp column's cell is its value.
 bool read_timestamp(std::string_view text, const ColumnType& type, bool given,
                     std::int64_t& out) noexcept {
-    typed::DateText date;
-    std::string_view rest;
-    std::int32_t days = 0;
     std::int64_t micros = 0;
     bool zoned = false;
-    if (!typed::scan_date(text, date, rest) || !typed::to_days(date, type.order, days) ||
-        (!rest.empty() && !typed::parse_time_of_day(rest, micros, zoned))) {
-        return false;
-    }
+    if (!typed::parse_date_or_timestamp(text, type.order, micros, zoned)) return false;
     // A zoned column holds instants and a naive one wall-clock times: a
     // cell of the other kind fits only a type the user gave, where naive
     // times are taken as UTC and instants as UTC wall-clock.
     if (zoned != type.utc && !given) return false;
-    out = micros + std::int64_t{days} * 86400 * 1000000;
+    out = micros;
     return true;
 }
 

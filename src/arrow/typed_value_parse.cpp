@@ -349,7 +349,8 @@ int two_digits(const char* p) noexcept { return (p[0] - '0') * 10 + (p[1] - '0')
 
 // `yyyy-mm-dd` and `dd-mm-yyyy` (any of the separators, the same twice) at
 // the start of text that needs no trimming: what scan_date reads there.
-bool scan_fixed_date(std::string_view text, DateText& out, std::string_view& rest) noexcept {
+[[gnu::always_inline]] inline bool scan_fixed_date(std::string_view text, DateText& out,
+                                                   std::string_view& rest) noexcept {
     if (text.size() < 10 || (text.size() > 10 && is_digit(text[10])) || is_space(text.back())) {
         return false;
     }
@@ -456,7 +457,7 @@ constexpr auto kYearStarts = [] {
 constexpr std::int32_t kMonthStarts[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
 
 // A valid date's days since 1970-01-01.
-std::int32_t days_of(int y, int m, int d) noexcept {
+[[gnu::always_inline]] inline std::int32_t days_of(int y, int m, int d) noexcept {
     const auto listed = static_cast<unsigned>(y - kFirstListedYear);
     if (listed >= kListedYears) return days_from_civil(y, m, d);
     const std::int32_t start = kYearStarts[listed];
@@ -500,7 +501,11 @@ bool parse_offset(std::string_view text, int& minutes) noexcept {
 
 }  // namespace
 
-bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept {
+namespace {
+
+// to_days, inlined where dates are read cell after cell.
+[[gnu::always_inline]] inline bool days_in(const DateText& date, DateOrder order,
+                                           std::int32_t& out) noexcept {
     int y = date.third;
     int m = 0;
     int d = 0;
@@ -523,14 +528,50 @@ bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept 
     return true;
 }
 
+}  // namespace
+
+bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept {
+    return days_in(date, order, out);
+}
+
 bool parse_date(std::string_view text, DateOrder order, std::int32_t& out) noexcept {
     DateText date;
     std::string_view rest;
+    if (scan_fixed_date(text, date, rest)) return rest.empty() && days_in(date, order, out);
     return scan_date(text, date, rest) && rest.empty() && to_days(date, order, out);
+}
+
+bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                             bool& zoned) noexcept {
+    DateText date;
+    std::string_view rest;
+    std::int32_t days = 0;
+    std::int64_t micros = 0;
+    bool has_zone = false;
+    if ((!scan_fixed_date(text, date, rest) && !scan_date(text, date, rest)) ||
+        !days_in(date, order, days) ||
+        (!rest.empty() && !parse_time_of_day(rest, micros, has_zone))) {
+        return false;
+    }
+    zoned = has_zone;
+    out = std::int64_t{days} * kMicrosPerDay + micros;
+    return true;
 }
 
 bool parse_time_of_day(std::string_view rest, std::int64_t& micros_out, bool& zoned) noexcept {
     if (rest.empty() || (rest[0] != 'T' && rest[0] != ' ')) return false;
+    // ` hh:mm:ss` alone, the most common writing, read straight off.
+    if (rest.size() == 9 && rest[3] == ':' && rest[6] == ':' && is_digit(rest[1]) &&
+        is_digit(rest[2]) && is_digit(rest[4]) && is_digit(rest[5]) && is_digit(rest[7]) &&
+        is_digit(rest[8])) {
+        const int hours = two_digits(rest.data() + 1);
+        const int minutes = two_digits(rest.data() + 4);
+        const int seconds = two_digits(rest.data() + 7);
+        if (hours > 23 || minutes > 59 || seconds > 60) return false;
+        zoned = false;
+        micros_out = (std::int64_t{hours} * 3600 + minutes * 60 + seconds) * 1000000;
+        return true;
+    }
     int hours = 0;
     int minutes = 0;
     int seconds = 0;

@@ -112,6 +112,11 @@ bool parse_date(std::string_view text, DateOrder order, std::int32_t& out) noexc
 bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
                      bool& zoned) noexcept;
 
+// A date alone (its midnight, not zoned) or a timestamp: parse_date, else
+// parse_timestamp.
+bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                             bool& zoned) noexcept;
+
 // What parse_timestamp reads after the date (scan_date's `rest`, from the
 // `T` or space on): the microseconds from midnight to the time written,
 // less the offset written, whatever the date's order.

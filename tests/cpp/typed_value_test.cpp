@@ -223,6 +223,17 @@ TEST(TypedValueTest, Timestamps) {
         if (read) {
             EXPECT_EQ(zoned, c.zoned) << c.text;
         }
+        // A timestamp column also takes a date alone, as its midnight.
+        std::int64_t either = 0;
+        bool either_zoned = false;
+        const bool date_alone = c.text == "1970-01-01";
+        EXPECT_EQ(parse_date_or_timestamp(c.text, DateOrder::kYearMonthDay, either, either_zoned),
+                  read || date_alone)
+            << c.text;
+        if (read || date_alone) {
+            EXPECT_EQ(either, read ? micros : 0) << c.text;
+            EXPECT_EQ(either_zoned, read && zoned) << c.text;
+        }
     }
 }
 
