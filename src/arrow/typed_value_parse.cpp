@@ -541,8 +541,12 @@ bool parse_date(std::string_view text, DateOrder order, std::int32_t& out) noexc
     return scan_date(text, date, rest) && rest.empty() && to_days(date, order, out);
 }
 
-bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
-                             bool& zoned) noexcept {
+namespace {
+
+// A date and the time after it, if any (`timed` says whether one was).
+[[gnu::always_inline]] inline bool read_moment(std::string_view text, DateOrder order,
+                                               std::int64_t& out, bool& zoned,
+                                               bool& timed) noexcept {
     DateText date;
     std::string_view rest;
     std::int32_t days = 0;
@@ -554,8 +558,17 @@ bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_
         return false;
     }
     zoned = has_zone;
+    timed = !rest.empty();
     out = std::int64_t{days} * kMicrosPerDay + micros;
     return true;
+}
+
+}  // namespace
+
+bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                             bool& zoned) noexcept {
+    bool timed = false;
+    return read_moment(text, order, out, zoned, timed);
 }
 
 bool parse_time_of_day(std::string_view rest, std::int64_t& micros_out, bool& zoned) noexcept {
@@ -612,15 +625,12 @@ bool parse_time_of_day(std::string_view rest, std::int64_t& micros_out, bool& zo
 
 bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
                      bool& zoned) noexcept {
-    DateText date;
-    std::string_view rest;
-    std::int32_t days = 0;
     std::int64_t micros = 0;
-    if (!scan_date(text, date, rest) || !to_days(date, order, days) ||
-        !parse_time_of_day(rest, micros, zoned)) {
-        return false;
-    }
-    out = std::int64_t{days} * kMicrosPerDay + micros;
+    bool has_zone = false;
+    bool timed = false;
+    if (!read_moment(text, order, micros, has_zone, timed) || !timed) return false;
+    out = micros;
+    zoned = has_zone;
     return true;
 }
 
