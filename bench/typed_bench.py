@@ -241,15 +241,26 @@ def speed(args: argparse.Namespace) -> None:
         "typed read": lambda: pl.DataFrame(quillon.read(path)),
         "pl.read_csv": lambda: pl.read_csv(path),
     }
+    # The typing's cost alone: CPU time (all threads) of quillon.read with
+    # and without types, which differ only by it.
+    cpu: dict[str, list[float]] = {"strings": [], "typed": []}
+    reads = {"strings": lambda: quillon.read(path, types=False), "typed": lambda: quillon.read(path)}
     print(f"load before: {os.getloadavg()[0]:.2f}")
     for _ in range(args.runs):  # interleaved, so that load hits each alike
         for name, call in calls.items():
             started = time.perf_counter()
             call()
             runs[name].append(time.perf_counter() - started)
+        for name, read in reads.items():
+            started = time.process_time()
+            read()
+            cpu[name].append(time.process_time() - started)
     for name, times in runs.items():
         times.sort()
         print(f"{name:12s} median {times[len(times) // 2]:.2f}s  best {times[0]:.2f}s")
+    strings, typed = (sorted(cpu[k])[len(cpu[k]) // 2] for k in ("strings", "typed"))
+    print(f"CPU of quillon.read, medians: strings {strings:.3f}s, typed {typed:.3f}s: "
+          f"the typing +{typed - strings:.3f}s ({typed / strings:.2f}x)")
     print(f"load after: {os.getloadavg()[0]:.2f}")
     print(dict(quillon.read(path).schema))
 

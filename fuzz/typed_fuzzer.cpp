@@ -9,11 +9,13 @@
 // Invariants: every reader takes any text without fault; an integer read
 // reads again as the same float; a typed column's cell is null exactly
 // when its text is a null spelling or it is listed in the reject log, which
-// holds its text as it was and the row it came from; the reject counts add
-// up to the log's rows; the typed batches export and release (the
+// holds its text as it was and the line its row came from; the reject counts add
+// up to the log's rows; typing batch by batch gives the same types and
+// misfits; the typed batches export and release (the
 // sanitizers see to that).
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <string>
 #include <string_view>
@@ -45,6 +47,28 @@ void read_each_way(std::string_view text) {
                   "an integer reads as the same float");
         }
         static_cast<void>(to_decimal(number, 38, 4, fixed));
+    }
+    // The column readers' shortcuts answer as the general reading does.
+    for (const NumberStyle style : {kPointDecimal, kCommaDecimal}) {
+        NumberText number;
+        const bool scanned = scan_number(text, style, number);
+        std::int64_t whole = 0;
+        std::int64_t read_whole = 0;
+        const bool is_int = scanned && to_int64(number, whole);
+        check(read_int64(text, style, read_whole) == is_int && (!is_int || read_whole == whole),
+              "read_int64 reads as scan_number and to_int64");
+        double real = 0;
+        double read_real = 0;
+        const bool is_real = scanned && to_float64(number, real);
+        check(read_float64(text, style, read_real) == is_real &&
+                  (!is_real || std::memcmp(&real, &read_real, sizeof real) == 0),
+              "read_float64 reads as scan_number and to_float64");
+        __int128 fixed = 0;
+        __int128 read_fixed = 0;
+        const bool is_fixed = scanned && to_decimal(number, 12, 2, fixed);
+        check(read_decimal(text, style, 12, 2, read_fixed) == is_fixed &&
+                  (!is_fixed || read_fixed == fixed),
+              "read_decimal reads as scan_number and to_decimal");
     }
     bool flag = false;
     static_cast<void>(parse_bool(text, true, flag));
@@ -95,7 +119,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (field != 0) rows.end_row();
 
-    auto strings = std::make_shared<const BatchTable>(build_batches(rows, false, columns, limits));
+    // Two spans, as a run reads them: row r begins on line r + 1, the
+    // second span's lines counted from its first.
+    const std::size_t half = rows.size() / 2;
+    TableBuilder builder(limits);
+    for (const auto& [begin, end] : {std::pair{std::size_t{0}, half}, std::pair{half, rows.size()}}) {
+        quillon::RowStore part;
+        part.append_rows(rows, begin, end);
+        std::vector<std::size_t> lines(end - begin);
+        for (std::size_t r = 0; r < lines.size(); ++r) lines[r] = r + 1;
+        BatchBuilder span(limits);
+        span.take_lines(part, lines.data());
+        span.lines_before(begin);
+        builder.add(span);
+    }
+    auto strings = std::make_shared<const BatchTable>(builder.finish(false, columns));
     TypingRequest request;
     request.delimiter = (flags & 16) != 0 ? ';' : ',';
     request.threads = (flags & 8) != 0 ? 2 : 1;
@@ -104,12 +142,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const TypedTable typed = type_columns(strings, request);
 
-    // The log: (row, column name) -> text.
+    // Batch by batch with the whole table's types, the same misfits.
+    const std::vector<typed::ColumnType>& types = typed.table->types();
+    const std::vector<bool> given_columns(request.given.size(), true);
+    std::vector<CellReject> batch_rejects;
+    std::size_t before = 0;
+    for (const RecordBatch& batch : strings->batches()) {
+        if (types.empty()) break;
+        static_cast<void>(type_batch(batch, types, given_columns, before, batch_rejects));
+        before += static_cast<std::size_t>(batch.rows);
+    }
+    std::uint64_t logged = 0;
+    for (std::size_t c = 0; c < columns; ++c) logged += typed.reject_counts[c];
+    check(batch_rejects.size() == logged, "batch by batch, the same misfits");
+
+    // The log: (row, column name) -> text; row r is on line r + 1.
     std::map<std::pair<std::int64_t, std::string>, std::string> listed;
     for (const RecordBatch& batch : typed.rejects->batches()) {
-        const std::int64_t* row_numbers = batch.typed->columns[0].values.data();
+        const std::int64_t* lines = batch.typed->columns[0].values.data();
         for (std::size_t i = 0; i < static_cast<std::size_t>(batch.rows); ++i) {
-            listed[{row_numbers[i], std::string(text_of(batch.column(1), i))}] =
+            listed[{lines[i] - 1, std::string(text_of(batch.column(1), i))}] =
                 std::string(text_of(batch.column(2), i));
         }
     }

@@ -103,8 +103,10 @@ std::size_t first_null(const RowView& row) noexcept {
     return c;
 }
 
-// Rows [begin, end) of `rows` as one batch.
-RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end) {
+// Rows [begin, end) of `rows` as one batch; `lines`, when set, holds the
+// first line of row `begin` and of each after it.
+RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end,
+                        const std::size_t* lines) {
     auto cells = std::make_shared<BatchCells>();
     const std::size_t n = end - begin;
     std::size_t width = 0;
@@ -156,6 +158,11 @@ RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end
         } else {
             write_columns(rows, begin, end, start, *cells, narrow);
         }
+    }
+    if (lines != nullptr) {
+        std::int64_t* first = cells->first_lines.reserve_tail(n);
+        for (std::size_t i = 0; i < n; ++i) first[i] = static_cast<std::int64_t>(lines[i]);
+        cells->first_lines.set_size(n);
     }
     RecordBatch batch;
     batch.rows = cells->rows;
@@ -239,15 +246,18 @@ BatchBuilder::BatchBuilder(const BatchLimits& limits, bool first_row_aside)
     limits_.max_bytes = std::min(limits_.max_bytes, kMaxNarrowBytes);
 }
 
-bool BatchBuilder::take(const RowStore& rows) {
+bool BatchBuilder::take(const RowStore& rows) { return take_lines(rows, nullptr); }
+
+bool BatchBuilder::take_lines(const RowStore& rows, const std::size_t* first_lines) {
     std::size_t begin = 0;
     if (aside_wanted_ && !rows.empty()) {
         aside_.append_row(rows[0]);
+        aside_line_ = first_lines != nullptr ? first_lines[0] : 0;
         widest_ = std::max(widest_, rows[0].size());
         aside_wanted_ = false;
         begin = 1;
     }
-    add_rows(rows, begin);
+    add_rows(rows, begin, first_lines);
     return true;
 }
 
@@ -262,17 +272,25 @@ void BatchBuilder::note_long_row(const RowView& row) {
     }
 }
 
-void BatchBuilder::add_rows(const RowStore& rows, std::size_t begin) {
+void BatchBuilder::add_rows(const RowStore& rows, std::size_t begin,
+                            const std::size_t* first_lines) {
     const std::size_t n = rows.size();
     // Rows [run, r) of `rows` join the waiting ones in the next batch.
     std::size_t run = begin;
     std::size_t count = pending_.size();
     std::size_t bytes = pending_.text_bytes();
+    const auto wait = [&](std::size_t until) {
+        pending_.append_rows(rows, run, until);
+        if (first_lines != nullptr) {
+            pending_lines_.insert(pending_lines_.end(), first_lines + run, first_lines + until);
+        }
+    };
     const auto write_out = [&](std::size_t until) {
         if (pending_.empty()) {
-            batches_.push_back(write_batch(rows, run, until));
+            batches_.push_back(write_batch(rows, run, until,
+                                           first_lines != nullptr ? first_lines + run : nullptr));
         } else {
-            pending_.append_rows(rows, run, until);
+            wait(until);
             flush();
         }
         run = until;
@@ -295,14 +313,17 @@ void BatchBuilder::add_rows(const RowStore& rows, std::size_t begin) {
     if (pending_.empty() && bytes >= kDirectBatchText) {
         write_out(n);
     } else {
-        pending_.append_rows(rows, run, n);
+        wait(n);
     }
 }
 
 void BatchBuilder::flush() {
     if (pending_.empty()) return;
-    batches_.push_back(write_batch(pending_, 0, pending_.size()));
+    const bool lines = pending_lines_.size() == pending_.size();
+    batches_.push_back(
+        write_batch(pending_, 0, pending_.size(), lines ? pending_lines_.data() : nullptr));
     pending_.clear();
+    pending_lines_.clear();
 }
 
 void BatchBuilder::finish() {
@@ -310,16 +331,20 @@ void BatchBuilder::finish() {
     // The store's room goes back now: the builder lives on until its
     // batches are joined to the table.
     pending_ = RowStore();
+    pending_lines_ = std::vector<std::size_t>();
 }
 
 void TableBuilder::add(BatchBuilder& span) {
     span.finish();
     if (!aside_set_ && !span.aside_.empty()) {
         aside_ = std::move(span.aside_);
+        aside_line_ = span.aside_line_;
+        aside_offset_ = span.line_offset_;
         aside_set_ = true;
     }
     for (RecordBatch& batch : span.batches_) {
         rows_ += static_cast<std::size_t>(batch.rows);
+        batch.line_offset = span.line_offset_;
         batches_.push_back(std::move(batch));
     }
     span.batches_.clear();
@@ -341,10 +366,11 @@ BatchTable TableBuilder::finish(bool header, std::size_t columns) {
         if (aside_set_) {
             // The row set aside is data after all: it leads the table.
             BatchBuilder first(limits_);
-            first.take(aside_);
+            first.take_lines(aside_, aside_line_ != 0 ? &aside_line_ : nullptr);
             first.finish();
             merge_flags(wide_, first.wide_);
             rows_ += 1;
+            first.batches_.front().line_offset = aside_offset_;
             batches_.insert(batches_.begin(), std::move(first.batches_.front()));
         }
     }

@@ -55,6 +55,10 @@ struct BatchCells {
     GrowableBuffer<std::int32_t> offsets;
     GrowableBuffer<std::int64_t> wide_offsets;
     GrowableBuffer<std::uint8_t> validity;
+    // Per row, the line where its record begins, counted from 1 at the first
+    // byte of the span it was read in (RecordBatch::line_offset makes it the
+    // input's); empty when the rows came without their lines.
+    GrowableBuffer<std::int64_t> first_lines;
 };
 
 // One column of one batch: a view of the batch's buffers.
@@ -106,8 +110,14 @@ struct RecordBatch {
     // Set in a table whose columns have types: the values of its typed
     // columns, which are then exported instead of the cells' text.
     std::shared_ptr<const TypedCells> typed;
+    // The input's lines before the span the rows were read in.
+    std::int64_t line_offset = 0;
 
     ColumnChunk column(std::size_t c) const noexcept { return ColumnChunk(*cells, c); }
+    // The input line (from 1) where row i's record begins; 0 when unknown.
+    std::int64_t line(std::size_t i) const noexcept {
+        return cells->first_lines.size() > i ? cells->first_lines[i] + line_offset : 0;
+    }
 };
 
 class BatchTable {
@@ -161,11 +171,14 @@ public:
     explicit BatchBuilder(const BatchLimits& limits, bool first_row_aside = false);
 
     bool take(const RowStore& rows) override;
+    bool wants_lines() const noexcept override { return true; }
+    bool take_lines(const RowStore& rows, const std::size_t* first_lines) override;
     void finish() override;
+    void lines_before(std::size_t lines) override { line_offset_ = static_cast<std::int64_t>(lines); }
 
 private:
     friend class TableBuilder;
-    void add_rows(const RowStore& rows, std::size_t begin);
+    void add_rows(const RowStore& rows, std::size_t begin, const std::size_t* first_lines);
     void flush();
     void note_long_row(const RowView& row);
 
@@ -173,10 +186,14 @@ private:
     std::size_t batch_bytes_;
     bool aside_wanted_;
     RowStore aside_;
+    std::size_t aside_line_ = 0;
     RowStore pending_;
+    // The lines of pending_'s rows, while the rows come with theirs.
+    std::vector<std::size_t> pending_lines_;
     std::vector<RecordBatch> batches_;
     std::size_t widest_ = 0;
     std::vector<std::uint8_t> wide_;
+    std::int64_t line_offset_ = 0;
 };
 
 // Joins the spans' batches, in input order, into a table.
@@ -195,6 +212,8 @@ private:
     BatchLimits limits_;
     std::vector<RecordBatch> batches_;
     RowStore aside_;
+    std::size_t aside_line_ = 0;
+    std::int64_t aside_offset_ = 0;
     bool aside_set_ = false;
     std::size_t widest_ = 0;
     std::vector<std::uint8_t> wide_;

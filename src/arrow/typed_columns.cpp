@@ -68,95 +68,109 @@ void for_each_batch(std::size_t count, unsigned threads, Work work) {
     if (error) std::rethrow_exception(error);
 }
 
-// Writes one column's values for one batch, cell by cell.
-class ColumnWriter {
-public:
-    ColumnWriter(const ColumnType& type, bool given, std::size_t rows, TypedArray& out)
-        : type_(type), given_(given), out_(out) {
-        const std::size_t words = type.type == ValueType::kBool        ? (rows + 63) / 64
-                                  : type.type == ValueType::kDecimal   ? 2 * rows
-                                  : type.type == ValueType::kDate      ? (rows + 1) / 2
-                                                                       : rows;
-        out.values.append_fill(std::max<std::size_t>(words, 1), 0);
-        out.validity.append_fill((rows + 7) / 8, std::uint8_t{0xFF});
-    }
+// Whether a timestamp column's cell is its value.
+bool read_timestamp(std::string_view text, const ColumnType& type, bool given,
+                    std::int64_t& out) noexcept {
+    std::int64_t micros = 0;
+    bool zoned = false;
+    if (!typed::parse_date_or_timestamp(text, type.order, micros, zoned)) return false;
+    // A zoned column holds instants and a naive one wall-clock times: a
+    // cell of the other kind fits only a type the user gave, where naive
+    // times are taken as UTC and instants as UTC wall-clock.
+    if (zoned != type.utc && !given) return false;
+    out = micros;
+    return true;
+}
 
-    void null(std::size_t i) noexcept {
-        out_.validity[i / 8] = static_cast<std::uint8_t>(out_.validity[i / 8] & ~(1u << (i % 8)));
-        ++out_.null_count;
+// The cells of one column of one batch as `type`: each cell's value goes
+// where write(i, text) puts it, and a cell it refuses is null, listed in
+// `rejects` unless it is a null spelling. One loop per type and offset
+// width, so that the loop itself asks nothing per cell but the cell.
+template <typename Offset, typename Write>
+void write_cells(const RecordBatch& batch, std::size_t c, const Offset* offsets,
+                 std::size_t first_row, TypedArray& array, std::vector<CellReject>& rejects,
+                 Write write) {
+    const auto rows = static_cast<std::size_t>(batch.rows);
+    const ColumnChunk chunk = batch.column(c);
+    const char* const values = chunk.values();
+    const std::uint8_t* const bits = chunk.validity();
+    std::uint8_t* const validity = array.validity.data();
+    const auto null = [&](std::size_t i) {
+        validity[i / 8] = static_cast<std::uint8_t>(validity[i / 8] & ~(1u << (i % 8)));
+        ++array.null_count;
+    };
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (!present(bits, i)) {
+            null(i);
+            continue;
+        }
+        const auto begin = static_cast<std::size_t>(offsets[i]);
+        const std::string_view text(values + begin, static_cast<std::size_t>(offsets[i + 1]) - begin);
+        if (write(i, text)) continue;
+        null(i);
+        if (!typed::is_null_spelling(text)) {
+            rejects.push_back(CellReject{first_row + i, batch.line(i), c, std::string(text)});
+        }
     }
+}
 
-    // False when the text is no value of the type.
-    bool write(std::size_t i, std::string_view text) noexcept {
-        std::int64_t* words = out_.values.data();
-        switch (type_.type) {
-            case ValueType::kBool: {
+template <typename Offset>
+void write_typed(const RecordBatch& batch, std::size_t c, const Offset* offsets,
+                 const ColumnType& type, bool given, std::size_t first_row, TypedArray& array,
+                 std::vector<CellReject>& rejects) {
+    std::int64_t* const words = array.values.data();
+    const auto cells = [&](auto write) {
+        write_cells(batch, c, offsets, first_row, array, rejects, write);
+    };
+    switch (type.type) {
+        case ValueType::kBool:
+            cells([&](std::size_t i, std::string_view text) {
                 bool flag = false;
                 if (!typed::parse_bool(text, true, flag)) return false;
                 if (flag) words[i / 64] |= std::int64_t{1} << (i % 64);
                 return true;
-            }
-            case ValueType::kInt64: {
-                typed::NumberText number;
-                return typed::scan_number(text, type_.style, number) &&
-                       typed::to_int64(number, words[i]);
-            }
-            case ValueType::kFloat64: {
-                typed::NumberText number;
+            });
+            break;
+        case ValueType::kInt64:
+            cells([&](std::size_t i, std::string_view text) {
+                return typed::read_int64(text, type.style, words[i]);
+            });
+            break;
+        case ValueType::kFloat64:
+            cells([&](std::size_t i, std::string_view text) {
                 double value = 0;
-                if (!typed::scan_number(text, type_.style, number) ||
-                    !typed::to_float64(number, value)) {
-                    return false;
-                }
+                if (!typed::read_float64(text, type.style, value)) return false;
                 std::memcpy(&words[i], &value, sizeof value);
                 return true;
-            }
-            case ValueType::kDecimal: {
-                typed::NumberText number;
+            });
+            break;
+        case ValueType::kDecimal:
+            cells([&](std::size_t i, std::string_view text) {
                 __int128 value = 0;
-                if (!typed::scan_number(text, type_.style, number) ||
-                    !typed::to_decimal(number, type_.precision, type_.scale, value)) {
+                if (!typed::read_decimal(text, type.style, type.precision, type.scale, value)) {
                     return false;
                 }
                 std::memcpy(&words[2 * i], &value, sizeof value);
                 return true;
-            }
-            case ValueType::kDate: {
+            });
+            break;
+        case ValueType::kDate:
+            cells([&](std::size_t i, std::string_view text) {
                 std::int32_t days = 0;
-                if (!typed::parse_date(text, type_.order, days)) return false;
+                if (!typed::parse_date(text, type.order, days)) return false;
                 std::memcpy(reinterpret_cast<char*>(words) + 4 * i, &days, sizeof days);
                 return true;
-            }
-            case ValueType::kTimestamp:
-                return write_timestamp(i, text);
-            case ValueType::kString:
-                break;
-        }
-        return false;
+            });
+            break;
+        case ValueType::kTimestamp:
+            cells([&](std::size_t i, std::string_view text) {
+                return read_timestamp(text, type, given, words[i]);
+            });
+            break;
+        case ValueType::kString:
+            break;
     }
-
-private:
-    bool write_timestamp(std::size_t i, std::string_view text) noexcept {
-        std::int64_t micros = 0;
-        bool zoned = false;
-        std::int32_t days = 0;
-        if (typed::parse_date(text, type_.order, days)) {
-            micros = std::int64_t{days} * 86400 * 1000000;
-        } else if (!typed::parse_timestamp(text, type_.order, micros, zoned)) {
-            return false;
-        }
-        // A zoned column holds instants and a naive one wall-clock times:
-        // a cell of the other kind fits only a type the user gave, where
-        // naive times are taken as UTC and instants as UTC wall-clock.
-        if (zoned != type_.utc && !given_) return false;
-        out_.values[i] = micros;
-        return true;
-    }
-
-    const ColumnType& type_;
-    bool given_;
-    TypedArray& out_;
-};
+}
 
 void add_row(RowStore& store, std::initializer_list<std::string_view> fields) {
     for (const std::string_view field : fields) store.append_field(field, 0);
@@ -260,20 +274,25 @@ std::vector<ColumnTally> tally_columns(const std::vector<RecordBatch>& batches,
 void write_column(const RecordBatch& batch, std::size_t c, const ColumnType& type, bool given,
                   std::size_t first_row, TypedArray& array, std::vector<CellReject>& rejects) {
     const auto rows = static_cast<std::size_t>(batch.rows);
-    ColumnWriter writer(type, given, rows, array);
+    // One bit (bool), 16 bytes (decimal), 4 (date) or 8 bytes a value, in
+    // 8-byte words; a validity bitmap with every cell present at first.
+    const std::size_t words = type.type == ValueType::kBool      ? (rows + 63) / 64
+                              : type.type == ValueType::kDecimal ? 2 * rows
+                              : type.type == ValueType::kDate    ? (rows + 1) / 2
+                                                                 : rows;
+    array.values.append_fill(std::max<std::size_t>(words, 1), 0);
+    array.validity.append_fill((rows + 7) / 8, std::uint8_t{0xFF});
     const ColumnChunk chunk = batch.column(c);
-    const std::uint8_t* bits = chunk.absent() ? nullptr : chunk.validity();
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (chunk.absent() || !present(bits, i)) {
-            writer.null(i);
-            continue;
+    if (chunk.absent()) {
+        // No row reaches the column: every cell is null.
+        for (std::size_t i = 0; i < rows; ++i) {
+            array.validity[i / 8] = static_cast<std::uint8_t>(array.validity[i / 8] & ~(1u << (i % 8)));
         }
-        const std::string_view text = cell_text(chunk, i);
-        if (writer.write(i, text)) continue;
-        writer.null(i);
-        if (!typed::is_null_spelling(text)) {
-            rejects.push_back(CellReject{first_row + i, c, std::string(text)});
-        }
+        array.null_count = static_cast<std::int64_t>(rows);
+    } else if (chunk.wide()) {
+        write_typed(batch, c, chunk.wide_offsets(), type, given, first_row, array, rejects);
+    } else {
+        write_typed(batch, c, chunk.offsets(), type, given, first_row, array, rejects);
     }
     if (array.null_count == 0) array.validity = GrowableBuffer<std::uint8_t>();
 }
@@ -281,26 +300,27 @@ void write_column(const RecordBatch& batch, std::size_t c, const ColumnType& typ
 TypedTable type_table(const std::shared_ptr<const BatchTable>& strings,
                       const TypingRequest& request, bool log);
 
-// The log as a table: its row numbers are int64, the rest strings.
+// The log as a table: its line numbers are int64 (null when unknown), the
+// rest strings.
 std::shared_ptr<const BatchTable> reject_log(const BatchTable& table,
                                              const std::vector<ColumnType>& types,
                                              const std::vector<std::vector<CellReject>>& rejects,
                                              std::vector<std::uint64_t>& counts) {
     RowStore log;
-    add_row(log, {"row", "column", "text", "expected"});
+    add_row(log, {"line", "column", "text", "expected"});
     std::vector<std::string> expected(types.size());
     for (std::size_t c = 0; c < types.size(); ++c) expected[c] = typed::type_name(types[c]);
     for (const std::vector<CellReject>& batch_rejects : rejects) {
         for (const CellReject& reject : batch_rejects) {
             ++counts[reject.column];
-            add_row(log, {std::to_string(reject.row), table.name(reject.column), reject.text,
-                          expected[reject.column]});
+            add_row(log, {reject.line > 0 ? std::to_string(reject.line) : std::string(),
+                          table.name(reject.column), reject.text, expected[reject.column]});
         }
     }
-    TypingRequest row_numbers{.infer = false, .given = {ColumnType{.type = ValueType::kInt64}}};
-    row_numbers.threads = 1;
+    TypingRequest line_numbers{.infer = false, .given = {ColumnType{.type = ValueType::kInt64}}};
+    line_numbers.threads = 1;
     auto strings = std::make_shared<const BatchTable>(build_batches(std::move(log), true, 4));
-    return type_table(strings, row_numbers, false).table;
+    return type_table(strings, line_numbers, false).table;
 }
 
 }  // namespace

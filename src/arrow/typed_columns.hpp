@@ -50,7 +50,9 @@ struct TypingRequest {
 
 struct TypedTable {
     std::shared_ptr<const BatchTable> table;
-    // row (int64, from 0 in the table), column, text, expected (strings).
+    // line (int64: the input line where the cell's record begins, counted
+    // from 1 over every line of the input; null for a table read without
+    // its lines), column, text, expected (strings).
     std::shared_ptr<const BatchTable> rejects;
     // Per column.
     std::vector<std::uint64_t> reject_counts;
@@ -62,10 +64,15 @@ TypedTable type_columns(const std::shared_ptr<const BatchTable>& strings,
 
 // A table read as a stream is typed batch by batch: type_columns over its
 // first batches decides the types, then each batch is written with them as
-// it is handed out, and the log is made of every batch's misfits at the end.
+// it is handed out (type_batch), and the log is made of every batch's
+// misfits at the end (reject_log_of).
+
+// A cell that is no value of its column's type (and no null spelling).
 struct CellReject {
-    // The table's row, from 0.
+    // From 0 in the table.
     std::size_t row;
+    // Where its record begins in the input; 0 when the table does not know.
+    std::int64_t line;
     std::size_t column;
     std::string text;
 };

@@ -38,6 +38,52 @@ bool opens_text(char c) noexcept {
            lower != 'n';
 }
 
+// What the tally needs of a number.
+struct NumberReading {
+    bool point = false;
+    bool exponent = false;
+    bool currency = false;
+    int scale = 0;
+    // An integer beyond 2^53 in magnitude, or beyond 64 bits.
+    bool identifier = false;
+};
+
+bool read_number(std::string_view text, NumberStyle style, NumberReading& out) noexcept {
+    PlainNumber plain;
+    if (scan_plain_number(text, style, plain)) {
+        out.point = plain.scale != 0;
+        out.scale = plain.scale;
+        out.identifier = !out.point && plain.digits > (std::uint64_t{1} << 53);
+        return true;
+    }
+    // Digits then `-`, `/` or `:` begin a date or a time, never a number.
+    const std::size_t digits_from = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+    std::size_t i = digits_from;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i != digits_from && i < text.size() && (text[i] == '-' || text[i] == '/' || text[i] == ':')) {
+        return false;
+    }
+    // Digits alone that the plain reading left: a code with a leading zero
+    // (no number), or more than 18 digits (an identifier, up to the 38
+    // digits a number may have).
+    const std::size_t digits = i - digits_from;
+    if (digits_from == 0 && i == text.size() && digits > 1) {
+        if (text[0] == '0' || digits > NumberText::kMaxDigits) return false;
+        out.identifier = true;
+        return true;
+    }
+    NumberText number;
+    if (!scan_number(text, style, number)) return false;
+    out.point = number.point;
+    out.exponent = number.exponent;
+    out.currency = number.currency;
+    out.scale = number.scale;
+    std::int64_t whole = 0;
+    out.identifier = !number.point && !number.exponent &&
+                     (!to_int64(number, whole) || is_identifier(whole));
+    return true;
+}
+
 }  // namespace
 
 bool ColumnTally::add(std::string_view cell) noexcept {
@@ -57,10 +103,11 @@ bool ColumnTally::add(std::string_view cell) noexcept {
     }
     if (trimmed.size() == 1 && parse_bool(trimmed, true, flag)) ++bool_digits;
     // Without either separator both styles read the same number.
-    const bool separated = trimmed.find_first_of(",.") != std::string_view::npos;
+    const bool separated = std::any_of(trimmed.begin(), trimmed.end(),
+                                       [](char c) { return c == ',' || c == '.'; });
     bool number_read = false;
     for (std::size_t s = 0; s < 2; ++s) {
-        NumberText number;
+        NumberReading number;
         if (s == 1 && !separated) {
             if (!number_read) break;
             ++numbers[1];
@@ -69,12 +116,11 @@ bool ColumnTally::add(std::string_view cell) noexcept {
             currencies[1] += currency_read;
             break;
         }
-        if (!scan_number(trimmed, kStyles[s], number)) continue;
-        std::int64_t whole = 0;
+        if (!read_number(trimmed, kStyles[s], number)) continue;
         const bool integer = !number.point && !number.exponent;
         // Digit strings beyond 2^53 are identifiers: no number at all, so
         // that a column of them stays text instead of turning into floats.
-        if (integer && (!to_int64(number, whole) || is_identifier(whole))) continue;
+        if (number.identifier) continue;
         ++numbers[s];
         number_read = true;
         integers_read = integer ? 1 : 0;
@@ -91,18 +137,20 @@ bool ColumnTally::add(std::string_view cell) noexcept {
     DateText date;
     std::string_view rest;
     if (!scan_date(cell, date, rest)) return false;
+    // The time, if any, reads alike in every date order.
+    std::int64_t micros = 0;
+    bool has_zone = false;
+    if (!rest.empty() && !parse_time_of_day(rest, micros, has_zone)) return false;
     bool dated = false;
     for (std::size_t o = 0; o < 3; ++o) {
         std::int32_t days = 0;
-        std::int64_t micros = 0;
-        bool has_zone = false;
-        if (rest.empty() && to_days(date, kOrders[o], days)) {
+        if (!to_days(date, kOrders[o], days)) continue;
+        dated = true;
+        if (rest.empty()) {
             ++dates[o];
-            dated = true;
-        } else if (!rest.empty() && parse_timestamp(cell, kOrders[o], micros, has_zone)) {
+        } else {
             ++stamps[o];
             zoned[o] += has_zone ? 1 : 0;
-            dated = true;
         }
     }
     return dated;

@@ -1,5 +1,6 @@
 #include "typed_value_parse.hpp"
 
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -11,7 +12,14 @@ namespace {
 constexpr std::int64_t kMaxExactInteger = std::int64_t{1} << 53;
 constexpr std::int64_t kMicrosPerDay = std::int64_t{86400} * 1000000;
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') <= 9; }
+
+bool is_space(char c) noexcept { return c == ' ' || c == '\t'; }
+
+// 10^0 to 10^22: the powers of ten a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 char lower(char c) noexcept {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -27,6 +35,8 @@ bool equals_folded(std::string_view text, std::string_view word) noexcept {
 
 // The length of a currency sign at the start of `text`, or 0.
 std::size_t currency_at(std::string_view text) noexcept {
+    // Digits and signs are most of what is asked about.
+    if (text.empty() || (text[0] != '$' && static_cast<unsigned char>(text[0]) < 0x80)) return 0;
     static constexpr std::string_view kSigns[] = {"$", "\xE2\x82\xAC", "\xC2\xA3", "\xC2\xA5"};
     for (const std::string_view sign : kSigns) {
         if (text.starts_with(sign)) return sign.size();
@@ -90,10 +100,65 @@ bool take_integer_part(std::string_view& text, char group, NumberText& out) noex
 }  // namespace
 
 std::string_view trim_spaces(std::string_view text) noexcept {
-    const std::size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) return {};
-    const std::size_t end = text.find_last_not_of(" \t");
-    return text.substr(begin, end - begin + 1);
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && is_space(text[begin])) ++begin;
+    while (end > begin && is_space(text[end - 1])) --end;
+    return text.substr(begin, end - begin);
+}
+
+namespace {
+
+// scan_plain_number, inlined into the column readers, where it runs for
+// most cells.
+[[gnu::always_inline]] inline bool scan_plain(std::string_view text, NumberStyle style,
+                                              PlainNumber& out) noexcept {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    PlainNumber number;
+    if (p != end && *p == '-') {
+        number.negative = true;
+        ++p;
+    }
+    const char* const first = p;
+    std::uint64_t digits = 0;
+    // Past 18 digits the sum wraps, and the count below says no.
+    while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<std::uint64_t>(*p++ - '0');
+    int integer_digits = static_cast<int>(p - first);
+    if (integer_digits == 0 || (integer_digits > 1 && *first == '0')) return false;
+    if (p != end && *p == style.group) {
+        // Groups of three after a first group of one to three, each followed
+        // by no digit; anything else is scan_number's to judge.
+        if (integer_digits > 3 || *first == '0') return false;
+        while (p != end && *p == style.group) {
+            if (end - p < 4 || !is_digit(p[1]) || !is_digit(p[2]) || !is_digit(p[3]) ||
+                (end - p > 4 && is_digit(p[4]))) {
+                return false;
+            }
+            for (int k = 1; k <= 3; ++k) digits = digits * 10 + static_cast<std::uint64_t>(p[k] - '0');
+            integer_digits += 3;
+            p += 4;
+        }
+    }
+    int scale = 0;
+    if (p != end && *p == style.decimal) {
+        const char* const fraction = ++p;
+        while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<std::uint64_t>(*p++ - '0');
+        scale = static_cast<int>(p - fraction);
+        if (scale == 0) return false;
+    }
+    if (p != end || integer_digits + scale > 18) return false;
+    number.digits = digits;
+    number.scale = scale;
+    number.integer_digits = integer_digits;
+    out = number;
+    return true;
+}
+
+}  // namespace
+
+bool scan_plain_number(std::string_view text, NumberStyle style, PlainNumber& out) noexcept {
+    return scan_plain(text, style, out);
 }
 
 bool scan_number(std::string_view text, NumberStyle style, NumberText& out) noexcept {
@@ -150,6 +215,12 @@ bool scan_number(std::string_view text, NumberStyle style, NumberText& out) noex
 
 bool to_int64(const NumberText& number, std::int64_t& out) noexcept {
     if (number.point || number.exponent || number.digit_count > 19) return false;
+    if (number.digit_count <= 18) {
+        std::int64_t value = 0;
+        for (int i = 0; i < number.digit_count; ++i) value = value * 10 + (number.digits[i] - '0');
+        out = number.negative ? -value : value;
+        return true;
+    }
     __int128 value = 0;
     for (int i = 0; i < number.digit_count; ++i) value = value * 10 + (number.digits[i] - '0');
     if (number.negative) value = -value;
@@ -199,20 +270,123 @@ bool to_decimal(const NumberText& number, int precision, int scale, __int128& ou
     return true;
 }
 
-bool parse_bool(std::string_view text, bool digits, bool& out) noexcept {
-    text = trim_spaces(text);
-    if (equals_folded(text, "true") || equals_folded(text, "yes") || (digits && text == "1")) {
-        out = true;
+bool read_int64(std::string_view text, NumberStyle style, std::int64_t& out) noexcept {
+    PlainNumber plain;
+    if (scan_plain(text, style, plain)) {
+        if (plain.scale != 0) return false;
+        const auto value = static_cast<std::int64_t>(plain.digits);
+        out = plain.negative ? -value : value;
         return true;
     }
-    if (equals_folded(text, "false") || equals_folded(text, "no") || (digits && text == "0")) {
-        out = false;
-        return true;
-    }
-    return false;
+    NumberText number;
+    return scan_number(text, style, number) && to_int64(number, out);
 }
 
+bool read_float64(std::string_view text, NumberStyle style, double& out) noexcept {
+    PlainNumber plain;
+    // Digits and a power of ten that a double holds exactly: one division
+    // rounds as reading the text does.
+    if (scan_plain(text, style, plain) && plain.digits <= (std::uint64_t{1} << 53)) {
+        const double value = static_cast<double>(plain.digits) / kExactPowers[plain.scale];
+        out = plain.negative ? -value : value;
+        return true;
+    }
+    NumberText number;
+    return scan_number(text, style, number) && to_float64(number, out);
+}
+
+bool read_decimal(std::string_view text, NumberStyle style, int precision, int scale,
+                  __int128& out) noexcept {
+    PlainNumber plain;
+    // Within the precision whatever its leading digits: to_decimal's answer.
+    if (scan_plain(text, style, plain) && plain.scale <= scale &&
+        plain.integer_digits <= precision - scale) {
+        __int128 value = static_cast<__int128>(plain.digits);
+        for (int i = plain.scale; i < scale; ++i) value *= 10;
+        out = plain.negative ? -value : value;
+        return true;
+    }
+    NumberText number;
+    return scan_number(text, style, number) && to_decimal(number, precision, scale, out);
+}
+
+bool parse_bool(std::string_view text, bool digits, bool& out) noexcept {
+    if (!text.empty() && (is_space(text.front()) || is_space(text.back()))) {
+        text = trim_spaces(text);
+    }
+    bool value = false;
+    switch (text.size()) {
+        case 1:
+            if (!digits || (text[0] != '1' && text[0] != '0')) return false;
+            value = text[0] == '1';
+            break;
+        case 2:
+            if (!equals_folded(text, "no")) return false;
+            break;
+        case 3:
+            if (!equals_folded(text, "yes")) return false;
+            value = true;
+            break;
+        case 4:
+            if (!equals_folded(text, "true")) return false;
+            value = true;
+            break;
+        case 5:
+            if (!equals_folded(text, "false")) return false;
+            break;
+        default:
+            return false;
+    }
+    out = value;
+    return true;
+}
+
+namespace {
+
+bool date_separator(char c) noexcept { return c == '-' || c == '/' || c == '.'; }
+
+int two_digits(const char* p) noexcept { return (p[0] - '0') * 10 + (p[1] - '0'); }
+
+// `yyyy-mm-dd` and `dd-mm-yyyy` (any of the separators, the same twice) at
+// the start of text that needs no trimming: what scan_date reads there.
+[[gnu::always_inline]] inline bool scan_fixed_date(std::string_view text, DateText& out,
+                                                   std::string_view& rest) noexcept {
+    if (text.size() < 10 || (text.size() > 10 && is_digit(text[10])) || is_space(text.back())) {
+        return false;
+    }
+    const char* p = text.data();
+    if (!is_digit(p[8]) || !is_digit(p[9])) return false;
+    // The first eight bytes at once: a byte of `other` is zero where the
+    // byte is a digit. A carry from a byte of 0xFA or more may call the
+    // digit after it something else, never the other way round; the text
+    // then goes the long way, which reads it all the same.
+    std::uint64_t head = 0;
+    std::memcpy(&head, p, sizeof head);
+    constexpr std::uint64_t kHigh = 0xF0F0F0F0F0F0F0F0;
+    constexpr std::uint64_t kThrees = 0x3030303030303030;
+    const std::uint64_t other =
+        ((head & kHigh) ^ kThrees) | (((head + 0x0606060606060606) & kHigh) ^ kThrees);
+    // Bytes 0-3, 5 and 6 (yyyy-mm-); bytes 0, 1, 3, 4, 6 and 7 (dd-mm-yy),
+    // the first byte the lowest.
+    constexpr std::uint64_t kYearFirst = 0x00FFFF00FFFFFFFF;
+    constexpr std::uint64_t kYearLast = 0xFFFF00FFFF00FFFF;
+    if ((other & kYearFirst) == 0 && date_separator(p[4]) && p[7] == p[4]) {
+        out = DateText{true, two_digits(p) * 100 + two_digits(p + 2), two_digits(p + 5),
+                       two_digits(p + 8)};
+    } else if ((other & kYearLast) == 0 && date_separator(p[2]) && p[5] == p[2]) {
+        out = DateText{false, two_digits(p), two_digits(p + 3),
+                       two_digits(p + 6) * 100 + two_digits(p + 8)};
+    } else {
+        return false;
+    }
+    rest = text.substr(10);
+    return true;
+}
+
+}  // namespace
+
 bool scan_date(std::string_view text, DateText& out, std::string_view& rest) noexcept {
+    if (scan_fixed_date(text, out, rest)) return true;
     text = trim_spaces(text);
     int parts[3] = {0, 0, 0};
     std::size_t widths[3] = {0, 0, 0};
@@ -253,7 +427,7 @@ namespace {
 
 // Days from 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
 // days_from_civil).
-std::int32_t days_from_civil(int y, int m, int d) noexcept {
+constexpr std::int32_t days_from_civil(int y, int m, int d) noexcept {
     y -= m <= 2 ? 1 : 0;
     const int era = (y >= 0 ? y : y - 399) / 400;
     const int yoe = y - era * 400;
@@ -265,8 +439,30 @@ std::int32_t days_from_civil(int y, int m, int d) noexcept {
 bool valid_date(int y, int m, int d) noexcept {
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (m < 1 || m > 12 || d < 1) return false;
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return d <= kDays[m - 1] + (m == 2 && leap ? 1 : 0);
+    if (d <= kDays[m - 1]) return true;
+    // Only the 29th of February asks about the year.
+    return m == 2 && d == 29 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0);
+}
+
+// The days to January 1 of the years most dates fall in, and of the year
+// after the last: a lookup instead of the calendar's arithmetic.
+constexpr int kFirstListedYear = 1900;
+constexpr int kListedYears = 256;
+constexpr auto kYearStarts = [] {
+    std::array<std::int32_t, kListedYears + 1> starts{};
+    for (int i = 0; i <= kListedYears; ++i) starts[i] = days_from_civil(kFirstListedYear + i, 1, 1);
+    return starts;
+}();
+// Days from January 1 to the first of each month, in a common year.
+constexpr std::int32_t kMonthStarts[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+
+// A valid date's days since 1970-01-01.
+[[gnu::always_inline]] inline std::int32_t days_of(int y, int m, int d) noexcept {
+    const auto listed = static_cast<unsigned>(y - kFirstListedYear);
+    if (listed >= kListedYears) return days_from_civil(y, m, d);
+    const std::int32_t start = kYearStarts[listed];
+    const bool leap = kYearStarts[listed + 1] - start == 366;
+    return start + kMonthStarts[m - 1] + (leap && m > 2 ? 1 : 0) + d - 1;
 }
 
 // Digits [from, from + n) of text as a number.
@@ -305,7 +501,11 @@ bool parse_offset(std::string_view text, int& minutes) noexcept {
 
 }  // namespace
 
-bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept {
+namespace {
+
+// to_days, inlined where dates are read cell after cell.
+[[gnu::always_inline]] inline bool days_in(const DateText& date, DateOrder order,
+                                           std::int32_t& out) noexcept {
     int y = date.third;
     int m = 0;
     int d = 0;
@@ -324,23 +524,67 @@ bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept 
         return false;
     }
     if (!valid_date(y, m, d)) return false;
-    out = days_from_civil(y, m, d);
+    out = days_of(y, m, d);
     return true;
+}
+
+}  // namespace
+
+bool to_days(const DateText& date, DateOrder order, std::int32_t& out) noexcept {
+    return days_in(date, order, out);
 }
 
 bool parse_date(std::string_view text, DateOrder order, std::int32_t& out) noexcept {
     DateText date;
     std::string_view rest;
+    if (scan_fixed_date(text, date, rest)) return rest.empty() && days_in(date, order, out);
     return scan_date(text, date, rest) && rest.empty() && to_days(date, order, out);
 }
 
-bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
-                     bool& zoned) noexcept {
+namespace {
+
+// A date and the time after it, if any (`timed` says whether one was).
+[[gnu::always_inline]] inline bool read_moment(std::string_view text, DateOrder order,
+                                               std::int64_t& out, bool& zoned,
+                                               bool& timed) noexcept {
     DateText date;
     std::string_view rest;
     std::int32_t days = 0;
-    if (!scan_date(text, date, rest) || !to_days(date, order, days)) return false;
+    std::int64_t micros = 0;
+    bool has_zone = false;
+    if ((!scan_fixed_date(text, date, rest) && !scan_date(text, date, rest)) ||
+        !days_in(date, order, days) ||
+        (!rest.empty() && !parse_time_of_day(rest, micros, has_zone))) {
+        return false;
+    }
+    zoned = has_zone;
+    timed = !rest.empty();
+    out = std::int64_t{days} * kMicrosPerDay + micros;
+    return true;
+}
+
+}  // namespace
+
+bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                             bool& zoned) noexcept {
+    bool timed = false;
+    return read_moment(text, order, out, zoned, timed);
+}
+
+bool parse_time_of_day(std::string_view rest, std::int64_t& micros_out, bool& zoned) noexcept {
     if (rest.empty() || (rest[0] != 'T' && rest[0] != ' ')) return false;
+    // ` hh:mm:ss` alone, the most common writing, read straight off.
+    if (rest.size() == 9 && rest[3] == ':' && rest[6] == ':' && is_digit(rest[1]) &&
+        is_digit(rest[2]) && is_digit(rest[4]) && is_digit(rest[5]) && is_digit(rest[7]) &&
+        is_digit(rest[8])) {
+        const int hours = two_digits(rest.data() + 1);
+        const int minutes = two_digits(rest.data() + 4);
+        const int seconds = two_digits(rest.data() + 7);
+        if (hours > 23 || minutes > 59 || seconds > 60) return false;
+        zoned = false;
+        micros_out = (std::int64_t{hours} * 3600 + minutes * 60 + seconds) * 1000000;
+        return true;
+    }
     int hours = 0;
     int minutes = 0;
     int seconds = 0;
@@ -369,12 +613,24 @@ bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
     std::string_view zone = rest.substr(i);
     if (!zone.empty() && zone[0] == ' ') zone.remove_prefix(1);
     int offset = 0;
-    zoned = !zone.empty();
-    if (zoned && !parse_offset(zone, offset)) return false;
-    out = std::int64_t{days} * kMicrosPerDay +
-          (std::int64_t{hours} * 3600 + minutes * 60 + seconds - std::int64_t{offset} * 60) *
-              1000000 +
-          micros;
+    const bool has_zone = !zone.empty();
+    if (has_zone && !parse_offset(zone, offset)) return false;
+    zoned = has_zone;
+    micros_out =
+        (std::int64_t{hours} * 3600 + minutes * 60 + seconds - std::int64_t{offset} * 60) *
+            1000000 +
+        micros;
+    return true;
+}
+
+bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                     bool& zoned) noexcept {
+    std::int64_t micros = 0;
+    bool has_zone = false;
+    bool timed = false;
+    if (!read_moment(text, order, micros, has_zone, timed) || !timed) return false;
+    out = micros;
+    zoned = has_zone;
     return true;
 }
 

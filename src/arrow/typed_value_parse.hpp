@@ -44,6 +44,22 @@ struct NumberText {
 
 bool scan_number(std::string_view text, NumberStyle style, NumberText& out) noexcept;
 
+// The writing most cells have: an optional `-`, digits (grouped by threes
+// with the style's group separator, or not), then optionally the decimal
+// separator and digits; at most 18 digits, no spaces. Such text is read the
+// same by scan_number; other text gets false here, and scan_number decides.
+struct PlainNumber {
+    // Every digit written, the fraction's too, as one number.
+    std::uint64_t digits = 0;
+    // Digits after the decimal separator (0 when none was written).
+    int scale = 0;
+    bool negative = false;
+    // Digits before the decimal separator.
+    int integer_digits = 0;
+};
+
+bool scan_plain_number(std::string_view text, NumberStyle style, PlainNumber& out) noexcept;
+
 // A number without fraction or exponent that fits in 64 bits.
 bool to_int64(const NumberText& number, std::int64_t& out) noexcept;
 // Integers beyond 2^53 in magnitude are identifiers (card numbers, keys)
@@ -54,6 +70,13 @@ bool to_float64(const NumberText& number, double& out) noexcept;
 // The number times 10^scale, when no digit is lost and it has at most
 // `precision` digits then. An exponent is not fixed-point: no.
 bool to_decimal(const NumberText& number, int precision, int scale, __int128& out) noexcept;
+
+// A typed column's cells: the answers of scan_number then to_int64
+// (to_float64, to_decimal), sooner for plain numbers.
+bool read_int64(std::string_view text, NumberStyle style, std::int64_t& out) noexcept;
+bool read_float64(std::string_view text, NumberStyle style, double& out) noexcept;
+bool read_decimal(std::string_view text, NumberStyle style, int precision, int scale,
+                  __int128& out) noexcept;
 
 // true/false/yes/no in any letter case; with `digits` also 1 and 0.
 bool parse_bool(std::string_view text, bool digits, bool& out) noexcept;
@@ -88,6 +111,16 @@ bool parse_date(std::string_view text, DateOrder order, std::int32_t& out) noexc
 // when an offset was written; `zoned` says whether one was.
 bool parse_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
                      bool& zoned) noexcept;
+
+// A date alone (its midnight, not zoned) or a timestamp: parse_date, else
+// parse_timestamp.
+bool parse_date_or_timestamp(std::string_view text, DateOrder order, std::int64_t& out,
+                             bool& zoned) noexcept;
+
+// What parse_timestamp reads after the date (scan_date's `rest`, from the
+// `T` or space on): the microseconds from midnight to the time written,
+// less the offset written, whatever the date's order.
+bool parse_time_of_day(std::string_view rest, std::int64_t& micros, bool& zoned) noexcept;
 
 // The spellings of a missing value in exports: empty, NA, N/A, null, NULL,
 // None, `-`, `\N`, and NaN (in the letter cases writers use).

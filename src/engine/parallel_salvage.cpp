@@ -328,6 +328,7 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
         // once more of the input is there: it is read again then.
         if (!window.holds(read->end.reach)) return SpanPass::kNeedsMore;
         read->output.line_offset = cursor.lines;
+        if (read->output.sink) read->output.sink->lines_before(cursor.lines);
         cursor.position = read->end.position;
         cursor.lines += read->end.lines;
         const bool stopped = read->output.result.stopped;

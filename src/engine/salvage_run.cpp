@@ -285,11 +285,16 @@ SpanEnd SalvageRun::read_span(const InputWindow& window, std::size_t from, std::
         rows.reserve(span / 64 + 16, span / 4 + 16, span + 64);
     }
     std::size_t handed = 0;
+    // The first line of each row in `rows`, for a sink that wants them.
+    const bool with_lines = sink != nullptr && sink->wants_lines();
+    std::vector<std::size_t> first_lines;
+    if (with_lines) first_lines.reserve(kSinkBatchRows + 1);
     // False once the sink has refused a batch.
     const auto hand_over = [&]() {
         handed += rows.size();
-        const bool taken = sink->take(rows);
+        const bool taken = with_lines ? sink->take_lines(rows, first_lines.data()) : sink->take(rows);
         rows.clear();
+        first_lines.clear();
         return taken;
     };
 
@@ -415,6 +420,8 @@ SpanEnd SalvageRun::read_span(const InputWindow& window, std::size_t from, std::
             ++result.repeated_header_rows;
             ++result.total_rows;
         }
+        // The rows this record left (none when the repair set it aside).
+        if (with_lines) first_lines.resize(rows.size(), first_line);
         if (sink != nullptr &&
             (rows.text_bytes() >= kSinkBatchText || rows.size() >= kSinkBatchRows) &&
             !hand_over()) {

@@ -34,8 +34,19 @@ public:
     // False stops the run (a write failed, say): the span ends with
     // SalvageResult::stopped set.
     virtual bool take(const RowStore& rows) = 0;
+    // A sink that keeps where its rows came from says so, and is then handed
+    // its rows through take_lines() instead: first_lines[i] is the line,
+    // counted from 1 at the span's first byte, where row i's record begins.
+    // Other sinks cost the run nothing for it.
+    virtual bool wants_lines() const noexcept { return false; }
+    virtual bool take_lines(const RowStore& rows, const std::size_t* /*first_lines*/) {
+        return take(rows);
+    }
     // Called once after the span's last rows, on the thread that read it.
     virtual void finish() {}
+    // The input's lines before the span's first byte, told once they are
+    // known (spans are read before that), before the span is consumed.
+    virtual void lines_before(std::size_t /*lines*/) {}
 };
 
 // Where a span's reading ended.

@@ -45,6 +45,7 @@ from quillon._many import (
     run_task,
 )
 from quillon._sources import STDIO
+from quillon._table_files import check_cell_rejects
 from quillon.report import SalvageReport
 
 # The version of the --report file's layout; it changes only when a key is
@@ -437,6 +438,14 @@ def _check_single(args: argparse.Namespace) -> None:
     check_distinct(
         [args.input], None if args.output == STDIO else args.output, args.quarantine, args.report
     )
+    if args.cell_rejects is not None:
+        check_writable_target(args.cell_rejects)
+        try:
+            check_cell_rejects(
+                args.output, args.cell_rejects, [p for p in [args.input] if p != STDIO], [args.quarantine, args.report]
+            )
+        except ValueError as exc:
+            raise CommandError(str(exc), EXIT_USAGE) from None
 
 
 def warn(name: str, problems: Sequence[str]) -> None:
@@ -456,7 +465,7 @@ def run_single(
     if to_stdout:
         sys.stdout.flush()
     try:
-        task = make_task(args.input, output, args.quarantine, options)
+        task = make_task(args.input, output, args.quarantine, options, cell_rejects_path=args.cell_rejects)
     except (TypeError, ValueError, ImportError) as exc:
         raise CommandError(str(exc), EXIT_USAGE) from None
     bar = None
@@ -547,7 +556,7 @@ def _file_line(result: TaskResult, exceeded: bool) -> str:
 
 
 def _check_folders(args: argparse.Namespace) -> None:
-    for folder in (args.out_dir, args.quarantine_dir):
+    for folder in (args.out_dir, args.quarantine_dir, args.cell_rejects_dir):
         if folder is None:
             continue
         if os.path.exists(folder) and not os.path.isdir(folder):
@@ -564,6 +573,8 @@ def _check_folders(args: argparse.Namespace) -> None:
 def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
     if args.quarantine is not None:
         raise CommandError("--quarantine names one file: use --quarantine-dir with --out-dir", EXIT_USAGE)
+    if args.cell_rejects is not None:
+        raise CommandError("--cell-rejects names one file: use --cell-rejects-dir with --out-dir", EXIT_USAGE)
     if not args.paths:
         raise CommandError("the following arguments are required: INPUT", EXIT_USAGE)
     if args.report is not None:
@@ -571,7 +582,9 @@ def run_many(args: argparse.Namespace, options: dict[str, Any]) -> int:
     _check_folders(args)
     limits = limits_of(args)
     try:
-        plan = plan_many(args.paths, args.out_dir, args.quarantine_dir, options, args.format or "csv")
+        plan = plan_many(
+            args.paths, args.out_dir, args.quarantine_dir, options, args.format or "csv", args.cell_rejects_dir
+        )
     except (TypeError, ValueError, ImportError) as exc:
         raise CommandError(str(exc), EXIT_USAGE) from None
     check_distinct([item.input_path for item in plan], None, None, args.report)

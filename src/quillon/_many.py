@@ -26,7 +26,7 @@ from quillon._sources import (
     load_input,
     read_stdin,
 )
-from quillon._table_files import check_table_output, output_name
+from quillon._table_files import check_cell_rejects, check_table_output, output_name, with_column_types
 from quillon.adaptive import _flag, _options, _path, problems_of, salvage, salvage_loaded, streams
 from quillon.report import SalvageReport
 
@@ -108,6 +108,9 @@ class Task:
     make_folders: bool = False
     # Salvage input that looks like a binary format anyway.
     force: bool = False
+    # Where the log of the cells that fit no column type goes (a Parquet
+    # or Arrow output only).
+    cell_rejects_path: str | None = None
 
     @property
     def output_path(self) -> str:
@@ -134,7 +137,7 @@ def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
     if tracker is not None:
         tracker.begin()
     if task.make_folders:
-        for path in (task.output, task.quarantine_path):
+        for path in (task.output, task.quarantine_path, task.cell_rejects_path):
             if isinstance(path, str) and os.path.dirname(path):
                 os.makedirs(os.path.dirname(path), exist_ok=True)
     reading: ReadProgress | None = None if tracker is None else tracker.reading
@@ -144,10 +147,13 @@ def run_task(task: Task, tracker: Tracker | None = None) -> TaskResult:
         loaded = read_stdin(reading, force=task.force, stream=stream)
     else:
         loaded = load_input(task.input_path, progress=reading, force=task.force, stream=stream)
-    values = salvage_loaded(loaded, task.output, task.quarantine_path, task.options, salvaging)
+    values = salvage_loaded(
+        loaded, task.output, task.quarantine_path, task.options, salvaging, task.cell_rejects_path
+    )
     report = SalvageReport._from_native(
         values, task.input_path, task.output_path, task.quarantine_path, problems_of(loaded, values)
     )
+    report = with_column_types(report, values)
     return TaskResult(
         report, time.perf_counter() - start, loaded.compression, loaded.size, bool(loaded.problems)
     )
@@ -160,13 +166,16 @@ def make_task(
     options: Mapping[str, Any],
     *,
     make_folders: bool = False,
+    cell_rejects_path: str | None = None,
 ) -> Task:
     """Validates the options (``TypeError``, ``ValueError``) for one input."""
     keywords = _salvage_keywords(options)
     force = _flag(keywords.pop("force"), "force")
     salvage_options = _options(**keywords)
     check_table_output(output, salvage_options)
-    return Task(input_path, output, quarantine_path, salvage_options, make_folders, force)
+    inputs = [] if input_path == STDIO else [input_path]
+    check_cell_rejects(output, cell_rejects_path, inputs, [quarantine_path])
+    return Task(input_path, output, quarantine_path, salvage_options, make_folders, force, cell_rejects_path)
 
 
 # quillon.salvage's keyword options and their defaults.
@@ -204,17 +213,19 @@ def plan_many(
     quarantine_dir: str | None,
     options: Mapping[str, Any],
     output_format: str = "csv",
+    cell_rejects_dir: str | None = None,
 ) -> list[Task | SalvageFailure]:
     """One task per input file, or a failure for an input that names none.
 
-    The output and quarantine folders are skipped where a directory input
-    holds them. Raises ``ValueError`` before any work when two inputs would
-    write the same clean file, when a clean or quarantine file would replace
-    an input, or when the clean and quarantine files would share a folder.
+    The output, quarantine and cell-reject folders are skipped where a
+    directory input holds them. Raises ``ValueError`` before any work when
+    two inputs would write the same clean file, when a clean, quarantine or
+    cell-reject file would replace an input, or when the clean and
+    quarantine files would share a folder.
     """
     if quarantine_dir is not None and _same_place(out_dir, quarantine_dir):
         raise ValueError("the quarantine directory must differ from the output directory")
-    folders = [out_dir] if quarantine_dir is None else [out_dir, quarantine_dir]
+    folders = [out_dir] + [d for d in (quarantine_dir, cell_rejects_dir) if d is not None]
     items = list(expand_inputs(inputs, skipped_folders=folders))
     sources = _InputSet()
     for item in items:
@@ -243,7 +254,16 @@ def plan_many(
             raise ValueError(
                 f"the quarantine file of {item.path!r} would replace the input {quarantine!r}"
             )
-        plan.append(make_task(item.path, output, quarantine, options, make_folders=True))
+        # NAME.cells.csv: beside a quarantine file of the same name when
+        # both folders are one.
+        cells = (
+            None
+            if cell_rejects_dir is None
+            else os.path.join(cell_rejects_dir, os.path.splitext(item.name)[0] + ".cells.csv")
+        )
+        if cells is not None and cells in sources:
+            raise ValueError(f"the cell-reject file of {item.path!r} would replace the input {cells!r}")
+        plan.append(make_task(item.path, output, quarantine, options, make_folders=True, cell_rejects_path=cells))
     # Files run side by side: each reads on one thread unless told otherwise.
     tasks = [task for task in plan if isinstance(task, Task)]
     if len(tasks) > 1 and options.get("threads") is None:
@@ -323,6 +343,7 @@ def salvage_many(
     *,
     quarantine_dir: str | os.PathLike[str] | None = None,
     output_format: str = "csv",
+    cell_rejects_dir: str | os.PathLike[str] | None = None,
     jobs: int | None = None,
     executor: Executor | None = None,
     **options: Any,
@@ -339,7 +360,11 @@ def salvage_many(
     Arrow IPC files, their suffix in place of the input's); with
     ``quarantine_dir``, its quarantine file under the input's name there. Missing folders are created; each file is written whole or not
     at all, as ``quillon.salvage`` writes it, and a directory input's files
-    inside ``out_dir`` or ``quarantine_dir`` are not inputs.
+    inside ``out_dir`` or ``quarantine_dir`` are not inputs. With
+    ``cell_rejects_dir`` (Parquet or Arrow output only), the columns keep
+    their inferred types and each file's cells that fit no type go to
+    ``NAME.cells.csv`` there (NAME the input's name without its suffix), as
+    ``quillon.salvage``'s ``cell_rejects_path``.
 
     ``executor`` is any ``concurrent.futures.Executor``: a process pool,
     Dask's ``Client.get_executor()``, ... (the workers must see the same
@@ -366,6 +391,7 @@ def salvage_many(
         None if quarantine_dir is None else _path(quarantine_dir, "quarantine_dir"),
         options,
         output_format,
+        None if cell_rejects_dir is None else _path(cell_rejects_dir, "cell_rejects_dir"),
     )
     if executor is not None:
         outcomes = execute(plan, executor)

@@ -6,13 +6,17 @@ table is never held whole in its columnar form as well.
 
 from __future__ import annotations
 
+import csv
+import dataclasses
 import importlib
 import os
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 from quillon import _native
+from quillon._atomic import same_file
 from quillon._optional import require
+from quillon.report import SalvageReport
 
 # Suffixes that ask for a columnar file, and the format each names. Feather
 # version 2 is the Arrow IPC file format.
@@ -59,6 +63,68 @@ def typed_without_loss(batches: _native.RecordBatches, delimiter: int, threads: 
     strings = {i: "string" for i, count in enumerate(rejects) if count}
     typed, _, _, _ = _native.type_columns(batches, True, strings, delimiter, workers)
     return typed
+
+
+def typed_with_rejects(
+    batches: _native.RecordBatches, delimiter: int, threads: int | None
+) -> tuple[_native.RecordBatches, _native.RecordBatches, dict[str, Any]]:
+    """The batches with the column types ``quillon.read`` infers, misfit
+    cells null; the log of those cells, which holds their text; and the
+    report's ``column_types`` and ``cell_rejects`` (per column)."""
+    typed, rejects, names, counts = _native.type_columns(
+        batches, True, {}, delimiter, 0 if threads is None else threads
+    )
+    columns = typed.columns
+    found = {
+        "column_types": dict(zip(columns, names, strict=True)),
+        "cell_rejects": dict(zip(columns, counts, strict=True)),
+    }
+    return typed, rejects, found
+
+
+def with_column_types(report: SalvageReport, values: Mapping[str, Any]) -> SalvageReport:
+    """The report with the columns' types and reject counts of a salvage
+    that wrote a cell-reject log; as it is otherwise."""
+    if "column_types" not in values:
+        return report
+    return dataclasses.replace(report, column_types=values["column_types"], cell_rejects=values["cell_rejects"])
+
+
+# The cell-reject log's columns, as SalvagedTable.cell_rejects has them.
+CELL_REJECTS_HEADER = ("line", "column", "text", "expected")
+
+
+def write_cell_rejects(rejects: object, path: str) -> None:
+    """Writes the log of misfit cells (``SalvagedTable.cell_rejects``'s
+    shape) to ``path`` as CSV with a header."""
+    pa = _require_pyarrow("arrow")
+    with open(path, "w", encoding="utf-8", newline="") as handle:
+        writer = csv.writer(handle, lineterminator="\n")
+        writer.writerow(CELL_REJECTS_HEADER)
+        for batch in pa.RecordBatchReader.from_stream(rejects):
+            columns = [batch.column(name).to_pylist() for name in CELL_REJECTS_HEADER]
+            for line, column, text, expected in zip(*columns, strict=True):
+                writer.writerow(("" if line is None else line, column, text, expected))
+
+
+def check_cell_rejects(
+    output: str | int | None, cell_rejects: str | None, inputs: Sequence[str], others: Sequence[str | None]
+) -> None:
+    """Before any work: ValueError when the cell-reject log is asked for an
+    output that has no typed columns (CSV keeps every cell's text, so no
+    cell is rejected), or would replace an input or another output."""
+    if cell_rejects is None:
+        return
+    if not isinstance(output, str) or table_format(output) is None:
+        raise ValueError(
+            "a cell-reject log needs a Parquet or Arrow output: a CSV output keeps every cell's text as read"
+        )
+    for source in inputs:
+        if same_file(source, cell_rejects):
+            raise ValueError(f"the cell-reject file {cell_rejects!r} is the input {source!r}")
+    for other in (output, *others):
+        if other is not None and same_file(other, cell_rejects):
+            raise ValueError(f"the cell-reject file {cell_rejects!r} is another output, {other!r}")
 
 
 def write_table(batches: object, path: str, file_format: str) -> None:

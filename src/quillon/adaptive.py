@@ -20,7 +20,16 @@ from typing import Any, BinaryIO
 from quillon import _native
 from quillon._atomic import check_outputs, destinations, same_file
 from quillon._sources import LoadedInput, load_input
-from quillon._table_files import check_table_output, table_format, typed_without_loss, write_table
+from quillon._table_files import (
+    check_cell_rejects,
+    check_table_output,
+    table_format,
+    typed_with_rejects,
+    typed_without_loss,
+    with_column_types,
+    write_cell_rejects,
+    write_table,
+)
 from quillon.report import InputFormat, SalvageReport
 
 # The native side counts in unsigned machine words.
@@ -210,24 +219,35 @@ def salvage_loaded(
     quarantine_path: str | None,
     options: dict[str, Any],
     progress: Callable[[int, int], object] | None = None,
+    cell_rejects_path: str | None = None,
 ) -> dict[str, Any]:
     """Salvages a loaded input into ``output`` (a path, written atomically,
     or an open descriptor, streamed; a path ending in ``.parquet`` or
     ``.arrow``/``.feather`` gets that format) and the quarantine file; the
     native side's counts. A plain file or a stream of blocks is read as a
     stream, in memory that does not grow with it. Raises what the salvage
-    raises, naming the files the caller gave."""
+    raises, naming the files the caller gave. With ``cell_rejects_path``
+    (for a Parquet or Arrow output), the columns keep their inferred types
+    and the cells that do not fit go to that file; the counts then also
+    hold ``column_types`` and ``cell_rejects`` (with_column_types)."""
     options = for_input(options, loaded.head)
     file_format = table_format(output) if isinstance(output, str) else None
     try:
-        with destinations(output if isinstance(output, str) else None, quarantine_path) as made:
-            clean, rejects = made
+        with destinations(output if isinstance(output, str) else None, quarantine_path, cell_rejects_path) as made:
+            clean, rejects, cells = made
             target = output if clean is None else clean.path
             quarantine = None if rejects is None else rejects.path
             if file_format is not None:
                 assert isinstance(target, str)
                 batches, values = _native.read(loaded.source, quarantine, options)
-                typed = typed_without_loss(batches, values["delimiter"], options.get("threads"))
+                if cells is None:
+                    typed = typed_without_loss(batches, values["delimiter"], options.get("threads"))
+                else:
+                    # Nothing is lost: the log holds the text of every cell
+                    # the typed columns leave null.
+                    typed, log, found = typed_with_rejects(batches, values["delimiter"], options.get("threads"))
+                    write_cell_rejects(log, cells.path)
+                    values = {**values, **found}
                 write_table(typed, target, file_format)
             elif loaded.blocks is not None:
                 # The blocks report the reading themselves.
@@ -296,6 +316,7 @@ def salvage(
     input_path: str | os.PathLike[str] | Buffer | BinaryIO,
     output_path: str | os.PathLike[str],
     quarantine_path: str | os.PathLike[str] | None = None,
+    cell_rejects_path: str | os.PathLike[str] | None = None,
     *,
     delimiter: str | None = None,
     quote_char: str | None = None,
@@ -330,7 +351,16 @@ def salvage(
     rows go to ``quarantine_path``, each byte for byte with its lines, offset
     and reason. An ``output_path`` ending in ``.parquet`` (``.pq``) or
     ``.arrow`` (``.feather``, ``.ipc``) gets the rows of ``quillon.read`` in
-    that format instead, through pyarrow (``ImportError`` without it).
+    that format instead, through pyarrow (``ImportError`` without it). Its
+    columns have the types ``read`` infers, except that a column with cells
+    of no value of its type stays a string column, so the file holds every
+    cell's text; unless ``cell_rejects_path`` is given: then every column
+    keeps its type, its misfit cells are null, and each of them is a row of
+    that CSV file (``line,column,text,expected``: the input line where its
+    record begins, the column's name, the cell's text, the type), and the
+    report gives ``column_types`` and ``cell_rejects`` as ``read``'s does.
+    For a CSV output, which keeps every cell's text, ``cell_rejects_path``
+    is a ``ValueError``.
 
     Both files are written whole or not at all: each goes to a temporary
     file beside it and replaces the destination only when the run has
@@ -400,11 +430,14 @@ def salvage(
         output_delimiter=output_delimiter,
         threads=threads,
     )
+    cells = None if cell_rejects_path is None else _path(cell_rejects_path, "cell_rejects_path")
     check_outputs(_input_paths(input_path), target, rejects)
     check_table_output(target, options)
+    check_cell_rejects(target, cells, _input_paths(input_path), [rejects])
     loaded = load_input(input_path, force=_flag(force, "force"), stream=streams(target, options))
-    values = salvage_loaded(loaded, target, rejects, options)
-    return SalvageReport._from_native(values, loaded.name, target, rejects, problems_of(loaded, values))
+    values = salvage_loaded(loaded, target, rejects, options, cell_rejects_path=cells)
+    report = SalvageReport._from_native(values, loaded.name, target, rejects, problems_of(loaded, values))
+    return with_column_types(report, values)
 
 
 def _input_paths(source: object) -> list[str]:

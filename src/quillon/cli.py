@@ -146,7 +146,12 @@ def _settle_paths(args: argparse.Namespace) -> None:
     args.input = args.output = None
     if args.out_dir is not None:
         return
-    batch_only = (("--quarantine-dir", args.quarantine_dir), ("--jobs", args.jobs), ("--format", args.format))
+    batch_only = (
+        ("--quarantine-dir", args.quarantine_dir),
+        ("--jobs", args.jobs),
+        ("--format", args.format),
+        ("--cell-rejects-dir", args.cell_rejects_dir),
+    )
     for flag, value in batch_only:
         if value is not None:
             raise CommandError(f"{flag} needs --out-dir", EXIT_USAGE)
@@ -176,6 +181,8 @@ def _run_salvage(args: argparse.Namespace) -> int:
 _PIPELINE_ONLY = {
     "out_dir": "--out-dir",
     "report": "--report",
+    "cell_rejects": "--cell-rejects",
+    "cell_rejects_dir": "--cell-rejects-dir",
 }
 
 
@@ -342,6 +349,9 @@ def _print_report(report: SalvageReport, args: argparse.Namespace) -> None:
         kind = _TABLE_FORMAT_NAMES[file_format]
     table.append(("clean file", f"{args.output} ({kind})"))
     table.append(("quarantine file", quarantine))
+    if args.cell_rejects is not None:
+        cells = sum(report.cell_rejects.values())
+        table.append(("cell-reject file", f"{args.cell_rejects} ({cells:,} cells)"))
     _print_table(table)
 
 
@@ -514,6 +524,13 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="PATH",
         help="write the records that were set aside to PATH, with their lines and reason",
     )
+    salvage_command.add_argument(
+        "--cell-rejects",
+        metavar="PATH",
+        help="for a Parquet or Arrow OUTPUT: keep every column's inferred type and write the cells "
+        "that are no value of it to PATH (CSV: line,column,text,expected); without it such a "
+        "column stays text",
+    )
     for option in OPTIONS:
         salvage_command.add_argument(option.flag, dest=option.keyword, **_flag_reading(option))
     salvage_command.add_argument("--json", action="store_true", help="print the report as JSON")
@@ -537,6 +554,12 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         help="with --out-dir: write each input's quarantine file into DIR, under the clean "
         "file's name",
+    )
+    salvage_command.add_argument(
+        "--cell-rejects-dir",
+        metavar="DIR",
+        help="with --out-dir and --format parquet or arrow: as --cell-rejects, each file's "
+        "cells into DIR/NAME.cells.csv (NAME: the input's name without its suffix)",
     )
     salvage_command.add_argument(
         "--format",

@@ -88,8 +88,9 @@ class SalvagedTable:
     @property
     def cell_rejects(self) -> _native.RecordBatches:
         """The cells that were no value of their column's type, one row each:
-        ``row`` (int64, the table's row from 0), ``column``, ``text`` (the
-        cell as read) and ``expected`` (the column's type). An Arrow table
+        ``line`` (int64, the input line where the cell's record begins, from
+        1, as the quarantine counts), ``column``, ``text`` (the cell as read)
+        and ``expected`` (the column's type). An Arrow table
         through the PyCapsule interface, like the table itself."""
         if self._cell_rejects is None:
             self._cell_rejects = self._complete().rejects()

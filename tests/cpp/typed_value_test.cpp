@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "arrow/typed_columns.hpp"
 #include "arrow/typed_inference.hpp"
 #include "arrow/typed_value_parse.hpp"
 
@@ -98,6 +101,52 @@ TEST(TypedValueTest, Decimals) {
     EXPECT_EQ(cents_of("1000.00", kPointDecimal, 5), std::nullopt);
 }
 
+// The column readers take shortcuts for plain numbers: each must answer
+// as scan_number and the conversions do, to the bit.
+TEST(TypedValueTest, ColumnReadersAgreeWithTheGeneralReading) {
+    // clang-format off
+    const std::vector<std::string_view> texts = {
+        "0", "-0", "7", "-7", "+7", "007", "00.5", "0.5", ".5", "5.", "0.05", "-0.10", "1,234",
+        "1,23", "1,2345", "0,123", "12,345.67", "1,234,567.891", "1.234,5", "1,5", "123456789012345678",
+        "1234567890123456789", "-999999999999999999", "9007199254740993", "0.1234567890123456789",
+        "1e3", " 5", "5 ", "$5", "12.5%", "-", "", "1-2", "1.5.", "2024-01-05", "12,345,67",
+        "99999.99", "100000.00", "0.001",
+    };
+    // clang-format on
+    for (const NumberStyle style : {kPointDecimal, kCommaDecimal}) {
+        for (const std::string_view text : texts) {
+            NumberText number;
+            const bool scanned = scan_number(text, style, number);
+            std::int64_t whole = 0;
+            std::int64_t read_whole = 0;
+            const bool is_int = scanned && to_int64(number, whole);
+            EXPECT_EQ(read_int64(text, style, read_whole), is_int) << text;
+            if (is_int) {
+                EXPECT_EQ(read_whole, whole) << text;
+            }
+            double real = 0;
+            double read_real = 0;
+            const bool is_real = scanned && to_float64(number, real);
+            EXPECT_EQ(read_float64(text, style, read_real), is_real) << text;
+            if (is_real) {
+                EXPECT_EQ(std::bit_cast<std::uint64_t>(read_real), std::bit_cast<std::uint64_t>(real))
+                    << text;
+            }
+            for (const auto& [precision, scale] :
+                 {std::pair{38, 2}, std::pair{7, 2}, std::pair{2, 2}}) {
+                __int128 fixed = 0;
+                __int128 read_fixed = 0;
+                const bool is_fixed = scanned && to_decimal(number, precision, scale, fixed);
+                EXPECT_EQ(read_decimal(text, style, precision, scale, read_fixed), is_fixed)
+                    << text << " " << precision;
+                if (is_fixed) {
+                    EXPECT_TRUE(read_fixed == fixed) << text;
+                }
+            }
+        }
+    }
+}
+
 TEST(TypedValueTest, BooleansAndNulls) {
     bool flag = false;
     EXPECT_TRUE(parse_bool(" TRUE", false, flag) && flag);
@@ -133,6 +182,12 @@ TEST(TypedValueTest, Dates) {
         {"2024-02-29", DateOrder::kDayMonthYear, std::nullopt},
         {"01/02/24", DateOrder::kDayMonthYear, std::nullopt},
         {"2024-01-05x", DateOrder::kYearMonthDay, std::nullopt},
+        {" 2024-01-05 ", DateOrder::kYearMonthDay, 19727},
+        {"2024-01-0512", DateOrder::kYearMonthDay, std::nullopt},
+        {"05-01-20245", DateOrder::kDayMonthYear, std::nullopt},
+        {"2024.01-05", DateOrder::kYearMonthDay, std::nullopt},
+        {"2000-02-29", DateOrder::kYearMonthDay, 11016}, {"1900-02-29", DateOrder::kYearMonthDay, std::nullopt},
+        {"0001-01-01", DateOrder::kYearMonthDay, -719162},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -167,6 +222,17 @@ TEST(TypedValueTest, Timestamps) {
         EXPECT_EQ(read ? std::optional(micros) : std::nullopt, c.micros) << c.text;
         if (read) {
             EXPECT_EQ(zoned, c.zoned) << c.text;
+        }
+        // A timestamp column also takes a date alone, as its midnight.
+        std::int64_t either = 0;
+        bool either_zoned = false;
+        const bool date_alone = c.text == "1970-01-01";
+        EXPECT_EQ(parse_date_or_timestamp(c.text, DateOrder::kYearMonthDay, either, either_zoned),
+                  read || date_alone)
+            << c.text;
+        if (read || date_alone) {
+            EXPECT_EQ(either, read ? micros : 0) << c.text;
+            EXPECT_EQ(either_zoned, read && zoned) << c.text;
         }
     }
 }
@@ -253,6 +319,50 @@ TEST(TypedInferenceTest, TypeNames) {
                                         "decimal(5)", "int32", ""}) {
         EXPECT_FALSE(parse_type_name(name).has_value()) << name;
     }
+}
+
+// A table typed batch by batch with the types of the whole (type_batch) is
+// the table type_columns types: the same values, nulls and misfits, in row
+// order.
+TEST(TypedColumnsTest, BatchByBatchAsTheWholeTable) {
+    using quillon::arrow::BatchLimits;
+    using quillon::arrow::CellReject;
+    quillon::RowStore store;
+    for (int i = 0; i < 40; ++i) {
+        const std::string n = i == 7 ? "x" : i == 9 ? "NA" : std::to_string(i);
+        const std::string day = i == 30 ? "2024-13-01" : "2024-01-" + std::to_string(10 + i % 18);
+        const std::string price = i == 3 ? "a lot" : std::to_string(i) + ".5";
+        for (const std::string& cell : {n, day, price}) store.append_field(cell, 0);
+        store.end_row();
+    }
+    const auto table = std::make_shared<const quillon::arrow::BatchTable>(
+        quillon::arrow::build_batches(store, false, 3, BatchLimits{.max_rows = 6}));
+    quillon::arrow::TypingRequest request{.given = {std::nullopt, std::nullopt,
+                                                    parse_type_name("decimal(10,2)")}};
+    request.threads = 1;
+    const quillon::arrow::TypedTable whole = quillon::arrow::type_columns(table, request);
+    const std::vector<ColumnType>& types = whole.table->types();
+    ASSERT_EQ(types.size(), 3u);
+    std::vector<CellReject> rejects;
+    std::size_t first = 0;
+    for (std::size_t b = 0; b < table->batches().size(); ++b) {
+        const quillon::arrow::RecordBatch typed =
+            quillon::arrow::type_batch(table->batches()[b], types, {false, false, true}, first, rejects);
+        for (std::size_t c = 0; c < 3; ++c) {
+            const quillon::arrow::TypedArray& got = typed.typed->columns[c];
+            const quillon::arrow::TypedArray& want = whole.table->batches()[b].typed->columns[c];
+            EXPECT_EQ(got.null_count, want.null_count) << b << " " << c;
+            ASSERT_EQ(got.values.size(), want.values.size());
+            EXPECT_EQ(std::memcmp(got.values.data(), want.values.data(), 8 * got.values.size()), 0);
+        }
+        first += static_cast<std::size_t>(table->batches()[b].rows);
+    }
+    std::vector<std::string> texts;
+    for (const CellReject& reject : rejects) texts.push_back(reject.text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"a lot", "x", "2024-13-01"}));
+    std::uint64_t counted = 0;
+    for (const std::uint64_t count : whole.reject_counts) counted += count;
+    EXPECT_EQ(counted, rejects.size());
 }
 
 }  // namespace

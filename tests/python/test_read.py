@@ -317,7 +317,7 @@ def test_types_come_from_the_first_window_and_later_misfits_are_rejects(tmp_path
     t = quillon.read(data)
     assert t.schema["amount"] == quillon.ColumnSchema("int64", 1)
     assert pa.table(t.cell_rejects).to_pylist() == [
-        {"row": 3000, "column": "amount", "text": "12.50", "expected": "int64"},
+        {"line": 3002, "column": "amount", "text": "12.50", "expected": "int64"},
     ]
     assert pa.table(t).column("amount").to_pylist()[-2:] == [None, 7]
     # The same rows within one window: the type reads every cell.
@@ -423,12 +423,14 @@ def test_columnar_output_refused_before_any_work(tmp_path, monkeypatch, setup, e
 def test_options_are_those_of_salvage():
     ours = inspect.signature(quillon.read).parameters
     theirs = inspect.signature(quillon.salvage).parameters
-    # No clean file: neither its path nor its delimiter; and the column
-    # types, which only a table has, come last.
+    # No clean file: neither its path nor its delimiter, nor the file of its
+    # cell rejects (the table holds them); and the column types, which only
+    # a table has, come last.
     read_only = [o.keyword for o in READ_ONLY_OPTIONS]
     assert list(ours)[-len(read_only) :] == read_only
     shared = [p for name, p in ours.items() if name not in read_only]
-    assert shared == [p for name, p in theirs.items() if name not in ("output_path", "output_delimiter")]
+    file_only = ("output_path", "cell_rejects_path", "output_delimiter")
+    assert shared == [p for name, p in theirs.items() if name not in file_only]
 
 
 def test_bad_arguments_fail_before_reading(tmp_path):

@@ -1,6 +1,7 @@
 """Typed columns of quillon.read: inference, damage, the user's types, and the
 reject log that accounts for every null."""
 
+import csv
 import decimal
 import json
 from datetime import UTC, date, datetime
@@ -8,6 +9,7 @@ from datetime import UTC, date, datetime
 import duckdb
 import polars as pl
 import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -84,7 +86,7 @@ def test_a_few_misfits_are_nulls_listed_in_the_log(tmp_path):
     t = read_text(tmp_path, column_of(cells, "weight"))
     assert pa.table(t).column("weight").type == pa.int64()
     assert pa.table(t).column("weight").null_count == 2
-    assert rejects_of(t) == [{"row": 38, "column": "weight", "text": "12 kg", "expected": "int64"}]
+    assert rejects_of(t) == [{"line": 40, "column": "weight", "text": "12 kg", "expected": "int64"}]
     assert t.schema["weight"] == quillon.ColumnSchema("int64", 1)
     assert t.report.cell_rejects == {"weight": 1}
 
@@ -96,14 +98,38 @@ def test_too_many_misfits_leave_text(tmp_path):
     assert rejects_of(t) == [] and t.schema["x"].rejects == 0
 
 
-def test_rejects_are_numbered_across_batches(tmp_path):
-    # More rows than one record batch holds, read on two threads.
-    cells = [str(i) for i in range(300_000)]
-    cells[5] = cells[200_001] = "oops"
-    t = read_text(tmp_path, column_of(cells), threads=2)
-    assert [r["row"] for r in rejects_of(t)] == [5, 200_001]
+def test_rejects_give_their_input_line_across_batches_and_spans(tmp_path):
+    # More rows than one record batch or span holds, read on two threads;
+    # a quoted line break on row 3 puts every later record a line further.
+    rows = [f"{i},{'a' * 40}" for i in range(300_000)]
+    rows[3] = '3,"two\nlines"'
+    rows[5] = rows[200_001] = "oops,x"
+    text = "x,note\n" + "\n".join(rows) + "\n"
+    t = read_text(tmp_path, text, threads=2)
+    assert [r["line"] for r in rejects_of(t)] == [8, 200_004]
     assert pa.table(t).column("x")[200_002].as_py() == 200_002
-    assert pa.table(read_text(tmp_path, column_of(cells), threads=1)).equals(pa.table(t))
+    again = read_text(tmp_path, text, threads=1)
+    assert pa.table(again).equals(pa.table(t))
+    assert pa.table(again.cell_rejects).equals(pa.table(t.cell_rejects))
+
+
+NUMBERS = "".join(f"{i}\n" for i in range(30))
+
+
+@pytest.mark.parametrize(
+    ("text", "options", "lines"),
+    [
+        # A preamble line, a comment and a repeated header set aside above.
+        ("exported by a tool\nn\n# note\n" + NUMBERS + "n\nx\n", {"skip_rows": 1, "comment": "#"}, [35]),
+        # No header: the first row is data and keeps its line.
+        ("x\n" + NUMBERS, {"header": False}, [1]),
+        # A cell spread over two lines by a quoted line break.
+        ('n,note\n1,"a\nb"\nx,c\n' + NUMBERS.replace("\n", ",d\n"), {}, [4]),
+    ],
+)
+def test_reject_lines_count_every_input_line(tmp_path, text, options, lines):
+    t = read_text(tmp_path, text, **options)
+    assert [r["line"] for r in rejects_of(t)] == lines
 
 
 @pytest.mark.parametrize(
@@ -141,9 +167,9 @@ def test_given_types_are_never_demoted(tmp_path):
     assert table.column("price").to_pylist() == [None] * 3 + [decimal.Decimal("12.50")]
     assert table.column("day").to_pylist() == [date(2024, 1, 5)] * 3 + [None]
     assert table.column("note").type == pa.int64()
-    assert [(r["row"], r["column"], r["expected"]) for r in rejects_of(t)] == [
-        (0, "price", "decimal128(10, 2)"), (1, "price", "decimal128(10, 2)"),
-        (2, "price", "decimal128(10, 2)"), (3, "day", "date32"),
+    assert [(r["line"], r["column"], r["expected"]) for r in rejects_of(t)] == [
+        (2, "price", "decimal128(10, 2)"), (3, "price", "decimal128(10, 2)"),
+        (4, "price", "decimal128(10, 2)"), (5, "day", "date32"),
     ]
 
 
@@ -208,7 +234,8 @@ def test_every_null_is_a_null_spelling_or_a_listed_reject(tmp_path, columns):
     strings = pa.table(read_text(tmp_path, text, types=False))
     t = read_text(tmp_path, text)
     typed = pa.table(t)
-    listed = {(r["row"], r["column"]): r["text"] for r in rejects_of(t)}
+    # Every record is one line below the header.
+    listed = {(r["line"] - 2, r["column"]): r["text"] for r in rejects_of(t)}
     for name in typed.column_names:
         texts = strings.column(name).to_pylist()
         values = typed.column(name).to_pylist()
@@ -230,3 +257,78 @@ def test_sniff_lists_the_types_read_would_give(tmp_path, capsys):
         "n": {"type": "int64", "rejects": 1},
         "day": {"type": "date32", "rejects": 0},
     }
+
+
+# ---- the reject log as a file ----
+
+DAMAGED = "n,price,day\n" + "".join(f"{i},{i}.50,2024-01-{i % 28 + 1:02}\n" for i in range(40)) + 'x,"call, us",2024-02-30\n'
+
+
+def cells_file(path) -> list[list[str]]:
+    with open(path, newline="", encoding="utf-8") as handle:
+        return list(csv.reader(handle))
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow"])
+@pytest.mark.parametrize("logged", [True, False])
+def test_salvage_to_a_table_file_keeps_types_only_with_the_log(tmp_path, suffix, logged):
+    source = tmp_path / "in.csv"
+    source.write_text(DAMAGED)
+    cells = tmp_path / "cells.csv" if logged else None
+    report = quillon.salvage(source, tmp_path / f"out{suffix}", None, cells)
+    out = tmp_path / f"out{suffix}"
+    written = pa.ipc.open_file(out).read_all() if suffix == ".arrow" else pq.read_table(out)
+    if logged:
+        assert written.schema.types == [pa.int64(), pa.decimal128(38, 2), pa.date32()]
+        assert written.column("price").null_count == 1
+        # The file lists what quillon.read lists, line for line.
+        listed = [[str(r["line"]), r["column"], r["text"], r["expected"]] for r in rejects_of(quillon.read(source))]
+        assert cells_file(cells) == [["line", "column", "text", "expected"], *listed]
+        assert listed[1] == ["42", "price", "call, us", "decimal128(38, 2)"]
+        assert report.cell_rejects == {"n": 1, "price": 1, "day": 1} and report.column_types["day"] == "date32"
+    else:
+        assert written.schema.types == [pa.string()] * 3 and report.cell_rejects == {}
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", f"out{suffix}"]
+
+
+@pytest.mark.parametrize(
+    ("output", "cells", "message"),
+    [
+        ("out.csv", "cells.csv", "needs a Parquet or Arrow output"),
+        ("out.parquet", "in.csv", "is the input"),
+        ("out.parquet", "out.parquet", "is another output"),
+        ("out.parquet", "q.csv", "is another output"),
+    ],
+)
+def test_cell_rejects_path_refused_before_any_work(tmp_path, output, cells, message):
+    (tmp_path / "in.csv").write_text(DAMAGED)
+    with pytest.raises(ValueError, match=message):
+        quillon.salvage(tmp_path / "in.csv", tmp_path / output, tmp_path / "q.csv", tmp_path / cells)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "said"),
+    [
+        (["in.csv", "out.csv", "--cell-rejects", "cells.csv"], 2, "needs a Parquet or Arrow output"),
+        (["in.csv", "out.parquet", "--cell-rejects-dir", "d"], 2, "--cell-rejects-dir needs --out-dir"),
+        (["--out-dir", "o", "in.csv", "--cell-rejects", "c.csv"], 2, "use --cell-rejects-dir"),
+        (["--out-dir", "o", "in.csv", "--cell-rejects-dir", "d"], 2, "needs a Parquet or Arrow output"),
+        (["--basic", "in.csv", "out.csv", "--cell-rejects", "c.csv"], 2, "needs the adaptive salvage"),
+        (["in.csv", "out.parquet", "--cell-rejects", "c.csv", "--quiet"], 0, ""),
+        (["--out-dir", "o", "--format", "arrow", "--cell-rejects-dir", "d", "in.csv", "--quiet"], 0, ""),
+    ],
+)
+def test_cell_rejects_on_the_command_line(tmp_path, monkeypatch, capsys, args, status, said):
+    from quillon.cli import main
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "in.csv").write_text(DAMAGED)
+    assert main(["salvage", *args]) == status
+    assert said in capsys.readouterr().err
+    written = {"c.csv", "d/in.cells.csv"} & {str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")}
+    if status == 0:
+        (name,) = written
+        assert len(cells_file(tmp_path / name)) == 4
+    else:
+        assert written == set()
