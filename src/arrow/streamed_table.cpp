@@ -156,10 +156,22 @@ void StreamedTable::take_first() {
     first_.reset();
 }
 
-void StreamedTable::decide_types(const TypingRequest& request) {
+void StreamedTable::decide_types(const TypingRequest& request, bool keep_text) {
     auto strings = std::make_shared<const BatchTable>(std::move(*first_));
     first_.reset();
     TypedTable typed = type_columns(strings, request);
+    if (keep_text) {
+        TypingRequest strict = request;
+        bool demoted = false;
+        for (std::size_t c = 0; c < typed.reject_counts.size(); ++c) {
+            const bool given = c < request.given.size() && request.given[c].has_value();
+            if (typed.reject_counts[c] == 0 || given) continue;
+            if (strict.given.size() <= c) strict.given.resize(c + 1);
+            strict.given[c] = typed::ColumnType{};
+            demoted = true;
+        }
+        if (demoted) typed = type_columns(strings, strict);
+    }
     shape_ = typed.table->with_batches({});
     if (input_ended_) {
         // The whole input was in the first window: today's table exactly.

@@ -50,8 +50,10 @@ public:
     // The input's delimiter, which the typing of numbers reads.
     std::uint8_t delimiter() const noexcept { return delimiter_; }
     // Decides the columns' types from the first window's rows, once, before
-    // the first batch; throws only std::bad_alloc.
-    void decide_types(const TypingRequest& request);
+    // the first batch; throws only std::bad_alloc. With `keep_text`, a
+    // column inferred a type that some of those rows' cells do not fit stays
+    // a string column, as a file that must hold every cell's text wants.
+    void decide_types(const TypingRequest& request, bool keep_text = false);
 
     // The input was read to its end and every batch handed out or held: the
     // rows, counts and rejects below are final.

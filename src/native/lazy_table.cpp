@@ -264,10 +264,12 @@ PyObject* stream_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 }
 
 PyObject* type_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_SetString(PyExc_TypeError, "type() takes 3 arguments");
+    if (nargs != 3 && nargs != 4) {
+        PyErr_SetString(PyExc_TypeError, "type() takes 3 or 4 arguments");
         return nullptr;
     }
+    const int keep_text = nargs == 4 ? PyObject_IsTrue(args[3]) : 0;
+    if (keep_text < 0) return nullptr;
     LazyState& state = state_of(self);
     arrow::TypingRequest request;
     const int infer = PyObject_IsTrue(args[0]);
@@ -281,7 +283,7 @@ PyObject* type_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     }
     request.threads = static_cast<unsigned>(threads);
     request.delimiter = static_cast<char>(state.table->delimiter());
-    without_gil(state, [&] { state.table->decide_types(request); });
+    without_gil(state, [&] { state.table->decide_types(request, keep_text != 0); });
     // An input that ended within the first window is complete once typed.
     if (state.table->complete() && !state.tell_finish(true)) return nullptr;
     Py_RETURN_NONE;
@@ -394,7 +396,8 @@ PyMethodDef lazy_methods[] = {
      "__arrow_c_stream__($self, requested_schema=None, /)\n--\n\n"
      "The stream of the batches, as an \"arrow_array_stream\" capsule."},
     {"type", fastcall<type_method>(), METH_FASTCALL,
-     "type($self, infer, given, threads, /)\n--\n\nDecides the columns' types."},
+     "type($self, infer, given, threads, keep_text=False, /)\n--\n\nDecides the columns' types; "
+     "with keep_text, an inferred type that some of the first window's cells do not fit is not kept."},
     {"hold_whole", guarded<hold_whole_method>, METH_NOARGS,
      "hold_whole($self, /)\n--\n\nReads the rest of the input and keeps every batch."},
     {"batches", guarded<batches_method>, METH_NOARGS,

@@ -52,34 +52,41 @@ def _require_pyarrow(file_format: str) -> Any:
     return require("pyarrow", "parquet", "writing a Parquet file" if file_format == "parquet" else "writing an Arrow file")
 
 
-def typed_without_loss(batches: _native.RecordBatches, delimiter: int, threads: int | None) -> _native.RecordBatches:
-    """The batches with the column types ``quillon.read`` infers, except
-    that a column where some cells are no value of its type stays a string
-    column: a file written from them holds every cell's text."""
-    workers = 0 if threads is None else threads
-    typed, _, _, rejects = _native.type_columns(batches, True, {}, delimiter, workers)
-    if not any(rejects):
-        return typed
-    strings = {i: "string" for i, count in enumerate(rejects) if count}
-    typed, _, _, _ = _native.type_columns(batches, True, strings, delimiter, workers)
-    return typed
-
-
-def typed_with_rejects(
-    batches: _native.RecordBatches, delimiter: int, threads: int | None
-) -> tuple[_native.RecordBatches, _native.RecordBatches, dict[str, Any]]:
-    """The batches with the column types ``quillon.read`` infers, misfit
-    cells null; the log of those cells, which holds their text; and the
-    report's ``column_types`` and ``cell_rejects`` (per column)."""
-    typed, rejects, names, counts = _native.type_columns(
-        batches, True, {}, delimiter, 0 if threads is None else threads
-    )
-    columns = typed.columns
-    found = {
-        "column_types": dict(zip(columns, names, strict=True)),
-        "cell_rejects": dict(zip(columns, counts, strict=True)),
-    }
-    return typed, rejects, found
+def salvage_to_table_file(
+    source: str | bytes | bytearray | memoryview,
+    path: str,
+    file_format: str,
+    quarantine_path: str | None,
+    options: dict[str, Any],
+    cell_rejects_path: str | None,
+) -> dict[str, Any]:
+    """Salvages ``source`` (a path or the data, which may be read twice) into
+    a Parquet or Arrow file at ``path``, batch by batch as the input is read;
+    the native side's counts. The columns get the types ``quillon.read``
+    infers. Without ``cell_rejects_path`` a column with cells of no value of
+    its type stays a string column, so that the file holds every cell's
+    text: the first window's misfits settle that before the first batch, and
+    a column that meets its first misfit later makes the input read again
+    with it as strings. With it, every column keeps its type, its misfit
+    cells are null, and the file lists them; the counts then also hold
+    ``column_types`` and ``cell_rejects``."""
+    threads = options.get("threads", 0)
+    keep_text = cell_rejects_path is None
+    strings: dict[int, str] = {}
+    while True:
+        table = _native.read_lazy(source, quarantine_path, options, None)
+        table.type(True, strings, threads, keep_text)
+        write_table(table, path, file_format)
+        counts = table.reject_counts
+        if not keep_text or not any(counts):
+            break
+        strings |= {column: "string" for column, count in enumerate(counts) if count}
+    values = table.stats()
+    if cell_rejects_path is not None:
+        write_cell_rejects(table.rejects(), cell_rejects_path)
+        values["column_types"] = dict(zip(table.columns, table.types, strict=True))
+        values["cell_rejects"] = dict(zip(table.columns, counts, strict=True))
+    return values
 
 
 def with_column_types(report: SalvageReport, values: Mapping[str, Any]) -> SalvageReport:

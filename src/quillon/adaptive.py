@@ -23,12 +23,9 @@ from quillon._sources import LoadedInput, load_input
 from quillon._table_files import (
     check_cell_rejects,
     check_table_output,
+    salvage_to_table_file,
     table_format,
-    typed_with_rejects,
-    typed_without_loss,
     with_column_types,
-    write_cell_rejects,
-    write_table,
 )
 from quillon.report import InputFormat, SalvageReport
 
@@ -239,16 +236,9 @@ def salvage_loaded(
             quarantine = None if rejects is None else rejects.path
             if file_format is not None:
                 assert isinstance(target, str)
-                batches, values = _native.read(loaded.source, quarantine, options)
-                if cells is None:
-                    typed = typed_without_loss(batches, values["delimiter"], options.get("threads"))
-                else:
-                    # Nothing is lost: the log holds the text of every cell
-                    # the typed columns leave null.
-                    typed, log, found = typed_with_rejects(batches, values["delimiter"], options.get("threads"))
-                    write_cell_rejects(log, cells.path)
-                    values = {**values, **found}
-                write_table(typed, target, file_format)
+                values = salvage_to_table_file(
+                    loaded.source, target, file_format, quarantine, options, None if cells is None else cells.path
+                )
             elif loaded.blocks is not None:
                 # The blocks report the reading themselves.
                 values = _native.salvage_stream(loaded.blocks, target, quarantine, options)
@@ -267,9 +257,10 @@ def salvage_loaded(
 
 def streams(output: str | int, options: Mapping[str, Any]) -> bool:
     """Whether an input salvaged into ``output`` may be read as a stream:
-    not for a Parquet or Arrow file, which is built from ``read``'s batches,
-    nor with ``tables_dir``, whose tables are copied from the input's bytes
-    afterwards (a plain file is read again; other inputs are held)."""
+    not for a Parquet or Arrow file, which may read its input a second time
+    (salvage_to_table_file), nor with ``tables_dir``, whose tables are copied
+    from the input's bytes afterwards (a plain file is read again; other
+    inputs are held)."""
     return not (isinstance(output, str) and table_format(output) is not None) and options.get("tables_dir") is None
 
 
@@ -316,8 +307,8 @@ def salvage(
     input_path: str | os.PathLike[str] | Buffer | BinaryIO,
     output_path: str | os.PathLike[str],
     quarantine_path: str | os.PathLike[str] | None = None,
-    cell_rejects_path: str | os.PathLike[str] | None = None,
     *,
+    cell_rejects_path: str | os.PathLike[str] | None = None,
     delimiter: str | None = None,
     quote_char: str | None = None,
     escape_char: str | None = None,

@@ -275,7 +275,7 @@ def test_salvage_to_a_table_file_keeps_types_only_with_the_log(tmp_path, suffix,
     source = tmp_path / "in.csv"
     source.write_text(DAMAGED)
     cells = tmp_path / "cells.csv" if logged else None
-    report = quillon.salvage(source, tmp_path / f"out{suffix}", None, cells)
+    report = quillon.salvage(source, tmp_path / f"out{suffix}", cell_rejects_path=cells)
     out = tmp_path / f"out{suffix}"
     written = pa.ipc.open_file(out).read_all() if suffix == ".arrow" else pq.read_table(out)
     if logged:
@@ -303,7 +303,7 @@ def test_salvage_to_a_table_file_keeps_types_only_with_the_log(tmp_path, suffix,
 def test_cell_rejects_path_refused_before_any_work(tmp_path, output, cells, message):
     (tmp_path / "in.csv").write_text(DAMAGED)
     with pytest.raises(ValueError, match=message):
-        quillon.salvage(tmp_path / "in.csv", tmp_path / output, tmp_path / "q.csv", tmp_path / cells)
+        quillon.salvage(tmp_path / "in.csv", tmp_path / output, tmp_path / "q.csv", cell_rejects_path=tmp_path / cells)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
 
 
@@ -332,3 +332,21 @@ def test_cell_rejects_on_the_command_line(tmp_path, monkeypatch, capsys, args, s
         assert len(cells_file(tmp_path / name)) == 4
     else:
         assert written == set()
+
+
+@pytest.mark.parametrize("logged", [True, False])
+def test_a_table_file_keeps_the_text_of_a_misfit_past_the_first_window(tmp_path, logged):
+    # Integers for windows on end, then one amount with cents: without the
+    # log the column is read again as strings, with it the cell is listed.
+    from quillon._table_files import salvage_to_table_file
+
+    data = b"id,amount\n" + b"".join(b"%d,%d\n" % (i, i) for i in range(3000)) + b"3000,12.50\n"
+    out, cells = tmp_path / "out.parquet", tmp_path / "cells.csv"
+    options = {"window_bytes": 2_000, "span_bytes": 500, "head_bytes": 500}
+    values = salvage_to_table_file(data, str(out), "parquet", None, options, str(cells) if logged else None)
+    amounts = pq.read_table(out).column("amount").to_pylist()
+    if logged:
+        assert amounts[-1] is None and values["cell_rejects"] == {"id": 0, "amount": 1}
+        assert cells_file(cells)[1:] == [["3002", "amount", "12.50", "int64"]]
+    else:
+        assert amounts[-2:] == ["2999", "12.50"] and not cells.exists()
