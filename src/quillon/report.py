@@ -107,7 +107,8 @@ class SalvageReport:
     input ("the input looks truncated: ..."), each as one sentence.
     ``other_tables`` are the tables below the first, whose records were set
     aside as ``other_table`` (``tables_dir`` writes each to a file).
-    ``column_types`` (only from ``quillon.read``) names each column's type
+    ``column_types`` (from ``quillon.read``, and from a salvage into a Parquet or
+    Arrow file with a cell-reject log) names each column's type
     (``"int64"``, ``"string"``...) and ``cell_rejects`` counts per column the
     cells that were no value of its type (null in the table, listed in
     ``SalvagedTable.cell_rejects``).
