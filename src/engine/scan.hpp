@@ -92,6 +92,16 @@ public:
         return base_ + static_cast<unsigned>(__builtin_ctzll(m));
     }
 
+    // For a loop that walks the stops of the cached block by itself: the
+    // block's offset, its mask of bytes of 0x80 and above, and the stops
+    // from the one returned last on (that one the lowest bit). A loop that
+    // passes stops hands back the mask whose lowest bit is the last of them,
+    // which next_after() then goes on from.
+    std::size_t block_base() const noexcept { return base_; }
+    std::uint64_t block_high() const noexcept { return high_; }
+    std::uint64_t stops_from_last() const noexcept { return rest_; }
+    void resume_from(std::uint64_t stops) noexcept { rest_ = stops; }
+
 private:
     void load(std::size_t base) noexcept {
         base_ = base;

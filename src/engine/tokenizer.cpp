@@ -184,6 +184,36 @@ public:
         text_.at += n;
     }
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
+
+    // Whole fields of at most 32 bytes, neither special nor non-ASCII, each
+    // at least 32 bytes before the end of the input, written through
+    // cursors of their own (the sink's may live in memory): text and slot
+    // and nothing else, with no check once make_block_room() has made room
+    // for the slots of a whole block's fields (at most 64).
+    struct Plain {
+        char* text;
+        std::uint16_t* slots;
+        std::uint16_t flags;
+    };
+    void make_block_room() {
+        if (slots_cap_ - slots_.at < 64) [[unlikely]] grow_slots();
+    }
+    Plain plain_begin() const noexcept { return Plain{text_.at, slots_.at, 0}; }
+    // `flags`: 0, or kSpecial for a quoted field that holds the delimiter.
+    [[gnu::always_inline]] static void plain_put(Plain& c, const unsigned char* p, std::size_t n,
+                                                 std::uint16_t flags) {
+        std::memcpy(c.text, p, 16);
+        std::memcpy(c.text + 16, p + 16, 16);
+        c.text += n;
+        *c.slots++ = static_cast<std::uint16_t>(flags | n);
+        c.flags |= flags;
+    }
+    void plain_end(Plain c) noexcept {
+        text_.at = c.text;
+        slots_.at = c.slots;
+        field_begin_ = c.text;
+        record_flags_ |= c.flags;
+    }
     // Drops what the open field holds so far.
     void restart_field() noexcept { text_.at = field_begin_; }
 
@@ -264,6 +294,14 @@ private:
                         slots.data() + slots.capacity()};
     }
 
+    [[gnu::noinline]] void grow_slots() {
+        GrowableBuffer<std::uint16_t>& slots = store_->slot_buffer();
+        slots.set_size(static_cast<std::size_t>(slots_.at - slots_.base));
+        slots.reserve_tail(64);
+        slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()};
+        slots_cap_ = slots.data() + slots.capacity();
+    }
+
     // Replaces ill-formed sequences in the field that starts at `begin`,
     // leaving at least `room` bytes free. Valid text, the usual case, is
     // only validated, unless the input is in a single-byte encoding.
@@ -337,6 +375,17 @@ public:
     void append_byte(unsigned char c) {
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
+    // Plain fields come after a delimiter, where the blank test is settled:
+    // only counted.
+    struct Plain {
+        std::size_t fields;
+    };
+    static void make_block_room() noexcept {}
+    Plain plain_begin() const noexcept { return Plain{fields_}; }
+    static void plain_put(Plain& c, const unsigned char*, std::size_t, std::uint16_t) noexcept {
+        ++c.fields;
+    }
+    void plain_end(Plain c) noexcept { fields_ = c.fields; }
     void end_field(std::uint16_t) noexcept { ++fields_; }
     std::size_t fields() const noexcept { return fields_; }
     void end_record() noexcept {}
@@ -797,6 +846,75 @@ template <bool kGeneral, typename Sink>
         sink.append(d + p, s - p);
         return s < n;
     };
+    // Takes the fields after the delimiter at s that lie in the cached
+    // block, are ended by a delimiter, hold at most 32 bytes and no byte of
+    // 0x80 or above, and are unquoted or quoted with nothing but the
+    // delimiter inside: the stops of the block are walked directly, and
+    // what the state machine would test at every one of them (the end of
+    // the input, the room for the slots, a long field, a non-ASCII byte,
+    // the look-ahead) is settled once per block or never arises. Leaves p at
+    // the first field it cannot take and s at the delimiter before it, the
+    // scanner's last stop, for the state machine to go on.
+    const auto take_plain_fields = [&]() __attribute__((always_inline)) {
+        const std::size_t base = scanner.block_base();
+        if (base + 96 > n || quote == delimiter) return;
+        sink.make_block_room();
+        // The lowest bit is the delimiter that ended the last field taken.
+        const std::uint64_t from_last = scanner.stops_from_last();
+        // A field that holds a byte of 0x80 or above ends after the first
+        // such byte from p: the stops beyond it are left out, so that such
+        // a field finds no end here.
+        const std::uint64_t high = scanner.block_high() & ~((from_last & (~from_last + 1)) - 1);
+        const std::uint64_t first_high = high & (~high + 1);
+        std::uint64_t stops = first_high != 0 ? from_last & ((first_high << 1) - 1) : from_last;
+        typename Sink::Plain out = sink.plain_begin();
+        std::size_t at = p;
+        for (;;) {
+            std::uint64_t rest = stops & (stops - 1);
+            if (rest == 0) break;
+            std::size_t t = base + static_cast<std::size_t>(__builtin_ctzll(rest));
+            // `at` lies in the block, so a field is shorter than 64 bytes.
+            if (t != at) {
+                if (t - at > 32 || d[t] != delimiter) break;
+                Sink::plain_put(out, d + at, t - at, 0);
+                at = t + 1;
+                stops = rest;
+                continue;
+            }
+            // The field opens with a stop byte: tested in the state
+            // machine's order, the quote first.
+            if (d[t] != quote || t == literal_quote_) {
+                if (d[t] != delimiter) break;
+                Sink::plain_put(out, d + at, 0, 0);
+                at = t + 1;
+                stops = rest;
+                continue;
+            }
+            // A quoted field: its closing quote must be the next stop but
+            // for delimiters, and the stop right after it a delimiter.
+            std::uint16_t flags_in = 0;
+            for (;;) {
+                rest &= rest - 1;
+                if (rest == 0) break;
+                t = base + static_cast<std::size_t>(__builtin_ctzll(rest));
+                if (d[t] != delimiter) break;
+                flags_in = field_flags::kSpecial;
+            }
+            if (rest == 0 || d[t] != quote || t - at > 33) break;
+            const std::uint64_t closed = rest & (rest - 1);
+            if (closed == 0) break;
+            const std::size_t end = base + static_cast<std::size_t>(__builtin_ctzll(closed));
+            if (end != t + 1 || d[end] != delimiter) break;
+            Sink::plain_put(out, d + at + 1, t - at - 1, flags_in);
+            at = end + 1;
+            stops = closed;
+        }
+        sink.plain_end(out);
+        // The block's stops from the last delimiter taken on, high ones included.
+        scanner.resume_from(from_last & ~((stops & (~stops + 1)) - 1));
+        p = at;
+        s = at - 1;
+    };
     // With an escape byte, quoted fields are scanned by a scanner of their
     // own; the next stop byte after `stop`, the one that scanner found last
     // (or the byte before `from` when the unquoted scanner found it).
@@ -885,6 +1003,7 @@ unquoted_scanned:
         if (c == delimiter) {
             finish_field();
             p = s + 1;
+            if constexpr (!kGeneral) take_plain_fields();
             s = scanner.next_after(s, flags, field_flags::kNonAscii);
             if (s != p) {
                 if constexpr (!kGeneral) continue;
