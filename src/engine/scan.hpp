@@ -68,7 +68,7 @@ public:
             if (h != 0) flags |= high_flag;
             base += 64;
             if (base >= target_->size) return target_->size;
-            load(base);
+            load_inline(base);
             m = match_;
             h = high_;
         }
@@ -103,7 +103,10 @@ public:
     void resume_from(std::uint64_t stops) noexcept { rest_ = stops; }
 
 private:
-    void load(std::size_t base) noexcept {
+    // Out of line where a block is loaded once per call; inline in the loop
+    // that skips blocks without a stop byte (a long field's text).
+    [[gnu::noinline]] void load(std::size_t base) noexcept { load_inline(base); }
+    [[gnu::always_inline]] void load_inline(std::size_t base) noexcept {
         base_ = base;
         const ScanTarget& t = *target_;
         const BlockMasks m = t.size - base >= 64 ? t.mask_fn(t.data + base, t.set)
