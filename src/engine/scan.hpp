@@ -25,6 +25,7 @@ struct ByteSet4 {
 struct BlockMasks {
     std::uint64_t match;  // bytes equal to one of the set bytes
     std::uint64_t high;   // bytes of 0x80 and above
+    std::uint64_t first;  // bytes equal to the first set byte (the delimiter)
 };
 
 // Computes the masks of the 64 bytes at p (all readable). The masks come back
@@ -93,12 +94,13 @@ public:
     }
 
     // For a loop that walks the stops of the cached block by itself: the
-    // block's offset, its mask of bytes of 0x80 and above, and the stops
-    // from the one returned last on (that one the lowest bit). A loop that
-    // passes stops hands back the mask whose lowest bit is the last of them,
-    // which next_after() then goes on from.
+    // block's offset, its masks of bytes of 0x80 and above and of the first
+    // set byte, and the stops from the one returned last on (that one the
+    // lowest bit). A loop that passes stops hands back the mask whose lowest
+    // bit is the last of them, which next_after() then goes on from.
     std::size_t block_base() const noexcept { return base_; }
     std::uint64_t block_high() const noexcept { return high_; }
+    std::uint64_t block_first() const noexcept { return first_; }
     std::uint64_t stops_from_last() const noexcept { return rest_; }
     void resume_from(std::uint64_t stops) noexcept { rest_ = stops; }
 
@@ -113,12 +115,14 @@ private:
                                                  : tail_masks(t, base);
         match_ = m.match;
         high_ = m.high;
+        first_ = m.first;
     }
     static BlockMasks tail_masks(const ScanTarget& target, std::size_t base) noexcept;
     const ScanTarget* target_;
     std::size_t base_ = ~std::size_t{0};
     std::uint64_t match_ = 0;
     std::uint64_t high_ = 0;
+    std::uint64_t first_ = 0;
     // The set bytes of the cached block from the offset returned last on.
     std::uint64_t rest_ = 0;
 };

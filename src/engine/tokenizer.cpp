@@ -200,8 +200,8 @@ public:
     }
     Plain plain_begin() const noexcept { return Plain{text_.at, slots_.at, 0}; }
     // `flags`: 0, or kSpecial for a quoted field that holds the delimiter.
-    [[gnu::always_inline]] static void plain_put(Plain& c, const unsigned char* p, std::size_t n,
-                                                 std::uint16_t flags) {
+    [[gnu::always_inline]] void plain_put(Plain& c, const unsigned char* p, std::size_t n,
+                                          std::uint16_t flags) const {
         std::memcpy(c.text, p, 16);
         std::memcpy(c.text + 16, p + 16, 16);
         c.text += n;
@@ -375,14 +375,14 @@ public:
     void append_byte(unsigned char c) {
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
-    // Plain fields come after a delimiter, where the blank test is settled:
-    // only counted.
+    // Only the first field of a record has text to look at.
     struct Plain {
         std::size_t fields;
     };
     static void make_block_room() noexcept {}
     Plain plain_begin() const noexcept { return Plain{fields_}; }
-    static void plain_put(Plain& c, const unsigned char*, std::size_t, std::uint16_t) noexcept {
+    void plain_put(Plain& c, const unsigned char* p, std::size_t n, std::uint16_t) {
+        if (c.fields == 0) append(p, n);
         ++c.fields;
     }
     void plain_end(Plain c) noexcept { fields_ = c.fields; }
@@ -846,74 +846,103 @@ template <bool kGeneral, typename Sink>
         sink.append(d + p, s - p);
         return s < n;
     };
-    // Takes the fields after the delimiter at s that lie in the cached
-    // block, are ended by a delimiter, hold at most 32 bytes and no byte of
-    // 0x80 or above, and are unquoted or quoted with nothing but the
-    // delimiter inside: the stops of the block are walked directly, and
-    // what the state machine would test at every one of them (the end of
-    // the input, the room for the slots, a long field, a non-ASCII byte,
-    // the look-ahead) is settled once per block or never arises. Leaves p at
-    // the first field it cannot take and s at the delimiter before it, the
-    // scanner's last stop, for the state machine to go on.
-    const auto take_plain_fields = [&]() __attribute__((always_inline)) {
-        const std::size_t base = scanner.block_base();
-        if (base + 96 > n || quote == delimiter) return;
-        sink.make_block_room();
-        // The lowest bit is the delimiter that ended the last field taken.
-        const std::uint64_t from_last = scanner.stops_from_last();
-        // A field that holds a byte of 0x80 or above ends after the first
-        // such byte from p: the stops beyond it are left out, so that such
-        // a field finds no end here.
-        const std::uint64_t high = scanner.block_high() & ~((from_last & (~from_last + 1)) - 1);
-        const std::uint64_t first_high = high & (~high + 1);
-        std::uint64_t stops = first_high != 0 ? from_last & ((first_high << 1) - 1) : from_last;
-        typename Sink::Plain out = sink.plain_begin();
+    // Takes the fields from p on, where p follows the scanner's last stop s
+    // (a delimiter or the line break before the record), that end at a
+    // delimiter or a line break, hold at most 32 bytes and no byte of 0x80
+    // or above, and are unquoted or quoted with nothing but the delimiter
+    // inside. Such runs are read off the block's masks: the delimiters up to
+    // the first other stop or high byte each end a field, and what the state
+    // machine would test at every stop (the end of the input, the room for
+    // the slots, the field's flags, the look-ahead) is settled once per block
+    // or never arises. Returns true when a line break ended the record, at
+    // brk, its last field taken; else leaves p at the first field it does
+    // not take and s at that field's first stop, with its flags, as the
+    // state machine would.
+    const auto take_plain_fields = [&]() __attribute__((always_inline)) -> bool {
         std::size_t at = p;
-        for (;;) {
-            std::uint64_t rest = stops & (stops - 1);
-            if (rest == 0) break;
-            std::size_t t = base + static_cast<std::size_t>(__builtin_ctzll(rest));
-            // `at` lies in the block, so a field is shorter than 64 bytes.
-            if (t != at) {
-                if (t - at > 32 || d[t] != delimiter) break;
-                Sink::plain_put(out, d + at, t - at, 0);
+        while (quote != delimiter) {
+            const std::size_t base = scanner.block_base();
+            if (base + 96 > n) break;
+            sink.make_block_room();
+            // The lowest bit is the stop before `at`.
+            const std::uint64_t from_last = scanner.stops_from_last();
+            const std::uint64_t ahead = ~(((from_last & (~from_last + 1)) << 1) - 1);
+            const std::uint64_t delimiters = scanner.block_first() & ahead;
+            const std::uint64_t others = ((from_last & ~delimiters) | scanner.block_high()) & ahead;
+            const std::uint64_t first_other = others & (~others + 1);
+            std::uint64_t run = delimiters & (first_other - 1);
+            typename Sink::Plain out = sink.plain_begin();
+            while (run != 0) {
+                const std::size_t t = base + static_cast<unsigned>(__builtin_ctzll(run));
+                if (t - at > 32) break;
+                sink.plain_put(out, d + at, t - at, 0);
                 at = t + 1;
-                stops = rest;
+                run &= run - 1;
+            }
+            sink.plain_end(out);
+            // The stop before `at`: the block's stops from it on are handed back.
+            const std::uint64_t last_bit = std::uint64_t{1} << (at - 1 - base);
+            scanner.resume_from(from_last & ~(last_bit - 1));
+            if (run != 0) break;
+            if (first_other != 0) {
+                const std::size_t o = base + static_cast<unsigned>(__builtin_ctzll(first_other));
+                // The record's last field, ended by a line break.
+                if ((d[o] == kLF || d[o] == kCR) && o - at <= 32) {
+                    out = sink.plain_begin();
+                    sink.plain_put(out, d + at, o - at, 0);
+                    sink.plain_end(out);
+                    scanner.resume_from(from_last & ~(first_other - 1));
+                    brk = o;
+                    s = o;
+                    return true;
+                }
+                // A quoted field at `at` whose closing quote is the next
+                // stop but for delimiters, with a delimiter or a line break
+                // right after it.
+                if (o != at || d[at] != quote || at == literal_quote_) break;
+                const std::uint64_t inside = ~((first_other << 1) - 1);
+                const std::uint64_t rest = from_last & ~delimiters & inside;
+                const std::uint64_t closing = rest & (~rest + 1);
+                if (closing == 0) break;
+                const std::size_t c = base + static_cast<unsigned>(__builtin_ctzll(closing));
+                const unsigned char after = d[c + 1];
+                if (d[c] != quote || (after != delimiter && after != kLF && after != kCR) ||
+                    (scanner.block_high() & inside & (closing - 1)) != 0 || c - at > 33 ||
+                    (closing << 1) == 0) {
+                    break;
+                }
+                const bool holds_delimiter = (delimiters & inside & (closing - 1)) != 0;
+                out = sink.plain_begin();
+                sink.plain_put(out, d + at + 1, c - at - 1,
+                                holds_delimiter ? field_flags::kSpecial : std::uint16_t{0});
+                sink.plain_end(out);
+                scanner.resume_from(from_last & ~((closing << 1) - 1));
+                if (after != delimiter) {
+                    brk = c + 1;
+                    s = c + 1;
+                    return true;
+                }
+                at = c + 2;
                 continue;
             }
-            // The field opens with a stop byte: tested in the state
-            // machine's order, the quote first.
-            if (d[t] != quote || t == literal_quote_) {
-                if (d[t] != delimiter) break;
-                Sink::plain_put(out, d + at, 0, 0);
-                at = t + 1;
-                stops = rest;
-                continue;
+            // The block ended: the field at `at` goes on into the next one.
+            std::uint16_t high = 0;
+            const std::size_t t = scanner.next_after(at - 1, high, field_flags::kNonAscii);
+            if (high != 0 || t >= near_end || t - at > 32 || d[t] != delimiter) {
+                flags = high;
+                p = at;
+                s = t;
+                return false;
             }
-            // A quoted field: its closing quote must be the next stop but
-            // for delimiters, and the stop right after it a delimiter.
-            std::uint16_t flags_in = 0;
-            for (;;) {
-                rest &= rest - 1;
-                if (rest == 0) break;
-                t = base + static_cast<std::size_t>(__builtin_ctzll(rest));
-                if (d[t] != delimiter) break;
-                flags_in = field_flags::kSpecial;
-            }
-            if (rest == 0 || d[t] != quote || t - at > 33) break;
-            const std::uint64_t closed = rest & (rest - 1);
-            if (closed == 0) break;
-            const std::size_t end = base + static_cast<std::size_t>(__builtin_ctzll(closed));
-            if (end != t + 1 || d[end] != delimiter) break;
-            Sink::plain_put(out, d + at + 1, t - at - 1, flags_in);
-            at = end + 1;
-            stops = closed;
+            sink.make_block_room();
+            out = sink.plain_begin();
+            sink.plain_put(out, d + at, t - at, 0);
+            sink.plain_end(out);
+            at = t + 1;
         }
-        sink.plain_end(out);
-        // The block's stops from the last delimiter taken on, high ones included.
-        scanner.resume_from(from_last & ~((stops & (~stops + 1)) - 1));
         p = at;
-        s = at - 1;
+        s = scanner.next_after(at - 1, flags, field_flags::kNonAscii);
+        return false;
     };
     // With an escape byte, quoted fields are scanned by a scanner of their
     // own; the next stop byte after `stop`, the one that scanner found last
@@ -929,8 +958,14 @@ template <bool kGeneral, typename Sink>
     // A record that follows a line break the scanner stopped at goes on
     // from that stop (and from the LF of a CR LF) instead of from an offset.
     if (resume_stop_ != kNoStop) {
-        s = scanner.next_after(resume_stop_, flags, field_flags::kNonAscii);
-        if (s < p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
+        s = resume_stop_;
+        // The LF of a CR LF is the stop after the CR.
+        if (s + 1 < p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
+        if constexpr (kGeneral) {
+            s = scanner.next_after(s, flags, field_flags::kNonAscii);
+        } else {
+            if (take_plain_fields()) goto at_break_taken;
+        }
         goto field_start_scanned;
     }
 
@@ -1003,8 +1038,11 @@ unquoted_scanned:
         if (c == delimiter) {
             finish_field();
             p = s + 1;
-            if constexpr (!kGeneral) take_plain_fields();
-            s = scanner.next_after(s, flags, field_flags::kNonAscii);
+            if constexpr (kGeneral) {
+                s = scanner.next_after(s, flags, field_flags::kNonAscii);
+            } else {
+                if (take_plain_fields()) goto at_break_taken;
+            }
             if (s != p) {
                 if constexpr (!kGeneral) continue;
                 if (d[p] != space_skip_) continue;
@@ -1167,12 +1205,14 @@ at_end:
 
     // A line break ends the record; CR LF is one break.
 at_break:
+    finish_field();
+    // The same with the record's last field already taken.
+at_break_taken: __attribute__((unused));
     // Only a break the scanner returned last is where it can go on from.
     resume_stop_ = brk == s ? brk : kNoStop;
     ++line_;
     ended_by_break_ = true;
     content_end_ = brk;
-    finish_field();
     sink.end_record();
     scanner_ = scanner;
     pos_ = (d[brk] == kCR && brk + 1 < n && d[brk + 1] == kLF) ? brk + 2 : brk + 1;

@@ -657,14 +657,17 @@ TEST(ScanTest, BlockMasksAgreeWithAPlainLoop) {
         for (const quillon::ByteSet4& set : kSets) {
             std::uint64_t want_match = 0;
             std::uint64_t want_high = 0;
+            std::uint64_t want_first = 0;
             for (unsigned i = 0; i < 64; ++i) {
                 if (in_set(p[i], set)) want_match |= std::uint64_t{1} << i;
                 if (p[i] >= 0x80) want_high |= std::uint64_t{1} << i;
+                if (p[i] == set.bytes[0]) want_first |= std::uint64_t{1} << i;
             }
             for (std::size_t f = 0; f < fns.size(); ++f) {
                 const quillon::BlockMasks masks = fns[f](p, set);
                 EXPECT_EQ(masks.match, want_match) << "implementation " << f;
                 EXPECT_EQ(masks.high, want_high) << "implementation " << f;
+                EXPECT_EQ(masks.first, want_first) << "implementation " << f;
             }
         }
     }
