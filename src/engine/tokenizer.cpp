@@ -195,8 +195,8 @@ public:
         std::uint16_t* slots;
         std::uint16_t flags;
     };
-    void make_block_room() {
-        if (slots_cap_ - slots_.at < 64) [[unlikely]] grow_slots();
+    void make_block_room(Plain& c) {
+        if (slots_cap_ - c.slots < 64) [[unlikely]] c.slots = grow_slots(c.slots);
     }
     Plain plain_begin() const noexcept { return Plain{text_.at, slots_.at, 0}; }
     // `flags`: 0, or kSpecial for a quoted field that holds the delimiter.
@@ -294,12 +294,13 @@ private:
                         slots.data() + slots.capacity()};
     }
 
-    [[gnu::noinline]] void grow_slots() {
+    [[gnu::noinline]] std::uint16_t* grow_slots(std::uint16_t* at) {
         GrowableBuffer<std::uint16_t>& slots = store_->slot_buffer();
-        slots.set_size(static_cast<std::size_t>(slots_.at - slots_.base));
+        slots.set_size(static_cast<std::size_t>(at - slots_.base));
         slots.reserve_tail(64);
         slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()};
         slots_cap_ = slots.data() + slots.capacity();
+        return slots_.at;
     }
 
     // Replaces ill-formed sequences in the field that starts at `begin`,
@@ -379,7 +380,7 @@ public:
     struct Plain {
         std::size_t fields;
     };
-    static void make_block_room() noexcept {}
+    static void make_block_room(Plain&) noexcept {}
     Plain plain_begin() const noexcept { return Plain{fields_}; }
     void plain_put(Plain& c, const unsigned char* p, std::size_t n, std::uint16_t) {
         if (c.fields == 0) append(p, n);
@@ -860,41 +861,39 @@ template <bool kGeneral, typename Sink>
     // state machine would.
     const auto take_plain_fields = [&]() __attribute__((always_inline)) -> bool {
         std::size_t at = p;
+        typename Sink::Plain out = sink.plain_begin();
+        bool ended = false;
         while (quote != delimiter) {
             const std::size_t base = scanner.block_base();
             if (base + 96 > n) break;
-            sink.make_block_room();
+            sink.make_block_room(out);
             // The lowest bit is the stop before `at`.
             const std::uint64_t from_last = scanner.stops_from_last();
-            const std::uint64_t ahead = ~(((from_last & (~from_last + 1)) << 1) - 1);
-            const std::uint64_t delimiters = scanner.block_first() & ahead;
-            const std::uint64_t others = ((from_last & ~delimiters) | scanner.block_high()) & ahead;
-            const std::uint64_t first_other = others & (~others + 1);
-            std::uint64_t run = delimiters & (first_other - 1);
-            typename Sink::Plain out = sink.plain_begin();
-            while (run != 0) {
-                const std::size_t t = base + static_cast<unsigned>(__builtin_ctzll(run));
-                if (t - at > 32) break;
-                sink.plain_put(out, d + at, t - at, 0);
-                at = t + 1;
-                run &= run - 1;
-            }
-            sink.plain_end(out);
-            // The stop before `at`: the block's stops from it on are handed back.
-            const std::uint64_t last_bit = std::uint64_t{1} << (at - 1 - base);
-            scanner.resume_from(from_last & ~(last_bit - 1));
-            if (run != 0) break;
-            if (first_other != 0) {
+            const std::uint64_t delimiters = scanner.block_first();
+            const std::uint64_t others = (from_last & ~delimiters) | scanner.block_high();
+            // The bits from `at` on.
+            std::uint64_t ahead = ~(((from_last & (~from_last + 1)) << 1) - 1);
+            std::uint64_t run;
+            std::uint64_t first_other;
+            for (;;) {
+                first_other = others & ahead & (~(others & ahead) + 1);
+                run = delimiters & ahead & (first_other - 1);
+                while (run != 0) {
+                    const std::size_t t = base + static_cast<unsigned>(__builtin_ctzll(run));
+                    if (t - at > 32) break;
+                    sink.plain_put(out, d + at, t - at, 0);
+                    at = t + 1;
+                    run &= run - 1;
+                }
+                if (run != 0 || first_other == 0) break;
                 const std::size_t o = base + static_cast<unsigned>(__builtin_ctzll(first_other));
                 // The record's last field, ended by a line break.
                 if ((d[o] == kLF || d[o] == kCR) && o - at <= 32) {
-                    out = sink.plain_begin();
                     sink.plain_put(out, d + at, o - at, 0);
-                    sink.plain_end(out);
                     scanner.resume_from(from_last & ~(first_other - 1));
                     brk = o;
-                    s = o;
-                    return true;
+                    ended = true;
+                    break;
                 }
                 // A quoted field at `at` whose closing quote is the next
                 // stop but for delimiters, with a delimiter or a line break
@@ -912,33 +911,39 @@ template <bool kGeneral, typename Sink>
                     break;
                 }
                 const bool holds_delimiter = (delimiters & inside & (closing - 1)) != 0;
-                out = sink.plain_begin();
                 sink.plain_put(out, d + at + 1, c - at - 1,
-                                holds_delimiter ? field_flags::kSpecial : std::uint16_t{0});
-                sink.plain_end(out);
-                scanner.resume_from(from_last & ~((closing << 1) - 1));
+                               holds_delimiter ? field_flags::kSpecial : std::uint16_t{0});
                 if (after != delimiter) {
+                    scanner.resume_from(from_last & ~((closing << 1) - 1));
                     brk = c + 1;
-                    s = c + 1;
-                    return true;
+                    ended = true;
+                    break;
                 }
                 at = c + 2;
-                continue;
+                ahead = ~((closing << 2) - 1);
             }
+            if (ended) break;
+            // The block's stops from the one before `at` on.
+            scanner.resume_from(from_last & ~((std::uint64_t{1} << (at - 1 - base)) - 1));
+            if (run != 0 || first_other != 0) break;
             // The block ended: the field at `at` goes on into the next one.
             std::uint16_t high = 0;
             const std::size_t t = scanner.next_after(at - 1, high, field_flags::kNonAscii);
             if (high != 0 || t >= near_end || t - at > 32 || d[t] != delimiter) {
+                sink.plain_end(out);
                 flags = high;
                 p = at;
                 s = t;
                 return false;
             }
-            sink.make_block_room();
-            out = sink.plain_begin();
+            sink.make_block_room(out);
             sink.plain_put(out, d + at, t - at, 0);
-            sink.plain_end(out);
             at = t + 1;
+        }
+        sink.plain_end(out);
+        if (ended) {
+            s = brk;
+            return true;
         }
         p = at;
         s = scanner.next_after(at - 1, flags, field_flags::kNonAscii);
