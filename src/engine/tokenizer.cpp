@@ -242,6 +242,12 @@ public:
         field_begin_ = text_.at;
     }
 
+    // Whether [p, p + n) is text that UTF-8 decoding keeps as it is, found
+    // without the repair call for the usual sequences.
+    bool plain_text(const unsigned char* p, std::size_t n) const noexcept {
+        return decoding_ != FieldDecoding::kWindows1252 && decoding_ != FieldDecoding::kLatin1 &&
+               plain_utf8(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(p + n));
+    }
     // Whether the open field is text that UTF-8 decoding keeps as it is,
     // found without the repair call for the usual sequences.
     bool plain_utf8_field() const noexcept {
@@ -381,6 +387,8 @@ public:
         std::size_t fields;
     };
     static void make_block_room(Plain&) noexcept {}
+    // Counting reads no text as UTF-8.
+    static bool plain_text(const unsigned char*, std::size_t) noexcept { return true; }
     Plain plain_begin() const noexcept { return Plain{fields_}; }
     void plain_put(Plain& c, const unsigned char* p, std::size_t n, std::uint16_t) {
         if (c.fields == 0) append(p, n);
@@ -498,6 +506,7 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       unquoted_escape_(dialect.quote ? kNoByte : escape_),
       space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
       repair_(dialect.repair_quotes),
+      plain_walk_(quote_ != delimiter_ && quote_ != kCR && quote_ != kLF),
       general_(escape_ != kNoByte || space_skip_ != kNoByte),
       scan_target_(data_, size_, ByteSet4{{dialect.delimiter, quote_stop(dialect), kCR, kLF}}),
       scanner_(scan_target_),
@@ -863,82 +872,112 @@ template <bool kGeneral, typename Sink>
         std::size_t at = p;
         typename Sink::Plain out = sink.plain_begin();
         bool ended = false;
-        while (quote != delimiter) {
-            const std::size_t base = scanner.block_base();
-            if (base + 96 > n) break;
-            sink.make_block_room(out);
-            // The lowest bit is the stop before `at`.
-            const std::uint64_t from_last = scanner.stops_from_last();
-            const std::uint64_t delimiters = scanner.block_first();
-            const std::uint64_t others = (from_last & ~delimiters) | scanner.block_high();
-            // The bits from `at` on.
-            std::uint64_t ahead = ~(((from_last & (~from_last + 1)) << 1) - 1);
-            std::uint64_t run;
-            std::uint64_t first_other;
+        if (plain_walk_) {
             for (;;) {
-                first_other = others & ahead & (~(others & ahead) + 1);
-                run = delimiters & ahead & (first_other - 1);
-                while (run != 0) {
-                    const std::size_t t = base + static_cast<unsigned>(__builtin_ctzll(run));
-                    if (t - at > 32) break;
-                    sink.plain_put(out, d + at, t - at, 0);
-                    at = t + 1;
-                    run &= run - 1;
+                const std::size_t base = scanner.block_base();
+                if (base + 96 > n) break;
+                sink.make_block_room(out);
+                // The lowest bit is the stop before `at`.
+                const std::uint64_t from_last = scanner.stops_from_last();
+                const std::uint64_t delimiters = scanner.block_first();
+                // Stops other than the delimiter, and bytes of 0x80 or above in
+                // the text between stops (a stop byte of 0x80 or above is no text).
+                const std::uint64_t others =
+                    (from_last & ~delimiters) | (scanner.block_high() & ~from_last);
+                // The bits from `at` on.
+                std::uint64_t ahead = ~(((from_last & (~from_last + 1)) << 1) - 1);
+                std::uint64_t run;
+                std::uint64_t first_other;
+                for (;;) {
+                    first_other = others & ahead & (~(others & ahead) + 1);
+                    run = delimiters & ahead & (first_other - 1);
+                    while (run != 0) {
+                        const std::size_t t = base + static_cast<unsigned>(__builtin_ctzll(run));
+                        if (t - at > 32) break;
+                        sink.plain_put(out, d + at, t - at, 0);
+                        at = t + 1;
+                        run &= run - 1;
+                    }
+                    if (run != 0 || first_other == 0) break;
+                    const std::size_t o =
+                        base + static_cast<unsigned>(__builtin_ctzll(first_other));
+                    // The record's last field, ended by a line break.
+                    if ((d[o] == kLF || d[o] == kCR) && o - at <= 32) {
+                        sink.plain_put(out, d + at, o - at, 0);
+                        scanner.resume_from(from_last & ~(first_other - 1));
+                        brk = o;
+                        ended = true;
+                        break;
+                    }
+                    // An unquoted field with bytes of 0x80 or above that UTF-8
+                    // decoding keeps as they are, ended by the next stop.
+                    if ((first_other & from_last) == 0) {
+                        const std::uint64_t later = from_last & ahead;
+                        const std::uint64_t end_bit = later & (~later + 1);
+                        if (end_bit == 0) break;
+                        const std::size_t e =
+                            base + static_cast<unsigned>(__builtin_ctzll(end_bit));
+                        const unsigned char b = d[e];
+                        if ((b != delimiter && b != kLF && b != kCR) || e - at > 32 ||
+                            !sink.plain_text(d + at, e - at)) {
+                            break;
+                        }
+                        sink.plain_put(out, d + at, e - at, field_flags::kNonAscii);
+                        if (b != delimiter) {
+                            scanner.resume_from(from_last & ~(end_bit - 1));
+                            brk = e;
+                            ended = true;
+                            break;
+                        }
+                        at = e + 1;
+                        ahead = ~((end_bit << 1) - 1);
+                        continue;
+                    }
+                    // A quoted field at `at` whose closing quote is the next
+                    // stop but for delimiters, with a delimiter or a line break
+                    // right after it.
+                    if (o != at || d[at] != quote || at == literal_quote_) break;
+                    const std::uint64_t inside = ~((first_other << 1) - 1);
+                    const std::uint64_t rest = from_last & ~delimiters & inside;
+                    const std::uint64_t closing = rest & (~rest + 1);
+                    if (closing == 0) break;
+                    const std::size_t c = base + static_cast<unsigned>(__builtin_ctzll(closing));
+                    const unsigned char after = d[c + 1];
+                    if (d[c] != quote || (after != delimiter && after != kLF && after != kCR) ||
+                        (scanner.block_high() & inside & (closing - 1)) != 0 || c - at > 33 ||
+                        (closing << 1) == 0) {
+                        break;
+                    }
+                    const bool holds_delimiter = (delimiters & inside & (closing - 1)) != 0;
+                    sink.plain_put(out, d + at + 1, c - at - 1,
+                                   holds_delimiter ? field_flags::kSpecial : std::uint16_t{0});
+                    if (after != delimiter) {
+                        scanner.resume_from(from_last & ~((closing << 1) - 1));
+                        brk = c + 1;
+                        ended = true;
+                        break;
+                    }
+                    at = c + 2;
+                    ahead = ~((closing << 2) - 1);
                 }
-                if (run != 0 || first_other == 0) break;
-                const std::size_t o = base + static_cast<unsigned>(__builtin_ctzll(first_other));
-                // The record's last field, ended by a line break.
-                if ((d[o] == kLF || d[o] == kCR) && o - at <= 32) {
-                    sink.plain_put(out, d + at, o - at, 0);
-                    scanner.resume_from(from_last & ~(first_other - 1));
-                    brk = o;
-                    ended = true;
-                    break;
+                if (ended) break;
+                // The block's stops from the one before `at` on.
+                scanner.resume_from(from_last & ~((std::uint64_t{1} << (at - 1 - base)) - 1));
+                if (run != 0 || first_other != 0) break;
+                // The block ended: the field at `at` goes on into the next one.
+                std::uint16_t high = 0;
+                const std::size_t t = scanner.next_after(at - 1, high, field_flags::kNonAscii);
+                if (high != 0 || t >= near_end || t - at > 32 || d[t] != delimiter) {
+                    sink.plain_end(out);
+                    flags = high;
+                    p = at;
+                    s = t;
+                    return false;
                 }
-                // A quoted field at `at` whose closing quote is the next
-                // stop but for delimiters, with a delimiter or a line break
-                // right after it.
-                if (o != at || d[at] != quote || at == literal_quote_) break;
-                const std::uint64_t inside = ~((first_other << 1) - 1);
-                const std::uint64_t rest = from_last & ~delimiters & inside;
-                const std::uint64_t closing = rest & (~rest + 1);
-                if (closing == 0) break;
-                const std::size_t c = base + static_cast<unsigned>(__builtin_ctzll(closing));
-                const unsigned char after = d[c + 1];
-                if (d[c] != quote || (after != delimiter && after != kLF && after != kCR) ||
-                    (scanner.block_high() & inside & (closing - 1)) != 0 || c - at > 33 ||
-                    (closing << 1) == 0) {
-                    break;
-                }
-                const bool holds_delimiter = (delimiters & inside & (closing - 1)) != 0;
-                sink.plain_put(out, d + at + 1, c - at - 1,
-                               holds_delimiter ? field_flags::kSpecial : std::uint16_t{0});
-                if (after != delimiter) {
-                    scanner.resume_from(from_last & ~((closing << 1) - 1));
-                    brk = c + 1;
-                    ended = true;
-                    break;
-                }
-                at = c + 2;
-                ahead = ~((closing << 2) - 1);
+                sink.make_block_room(out);
+                sink.plain_put(out, d + at, t - at, 0);
+                at = t + 1;
             }
-            if (ended) break;
-            // The block's stops from the one before `at` on.
-            scanner.resume_from(from_last & ~((std::uint64_t{1} << (at - 1 - base)) - 1));
-            if (run != 0 || first_other != 0) break;
-            // The block ended: the field at `at` goes on into the next one.
-            std::uint16_t high = 0;
-            const std::size_t t = scanner.next_after(at - 1, high, field_flags::kNonAscii);
-            if (high != 0 || t >= near_end || t - at > 32 || d[t] != delimiter) {
-                sink.plain_end(out);
-                flags = high;
-                p = at;
-                s = t;
-                return false;
-            }
-            sink.make_block_room(out);
-            sink.plain_put(out, d + at, t - at, 0);
-            at = t + 1;
         }
         sink.plain_end(out);
         if (ended) {

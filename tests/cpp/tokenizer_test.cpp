@@ -469,7 +469,8 @@ TEST(TokenizerTest, ShortFieldRunsMatchReference) {
     const reference::Dialect dialects[] = {
         {',', '"', std::nullopt, false, true, 0},  {',', '"', std::nullopt, false, false, 0},
         {',', '"', std::nullopt, false, true, 4},  {';', '\'', std::nullopt, false, true, 0},
-        {',', ',', std::nullopt, false, true, 0},
+        {',', ',', std::nullopt, false, true, 0},  {0xC3, '"', std::nullopt, false, true, 0},
+        {',', '\r', std::nullopt, false, true, 0}, {',', '\n', std::nullopt, false, true, 0},
     };
     reference::InputGenerator gen(20261208);
     for (int table = 0; table < 400; ++table) {
@@ -693,8 +694,9 @@ TEST(ScanTest, LongStretchesWithoutASetByte) {
                     if (high_at != kNone) text[lead + 1 + high_at] = '\xC3';
                     text += stop ? ",b" : "b";
                     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-                    SCOPED_TRACE("lead " + std::to_string(lead) + " length " + std::to_string(length) +
-                                 " high at " + std::to_string(high_at) + " stop " + std::to_string(stop));
+                    SCOPED_TRACE("lead " + std::to_string(lead) + " length " +
+                                 std::to_string(length) + " high at " + std::to_string(high_at) +
+                                 " stop " + std::to_string(stop));
                     const quillon::ScanTarget target(p, text.size(), set);
                     quillon::BlockScanner scanner(target);
                     std::uint16_t flags = 0;
@@ -715,7 +717,8 @@ TEST(ScanTest, LongStretchesWithoutASetByte) {
                             EXPECT_EQ(got.found, text.size() - want >= 64) << "from " << base;
                             EXPECT_EQ(got.passed_high, want_high) << "from " << base;
                             if (got.found) {
-                                EXPECT_EQ(got.masks.match, quillon::block_mask_function()(p + want, set).match);
+                                EXPECT_EQ(got.masks.match,
+                                          quillon::block_mask_function()(p + want, set).match);
                             }
                         }
                     }
