@@ -288,6 +288,7 @@ TEST(TokenizerTest, CountingModeFindsBlankRecords) {
         {"a\n \n", {false, true}},
         {"\xC2 \xA0", {false}},
         {"\xC2\t\xA0\n", {false}},
+        {"\xC2                \xA0\n", {false}},
         {"                 \xC2\xA0              \t  \xE3\x80\x80 ", {true}},
         {"                        x        ", {false}},
         {"          \xC2\x85           \xFF", {false}},
