@@ -13,15 +13,13 @@ namespace {
 BlockMasks block_mask_portable(const unsigned char* p, const ByteSet4& set) noexcept {
     std::uint64_t m = 0;
     std::uint64_t h = 0;
-    std::uint64_t f = 0;
     for (unsigned i = 0; i < 64; ++i) {
         const unsigned char c = p[i];
         const bool hit = c == set.bytes[0] || c == set.bytes[1] || c == set.bytes[2] || c == set.bytes[3];
         m |= static_cast<std::uint64_t>(hit) << i;
         h |= static_cast<std::uint64_t>(c >> 7) << i;
-        f |= static_cast<std::uint64_t>(c == set.bytes[0]) << i;
     }
-    return BlockMasks{m, h, f};
+    return BlockMasks{m, h};
 }
 
 #ifdef QUILLON_X86
@@ -32,17 +30,14 @@ BlockMasks block_mask_sse2(const unsigned char* p, const ByteSet4& set) noexcept
     const __m128i d = _mm_set1_epi8(static_cast<char>(set.bytes[3]));
     std::uint64_t m = 0;
     std::uint64_t h = 0;
-    std::uint64_t f = 0;
     for (unsigned k = 0; k < 4; ++k) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const __m128i eq_a = _mm_cmpeq_epi8(x, a);
-        const __m128i eq = _mm_or_si128(_mm_or_si128(eq_a, _mm_cmpeq_epi8(x, b)),
+        const __m128i eq = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, a), _mm_cmpeq_epi8(x, b)),
                                         _mm_or_si128(_mm_cmpeq_epi8(x, c), _mm_cmpeq_epi8(x, d)));
         m |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(eq))) << (16 * k);
         h |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(x))) << (16 * k);
-        f |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(eq_a))) << (16 * k);
     }
-    return BlockMasks{m, h, f};
+    return BlockMasks{m, h};
 }
 
 __attribute__((target("avx2"))) BlockMasks block_mask_avx2(const unsigned char* p,
@@ -53,13 +48,11 @@ __attribute__((target("avx2"))) BlockMasks block_mask_avx2(const unsigned char* 
     const __m256i d = _mm256_set1_epi8(static_cast<char>(set.bytes[3]));
     const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
-    const __m256i a_lo = _mm256_cmpeq_epi8(lo, a);
-    const __m256i a_hi = _mm256_cmpeq_epi8(hi, a);
     const __m256i eq_lo =
-        _mm256_or_si256(_mm256_or_si256(a_lo, _mm256_cmpeq_epi8(lo, b)),
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(lo, a), _mm256_cmpeq_epi8(lo, b)),
                         _mm256_or_si256(_mm256_cmpeq_epi8(lo, c), _mm256_cmpeq_epi8(lo, d)));
     const __m256i eq_hi =
-        _mm256_or_si256(_mm256_or_si256(a_hi, _mm256_cmpeq_epi8(hi, b)),
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(hi, a), _mm256_cmpeq_epi8(hi, b)),
                         _mm256_or_si256(_mm256_cmpeq_epi8(hi, c), _mm256_cmpeq_epi8(hi, d)));
     const std::uint64_t high =
         static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
@@ -67,10 +60,7 @@ __attribute__((target("avx2"))) BlockMasks block_mask_avx2(const unsigned char* 
     const std::uint64_t match =
         static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_lo)) |
         (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(eq_hi))) << 32);
-    const std::uint64_t first =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(a_lo)) |
-        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(a_hi))) << 32);
-    return BlockMasks{match, high, first};
+    return BlockMasks{match, high};
 }
 #endif
 
@@ -83,7 +73,7 @@ BlockSkip skip_blocks(const unsigned char* data, std::size_t base, std::size_t s
         if (m.match != 0) return BlockSkip{base, m, high, true};
         high = high || m.high != 0;
     }
-    return BlockSkip{base, BlockMasks{0, 0, 0}, high, false};
+    return BlockSkip{base, BlockMasks{0, 0}, high, false};
 }
 
 #ifdef QUILLON_X86
@@ -106,12 +96,12 @@ __attribute__((target("avx2"))) BlockSkip block_skip_avx2(const unsigned char* d
             _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(hi, a), _mm256_cmpeq_epi8(hi, b)),
                             _mm256_or_si256(_mm256_cmpeq_epi8(hi, c), _mm256_cmpeq_epi8(hi, d))));
         if (!_mm256_testz_si256(eq, eq)) {
-            return BlockSkip{base, block_mask_avx2(data + base, set), _mm256_movemask_epi8(high) != 0,
-                             true};
+            const bool passed_high = _mm256_movemask_epi8(high) != 0;
+            return BlockSkip{base, block_mask_avx2(data + base, set), passed_high, true};
         }
         high = _mm256_or_si256(high, _mm256_or_si256(lo, hi));
     }
-    return BlockSkip{base, BlockMasks{0, 0, 0}, _mm256_movemask_epi8(high) != 0, false};
+    return BlockSkip{base, BlockMasks{0, 0}, _mm256_movemask_epi8(high) != 0, false};
 }
 #endif
 
@@ -186,7 +176,6 @@ BlockScanner::Skipped BlockScanner::skip(std::size_t base) noexcept {
     base_ = base;
     match_ = m.match;
     high_ = m.high;
-    first_ = m.first;
     return Skipped{base, passed_high};
 }
 
@@ -198,7 +187,7 @@ BlockMasks BlockScanner::tail_masks(const ScanTarget& t, std::size_t base) noexc
     std::memcpy(tail, t.data + base, len);
     const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
     const BlockMasks m = t.mask_fn(tail, t.set);
-    return BlockMasks{m.match & valid, m.high & valid, m.first & valid};
+    return BlockMasks{m.match & valid, m.high & valid};
 }
 
 std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size_t size,

@@ -25,7 +25,6 @@ struct ByteSet4 {
 struct BlockMasks {
     std::uint64_t match;  // bytes equal to one of the set bytes
     std::uint64_t high;   // bytes of 0x80 and above
-    std::uint64_t first;  // bytes equal to the first set byte (the delimiter)
 };
 
 // Computes the masks of the 64 bytes at p (all readable). The masks come back
@@ -58,7 +57,11 @@ std::vector<BlockSkipFn> block_skip_implementations();
 // stays in memory, read once per block.
 struct ScanTarget {
     ScanTarget(const unsigned char* d, std::size_t n, ByteSet4 s) noexcept
-        : data(d), size(n), set(s), mask_fn(block_mask_function()), skip_fn(block_skip_function()) {}
+        : data(d),
+          size(n),
+          set(s),
+          mask_fn(block_mask_function()),
+          skip_fn(block_skip_function()) {}
     const unsigned char* data;
     std::size_t size;
     ByteSet4 set;
@@ -123,18 +126,9 @@ public:
         return base_ + static_cast<unsigned>(__builtin_ctzll(m));
     }
 
-    // For a loop that walks the stops of the cached block by itself: the
-    // block's offset, its masks of bytes of 0x80 and above and of the first
-    // set byte, and the stops from the one returned last on (that one the
-    // lowest bit). A loop that passes stops hands back the mask whose lowest
-    // bit is the last of them, which next_after() then goes on from.
-    std::size_t block_base() const noexcept { return base_; }
-    std::uint64_t block_high() const noexcept { return high_; }
-    std::uint64_t block_first() const noexcept { return first_; }
-    std::uint64_t stops_from_last() const noexcept { return rest_; }
-    void resume_from(std::uint64_t stops) noexcept { rest_ = stops; }
-
 private:
+    // Out of line where a block is loaded once per call; inline for the
+    // block after one without a stop.
     [[gnu::noinline]] void load(std::size_t base) noexcept { load_inline(base); }
     [[gnu::always_inline]] void load_inline(std::size_t base) noexcept {
         base_ = base;
@@ -143,7 +137,6 @@ private:
                                                  : tail_masks(t, base);
         match_ = m.match;
         high_ = m.high;
-        first_ = m.first;
     }
     static BlockMasks tail_masks(const ScanTarget& target, std::size_t base) noexcept;
     // Passes over the blocks from `base` on that hold no set byte and loads
@@ -159,7 +152,6 @@ private:
     std::size_t base_ = ~std::size_t{0};
     std::uint64_t match_ = 0;
     std::uint64_t high_ = 0;
-    std::uint64_t first_ = 0;
     // The set bytes of the cached block from the offset returned last on.
     std::uint64_t rest_ = 0;
 };

@@ -184,36 +184,6 @@ public:
         text_.at += n;
     }
     void append_byte(unsigned char c) { *text_.at++ = static_cast<char>(c); }
-
-    // Whole fields of at most 32 bytes, neither special nor non-ASCII, each
-    // at least 32 bytes before the end of the input, written through
-    // cursors of their own (the sink's may live in memory): text and slot
-    // and nothing else, with no check once make_block_room() has made room
-    // for the slots of a whole block's fields (at most 64).
-    struct Plain {
-        char* text;
-        std::uint16_t* slots;
-        std::uint16_t flags;
-    };
-    void make_block_room(Plain& c) {
-        if (slots_cap_ - c.slots < 64) [[unlikely]] c.slots = grow_slots(c.slots);
-    }
-    Plain plain_begin() const noexcept { return Plain{text_.at, slots_.at, 0}; }
-    // `flags`: 0, or kSpecial for a quoted field that holds the delimiter.
-    [[gnu::always_inline]] void plain_put(Plain& c, const unsigned char* p, std::size_t n,
-                                          std::uint16_t flags) const {
-        std::memcpy(c.text, p, 16);
-        std::memcpy(c.text + 16, p + 16, 16);
-        c.text += n;
-        *c.slots++ = static_cast<std::uint16_t>(flags | n);
-        c.flags |= flags;
-    }
-    void plain_end(Plain c) noexcept {
-        text_.at = c.text;
-        slots_.at = c.slots;
-        field_begin_ = c.text;
-        record_flags_ |= c.flags;
-    }
     // Drops what the open field holds so far.
     void restart_field() noexcept { text_.at = field_begin_; }
 
@@ -242,12 +212,6 @@ public:
         field_begin_ = text_.at;
     }
 
-    // Whether [p, p + n) is text that UTF-8 decoding keeps as it is, found
-    // without the repair call for the usual sequences.
-    bool plain_text(const unsigned char* p, std::size_t n) const noexcept {
-        return decoding_ != FieldDecoding::kWindows1252 && decoding_ != FieldDecoding::kLatin1 &&
-               plain_utf8(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(p + n));
-    }
     // Whether the open field is text that UTF-8 decoding keeps as it is,
     // found without the repair call for the usual sequences.
     bool plain_utf8_field() const noexcept {
@@ -298,15 +262,6 @@ private:
         RowStore::push_slot(slots, length, flags);
         return SlotPush{Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()},
                         slots.data() + slots.capacity()};
-    }
-
-    [[gnu::noinline]] std::uint16_t* grow_slots(std::uint16_t* at) {
-        GrowableBuffer<std::uint16_t>& slots = store_->slot_buffer();
-        slots.set_size(static_cast<std::size_t>(at - slots_.base));
-        slots.reserve_tail(64);
-        slots_ = Cursor<std::uint16_t>{slots.data(), slots.data() + slots.size()};
-        slots_cap_ = slots.data() + slots.capacity();
-        return slots_.at;
     }
 
     // Replaces ill-formed sequences in the field that starts at `begin`,
@@ -385,19 +340,6 @@ public:
     void append_byte(unsigned char c) {
         if (fields_ == 0 && maybe_blank_) keep(c);
     }
-    // Only the first field of a record has text to look at.
-    struct Plain {
-        std::size_t fields;
-    };
-    static void make_block_room(Plain&) noexcept {}
-    // Counting reads no text as UTF-8.
-    static bool plain_text(const unsigned char*, std::size_t) noexcept { return true; }
-    Plain plain_begin() const noexcept { return Plain{fields_}; }
-    void plain_put(Plain& c, const unsigned char* p, std::size_t n, std::uint16_t) {
-        if (c.fields == 0) append(p, n);
-        ++c.fields;
-    }
-    void plain_end(Plain c) noexcept { fields_ = c.fields; }
     void end_field(std::uint16_t) noexcept { ++fields_; }
     std::size_t fields() const noexcept { return fields_; }
     void end_record() noexcept {}
@@ -509,7 +451,6 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       unquoted_escape_(dialect.quote ? kNoByte : escape_),
       space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
       repair_(dialect.repair_quotes),
-      plain_walk_(quote_ != delimiter_ && quote_ != kCR && quote_ != kLF),
       general_(escape_ != kNoByte || space_skip_ != kNoByte),
       scan_target_(data_, size_, ByteSet4{{dialect.delimiter, quote_stop(dialect), kCR, kLF}}),
       scanner_(scan_target_),
@@ -859,138 +800,6 @@ template <bool kGeneral, typename Sink>
         sink.append(d + p, s - p);
         return s < n;
     };
-    // Takes the fields from p on, where p follows the scanner's last stop s
-    // (a delimiter or the line break before the record), that end at a
-    // delimiter or a line break, hold at most 32 bytes and no byte of 0x80
-    // or above, and are unquoted or quoted with nothing but the delimiter
-    // inside. Such runs are read off the block's masks: the delimiters up to
-    // the first other stop or high byte each end a field, and what the state
-    // machine would test at every stop (the end of the input, the room for
-    // the slots, the field's flags, the look-ahead) is settled once per block
-    // or never arises. Returns true when a line break ended the record, at
-    // brk, its last field taken; else leaves p at the first field it does
-    // not take and s at that field's first stop, with its flags, as the
-    // state machine would.
-    const auto take_plain_fields = [&]() __attribute__((always_inline)) -> bool {
-        std::size_t at = p;
-        typename Sink::Plain out = sink.plain_begin();
-        bool ended = false;
-        if (plain_walk_) {
-            for (;;) {
-                const std::size_t base = scanner.block_base();
-                if (base + 96 > n) break;
-                sink.make_block_room(out);
-                // The lowest bit is the stop before `at`.
-                const std::uint64_t from_last = scanner.stops_from_last();
-                const std::uint64_t delimiters = scanner.block_first();
-                // Stops other than the delimiter, and bytes of 0x80 or above in
-                // the text between stops (a stop byte of 0x80 or above is no text).
-                const std::uint64_t others =
-                    (from_last & ~delimiters) | (scanner.block_high() & ~from_last);
-                // The bits from `at` on.
-                std::uint64_t ahead = ~(((from_last & (~from_last + 1)) << 1) - 1);
-                std::uint64_t run;
-                std::uint64_t first_other;
-                for (;;) {
-                    first_other = others & ahead & (~(others & ahead) + 1);
-                    run = delimiters & ahead & (first_other - 1);
-                    while (run != 0) {
-                        const std::size_t t = base + static_cast<unsigned>(__builtin_ctzll(run));
-                        if (t - at > 32) break;
-                        sink.plain_put(out, d + at, t - at, 0);
-                        at = t + 1;
-                        run &= run - 1;
-                    }
-                    if (run != 0 || first_other == 0) break;
-                    const std::size_t o =
-                        base + static_cast<unsigned>(__builtin_ctzll(first_other));
-                    // The record's last field, ended by a line break.
-                    if ((d[o] == kLF || d[o] == kCR) && o - at <= 32) {
-                        sink.plain_put(out, d + at, o - at, 0);
-                        scanner.resume_from(from_last & ~(first_other - 1));
-                        brk = o;
-                        ended = true;
-                        break;
-                    }
-                    // An unquoted field with bytes of 0x80 or above that UTF-8
-                    // decoding keeps as they are, ended by the next stop.
-                    if ((first_other & from_last) == 0) {
-                        const std::uint64_t later = from_last & ahead;
-                        const std::uint64_t end_bit = later & (~later + 1);
-                        if (end_bit == 0) break;
-                        const std::size_t e =
-                            base + static_cast<unsigned>(__builtin_ctzll(end_bit));
-                        const unsigned char b = d[e];
-                        if ((b != delimiter && b != kLF && b != kCR) || e - at > 32 ||
-                            !sink.plain_text(d + at, e - at)) {
-                            break;
-                        }
-                        sink.plain_put(out, d + at, e - at, field_flags::kNonAscii);
-                        if (b != delimiter) {
-                            scanner.resume_from(from_last & ~(end_bit - 1));
-                            brk = e;
-                            ended = true;
-                            break;
-                        }
-                        at = e + 1;
-                        ahead = ~((end_bit << 1) - 1);
-                        continue;
-                    }
-                    // A quoted field at `at` whose closing quote is the next
-                    // stop but for delimiters, with a delimiter or a line break
-                    // right after it.
-                    if (o != at || d[at] != quote || at == literal_quote_) break;
-                    const std::uint64_t inside = ~((first_other << 1) - 1);
-                    const std::uint64_t rest = from_last & ~delimiters & inside;
-                    const std::uint64_t closing = rest & (~rest + 1);
-                    if (closing == 0) break;
-                    const std::size_t c = base + static_cast<unsigned>(__builtin_ctzll(closing));
-                    const unsigned char after = d[c + 1];
-                    if (d[c] != quote || (after != delimiter && after != kLF && after != kCR) ||
-                        (scanner.block_high() & inside & (closing - 1)) != 0 || c - at > 33 ||
-                        (closing << 1) == 0) {
-                        break;
-                    }
-                    const bool holds_delimiter = (delimiters & inside & (closing - 1)) != 0;
-                    sink.plain_put(out, d + at + 1, c - at - 1,
-                                   holds_delimiter ? field_flags::kSpecial : std::uint16_t{0});
-                    if (after != delimiter) {
-                        scanner.resume_from(from_last & ~((closing << 1) - 1));
-                        brk = c + 1;
-                        ended = true;
-                        break;
-                    }
-                    at = c + 2;
-                    ahead = ~((closing << 2) - 1);
-                }
-                if (ended) break;
-                // The block's stops from the one before `at` on.
-                scanner.resume_from(from_last & ~((std::uint64_t{1} << (at - 1 - base)) - 1));
-                if (run != 0 || first_other != 0) break;
-                // The block ended: the field at `at` goes on into the next one.
-                std::uint16_t high = 0;
-                const std::size_t t = scanner.next_after(at - 1, high, field_flags::kNonAscii);
-                if (high != 0 || t >= near_end || t - at > 32 || d[t] != delimiter) {
-                    sink.plain_end(out);
-                    flags = high;
-                    p = at;
-                    s = t;
-                    return false;
-                }
-                sink.make_block_room(out);
-                sink.plain_put(out, d + at, t - at, 0);
-                at = t + 1;
-            }
-        }
-        sink.plain_end(out);
-        if (ended) {
-            s = brk;
-            return true;
-        }
-        p = at;
-        s = scanner.next_after(at - 1, flags, field_flags::kNonAscii);
-        return false;
-    };
     // With an escape byte, quoted fields are scanned by a scanner of their
     // own; the next stop byte after `stop`, the one that scanner found last
     // (or the byte before `from` when the unquoted scanner found it).
@@ -1005,14 +814,8 @@ template <bool kGeneral, typename Sink>
     // A record that follows a line break the scanner stopped at goes on
     // from that stop (and from the LF of a CR LF) instead of from an offset.
     if (resume_stop_ != kNoStop) {
-        s = resume_stop_;
-        // The LF of a CR LF is the stop after the CR.
-        if (s + 1 < p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
-        if constexpr (kGeneral) {
-            s = scanner.next_after(s, flags, field_flags::kNonAscii);
-        } else {
-            if (take_plain_fields()) goto at_break_taken;
-        }
+        s = scanner.next_after(resume_stop_, flags, field_flags::kNonAscii);
+        if (s < p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
         goto field_start_scanned;
     }
 
@@ -1085,11 +888,7 @@ unquoted_scanned:
         if (c == delimiter) {
             finish_field();
             p = s + 1;
-            if constexpr (kGeneral) {
-                s = scanner.next_after(s, flags, field_flags::kNonAscii);
-            } else {
-                if (take_plain_fields()) goto at_break_taken;
-            }
+            s = scanner.next_after(s, flags, field_flags::kNonAscii);
             if (s != p) {
                 if constexpr (!kGeneral) continue;
                 if (d[p] != space_skip_) continue;
@@ -1252,14 +1051,12 @@ at_end:
 
     // A line break ends the record; CR LF is one break.
 at_break:
-    finish_field();
-    // The same with the record's last field already taken.
-at_break_taken: __attribute__((unused));
     // Only a break the scanner returned last is where it can go on from.
     resume_stop_ = brk == s ? brk : kNoStop;
     ++line_;
     ended_by_break_ = true;
     content_end_ = brk;
+    finish_field();
     sink.end_record();
     scanner_ = scanner;
     pos_ = (d[brk] == kCR && brk + 1 < n && d[brk + 1] == kLF) ? brk + 2 : brk + 1;

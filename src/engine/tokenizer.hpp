@@ -146,10 +146,6 @@ private:
     unsigned unquoted_escape_;
     unsigned space_skip_;
     bool repair_;
-    // Whether runs of plain fields may be read off the block masks: not
-    // when the quote byte is the delimiter or a line break, which would turn
-    // what the walk takes for a field's end into a quote.
-    bool plain_walk_;
     // An escape byte or space skipping: read by the general copy of the state
     // machine.
     bool general_;
