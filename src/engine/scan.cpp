@@ -64,6 +64,57 @@ __attribute__((target("avx2"))) BlockMasks block_mask_avx2(const unsigned char* 
 }
 #endif
 
+template <BlockMasks (*kMasks)(const unsigned char*, const ByteSet4&) noexcept>
+BlockSkip skip_blocks(const unsigned char* data, std::size_t base, std::size_t size,
+                      const ByteSet4& set) noexcept {
+    bool high = false;
+    for (; size - base >= 64; base += 64) {
+        const BlockMasks m = kMasks(data + base, set);
+        if (m.match != 0) return BlockSkip{base, m, high, true};
+        high = high || m.high != 0;
+    }
+    return BlockSkip{base, BlockMasks{0, 0}, high, false};
+}
+
+#ifdef QUILLON_X86
+// The set bytes broadcast once, and only the test for a set byte in the
+// loop: the masks are computed for the block where it stops.
+__attribute__((target("avx2"))) BlockSkip block_skip_avx2(const unsigned char* data,
+                                                          std::size_t base, std::size_t size,
+                                                          const ByteSet4& set) noexcept {
+    const __m256i a = _mm256_set1_epi8(static_cast<char>(set.bytes[0]));
+    const __m256i b = _mm256_set1_epi8(static_cast<char>(set.bytes[1]));
+    const __m256i c = _mm256_set1_epi8(static_cast<char>(set.bytes[2]));
+    const __m256i d = _mm256_set1_epi8(static_cast<char>(set.bytes[3]));
+    __m256i high = _mm256_setzero_si256();
+    for (; size - base >= 64; base += 64) {
+        const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + base));
+        const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + base + 32));
+        const __m256i eq = _mm256_or_si256(
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(lo, a), _mm256_cmpeq_epi8(lo, b)),
+                            _mm256_or_si256(_mm256_cmpeq_epi8(lo, c), _mm256_cmpeq_epi8(lo, d))),
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(hi, a), _mm256_cmpeq_epi8(hi, b)),
+                            _mm256_or_si256(_mm256_cmpeq_epi8(hi, c), _mm256_cmpeq_epi8(hi, d))));
+        if (!_mm256_testz_si256(eq, eq)) {
+            const bool passed_high = _mm256_movemask_epi8(high) != 0;
+            return BlockSkip{base, block_mask_avx2(data + base, set), passed_high, true};
+        }
+        high = _mm256_or_si256(high, _mm256_or_si256(lo, hi));
+    }
+    return BlockSkip{base, BlockMasks{0, 0}, _mm256_movemask_epi8(high) != 0, false};
+}
+#endif
+
+BlockSkipFn choose_block_skip() noexcept {
+#ifdef QUILLON_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return block_skip_avx2;
+    return skip_blocks<block_mask_sse2>;
+#else
+    return skip_blocks<block_mask_portable>;
+#endif
+}
+
 BlockMaskFn choose_block_mask() noexcept {
 #ifdef QUILLON_X86
     __builtin_cpu_init();
@@ -88,6 +139,44 @@ std::vector<BlockMaskFn> block_mask_implementations() {
     if (__builtin_cpu_supports("avx2")) fns.push_back(block_mask_avx2);
 #endif
     return fns;
+}
+
+BlockSkipFn block_skip_function() noexcept {
+    static const BlockSkipFn fn = choose_block_skip();
+    return fn;
+}
+
+std::vector<BlockSkipFn> block_skip_implementations() {
+    std::vector<BlockSkipFn> fns{skip_blocks<block_mask_portable>};
+#ifdef QUILLON_X86
+    fns.push_back(skip_blocks<block_mask_sse2>);
+    if (__builtin_cpu_supports("avx2")) fns.push_back(block_skip_avx2);
+#endif
+    return fns;
+}
+
+BlockScanner::Skipped BlockScanner::skip(std::size_t base) noexcept {
+    const ScanTarget& t = *target_;
+    const BlockSkip found = t.skip_fn(t.data, base, t.size, t.set);
+    const bool passed_high = found.passed_high;
+    BlockMasks m = found.masks;
+    if (!found.found) {
+        // The last block: the partial one, or else the last full one, which
+        // holds no set byte.
+        if (found.base == t.size) {
+            base = found.base - 64;
+            m = t.mask_fn(t.data + base, t.set);
+        } else {
+            base = found.base;
+            m = tail_masks(t, base);
+        }
+    } else {
+        base = found.base;
+    }
+    base_ = base;
+    match_ = m.match;
+    high_ = m.high;
+    return Skipped{base, passed_high};
 }
 
 BlockMasks BlockScanner::tail_masks(const ScanTarget& t, std::size_t base) noexcept {

@@ -35,16 +35,38 @@ BlockMaskFn block_mask_function() noexcept;
 // check that they agree.
 std::vector<BlockMaskFn> block_mask_implementations();
 
+// What a run over the full 64-byte blocks from `base` on found: the first of
+// them with a set byte, with its masks (found), or where the full blocks end
+// (not found); and whether a block passed over held a byte of 0x80 or above.
+struct BlockSkip {
+    std::size_t base;
+    BlockMasks masks;
+    bool passed_high;
+    bool found;
+};
+// One call for a long stretch of text without a set byte (a long field):
+// the blocks are tested in a loop that keeps its constants in registers.
+using BlockSkipFn = BlockSkip (*)(const unsigned char* data, std::size_t base, std::size_t size,
+                                  const ByteSet4& set) noexcept;
+BlockSkipFn block_skip_function() noexcept;
+// Every implementation this CPU can run, the portable one first.
+std::vector<BlockSkipFn> block_skip_implementations();
+
 // What a BlockScanner scans: kept apart from the scanner's own state so that
 // a hot loop can hold the three words of that state in registers while this
 // stays in memory, read once per block.
 struct ScanTarget {
     ScanTarget(const unsigned char* d, std::size_t n, ByteSet4 s) noexcept
-        : data(d), size(n), set(s), mask_fn(block_mask_function()) {}
+        : data(d),
+          size(n),
+          set(s),
+          mask_fn(block_mask_function()),
+          skip_fn(block_skip_function()) {}
     const unsigned char* data;
     std::size_t size;
     ByteSet4 set;
     BlockMaskFn mask_fn;
+    BlockSkipFn skip_fn;
 };
 
 // Forward scanner over one buffer with a cached block.
@@ -64,13 +86,25 @@ public:
         const unsigned shift = static_cast<unsigned>(pos - base);
         std::uint64_t m = match_ >> shift << shift;
         std::uint64_t h = high_ >> shift << shift;
-        while (m == 0) [[unlikely]] {
+        if (m == 0) [[unlikely]] {
+            // Most stretches without a stop end in the next block; a longer
+            // one (a long field's text) is passed over in one call.
             if (h != 0) flags |= high_flag;
             base += 64;
             if (base >= target_->size) return target_->size;
-            load(base);
+            load_inline(base);
             m = match_;
             h = high_;
+            while (m == 0) [[unlikely]] {
+                if (h != 0) flags |= high_flag;
+                base += 64;
+                if (base >= target_->size) return target_->size;
+                const Skipped skipped = skip(base);
+                if (skipped.high) flags |= high_flag;
+                base = skipped.base;
+                m = match_;
+                h = high_;
+            }
         }
         // Most blocks are pure ASCII: test that first.
         if (h != 0 && (h & ((m & (~m + 1)) - 1)) != 0) flags |= high_flag;
@@ -93,7 +127,10 @@ public:
     }
 
 private:
-    void load(std::size_t base) noexcept {
+    // Out of line where a block is loaded once per call; inline for the
+    // block after one without a stop.
+    [[gnu::noinline]] void load(std::size_t base) noexcept { load_inline(base); }
+    [[gnu::always_inline]] void load_inline(std::size_t base) noexcept {
         base_ = base;
         const ScanTarget& t = *target_;
         const BlockMasks m = t.size - base >= 64 ? t.mask_fn(t.data + base, t.set)
@@ -102,6 +139,15 @@ private:
         high_ = m.high;
     }
     static BlockMasks tail_masks(const ScanTarget& target, std::size_t base) noexcept;
+    // Passes over the blocks from `base` on that hold no set byte and loads
+    // the first one that does, or the last block; returns its offset and
+    // whether a block passed over held a byte of 0x80 or above. By value, so
+    // that the caller's flags keep out of memory.
+    struct Skipped {
+        std::size_t base;
+        bool high;
+    };
+    [[gnu::noinline]] Skipped skip(std::size_t base) noexcept;
     const ScanTarget* target_;
     std::size_t base_ = ~std::size_t{0};
     std::uint64_t match_ = 0;

@@ -327,8 +327,11 @@ public:
         if (fields_ != 0 || !maybe_blank_) return;
         const unsigned char* const end = p + n;
         for (;;) {
-            // Runs of spaces, the adversarial case, go eight bytes at a time.
+            // Runs of spaces, the adversarial case, go eight bytes at a time,
+            // and still keep the high bytes on either side apart.
+            const unsigned char* const run = p;
             while (end - p >= 8 && load_word(p) == kEightSpaces) p += 8;
+            if (p != run) keep(' ');
             if (p == end) return;
             if (!keep(*p++)) return;
         }

@@ -287,6 +287,7 @@ TEST(TokenizerTest, CountingModeFindsBlankRecords) {
         {"a\n \n", {false, true}},
         {"\xC2 \xA0", {false}},
         {"\xC2\t\xA0\n", {false}},
+        {"\xC2                \xA0\n", {false}},
         {"                 \xC2\xA0              \t  \xE3\x80\x80 ", {true}},
         {"                        x        ", {false}},
         {"          \xC2\x85           \xFF", {false}},
@@ -629,6 +630,57 @@ TEST(ScanTest, BlockMasksAgreeWithAPlainLoop) {
 // next() from offsets past the last stop, and next_after() from the stop
 // itself (the next byte on), mixed at random: across block ends and runs of
 // adjacent stops.
+// Stretches without a set byte from part of a block to many blocks, with
+// and without a byte of 0x80 or above: the scanner passes the longer ones in
+// one call to the skip function, whose implementations must agree with a
+// plain loop on where they stop and what they passed.
+TEST(ScanTest, LongStretchesWithoutASetByte) {
+    const quillon::ByteSet4 set = kSets[0];
+    const std::vector<quillon::BlockSkipFn> skips = quillon::block_skip_implementations();
+    constexpr std::size_t kNone = ~std::size_t{0};
+    for (const std::size_t lead : {0, 1, 40}) {
+        for (const std::size_t length : {0, 1, 63, 64, 65, 127, 128, 129, 191, 200, 1000, 4096}) {
+            for (const std::size_t high_at : {kNone, std::size_t{0}, length / 2, length - 1}) {
+                if (high_at != kNone && high_at >= length) continue;
+                for (const bool stop : {true, false}) {
+                    std::string text = std::string(lead, 'x') + "," + std::string(length, 'a');
+                    if (high_at != kNone) text[lead + 1 + high_at] = '\xC3';
+                    text += stop ? ",b" : "b";
+                    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+                    SCOPED_TRACE("lead " + std::to_string(lead) + " length " +
+                                 std::to_string(length) + " high at " + std::to_string(high_at) +
+                                 " stop " + std::to_string(stop));
+                    const quillon::ScanTarget target(p, text.size(), set);
+                    quillon::BlockScanner scanner(target);
+                    std::uint16_t flags = 0;
+                    EXPECT_EQ(scanner.next(lead + 1, flags, 0x4000),
+                              stop ? lead + 1 + length : text.size());
+                    EXPECT_EQ(flags != 0, high_at != kNone);
+                    for (std::size_t base = 0; base < text.size(); base += 64) {
+                        std::size_t want = base;
+                        bool want_high = false;
+                        for (; text.size() - want >= 64; want += 64) {
+                            const std::string_view block(text.data() + want, 64);
+                            if (block.find_first_of(",\"\r\n") != std::string_view::npos) break;
+                            want_high = want_high || block.find('\xC3') != std::string_view::npos;
+                        }
+                        for (const quillon::BlockSkipFn skip : skips) {
+                            const quillon::BlockSkip got = skip(p, base, text.size(), set);
+                            EXPECT_EQ(got.base, want) << "from " << base;
+                            EXPECT_EQ(got.found, text.size() - want >= 64) << "from " << base;
+                            EXPECT_EQ(got.passed_high, want_high) << "from " << base;
+                            if (got.found) {
+                                EXPECT_EQ(got.masks.match,
+                                          quillon::block_mask_function()(p + want, set).match);
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(ScanTest, ScannerFindsTheNextSetByte) {
     reference::InputGenerator gen(65);
     for (int n = 0; n < 400; ++n) {
