@@ -43,7 +43,8 @@ def _read_whole(loaded: LoadedInput, options: Mapping[str, Any]) -> bool:
     holds, and its spans run on every core without a window to refill
     between them (about a fifth faster on two cores). The result is the
     same either way."""
-    return loaded.known_size <= 2 * options.get("window_bytes", _WINDOW_BYTES)
+    window: int = options.get("window_bytes", _WINDOW_BYTES)
+    return loaded.known_size <= 2 * window
 
 # Codec names (as codecs.lookup spells them) and what the native side calls them.
 _ENCODINGS = {
