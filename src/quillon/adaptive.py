@@ -235,8 +235,9 @@ def salvage_loaded(
     """Salvages a loaded input into ``output`` (a path, written atomically,
     or an open descriptor, streamed; a path ending in ``.parquet`` or
     ``.arrow``/``.feather`` gets that format) and the quarantine file; the
-    native side's counts. A plain file or a stream of blocks is read as a
-    stream, in memory that does not grow with it. Raises what the salvage
+    native side's counts. A plain file larger than two windows, or a stream
+    of blocks, is read as a stream, in memory that does not grow with it; a
+    smaller file is read whole (_read_whole). Raises what the salvage
     raises, naming the files the caller gave. With ``cell_rejects_path``
     (for a Parquet or Arrow output), the columns keep their inferred types
     and the cells that do not fit go to that file; the counts then also
