@@ -825,9 +825,10 @@ field_start:
 field_start_scanned:
     if constexpr (kGeneral) {
         // With space skipping, a space before the field's first byte is
-        // dropped (the quote is tested first). Unless it is the delimiter
-        // too, it is no stop byte, and s stays where it is.
-        if (p < n && d[p] == space_skip_ && d[p] != quote) {
+        // dropped (the quote is tested first, so a space that is the quote
+        // byte opens a field unless the guard made it text). Unless it is
+        // the delimiter too, it is no stop byte, and s stays where it is.
+        if (p < n && d[p] == space_skip_ && (d[p] != quote || p == literal_quote_)) {
             if (s == p) s = scanner.next_after(s, flags, field_flags::kNonAscii);
             ++p;
             goto field_start_scanned;

@@ -471,6 +471,7 @@ const std::vector<DialectCase>& dialect_cases() {
     const auto guard = [](std::size_t columns) {
         return reference::Dialect{',', '"', std::nullopt, false, true, columns};
     };
+    const reference::Dialect spaces{' ', ' ', std::nullopt, true, false, 3};
     // Dumps that escape with a backslash and never quote.
     const auto dump = [](std::uint8_t delimiter) {
         return reference::Dialect{delimiter, std::nullopt, '\\', false, true, 0};
@@ -526,6 +527,10 @@ const std::vector<DialectCase>& dialect_cases() {
         {"\"q\\\"\tx\\", dump('\t'), {{"\"q\"", "x\\"}}},
         {"\\r\\b\\v\\f\\q\t\\N\r", dump('\t'), {{"\r\b\v\fq", ""}}},
         {"a,\\\r\n", dump(','), {{"a", "\r"}}},
+        // A space that is delimiter, quote and skipped at once: the guard
+        // makes a runaway one text, and as text it is skipped.
+        {"a b c\n x y z\n", spaces, {{"a", "b", "c"}, {"x", "y", "z"}}},
+        {"a b c\n x y\n", spaces, {{"a", "b", "c"}, {"xy"}}},
         {"\"a\"b,c,d\n1,2,3\n", reference::Dialect{',', '"', std::nullopt, false, false, 3},
          {{"ab", "c", "d"}, {"1", "2", "3"}}},
     };
