@@ -417,18 +417,20 @@ def _failure(outcome: SalvageFailure | None) -> SalvageFailure:
 
 
 # Reports cross process boundaries (process pools, Dask, Ray, Spark): their
-# read-only mappings are rebuilt on the other side.
-def _report_from_fields(fields: dict[str, Any]) -> SalvageReport:
-    repairs = MappingProxyType(fields.pop("repairs"))
-    rejects = MappingProxyType(fields.pop("rejects"))
-    return SalvageReport(**fields, repairs=repairs, rejects=rejects)
+# read-only mappings (repairs, rejects, and a table's column types and cell
+# rejects) travel as dicts and are made read-only again on the other side.
+def _report_from_fields(fields: dict[str, Any], mappings: tuple[str, ...]) -> SalvageReport:
+    for name in mappings:
+        fields[name] = MappingProxyType(fields[name])
+    return SalvageReport(**fields)
 
 
 def _reduce_report(report: SalvageReport) -> tuple[Any, ...]:
     fields = {name: getattr(report, name) for name in report.__dataclass_fields__}
-    fields["repairs"] = dict(report.repairs)
-    fields["rejects"] = dict(report.rejects)
-    return (_report_from_fields, (fields,))
+    mappings = tuple(name for name, value in fields.items() if isinstance(value, MappingProxyType))
+    for name in mappings:
+        fields[name] = dict(fields[name])
+    return (_report_from_fields, (fields, mappings))
 
 
 copyreg.pickle(SalvageReport, _reduce_report)

@@ -121,13 +121,20 @@ def test_columnar_batch_replaces_the_suffix_and_holds_the_rows_of_read(exports: 
             assert pq.read_table(result.output_path).equals(want)
 
 
-def test_reports_survive_pickling(tmp_path: Path) -> None:
+@pytest.mark.parametrize("source", ["salvage", "read"])
+def test_reports_survive_pickling(tmp_path: Path, source: str) -> None:
     (tmp_path / "in.csv").write_bytes(table(1))
-    report = quillon.salvage(tmp_path / "in.csv", tmp_path / "out.csv")
+    if source == "salvage":
+        report = quillon.salvage(tmp_path / "in.csv", tmp_path / "out.csv")
+    else:
+        report = quillon.read(tmp_path / "in.csv").report
     again = pickle.loads(pickle.dumps(report))
     assert again == report and again.to_dict() == report.to_dict()
     with pytest.raises(TypeError):
         again.repairs["padded"] = 5  # type: ignore[index]
+    if source == "read":
+        with pytest.raises(TypeError):
+            again.column_types["x"] = "string"  # type: ignore[index]
 
 
 def loopback_tcp_works() -> bool:
