@@ -1,5 +1,6 @@
 // Differential target: RecordTokenizer against the plain reference tokenizer
-// of the test suite, in both of its modes (building rows and counting shapes).
+// of the test suite, in both of its modes (building rows and counting shapes),
+// and the UTF-8 validators against the byte-by-byte check.
 //
 // Input: byte 0 the delimiter, byte 1 the quote byte (see pick_byte), byte 2
 // flags (bit 0 quote repair; bit 1 the dialect options of bits 2-4 and 5-7:
@@ -16,6 +17,8 @@
 
 #include "engine/row_store.hpp"
 #include "engine/tokenizer.hpp"
+#include "engine/utf8.hpp"
+#include "engine/utf8_validation.hpp"
 #include "engine_dialect.hpp"
 #include "fuzz_support.hpp"
 #include "reference_tokenizer.hpp"
@@ -127,6 +130,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         dialect.guard_columns = flags >> 5;
     }
     const std::string buffer = fuzz::make_buffer(in);
+
+    // The whole-span UTF-8 validators, which fields are checked with, agree
+    // with the byte-by-byte check on any bytes.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    const bool valid = quillon::valid_utf8_prefix(bytes, buffer.size()) == buffer.size();
+    for (const quillon::Utf8ValidatorFn fn : quillon::utf8_validator_implementations()) {
+        check(fn(bytes, buffer.size()) == valid, "UTF-8 validators disagree");
+    }
 
     const std::vector<reference::Record> want = reference::tokenize(buffer, dialect);
     compare_rows(buffer, dialect, want);

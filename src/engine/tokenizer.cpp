@@ -97,6 +97,7 @@
 #include "sniffer.hpp"
 #include "text_decoding.hpp"
 #include "utf8.hpp"
+#include "utf8_validation.hpp"
 
 namespace quillon {
 namespace {
@@ -107,35 +108,6 @@ constexpr unsigned char kLF = '\n';
 bool has_bom(std::string_view b) noexcept {
     return b.size() >= 3 && static_cast<unsigned char>(b[0]) == 0xEF &&
            static_cast<unsigned char>(b[1]) == 0xBB && static_cast<unsigned char>(b[2]) == 0xBF;
-}
-
-
-// Whether [first, last) is well-formed UTF-8 of the sequences ordinary text
-// is made of: ASCII, two bytes, and three bytes whose lead byte puts no
-// limit on the second one (E1..EC, EE, EF: most of the BMP, CJK included).
-// False only means "ask the full check". Small and out of line, so that a
-// field with a non-ASCII byte, usually such text, skips the repair call.
-[[gnu::noinline]] bool plain_utf8(const char* first, const char* last) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(first);
-    const auto* const end = reinterpret_cast<const unsigned char*>(last);
-    while (p != end) {
-        const unsigned c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        const std::ptrdiff_t left = end - p;
-        if (c >= 0xC2 && c <= 0xDF) {
-            if (left < 2 || (p[1] & 0xC0) != 0x80) return false;
-            p += 2;
-        } else if (c >= 0xE1 && c <= 0xEF && c != 0xED) {
-            if (left < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return false;
-            p += 3;
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Writes field text into a RowStore as it is read.
@@ -212,11 +184,12 @@ public:
         field_begin_ = text_.at;
     }
 
-    // Whether the open field is text that UTF-8 decoding keeps as it is,
-    // found without the repair call for the usual sequences.
+    // Whether the open field is text that UTF-8 decoding keeps as it is, so
+    // that it needs no repair call.
     bool plain_utf8_field() const noexcept {
         return decoding_ != FieldDecoding::kWindows1252 && decoding_ != FieldDecoding::kLatin1 &&
-               plain_utf8(field_begin_, text_.at);
+               is_valid_utf8(reinterpret_cast<const unsigned char*>(field_begin_),
+                             static_cast<std::size_t>(text_.at - field_begin_));
     }
 
     // Fields ended so far in the record, for the runaway-quote guard: off

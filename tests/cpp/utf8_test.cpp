@@ -1,4 +1,5 @@
 #include "engine/utf8.hpp"
+#include "engine/utf8_validation.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,16 @@ std::string lossy(std::string_view in) {
     std::string out(3 * in.size(), '\0');
     out.resize(quillon::decode_utf8_lossy(bytes(in), in.size(), out.data()));
     return out;
+}
+
+// Every validator, and the one chosen for this processor, answer as the
+// reference does.
+void expect_validators_agree(std::string_view text) {
+    const bool valid = reference::valid_prefix(text) == text.size();
+    EXPECT_EQ(quillon::is_valid_utf8(bytes(text), text.size()), valid);
+    for (const quillon::Utf8ValidatorFn fn : quillon::utf8_validator_implementations()) {
+        EXPECT_EQ(fn(bytes(text), text.size()), valid);
+    }
 }
 
 std::string fffd(std::size_t n) {
@@ -125,8 +136,19 @@ TEST(Utf8Test, ValidPrefixStopsAtTheFirstIllFormedByte) {
 // offset of a few blocks, in ASCII and in multi-byte text.
 TEST(Utf8Test, LongTextsAgreeWithReferenceAtEveryOffset) {
     const std::string_view fillers[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
-    const std::string_view faults[] = {"\xFF",     "\x80",         "\xC3",
-                                       "\xE2\x82", "\xED\xA0\x80", "\xF0\x80"};
+    const std::string_view faults[] = {
+        "\xFF",     "\x80",         "\xC3",     "\xE2\x82",         "\xED\xA0\x80",     "\xF0\x80",
+        "\xC0\xAF", "\xE0\x9F\xBF", "\xC3\xC3", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80"};
+    // Every prefix of mixed text: sequences cut off at every place of a
+    // block, the block's last three bytes included.
+    std::string mixed = "a";
+    for (std::string_view filler : fillers) {
+        for (int k = 0; k < 12; ++k) mixed += filler;
+    }
+    for (std::size_t cut = 0; cut <= mixed.size(); ++cut) {
+        expect_validators_agree(std::string_view(mixed).substr(0, cut));
+        expect_validators_agree(std::string_view(mixed).substr(cut));
+    }
     for (std::string_view filler : fillers) {
         for (std::string_view fault : faults) {
             for (std::size_t at = 0; at < 140; ++at) {
@@ -139,6 +161,9 @@ TEST(Utf8Test, LongTextsAgreeWithReferenceAtEveryOffset) {
                 EXPECT_EQ(quillon::valid_utf8_prefix(bytes(text), text.size()),
                           reference::valid_prefix(text));
                 EXPECT_EQ(lossy(text), reference::decode_lossy(text));
+                expect_validators_agree(text);
+                // Cut short inside the fault: a sequence open at the end.
+                expect_validators_agree(std::string_view(text).substr(0, at + 1));
             }
         }
     }
@@ -158,6 +183,7 @@ TEST(Utf8Test, RandomBytesAgreeWithReference) {
         ASSERT_EQ(quillon::valid_utf8_prefix(bytes(text), text.size()),
                   reference::valid_prefix(text))
             << reference::escaped(text);
+        expect_validators_agree(text);
     }
 }
 
