@@ -1,5 +1,6 @@
 #include "scan.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -204,6 +205,29 @@ std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size
         if (c == set.bytes[0] || c == set.bytes[1] || c == set.bytes[2] || c == set.bytes[3]) return i;
     }
     return size;
+}
+
+std::size_t count_byte(const unsigned char* p, std::size_t n, unsigned char b) noexcept {
+    std::size_t count = 0;
+    std::size_t i = 0;
+#ifdef QUILLON_X86
+    // Each match subtracts one (a compare's all-ones byte) from a byte
+    // counter, and the counters are summed before any of them can wrap.
+    const __m128i target = _mm_set1_epi8(static_cast<char>(b));
+    while (n - i >= 16) {
+        const std::size_t chunks = std::min<std::size_t>((n - i) / 16, 255);
+        __m128i counters = _mm_setzero_si128();
+        for (std::size_t k = 0; k < chunks; ++k, i += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(x, target));
+        }
+        const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si64(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+#endif
+    for (; i < n; ++i) count += p[i] == b ? 1 : 0;
+    return count;
 }
 
 bool has_high_byte(const unsigned char* p, std::size_t n) noexcept {

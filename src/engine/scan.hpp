@@ -160,6 +160,9 @@ private:
 std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size_t size,
                           const ByteSet4& set) noexcept;
 
+// How many bytes of [p, p + n) equal b.
+std::size_t count_byte(const unsigned char* p, std::size_t n, unsigned char b) noexcept;
+
 // Whether [p, p + n) holds a byte of 0x80 or above.
 bool has_high_byte(const unsigned char* p, std::size_t n) noexcept;
 

@@ -592,12 +592,11 @@ std::size_t RecordTokenizer::line_end(std::size_t from) const noexcept {
 std::size_t RecordTokenizer::delimiters_between(DelimiterCount& memo, std::size_t from,
                                                 std::size_t to) {
     if (memo.to == to && memo.from <= from) {
-        for (std::size_t i = memo.from; i < from; ++i) memo.count -= data_[i] == delimiter_ ? 1 : 0;
+        memo.count -= count_byte(data_ + memo.from, from - memo.from, delimiter_);
         memo.from = from;
         return memo.count;
     }
-    std::size_t count = 0;
-    for (std::size_t i = from; i < to; ++i) count += data_[i] == delimiter_ ? 1 : 0;
+    const std::size_t count = count_byte(data_ + from, to - from, delimiter_);
     memo = DelimiterCount{from, to, count};
     return count;
 }
@@ -688,10 +687,19 @@ std::size_t RecordTokenizer::separators_on_line(std::size_t i, bool field_start,
                                                 bool well_formed) {
     const std::size_t end = line_end(i);
     const unsigned char* const d = data_;
+    const unsigned char delimiter = delimiter_;
+    // Without quoting no byte opens a quoted field; the delimiter stands in
+    // for the quote in the byte sets.
+    const auto quote = quote_ <= 0xFF ? static_cast<unsigned char>(quote_) : delimiter;
+    const ByteSet4 quotes{{quote, quote, quote, quote}};
+    // Text outside quotes runs to the next delimiter; a quote inside it is
+    // text too, unless a well-formed line was asked for.
+    const ByteSet4 text_stops = well_formed ? ByteSet4{{delimiter, quote, quote, quote}}
+                                            : ByteSet4{{delimiter, delimiter, delimiter, delimiter}};
     std::size_t count = 0;
     while (i < end) {
         const unsigned char b = d[i];
-        if (b == delimiter_) {
+        if (b == delimiter) {
             ++count;
             field_start = true;
             ++i;
@@ -702,29 +710,24 @@ std::size_t RecordTokenizer::separators_on_line(std::size_t i, bool field_start,
             // terminated quote on the line, doubled quotes paired.
             std::size_t j = i + 1;
             for (;;) {
-                if (j >= end) {
-                    count = kUnknownCount;
-                    break;
+                j = find_first_of(d, j, end, quotes);
+                if (j >= end) return kUnknownCount;
+                if (j + 1 < end && d[j + 1] == quote) {
+                    j += 2;
+                    continue;
                 }
-                if (d[j] == quote_) {
-                    if (j + 1 < end && d[j + 1] == quote_) {
-                        j += 2;
-                        continue;
-                    }
-                    std::size_t m = j + 1;
-                    while (m < end && d[m] != delimiter_ && (d[m] == ' ' || d[m] == '\t')) ++m;
-                    if (m >= end || d[m] == delimiter_) break;
-                }
+                std::size_t m = j + 1;
+                while (m < end && d[m] != delimiter && (d[m] == ' ' || d[m] == '\t')) ++m;
+                if (m >= end || d[m] == delimiter) break;
                 ++j;
             }
-            if (count == kUnknownCount) break;
             i = j + 1;
             field_start = false;
             continue;
         }
         if (well_formed && b == quote_) return kUnknownCount;
         field_start = false;
-        ++i;
+        i = find_first_of(d, i + 1, end, text_stops);
     }
     return count;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -627,6 +628,24 @@ TEST(ScanTest, BlockMasksAgreeWithAPlainLoop) {
                 const quillon::BlockMasks masks = fns[f](p, set);
                 EXPECT_EQ(masks.match, want_match) << "implementation " << f;
                 EXPECT_EQ(masks.high, want_high) << "implementation " << f;
+            }
+        }
+    }
+}
+
+// Runs of the counted byte long enough to fill a byte counter many times
+// over, at lengths around the vector width, and mixed text.
+TEST(ScanTest, CountByteAgreesWithAPlainCount) {
+    reference::InputGenerator gen(65);
+    const std::size_t sizes[] = {0, 1, 15, 16, 17, 255 * 16, 255 * 16 + 1, 10000};
+    for (const std::size_t size : sizes) {
+        for (const std::string& text :
+             {std::string(size, ','), std::string(size, 'x'), scan_bytes(gen, size)}) {
+            const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+            for (const unsigned char b : {',', 'x', '\xEF'}) {
+                EXPECT_EQ(quillon::count_byte(p, text.size(), b),
+                          static_cast<std::size_t>(std::count(text.begin(), text.end(), static_cast<char>(b))))
+                    << "size " << size << " byte " << int{b};
             }
         }
     }
