@@ -58,6 +58,8 @@ public:
     std::size_t rows() const noexcept { return rows_; }
 
     CellShape shape(std::string_view text) const noexcept;
+    // Texts of at least this many bytes are shaped 16 bytes at a time.
+    static constexpr std::size_t kLongText = 32;
 
     // Learns from a row of exactly columns() fields; other rows are ignored.
     void add_row(const RowView& row);
@@ -106,10 +108,12 @@ private:
         double unseen_value_score = 0.0;
     };
     static bool has_value(const Column& col, std::uint64_t hash) noexcept;
+    std::uint8_t long_text_classes(std::string_view text, std::uint64_t& hash) const noexcept;
 
     std::size_t expected_;
     std::vector<Column> columns_;
     std::array<std::uint8_t, 256> class_of_{};
+    std::uint8_t delimiter_ = 0;
     std::size_t rows_ = 0;
 };
 

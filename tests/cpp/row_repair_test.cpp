@@ -247,6 +247,43 @@ TEST(ColumnProfileTest, ScoresAndFitsFollowTheColumn) {
     EXPECT_GT(score(1, "N"), score(1, "Q"));
 }
 
+// Long texts are shaped 16 bytes at a time: one byte of each kind at the
+// places around the vector's edges must give the class a byte at a time
+// would, the delimiter before every other class.
+TEST(ColumnProfileTest, LongTextsHaveTheClassesOfTheirBytes) {
+    namespace cc = quillon::char_class;
+    const auto class_of = [](unsigned char c, unsigned char delimiter) -> std::uint8_t {
+        if (c == delimiter) return cc::kDelimiter;
+        if (c >= '0' && c <= '9') return cc::kDigit;
+        if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return cc::kLetter;
+        if (c >= 0x80) return cc::kLetter;
+        return c == ' ' || c == '\t' ? cc::kSpace : cc::kPunctuation;
+    };
+    const std::uint8_t kInner = cc::kDigit | cc::kLetter | cc::kSpace | cc::kPunctuation | cc::kDelimiter;
+    // Bases of two classes, so that a class wrongly given to the delimiter
+    // is not hidden by the base's own.
+    for (const unsigned char delimiter : {',', 'Z', '5', '\xC3'}) {
+        const quillon::ColumnProfiles p(3, delimiter);
+        for (const unsigned char c : {'5', '0', '9', '/', ':', ' ', '\t', ',', '-', '@', '[', '`', '{', 'Z',
+                                      '\xC3', '\x7F', '\0'}) {
+            for (const std::size_t at : {1, 15, 16, 31, 38}) {
+                for (const char base : {'q', '7'}) {
+                    std::string text(40, base);
+                    text[at] = static_cast<char>(c);
+                    const quillon::CellShape shape = p.shape(text);
+                    EXPECT_EQ(shape.classes & kInner,
+                              class_of(static_cast<unsigned char>(base), delimiter) | class_of(c, delimiter))
+                        << "byte " << int{c} << " at " << at << " delimiter " << int{delimiter};
+                    std::string other = text;
+                    other[at ^ 1] = '!';
+                    EXPECT_EQ(p.shape(std::string(text)).hash, shape.hash);
+                    EXPECT_NE(p.shape(other).hash, shape.hash);
+                }
+            }
+        }
+    }
+}
+
 // Tables of random typed columns, every row of the same field count, some
 // cells quoted with the delimiter inside.
 std::string random_table(std::mt19937& rng, std::size_t columns, std::size_t rows) {
