@@ -106,6 +106,64 @@ __attribute__((target("avx2"))) BlockSkip block_skip_avx2(const unsigned char* d
 }
 #endif
 
+LineMasks line_masks_portable(const unsigned char* p, unsigned char quote,
+                              unsigned char delimiter) noexcept {
+    LineMasks m{0, 0, 0, 0};
+    for (unsigned i = 0; i < 64; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        if (p[i] == quote) m.quote |= bit;
+        if (p[i] == delimiter) m.delimiter |= bit;
+        if (p[i] == '\r') m.cr |= bit;
+        if (p[i] == '\n') m.lf |= bit;
+    }
+    return m;
+}
+
+#ifdef QUILLON_X86
+LineMasks line_masks_sse2(const unsigned char* p, unsigned char quote, unsigned char delimiter) noexcept {
+    const __m128i q = _mm_set1_epi8(static_cast<char>(quote));
+    const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const auto bits = [](__m128i eq, unsigned k) {
+        return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(eq))) << (16 * k);
+    };
+    LineMasks m{0, 0, 0, 0};
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        m.quote |= bits(_mm_cmpeq_epi8(x, q), k);
+        m.delimiter |= bits(_mm_cmpeq_epi8(x, d), k);
+        m.cr |= bits(_mm_cmpeq_epi8(x, cr), k);
+        m.lf |= bits(_mm_cmpeq_epi8(x, lf), k);
+    }
+    return m;
+}
+
+__attribute__((target("avx2"))) LineMasks line_masks_avx2(const unsigned char* p, unsigned char quote,
+                                                          unsigned char delimiter) noexcept {
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+    const auto bits = [&](char b) __attribute__((target("avx2"))) {
+        const __m256i v = _mm256_set1_epi8(b);
+        const auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, v)));
+        const auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, v)));
+        return (static_cast<std::uint64_t>(high) << 32) | low;
+    };
+    return LineMasks{bits(static_cast<char>(quote)), bits(static_cast<char>(delimiter)), bits('\r'),
+                     bits('\n')};
+}
+#endif
+
+LineMasksFn choose_line_masks() noexcept {
+#ifdef QUILLON_X86
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return line_masks_avx2;
+    return line_masks_sse2;
+#else
+    return line_masks_portable;
+#endif
+}
+
 BlockSkipFn choose_block_skip() noexcept {
 #ifdef QUILLON_X86
     __builtin_cpu_init();
@@ -138,6 +196,20 @@ std::vector<BlockMaskFn> block_mask_implementations() {
 #ifdef QUILLON_X86
     fns.push_back(block_mask_sse2);
     if (__builtin_cpu_supports("avx2")) fns.push_back(block_mask_avx2);
+#endif
+    return fns;
+}
+
+LineMasksFn line_masks_function() noexcept {
+    static const LineMasksFn fn = choose_line_masks();
+    return fn;
+}
+
+std::vector<LineMasksFn> line_masks_implementations() {
+    std::vector<LineMasksFn> fns{line_masks_portable};
+#ifdef QUILLON_X86
+    fns.push_back(line_masks_sse2);
+    if (__builtin_cpu_supports("avx2")) fns.push_back(line_masks_avx2);
 #endif
     return fns;
 }

@@ -160,6 +160,20 @@ private:
 std::size_t find_first_of(const unsigned char* data, std::size_t from, std::size_t size,
                           const ByteSet4& set) noexcept;
 
+// The masks of one 64-byte block (all readable) that a line's structure is
+// read from: bit i stands for byte i.
+struct LineMasks {
+    std::uint64_t quote;
+    std::uint64_t delimiter;
+    std::uint64_t cr;
+    std::uint64_t lf;
+};
+using LineMasksFn = LineMasks (*)(const unsigned char* p, unsigned char quote,
+                                  unsigned char delimiter) noexcept;
+LineMasksFn line_masks_function() noexcept;
+// Every implementation this CPU can run, the portable one first.
+std::vector<LineMasksFn> line_masks_implementations();
+
 // How many bytes of [p, p + n) equal b.
 std::size_t count_byte(const unsigned char* p, std::size_t n, unsigned char b) noexcept;
 

@@ -91,6 +91,7 @@
 //     the fields after each closing quote) keep it linear.
 #include "tokenizer.hpp"
 
+#include <bit>
 #include <cstring>
 
 #include "scan.hpp"
@@ -104,6 +105,18 @@ namespace {
 
 constexpr unsigned char kCR = '\r';
 constexpr unsigned char kLF = '\n';
+
+bool has_popcnt() noexcept {
+#if defined(__x86_64__) || defined(_M_X64)
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("popcnt") != 0;
+    }();
+    return supported;
+#else
+    return true;
+#endif
+}
 
 bool has_bom(std::string_view b) noexcept {
     return b.size() >= 3 && static_cast<unsigned char>(b[0]) == 0xEF &&
@@ -425,6 +438,9 @@ RecordTokenizer::RecordTokenizer(std::string_view buffer, const Dialect& dialect
       space_skip_(dialect.skip_initial_space ? unsigned{' '} : kNoByte),
       repair_(dialect.repair_quotes),
       general_(escape_ != kNoByte || space_skip_ != kNoByte),
+      masks_readable_(delimiter_ != kCR && delimiter_ != kLF && quote_ != kCR && quote_ != kLF &&
+                      quote_ != delimiter_ && has_popcnt()),
+      line_masks_fn_(line_masks_function()),
       scan_target_(data_, size_, ByteSet4{{dialect.delimiter, quote_stop(dialect), kCR, kLF}}),
       scanner_(scan_target_),
       quoted_target_(data_, size_,
@@ -454,9 +470,115 @@ bool RecordTokenizer::next_record(RowStore& out) {
     return true;
 }
 
+namespace {
+
+// The bytes from the first to each bit of x that are set, counted modulo 2:
+// for a mask of quotes, the bytes inside quotes (with their opening quote).
+std::uint64_t prefix_xor(std::uint64_t x) noexcept {
+    x ^= x << 1;
+    x ^= x << 2;
+    x ^= x << 4;
+    x ^= x << 8;
+    x ^= x << 16;
+    x ^= x << 32;
+    return x;
+}
+
+}  // namespace
+
+// A record that is one line of plain fields and quoted fields that close on
+// it, each quote opening a field or doubling the one before it and each
+// closing quote followed by a delimiter or the line break, is read off the
+// masks of its blocks: its fields are its delimiters outside quotes plus
+// one. The state machine reads such a line the same way, byte by byte. Any
+// other line (a stray quote, a quoted line break, a CR alone, a line of
+// more than kMaxBlocks blocks or near the buffer's end), a lone field,
+// whose blankness needs its text, and a short record opening with a quote,
+// which the runaway-quote guard may read again, are left to it.
+// Built for processors with POPCNT (a delimiter count per block), which the
+// constructor asks for before it lets this be called.
+#if defined(__x86_64__) || defined(_M_X64)
+__attribute__((target("popcnt")))
+#endif
+std::optional<RecordShape> RecordTokenizer::regular_line_shape() {
+    constexpr std::size_t kMaxBlocks = 16;
+    constexpr std::uint64_t kTop = std::uint64_t{1} << 63;
+    const std::size_t start = pos_;
+    if (!masks_readable_ || (literal_quote_ != kNoStop && literal_quote_ >= start)) return std::nullopt;
+    const bool quoting = quote_ <= 0xFF;
+    const auto quote = static_cast<unsigned char>(quoting ? quote_ : delimiter_);
+    // Blocks are aligned, so that the records meeting in one share its
+    // masks; the first is read from the record's start on.
+    std::size_t base = start & ~std::size_t{63};
+    std::uint64_t from = ~std::uint64_t{0} << (start - base);
+    // All ones when the block begins inside quotes.
+    std::uint64_t inside_carry = 0;
+    // The bit of a field's first byte, from the block before.
+    std::uint64_t start_carry = std::uint64_t{1} << (start - base);
+    // The block's first byte follows a closing quote.
+    std::uint64_t close_carry = 0;
+    // The block's first byte must be LF.
+    bool cr_carry = false;
+    std::size_t separators = 0;
+    for (std::size_t block = 0; block < kMaxBlocks; ++block, base += 64, from = ~std::uint64_t{0}) {
+        if (size_ - base < 64) return std::nullopt;
+        if (base != line_masks_base_) {
+            line_masks_ = line_masks_fn_(data_ + base, quote, delimiter_);
+            line_masks_base_ = base;
+        }
+        const LineMasks& m = line_masks_;
+        const std::uint64_t lfs = m.lf & from;
+        const std::uint64_t lf = lfs & (~lfs + 1);
+        const std::uint64_t line = (lf != 0 ? lf - 1 : ~std::uint64_t{0}) & from;
+        const std::uint64_t quotes = quoting ? m.quote & line : 0;
+        const std::uint64_t inside = prefix_xor(quotes) ^ inside_carry;
+        const std::uint64_t opening = quotes & inside;
+        const std::uint64_t closing = quotes & ~inside;
+        const std::uint64_t delimiters = m.delimiter & line & ~inside;
+        const std::uint64_t crs = m.cr & line;
+        // CR only right before the line's LF, which lies outside quotes.
+        if ((cr_carry && lf != 1) || (lf & inside) != 0) return std::nullopt;
+        const std::uint64_t stray_cr = crs & ~(lf >> 1);
+        if ((stray_cr & (lf != 0 ? ~std::uint64_t{0} : ~kTop)) != 0) return std::nullopt;
+        if ((opening & ~((delimiters << 1) | start_carry | (closing << 1) | close_carry)) != 0) {
+            return std::nullopt;
+        }
+        const std::uint64_t may_follow = delimiters | opening | crs | lf;
+        if ((close_carry & ~may_follow) != 0 || (closing & ~kTop & ~(may_follow >> 1)) != 0) {
+            return std::nullopt;
+        }
+        separators += static_cast<std::size_t>(std::popcount(delimiters));
+        if (lf == 0) {
+            inside_carry = (inside & kTop) != 0 ? ~std::uint64_t{0} : 0;
+            start_carry = delimiters >> 63;
+            close_carry = closing >> 63;
+            cr_carry = (crs & kTop) != 0;
+            continue;
+        }
+        const std::size_t fields = separators + 1;
+        if (fields == 1 || (guard_columns_ != 0 && data_[start] == quote_ && fields < guard_columns_)) {
+            return std::nullopt;
+        }
+        const std::size_t at = base + static_cast<std::size_t>(std::countr_zero(lf));
+        const std::size_t brk = at > start && data_[at - 1] == kCR ? at - 1 : at;
+        note_reach(at);
+        record_begin_ = start;
+        content_end_ = brk;
+        pos_ = at + 1;
+        ++line_;
+        ended_by_break_ = true;
+        ended_in_quote_ = false;
+        runaway_taken_ = false;
+        resume_stop_ = kNoStop;
+        return RecordShape{fields, false};
+    }
+    return std::nullopt;
+}
+
 std::optional<RecordShape> RecordTokenizer::next_shape() {
     if (pos_ >= size_) return std::nullopt;
     if (general_) return next_general_shape();
+    if (const std::optional<RecordShape> shape = regular_line_shape()) return shape;
     if (guard_columns_ != 0) return next_guarded_shape<false>();
     CountSink sink(blank_scratch_);
     read_record<false>(sink);

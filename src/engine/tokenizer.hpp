@@ -113,6 +113,7 @@ private:
     std::optional<RecordShape> next_guarded_shape();
     bool next_general_record(RowStore& out);
     std::optional<RecordShape> next_general_shape();
+    std::optional<RecordShape> regular_line_shape();
     bool quote_closes(std::size_t i);
     // How the runaway-quote guard reads a quote whose field reached a line
     // break: as it is, as text, or as a field cut off at that break.
@@ -149,6 +150,14 @@ private:
     // An escape byte or space skipping: read by the general copy of the state
     // machine.
     bool general_;
+    // Neither the delimiter nor the quote is a line break, and they differ:
+    // a line's structure can then be read off its masks.
+    bool masks_readable_;
+    LineMasksFn line_masks_fn_;
+    // The masks of the aligned block at line_masks_base_, shared by the
+    // records that meet in it.
+    std::size_t line_masks_base_ = ~std::size_t{0};
+    LineMasks line_masks_{0, 0, 0, 0};
     bool ended_by_break_ = false;
     bool ended_in_quote_ = false;
     FieldDecoding decoding_ = FieldDecoding::kUtf8Replace;

@@ -549,6 +549,43 @@ TEST(TokenizerTest, DialectOptionsFollowTheirRules) {
     }
 }
 
+// The counting mode reads a line of plain and well-formed quoted fields off
+// its block masks: lines of each kind, regular and not, at every offset of
+// a block and across block edges, must count as the reference reads them.
+TEST(TokenizerTest, CountingModeReadsLinesAtEveryBlockOffset) {
+    const std::string_view lines[] = {
+        "a,b,c\n",           "\"a,b\",c,\"\"\n", "\"x\"\"y\",\"\"\"\",z\r\n", "a,\"b\"c,d\n",
+        "a,b\"c,d\n",        "\"a\nb\",c\n",      "a,b\rc,d\n",              "a,\"b\r\nc\",d\n",
+        "\"a\",\"b\" ,c\n",    "x\n",             "\n",                      "\"q\",r\n",
+        "a,,\"\",\"\"\"\n", "\"a\"\r,b\n",
+        // Text after a quote that parity calls closing: the repair reads
+        // the quotes otherwise, and the count differs.
+        "\"a\"b,\"c,d\"\n",
+    };
+    const reference::Dialect dialects[] = {
+        {',', '"', std::nullopt, false, true, 0},
+        {',', '"', std::nullopt, false, false, 0},
+        {',', '"', std::nullopt, false, true, 3},
+        {',', std::nullopt, std::nullopt, false, true, 0},
+    };
+    for (std::size_t pad = 0; pad < 70; ++pad) {
+        for (const std::string_view line : lines) {
+            // The padding field moves the line's structure across a block
+            // edge; a second copy after it starts at another offset.
+            std::string input = std::string(pad, 'p') + "," + std::string(line);
+            input += std::string(pad / 2, 'p') + "," + std::string(line);
+            input += std::string(130, 't') + "\n";
+            for (const reference::Dialect& d : dialects) {
+                SCOPED_TRACE("input \"" + reference::escaped(input) + "\" guard " +
+                             std::to_string(d.guard_columns));
+                const std::vector<reference::Record> expected = reference::tokenize(input, d);
+                expect_shapes_match(input, d, expected);
+                if (HasFailure()) return;
+            }
+        }
+    }
+}
+
 TEST(TokenizerTest, DialectsMatchReferenceOnGeneratedInputs) {
     const reference::Dialect dialects[] = {
         {',', '"', std::nullopt, true, true, 0},  {',', std::nullopt, std::nullopt, false, true, 0},
@@ -628,6 +665,34 @@ TEST(ScanTest, BlockMasksAgreeWithAPlainLoop) {
                 const quillon::BlockMasks masks = fns[f](p, set);
                 EXPECT_EQ(masks.match, want_match) << "implementation " << f;
                 EXPECT_EQ(masks.high, want_high) << "implementation " << f;
+            }
+        }
+    }
+}
+
+TEST(ScanTest, LineMasksAgreeWithAPlainLoop) {
+    reference::InputGenerator gen(66);
+    const std::vector<quillon::LineMasksFn> fns = quillon::line_masks_implementations();
+    for (int n = 0; n < 500; ++n) {
+        const std::string block = scan_bytes(gen, 64);
+        const auto* p = reinterpret_cast<const unsigned char*>(block.data());
+        for (const auto& [quote, delimiter] : {std::pair<unsigned char, unsigned char>{'"', ','},
+                                               {'\'', ';'}, {0xC3, 0xA7}, {0, '\t'}}) {
+            std::uint64_t want[4] = {};
+            for (unsigned i = 0; i < 64; ++i) {
+                const unsigned char c = p[i];
+                const std::uint64_t bit = std::uint64_t{1} << i;
+                if (c == quote) want[0] |= bit;
+                if (c == delimiter) want[1] |= bit;
+                if (c == '\r') want[2] |= bit;
+                if (c == '\n') want[3] |= bit;
+            }
+            for (std::size_t f = 0; f < fns.size(); ++f) {
+                const quillon::LineMasks m = fns[f](p, quote, delimiter);
+                EXPECT_EQ(m.quote, want[0]) << "implementation " << f;
+                EXPECT_EQ(m.delimiter, want[1]) << "implementation " << f;
+                EXPECT_EQ(m.cr, want[2]) << "implementation " << f;
+                EXPECT_EQ(m.lf, want[3]) << "implementation " << f;
             }
         }
     }
