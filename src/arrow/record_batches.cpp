@@ -32,6 +32,30 @@ std::size_t bitmap_bytes(std::int64_t rows) noexcept {
     return (static_cast<std::size_t>(rows) + 7) / 8;
 }
 
+// Calls take(column, text, length, null) for each field of the row. A row
+// without a long field, the usual case, is walked on its slots: each is one
+// field, its text right after the one before, and only a row with a byte of
+// 0x80 and above can hold a null (an empty field marked non-ASCII).
+template <typename Take>
+[[gnu::always_inline]] inline std::size_t for_each_field(const RowView& row, Take&& take) {
+    std::size_t c = 0;
+    if (!row.has_long()) {
+        const char* src = row.text().data();
+        const bool may_hold_null = !row.all_ascii();
+        for (const std::uint16_t* slot = row.slots_begin(); slot != row.slots_end(); ++slot, ++c) {
+            const std::size_t len = *slot & field_flags::kLengthMask;
+            take(c, src, len, may_hold_null && len == 0 && (*slot & field_flags::kNonAscii) != 0);
+            src += len;
+        }
+        return c;
+    }
+    for (const FieldRef field : row) {
+        take(c, field.text.data(), field.text.size(), field.null());
+        ++c;
+    }
+    return c;
+}
+
 // Writes the cells of rows [begin, end) column after column; `start[c]` is
 // where column c's text begins (start[width] is the total).
 template <typename Offset>
@@ -46,34 +70,32 @@ void write_columns(const RowStore& rows, std::size_t begin, std::size_t end,
     // Short fields are copied 16 bytes at a time when that stays inside
     // their column's text (the last column has the buffer's slack) and
     // inside the store's text.
+    std::vector<std::size_t> limit(start.begin() + 1, start.end());
+    limit[width - 1] += kCopySlack;
     const RowView last = rows[rows.size() - 1];
     const char* const copy_limit = last.text().data() + last.text_size();
     for (std::size_t r = begin; r < end; ++r) {
         const std::size_t i = r - begin;
-        std::size_t c = 0;
-        for (const FieldRef field : rows[r]) {
-            const std::size_t len = field.text.size();
-            const char* src = field.text.data();
-            offsets[c * n + i] = static_cast<Offset>(pos[c]);
-            const std::size_t limit = c + 1 == width ? start[width] + kCopySlack : start[c + 1];
-            if (len <= kCopySlack && pos[c] + kCopySlack <= limit &&
-                copy_limit - src >= static_cast<std::ptrdiff_t>(kCopySlack)) {
-                std::memcpy(values + pos[c], src, kCopySlack);
-            } else if (len != 0) {
-                std::memcpy(values + pos[c], src, len);
-            }
-            pos[c] += len;
+        const auto clear_valid = [&](std::size_t c) __attribute__((always_inline)) {
             // write_batch left the columns of null cells out of `full`.
-            if (field.null()) {
-                std::uint8_t& byte = validity[(c - cells.full) * bitmap + i / 8];
-                byte = static_cast<std::uint8_t>(byte & ~(1u << (i % 8)));
-            }
-            ++c;
-        }
-        for (; c < width; ++c) {
-            offsets[c * n + i] = static_cast<Offset>(pos[c]);
             std::uint8_t& byte = validity[(c - cells.full) * bitmap + i / 8];
             byte = static_cast<std::uint8_t>(byte & ~(1u << (i % 8)));
+        };
+        std::size_t c = for_each_field(
+            rows[r], [&](std::size_t col, const char* src, std::size_t len, bool null) __attribute__((always_inline)) {
+                offsets[col * n + i] = static_cast<Offset>(pos[col]);
+                if (len <= kCopySlack && pos[col] + kCopySlack <= limit[col] &&
+                    copy_limit - src >= static_cast<std::ptrdiff_t>(kCopySlack)) {
+                    std::memcpy(values + pos[col], src, kCopySlack);
+                } else if (len != 0) {
+                    std::memcpy(values + pos[col], src, len);
+                }
+                pos[col] += len;
+                if (null) clear_valid(col);
+            });
+        for (; c < width; ++c) {
+            offsets[c * n + i] = static_cast<Offset>(pos[c]);
+            clear_valid(c);
         }
     }
     offsets[width * n] = static_cast<Offset>(start[width]);
@@ -149,8 +171,8 @@ RecordBatch write_batch(const RowStore& rows, std::size_t begin, std::size_t end
         cells->validity.append_fill(bitmaps, std::uint8_t{0xFF});
         std::vector<std::size_t> start(width + 1, 0);
         for (std::size_t r = begin; r < end; ++r) {
-            std::size_t c = 0;
-            for (const FieldRef field : rows[r]) start[++c] += field.text.size();
+            for_each_field(rows[r], [&](std::size_t c, const char*, std::size_t len, bool)
+                                        __attribute__((always_inline)) { start[c + 1] += len; });
         }
         for (std::size_t c = 0; c < width; ++c) start[c + 1] += start[c];
         if (wide != nullptr) {
