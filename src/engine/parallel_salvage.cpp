@@ -9,10 +9,13 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "other_tables.hpp"
 
 #ifdef __linux__
 #include <sched.h>
@@ -145,15 +148,26 @@ struct SpanRead {
     SpanEnd end;
 };
 
-SpanRead read_one(const SalvageRun& run, const InputWindow& window, const SinkFactory& make_sink,
-                  std::size_t from, std::size_t until, ProgressHook progress = {}) {
+// How a run's spans are read: `tables` adds the records the look for the
+// tables below the first takes (SalvageRun::table_records).
+struct SpanReading {
+    const SalvageRun& run;
+    const InputWindow& window;
+    const SinkFactory& make_sink;
+    bool tables = false;
+};
+
+SpanRead read_one(const SpanReading& how, std::size_t from, std::size_t until,
+                  ProgressHook progress = {}) {
     SpanRead read;
     read.begin = from;
-    run.describe(read.output.result);
-    if (make_sink) read.output.sink = make_sink(from);
-    read.end = run.read_span(window, from, until, read.output.result, read.output.sink.get(),
-                             progress);
+    read.output.begin = from;
+    how.run.describe(read.output.result);
+    if (how.make_sink) read.output.sink = how.make_sink(from);
+    read.end = how.run.read_span(how.window, from, until, read.output.result,
+                                 read.output.sink.get(), progress);
     if (read.output.sink) read.output.sink->finish();
+    if (how.tables) how.run.table_records(from, until, read.output.table_records);
     return read;
 }
 
@@ -269,9 +283,12 @@ SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept {
     return SpanPlan{static_cast<unsigned>(std::min<std::size_t>(threads, spans)), span};
 }
 
-SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
-                           std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
-                           const SpanConsumer& consume, ProgressHook progress) {
+namespace {
+
+SpanPass read_spans_as(const SpanReading& how, SpanCursor& cursor, std::size_t limit,
+                       const SpanPlan& plan, const SpanConsumer& consume, ProgressHook progress) {
+    const SalvageRun& run = how.run;
+    const InputWindow& window = how.window;
     const std::size_t n = window.end();
     // One span when it would hold all; a streamed window is cut even for one
     // thread, so that a span that needs more input costs only itself.
@@ -294,7 +311,7 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
         crew.emplace(board, workers, [&] {
             try {
                 while (const std::optional<std::size_t> i = board.claim()) {
-                    board.deliver(*i, read_one(run, window, make_sink, cuts[*i], cuts[*i + 1]));
+                    board.deliver(*i, read_one(how, cuts[*i], cuts[*i + 1]));
                 }
             } catch (...) {
                 board.fail();
@@ -306,20 +323,20 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
         std::optional<SpanRead> read;
         if (!crew) {
             // Alone, the calling thread reports progress from inside each span.
-            read = read_one(run, window, make_sink, cursor.position, cuts[i + 1], progress);
+            read = read_one(how, cursor.position, cuts[i + 1], progress);
         } else {
             switch (board.take(i, read)) {
                 case SpanBoard::Taken::kFailed:
                     throw std::bad_alloc();
                 case SpanBoard::Taken::kYours:
-                    read = read_one(run, window, make_sink, cursor.position, cuts[i + 1]);
+                    read = read_one(how, cursor.position, cuts[i + 1]);
                     break;
                 case SpanBoard::Taken::kRead:
                     // The guess failed: the span before ran past this one's
                     // first line start (or stopped short of it). Read it from
                     // where that one really ended.
                     if (read->begin != cursor.position) {
-                        read = read_one(run, window, make_sink, cursor.position, cuts[i + 1]);
+                        read = read_one(how, cursor.position, cuts[i + 1]);
                     }
                     break;
             }
@@ -338,10 +355,103 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
     return SpanPass::kDone;
 }
 
+// The look for the tables below the first over the spans of a buffer held
+// whole, as the calling thread takes them in order: a span is passed on to
+// the consumer once no table can begin in it. A break still open at a span's
+// end holds that span until the next one tells; when a table is found, or a
+// break stays open past the span held, the look gives up and says where a
+// run that knows the tables must read on from: no span passed on reaches
+// the break.
+class TableLook {
+public:
+    TableLook(std::string_view buffer, const SalvageRun& run, const SalvageOptions& options,
+              const SpanConsumer& consume)
+        : buffer_(buffer),
+          finder_(run.expected_columns(), options.comment_prefix, run.delimiter()),
+          consume_(consume) {}
+
+    // False stops the spans: the consumer asked to, or the look gave up.
+    bool take(SpanOutput& span) {
+        for (const TableRecord& r : span.table_records) {
+            finder_.take(r.shape, r.begin, span.line_offset + r.line,
+                         buffer_.substr(r.begin, r.content_end - r.begin), buffer_.substr(r.begin));
+            if (!finder_.tables().empty()) return give_up(span);
+        }
+        const std::size_t open_from = finder_.undecided_from();
+        // A stopped span ends the run: nothing after it can tell.
+        if (open_from == SIZE_MAX || span.result.stopped) return pass_held() && consume_(span);
+        if (held_ && open_from < span.begin) return give_up(span);
+        if (!pass_held()) return false;
+        held_.emplace(std::move(span));
+        return true;
+    }
+    // After the last span: the end closes any break without a table.
+    bool finish() { return pass_held(); }
+
+    // Where the look gave up, if it did.
+    const std::optional<SpanCursor>& gave_up_at() const noexcept { return gave_up_at_; }
+
+private:
+    bool pass_held() {
+        if (!held_) return true;
+        SpanOutput span = std::move(*held_);
+        held_.reset();
+        return consume_(span);
+    }
+    bool give_up(const SpanOutput& span) {
+        const SpanOutput& first = held_ ? *held_ : span;
+        gave_up_at_ = SpanCursor{first.begin, first.line_offset};
+        return false;
+    }
+
+    std::string_view buffer_;
+    OtherTableFinder finder_;
+    const SpanConsumer& consume_;
+    std::optional<SpanOutput> held_;
+    std::optional<SpanCursor> gave_up_at_;
+};
+
+}  // namespace
+
+SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
+                           std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
+                           const SpanConsumer& consume, ProgressHook progress) {
+    return read_spans_as(SpanReading{run, window, make_sink}, cursor, limit, plan, consume,
+                         progress);
+}
+
 bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
                 const SpanConsumer& consume, ProgressHook progress) {
     const InputWindow whole{run.buffer(), 0, true};
     SpanCursor cursor;
+    return read_window_spans(run, whole, cursor, whole.end(), plan, make_sink, consume,
+                             progress) != SpanPass::kStopped;
+}
+
+bool read_buffer_spans(std::string_view buffer, const SalvageOptions& options,
+                       const SpanPlan& plan, const SinkFactory& make_sink,
+                       const SpanConsumer& consume, SalvageResult& described,
+                       ProgressHook progress) {
+    const InputWindow whole{buffer, 0, true};
+    SpanCursor cursor;
+    if (options.split_tables && plan.threads > 1) {
+        // The spans' run sets no records aside as another table's: until the
+        // look finds one, none are.
+        SalvageOptions spans_only = options;
+        spans_only.split_tables = false;
+        const SalvageRun run(buffer, spans_only);
+        run.describe(described);
+        TableLook look(buffer, run, options, consume);
+        // A table of one column has no shape to tell another by.
+        const bool tables = run.expected_columns() >= 2;
+        const SpanPass pass =
+            read_spans_as(SpanReading{run, whole, make_sink, tables}, cursor, whole.end(), plan,
+                          [&](SpanOutput& span) { return look.take(span); }, progress);
+        if (!look.gave_up_at()) return pass != SpanPass::kStopped && look.finish();
+        cursor = *look.gave_up_at();
+    }
+    const SalvageRun run(buffer, options);
+    run.describe(described);
     return read_window_spans(run, whole, cursor, whole.end(), plan, make_sink, consume,
                              progress) != SpanPass::kStopped;
 }
@@ -351,19 +461,17 @@ SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOpti
     if (plan.threads <= 1) return salvage_buffer(buffer, options);
 
     SalvageResult result;
-    const SalvageRun run(buffer, options);
-    run.describe(result);
     const std::size_t n = buffer.size();
     // As salvage_buffer reserves: room for all rows, resident only as written.
     result.rows.reserve(n / 64 + 16, n / 4 + 16, n + 64);
-    const bool finished = read_spans(
-        run, plan, nullptr,
+    const bool finished = read_buffer_spans(
+        buffer, options, plan, nullptr,
         [&](SpanOutput& span) {
             append_span(result, span.result, span.line_offset);
             span.result = SalvageResult();
             return true;
         },
-        options.progress);
+        result, options.progress);
     if (!finished) result.stopped = true;
     return result;
 }

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "options.hpp"
 #include "salvage.hpp"
@@ -38,6 +40,11 @@ struct SpanOutput {
     std::unique_ptr<KeptRowSink> sink;
     // Lines of the input before the span's first byte.
     std::size_t line_offset = 0;
+    // The span's first byte.
+    std::size_t begin = 0;
+    // What the look for the tables below the first takes of its records,
+    // when read_buffer_spans looks for them (SalvageRun::table_records).
+    std::vector<TableRecord> table_records;
 };
 
 // Workers a run may have at most: more add no speed on memory-bound work.
@@ -94,6 +101,21 @@ enum class SpanPass : std::uint8_t {
 SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
                            std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
                            const SpanConsumer& consume, ProgressHook progress = {});
+
+// read_spans over a buffer held whole, the run made here. With
+// options.split_tables on several threads, the look for the tables below the
+// first (a pass over every record) is not made before the spans: each span's
+// thread reads the records it takes with the span, and the calling thread
+// looks over them as it takes the spans. A span where a table may begin is
+// held until the next one tells; once one is found, a run that knows where
+// the tables begin reads on from before it. The run's description
+// (SalvageRun::describe) goes to `described`, before the first span and
+// again when the tables found change it. Throws only std::bad_alloc, on the
+// calling thread.
+bool read_buffer_spans(std::string_view buffer, const SalvageOptions& options,
+                       const SpanPlan& plan, const SinkFactory& make_sink,
+                       const SpanConsumer& consume, SalvageResult& described,
+                       ProgressHook progress = {});
 
 // salvage_buffer read in the plan's spans (plan_spans): the same result.
 SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOptions& options,

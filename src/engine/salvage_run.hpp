@@ -99,6 +99,16 @@ private:
     bool set_ = false;
 };
 
+// A record as the look for the tables below the first takes it
+// (OtherTableFinder::take), from a span read apart from the look.
+struct TableRecord {
+    RecordShape shape;
+    std::size_t begin = 0;
+    std::size_t content_end = 0;
+    // The line it begins on, counted from 1 at its span's first byte.
+    std::size_t line = 0;
+};
+
 class SalvageRun {
 public:
     // Settles delimiter and column count (sniffed and inferred unless
@@ -133,6 +143,16 @@ public:
     // input's reading when window.holds(the returned reach).
     SpanEnd read_span(const InputWindow& window, std::size_t from, std::size_t until,
                       SalvageResult& result, KeptRowSink* sink, ProgressHook progress = {}) const;
+
+    // The records of the span read_span(from, until) reads that the look for
+    // the tables below the first must take, in order, into `out`: each
+    // record of one field (every break is one), the kOtherTableRecords
+    // records after it that are no comments, and as many at the span's
+    // start, for a break in the span before. The finder ignores the others
+    // (no break is open), so taking these gives what find_tables finds. The
+    // head records, which it never takes, are left out. May run on several
+    // threads at once.
+    void table_records(std::size_t from, std::size_t until, std::vector<TableRecord>& out) const;
 
     // Where the notes below the table begin, once the end of a streamed
     // input is known; before any span that reaches them is read.

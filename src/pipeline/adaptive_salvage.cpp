@@ -168,7 +168,7 @@ void label_reencoded_rows(AdaptiveRun& run, const AdaptiveOptions& options) noex
 
 // Writes the kept rows of the run to the clean file as they are read: on one
 // thread straight into the file, on several span by span in input order.
-IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedFileWriter& out,
+IoStatus write_clean_rows(const SalvageOptions& engine, AdaptiveRun& run, BufferedFileWriter& out,
                           unsigned threads, ProgressHook progress) {
     const std::uint8_t delimiter = run.output_delimiter;
     const QuotingDecision decision = flags_fit_output(run.detection.dialect, delimiter)
@@ -177,13 +177,15 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
     // A row of one empty field is written "": as an empty line, readers
     // that skip blank lines would lose it.
     CleanFileWriter writer(out, delimiter, '"', decision, LoneEmptyField::kQuoted);
-    const std::string_view text = salvage.buffer();
+    const std::string_view text = run.input.text();
     const SpanPlan plan = plan_spans(text.size(), threads);
     if (plan.threads <= 1) {
+        const SalvageRun salvage(text, engine);
+        salvage.describe(run.result);
         salvage.read_span(0, text.size(), run.result, &writer, progress);
     } else {
-        const bool finished = read_spans(
-            salvage, plan,
+        const bool finished = read_buffer_spans(
+            text, engine, plan,
             // A span's clean text is about its input's length; an eighth more
             // covers the quotes that the output adds.
             [&](std::size_t) {
@@ -196,7 +198,7 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
                 append_span(run.result, span.result, span.line_offset);
                 return writer.write_encoded(encoded.text(), encoded.first_line());
             },
-            progress);
+            run.result, progress);
         if (!finished) run.result.stopped = true;
     }
     if (!writer.status()) return writer.status().error();
@@ -215,21 +217,19 @@ IoResult<AdaptiveStats> salvage_and_write(std::string_view content, const Output
                                           const std::optional<std::string>& quarantine_path,
                                           const AdaptiveOptions& options,
                                           InterruptCheck interrupt) {
-    // Detection and the engine's settling step come first, over the whole
-    // input; only then is the clean file created, and its rows are written
-    // as they are read. The quarantine follows once the clean file is flushed.
+    // Detection comes first, over the whole input; only then is the clean
+    // file created, and its rows are written as they are read. The
+    // quarantine follows once the clean file is flushed.
     AdaptiveRun run;
     run.detection = detect_input(content, options, run.input);
     run.output_delimiter = output_delimiter_for(run.detection, options);
     const SalvageOptions engine = engine_options(run.detection, options);
-    const SalvageRun salvage(run.input.text(), engine);
-    salvage.describe(run.result);
 
     IoResult<BufferedFileWriter> created = open_output(output, interrupt);
     if (!created) return concerning(created.error(), output.path);
     BufferedFileWriter& out = created.value();
     ScaledProgress progress(options.progress, content.size());
-    if (IoStatus written = write_clean_rows(salvage, run, out, threads_for(options), progress.hook());
+    if (IoStatus written = write_clean_rows(engine, run, out, threads_for(options), progress.hook());
         !written) {
         return concerning(written.error(), output.path);
     }
@@ -369,15 +369,13 @@ void salvage_detected(AdaptiveRun& run, const AdaptiveOptions& options,
                       const SinkFactory& make_sink, const SinkConsumer& take) {
     const std::string_view text = run.input.text();
     const SalvageOptions engine = engine_options(run.detection, options);
-    const SalvageRun salvage(text, engine);
-    salvage.describe(run.result);
-    const bool finished = read_spans(
-        salvage, plan_spans(text.size(), threads_for(options)), make_sink,
+    const bool finished = read_buffer_spans(
+        text, engine, plan_spans(text.size(), threads_for(options)), make_sink,
         [&](SpanOutput& span) {
             append_span(run.result, span.result, span.line_offset);
             return take(*span.sink);
         },
-        engine.progress);
+        run.result, engine.progress);
     if (!finished) run.result.stopped = true;
     label_reencoded_rows(run, options);
     run.output_delimiter = output_delimiter_for(run.detection, options);
