@@ -15,8 +15,6 @@
 #include <utility>
 #include <vector>
 
-#include "other_tables.hpp"
-
 #ifdef __linux__
 #include <sched.h>
 #endif
@@ -148,8 +146,7 @@ struct SpanRead {
     SpanEnd end;
 };
 
-// How a run's spans are read: `tables` adds the records the look for the
-// tables below the first takes (SalvageRun::table_records).
+// How a run's spans are read.
 struct SpanReading {
     const SalvageRun& run;
     const InputWindow& window;
@@ -167,7 +164,11 @@ SpanRead read_one(const SpanReading& how, std::size_t from, std::size_t until,
     read.end = how.run.read_span(how.window, from, until, read.output.result,
                                  read.output.sink.get(), progress);
     if (read.output.sink) read.output.sink->finish();
-    if (how.tables) how.run.table_records(from, until, read.output.table_records);
+    if (how.tables) {
+        // The span holds only when both readings of it do.
+        read.end.reach = std::max(read.end.reach, how.run.table_records(how.window, from, until,
+                                                                        read.output.table_records));
+    }
     return read;
 }
 
@@ -355,69 +356,57 @@ SpanPass read_spans_as(const SpanReading& how, SpanCursor& cursor, std::size_t l
     return SpanPass::kDone;
 }
 
-// The look for the tables below the first over the spans of a buffer held
-// whole, as the calling thread takes them in order: a span is passed on to
-// the consumer once no table can begin in it. A break still open at a span's
-// end holds that span until the next one tells; when a table is found, or a
-// break stays open past the span held, the look gives up and says where a
-// run that knows the tables must read on from: no span passed on reaches
-// the break.
-class TableLook {
-public:
-    TableLook(std::string_view buffer, const SalvageRun& run, const SalvageOptions& options,
-              const SpanConsumer& consume)
-        : buffer_(buffer),
-          finder_(run.expected_columns(), options.comment_prefix, run.delimiter()),
-          consume_(consume) {}
-
-    // False stops the spans: the consumer asked to, or the look gave up.
-    bool take(SpanOutput& span) {
-        for (const TableRecord& r : span.table_records) {
-            finder_.take(r.shape, r.begin, span.line_offset + r.line,
-                         buffer_.substr(r.begin, r.content_end - r.begin), buffer_.substr(r.begin));
-            if (!finder_.tables().empty()) return give_up(span);
-        }
-        const std::size_t open_from = finder_.undecided_from();
-        // A stopped span ends the run: nothing after it can tell.
-        if (open_from == SIZE_MAX || span.result.stopped) return pass_held() && consume_(span);
-        if (held_ && open_from < span.begin) return give_up(span);
-        if (!pass_held()) return false;
-        held_.emplace(std::move(span));
-        return true;
-    }
-    // After the last span: the end closes any break without a table.
-    bool finish() { return pass_held(); }
-
-    // Where the look gave up, if it did.
-    const std::optional<SpanCursor>& gave_up_at() const noexcept { return gave_up_at_; }
-
-private:
-    bool pass_held() {
-        if (!held_) return true;
-        SpanOutput span = std::move(*held_);
-        held_.reset();
-        return consume_(span);
-    }
-    bool give_up(const SpanOutput& span) {
-        const SpanOutput& first = held_ ? *held_ : span;
-        gave_up_at_ = SpanCursor{first.begin, first.line_offset};
-        return false;
-    }
-
-    std::string_view buffer_;
-    OtherTableFinder finder_;
-    const SpanConsumer& consume_;
-    std::optional<SpanOutput> held_;
-    std::optional<SpanCursor> gave_up_at_;
-};
-
 }  // namespace
 
 SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
                            std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
                            const SpanConsumer& consume, ProgressHook progress) {
-    return read_spans_as(SpanReading{run, window, make_sink}, cursor, limit, plan, consume,
-                         progress);
+    return read_spans_as(SpanReading{run, window, make_sink, plan.table_records}, cursor, limit,
+                         plan, consume, progress);
+}
+
+TableLook::TableLook(std::string_view comment, const SalvageRun& run, const SpanConsumer& consume)
+    : finder_(run.expected_columns(), comment, run.delimiter()), before_held_(finder_),
+      consume_(consume) {}
+
+bool TableLook::take(SpanOutput& span, const InputWindow& window) {
+    const OtherTableFinder before = finder_;
+    for (const TableRecord& r : span.table_records) {
+        const std::string_view from_begin = window.bytes.substr(r.begin - window.base);
+        finder_.take(r.shape, r.begin, span.line_offset + r.line,
+                     from_begin.substr(0, r.content_end - r.begin), from_begin);
+        if (!finder_.tables().empty()) return give_up(span);
+    }
+    const std::size_t open_from = finder_.undecided_from();
+    // A stopped span ends the run: nothing after it can tell.
+    if (open_from == SIZE_MAX || span.result.stopped) return pass_held() && consume_(span);
+    if (held_ && open_from < span.begin) return give_up(span);
+    if (!pass_held()) return false;
+    held_.emplace(std::move(span));
+    before_held_ = before;
+    return true;
+}
+
+std::optional<SpanCursor> TableLook::forget_held() {
+    if (!held_) return std::nullopt;
+    const SpanCursor at{held_->begin, held_->line_offset};
+    held_.reset();
+    finder_ = before_held_;
+    return at;
+}
+
+bool TableLook::pass_held() {
+    if (!held_) return true;
+    SpanOutput span = std::move(*held_);
+    held_.reset();
+    return consume_(span);
+}
+
+bool TableLook::give_up(const SpanOutput& span) {
+    const SpanOutput& first = held_ ? *held_ : span;
+    gave_up_at_ = SpanCursor{first.begin, first.line_offset};
+    held_.reset();
+    return false;
 }
 
 bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
@@ -441,12 +430,12 @@ bool read_buffer_spans(std::string_view buffer, const SalvageOptions& options,
         spans_only.split_tables = false;
         const SalvageRun run(buffer, spans_only);
         run.describe(described);
-        TableLook look(buffer, run, options, consume);
-        // A table of one column has no shape to tell another by.
-        const bool tables = run.expected_columns() >= 2;
-        const SpanPass pass =
-            read_spans_as(SpanReading{run, whole, make_sink, tables}, cursor, whole.end(), plan,
-                          [&](SpanOutput& span) { return look.take(span); }, progress);
+        TableLook look(options.comment_prefix, run, consume);
+        SpanPlan looking = plan;
+        looking.table_records = TableLook::needed(run);
+        const SpanPass pass = read_window_spans(
+            run, whole, cursor, whole.end(), looking, make_sink,
+            [&](SpanOutput& span) { return look.take(span, whole); }, progress);
         if (!look.gave_up_at()) return pass != SpanPass::kStopped && look.finish();
         cursor = *look.gave_up_at();
     }

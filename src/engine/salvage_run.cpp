@@ -180,31 +180,34 @@ std::size_t SalvageRun::find_tables(const InputWindow& window) {
     return tables_->undecided_from();
 }
 
-void SalvageRun::table_records(std::size_t from, std::size_t until,
-                               std::vector<TableRecord>& out) const {
+std::size_t SalvageRun::table_records(const InputWindow& window, std::size_t from,
+                                      std::size_t until, std::vector<TableRecord>& out) const {
     out.clear();
+    const std::string_view bytes = window.bytes;
+    const std::size_t base = window.base;
     const std::size_t start = std::max(from, head_end_);
-    if (start >= buffer_.size() || start >= until) return;
-    RecordTokenizer records(buffer_, dialect_);
+    if (start >= window.end() || start >= until) return from;
+    RecordTokenizer records(bytes, dialect_);
     configure(records, options_, expected_);
-    records.start_at(start);
+    records.start_at(start - base);
     const std::size_t lines_before = from == start ? 0 : head_lines_;
     const std::string_view comment = options_.comment_prefix;
     std::size_t wanted = kOtherTableRecords;
-    while (records.position() < until) {
+    while (base + records.position() < until) {
         const std::size_t line = lines_before + records.line();
         const std::optional<RecordShape> shape = records.next_shape();
         if (!shape) break;
         const std::size_t at = records.record_begin();
         if (shape->fields == 1) {
             wanted = kOtherTableRecords;
-        } else if (wanted == 0 || (!comment.empty() && buffer_.substr(at).starts_with(comment))) {
+        } else if (wanted == 0 || (!comment.empty() && bytes.substr(at).starts_with(comment))) {
             continue;
         } else {
             --wanted;
         }
-        out.push_back(TableRecord{*shape, at, records.content_end(), line});
+        out.push_back(TableRecord{*shape, base + at, base + records.content_end(), line});
     }
+    return base + records.reach();
 }
 
 void SalvageRun::records_read_to(const SpanCursor& cursor) noexcept {

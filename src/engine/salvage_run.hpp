@@ -144,15 +144,16 @@ public:
     SpanEnd read_span(const InputWindow& window, std::size_t from, std::size_t until,
                       SalvageResult& result, KeptRowSink* sink, ProgressHook progress = {}) const;
 
-    // The records of the span read_span(from, until) reads that the look for
-    // the tables below the first must take, in order, into `out`: each
-    // record of one field (every break is one), the kOtherTableRecords
+    // The records of the span read_span(window, from, until) reads that the
+    // look for the tables below the first must take, in order, into `out`:
+    // each record of one field (every break is one), the kOtherTableRecords
     // records after it that are no comments, and as many at the span's
     // start, for a break in the span before. The finder ignores the others
     // (no break is open), so taking these gives what find_tables finds. The
-    // head records, which it never takes, are left out. May run on several
-    // threads at once.
-    void table_records(std::size_t from, std::size_t until, std::vector<TableRecord>& out) const;
+    // head records, which it never takes, are left out. Returns how far the
+    // records looked (as SpanEnd::reach). May run on several threads at once.
+    std::size_t table_records(const InputWindow& window, std::size_t from, std::size_t until,
+                              std::vector<TableRecord>& out) const;
 
     // Where the notes below the table begin, once the end of a streamed
     // input is known; before any span that reaches them is read.

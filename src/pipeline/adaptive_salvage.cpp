@@ -627,6 +627,15 @@ public:
         plan_ = SpanPlan{threads, span};
         usual_ = window_for(options_.window_bytes);
         wanted_ = usual_;
+        // On several threads the look for the tables below the first rides
+        // on the spans (TableLook) instead of reading each window first; the
+        // spans' run then sets no records aside as another table's.
+        if (threads > 1 && options_.split_tables && TableLook::needed(salvage_)) {
+            SalvageOptions spans_only = streamed_engine_options(run.detection, options, head_whole);
+            spans_only.split_tables = false;
+            spans_.emplace(start, spans_only, start_whole);
+            look_.emplace(spans_only.comment_prefix, *spans_, pass_on_);
+        }
     }
 
     void set_window_bytes(std::size_t bytes) {
@@ -648,17 +657,10 @@ public:
         if (IoStatus filled = window_.fill(wanted_); !filled) return filled.error();
         const InputWindow view = window_.view();
         if (view.complete && !footer_known_) find_footer(view);
-        // Spans stop above a table that is not told yet.
-        const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
         const std::size_t before = cursor_.position;
-        SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
-        if (limit > before) {
-            pass = read_window_spans(salvage_, view, cursor_, limit, plan_, make_sink,
-                                     [&](SpanOutput& output) {
-                                         add_span_counts(run_.result, output.result);
-                                         return take(output, view);
-                                     });
-        }
+        taking_ = Taking{&take, &view};
+        const SpanPass pass =
+            look_ ? read_looking(view, make_sink) : read_then_look(view, make_sink);
         salvage_.records_read_to(cursor_);
         if (pass == SpanPass::kStopped) return stopped_error();
         if (view.complete && pass == SpanPass::kDone) {
@@ -681,6 +683,45 @@ public:
     }
 
 private:
+    // The spans of a window past what the look for tables has read of it.
+    SpanPass read_then_look(const InputWindow& view, const SinkFactory& make_sink) {
+        // Spans stop above a table that is not told yet.
+        const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
+        if (limit <= cursor_.position) {
+            return view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
+        }
+        return read_window_spans(salvage_, view, cursor_, limit, plan_, make_sink, pass_on_);
+    }
+
+    // The spans of a window with the look riding on them.
+    SpanPass read_looking(const InputWindow& view, const SinkFactory& make_sink) {
+        const std::size_t limit = span_limit(view);
+        SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
+        if (limit > cursor_.position) {
+            SpanPlan looking = plan_;
+            looking.table_records = true;
+            pass = read_window_spans(*spans_, view, cursor_, limit, looking, make_sink,
+                                     [&](SpanOutput& output) { return look_->take(output, view); });
+        }
+        if (const std::optional<SpanCursor> gave_up_at = look_->gave_up_at()) {
+            // A table below the first, or a break that stays open: the run
+            // that reads each window for tables first goes on from before it.
+            cursor_ = *gave_up_at;
+            look_.reset();
+            spans_.reset();
+            salvage_.records_read_to(cursor_);
+            return SpanPass::kNeedsMore;
+        }
+        if (pass == SpanPass::kStopped) return pass;
+        if (view.complete && pass == SpanPass::kDone) {
+            return look_->finish() ? pass : SpanPass::kStopped;
+        }
+        // A span held at the window's end is read again with the next one,
+        // whose records may tell.
+        if (const std::optional<SpanCursor> held_at = look_->forget_held()) cursor_ = *held_at;
+        return pass;
+    }
+
     // Spans begin before this: the records past it may be notes below the
     // table, which only the input's end tells (when they are set aside), and
     // a span may not start inside the head records, which only a span from
@@ -705,8 +746,10 @@ private:
         footer_known_ = true;
         const std::size_t end_at = tail_start(head_.size(), view.end());
         if (options_.drop_footer) {
-            salvage_.set_footer_from(footer_beyond_head(
-                head_, view.bytes.substr(end_at - view.base), end_at, run_.detection, options_));
+            const std::size_t footer_from = footer_beyond_head(
+                head_, view.bytes.substr(end_at - view.base), end_at, run_.detection, options_);
+            salvage_.set_footer_from(footer_from);
+            if (spans_) spans_->set_footer_from(footer_from);
         }
         head_ = std::string();
     }
@@ -715,6 +758,21 @@ private:
     AdaptiveRun& run_;
     const AdaptiveOptions& options_;
     SalvageRun salvage_;
+    // The span's consumer of this step, and its window.
+    struct Taking {
+        const StreamedSalvage::SpanTaker* take = nullptr;
+        const InputWindow* view = nullptr;
+    };
+    Taking taking_;
+    // Counts each span passed on, then hands it to this step's taker.
+    const SpanConsumer pass_on_ = [this](SpanOutput& output) {
+        add_span_counts(run_.result, output.result);
+        return (*taking_.take)(output, *taking_.view);
+    };
+    // While the look for tables rides on the spans: the spans' run, which
+    // sets nothing aside as another table's, and the look.
+    std::optional<SalvageRun> spans_;
+    std::optional<TableLook> look_;
     // The head, kept for the footer's detection while the end is unknown.
     std::string head_;
     bool footer_known_;
