@@ -273,6 +273,20 @@ unsigned available_cores() noexcept {
     return n == 0 ? 1 : n;
 }
 
+void run_beside(const std::function<void()>& beside, const std::function<void()>& here) {
+    std::atomic<bool> taken{false};
+    PoolJob job;
+    job.body = [&] {
+        taken.store(true);
+        beside();
+    };
+    job.wanted = 1;
+    worker_pool().offer(job);
+    here();
+    worker_pool().withdraw(job);
+    if (!taken.load()) beside();
+}
+
 SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept {
     threads = std::min(threads, kMaxThreads);
     if (threads <= 1 || size < 2 * kMinSpan) return SpanPlan{1, size};

@@ -77,6 +77,12 @@ SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept;
 // The cores this process may run on (its CPU affinity), at least 1.
 unsigned available_cores() noexcept;
 
+// Runs `beside` on a worker of the process's pool while the calling thread
+// runs `here`, and returns once both have: two independent pieces of work
+// on two cores. When no worker takes `beside`, the calling thread runs it
+// after `here`. Neither may throw.
+void run_beside(const std::function<void()>& beside, const std::function<void()>& here);
+
 // Makes the sink of one span, on the thread that reads it, given the span's
 // first offset; empty: the span's rows stay in its result.
 using SinkFactory = std::function<std::unique_ptr<KeptRowSink>(std::size_t from)>;

@@ -1,6 +1,7 @@
 #include "adaptive_salvage.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "engine/salvage_run.hpp"
 #include "kept_row_writers.hpp"
 #include "engine/options.hpp"
+#include "open_file.hpp"
 #include "path_identity.hpp"
 #include "raw_quarantine.hpp"
 #include "salvage_file.hpp"
@@ -213,15 +215,24 @@ IoResult<BufferedFileWriter> open_output(const OutputTarget& target, InterruptCh
     return BufferedFileWriter(std::move(copy), &::write, interrupt);
 }
 
+void untranscoded(std::string_view content, EngineInput& input);
+
+// `told`: the input's detection, when it was made as the input was read.
 IoResult<AdaptiveStats> salvage_and_write(std::string_view content, const OutputTarget& output,
                                           const std::optional<std::string>& quarantine_path,
                                           const AdaptiveOptions& options,
-                                          InterruptCheck interrupt) {
+                                          InterruptCheck interrupt,
+                                          const std::optional<Detection>& told = std::nullopt) {
     // Detection comes first, over the whole input; only then is the clean
     // file created, and its rows are written as they are read. The
     // quarantine follows once the clean file is flushed.
     AdaptiveRun run;
-    run.detection = detect_input(content, options, run.input);
+    if (told) {
+        run.detection = *told;
+        untranscoded(content, run.input);
+    } else {
+        run.detection = detect_input(content, options, run.input);
+    }
     run.output_delimiter = output_delimiter_for(run.detection, options);
     const SalvageOptions engine = engine_options(run.detection, options);
 
@@ -324,33 +335,66 @@ std::size_t tail_start(std::size_t head_size, std::size_t input_size) noexcept {
 
 }  // namespace
 
-Detection detect_input(std::string_view content, const AdaptiveOptions& options,
-                       EngineInput& input) {
-    Detection d;
-    const std::string_view head = content.substr(0, std::min(content.size(), options.head_bytes));
+namespace {
+
+std::string_view head_of(std::string_view content, const AdaptiveOptions& options) noexcept {
+    return content.substr(0, std::min(content.size(), options.head_bytes));
+}
+
+// What the input's head tells: its encoding and, unless the input is to be
+// transcoded whole first, its dialect and structure; true then.
+bool detect_head(std::string_view head, const AdaptiveOptions& options, Detection& d) {
     detect_encoding_of(head, options, d);
+    if (is_utf16(d.encoding.encoding) || legacy_cjk_of(d.encoding.encoding)) return false;
+    detect_table(head, options, d);
+    return true;
+}
+
+// Where the notes below the table begin in an input of `size` bytes whose
+// head detect_head told, `end` holding its bytes from `end_at` on
+// (tail_start); the head as it told.
+void detect_footer(std::string_view head, std::string_view end, std::size_t end_at,
+                   std::size_t size, const AdaptiveOptions& options, Detection& d) {
+    if (size > head.size()) d.structure.footer_from = footer_beyond_head(head, end, end_at, d, options);
+}
+
+// The engine's input when it reads the input's bytes as they are.
+void untranscoded(std::string_view content, EngineInput& input) {
     input.original = content;
     input.transcoded.clear();
     input.skipped = 0;
-    const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding);
-    input.is_transcoded = is_utf16(d.encoding.encoding) || cjk.has_value();
-    if (input.is_transcoded) {
-        if (cjk) {
-            input.transcoded = transcode_cjk_to_utf8(content, *cjk);
-        } else {
-            input.skipped = utf16_mark_length(content, d.encoding.encoding);
-            input.transcoded = transcode_utf16_to_utf8(
-                content.substr(input.skipped), d.encoding.encoding == InputEncoding::kUtf16Be);
-        }
-        detect_table(input.text(), options, d);
-        return d;
-    }
-    detect_table(head, options, d);
-    if (content.size() > head.size()) {
+    input.is_transcoded = false;
+}
+
+// The rest of detect_input once detect_head has said `head_told`.
+void finish_detection(std::string_view content, const AdaptiveOptions& options, bool head_told,
+                      Detection& d, EngineInput& input) {
+    untranscoded(content, input);
+    if (head_told) {
+        const std::string_view head = head_of(content, options);
         const std::size_t end_at = tail_start(head.size(), content.size());
-        d.structure.footer_from =
-            footer_beyond_head(head, content.substr(end_at), end_at, d, options);
+        detect_footer(head, content.substr(std::min(end_at, content.size())), end_at,
+                      content.size(), options, d);
+        return;
     }
+    input.is_transcoded = true;
+    if (const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding)) {
+        input.transcoded = transcode_cjk_to_utf8(content, *cjk);
+    } else {
+        input.skipped = utf16_mark_length(content, d.encoding.encoding);
+        input.transcoded = transcode_utf16_to_utf8(content.substr(input.skipped),
+                                                   d.encoding.encoding == InputEncoding::kUtf16Be);
+    }
+    detect_table(input.text(), options, d);
+}
+
+}  // namespace
+
+Detection detect_input(std::string_view content, const AdaptiveOptions& options,
+                       EngineInput& input) {
+    Detection d;
+    const bool head_told = detect_head(head_of(content, options), options, d);
+    finish_detection(content, options, head_told, d, input);
     return d;
 }
 
@@ -527,6 +571,82 @@ IoResult<AdaptiveStats> adaptive_salvage_content(std::string_view content,
     return salvage_and_write(content, output, quarantine_path, options, interrupt);
 }
 
+namespace {
+
+// A file at least this large is read on two threads.
+constexpr std::size_t kHalvedReadBytes = std::size_t{16} << 20;
+
+// pread(2) of `size` bytes at `offset`, repeated when interrupted unless
+// `interrupt` says to give up; false when that, an error or the file's end
+// came first.
+bool read_all_at(int fd, char* into, std::size_t size, std::size_t offset,
+                 InterruptCheck interrupt) {
+    while (size != 0) {
+        const ssize_t r = ::pread(fd, into, size, static_cast<off_t>(offset));
+        if (r < 0 && errno == EINTR && (interrupt == nullptr || !interrupt())) continue;
+        if (r <= 0) return false;
+        const auto got = static_cast<std::size_t>(r);
+        into += got;
+        size -= got;
+        offset += got;
+    }
+    return true;
+}
+
+// The input file read whole, as read_input_file reads it. A large plain
+// file on several cores is read in two halves at once: a worker reads the
+// second while the calling thread reads the first and detects (into `told`,
+// unless the input is to be transcoded whole first), the notes below the
+// table from the last bytes read apart, so that detection holds up no read.
+// A file that is not the size it said, or a read that fails, is read again
+// the usual way, which reports the failure.
+IoResult<InputFile> read_input_detecting(const std::string& path, const AdaptiveOptions& options,
+                                         std::optional<Detection>& told,
+                                         InterruptCheck interrupt) {
+    if (threads_for(options) > 1) {
+        IoResult<UniqueFd> opened = open_file(path, O_RDONLY, 0, interrupt);
+        if (!opened) return opened.error();
+        const int fd = opened.value().get();
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<std::size_t>(st.st_size) >= kHalvedReadBytes) {
+            const auto size = static_cast<std::size_t>(st.st_size);
+            InputFile file{std::move(opened.value()), GrowableBuffer<char>()};
+            try {
+                file.content.reserve(size);
+            } catch (const std::bad_alloc&) {
+                return IoError::with_message(IoErrorKind::kOutOfMemory, "out of memory");
+            }
+            char* const data = file.content.data();
+            const std::size_t first = std::max(size / 2, std::min(size, options.head_bytes));
+            bool read_first = false;
+            bool read_second = false;
+            Detection d;
+            bool detected = false;
+            run_beside(
+                [&] { read_second = read_all_at(fd, data + first, size - first, first, interrupt); },
+                [&] {
+                    read_first = read_all_at(fd, data, first, 0, interrupt);
+                    const std::string_view head(data, std::min(first, options.head_bytes));
+                    if (!read_first || !detect_head(head, options, d)) return;
+                    const std::size_t end_at = tail_start(head.size(), size);
+                    std::string end(size - end_at, '\0');
+                    detected = read_all_at(fd, end.data(), end.size(), end_at, interrupt);
+                    if (detected) detect_footer(head, end, end_at, size, options, d);
+                });
+            char past_end = 0;
+            if (read_first && read_second && ::pread(fd, &past_end, 1, st.st_size) == 0) {
+                file.content.set_size(size);
+                if (detected) told.emplace(std::move(d));
+                return file;
+            }
+        }
+    }
+    return read_input_file(path, interrupt, interrupt);
+}
+
+}  // namespace
+
 IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               const std::string& output_path,
                                               const std::optional<std::string>& quarantine_path,
@@ -534,11 +654,12 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               InterruptCheck interrupt) {
     if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
 
-    IoResult<InputFile> file = read_input_file(input_path, interrupt, interrupt);
+    std::optional<Detection> told;
+    IoResult<InputFile> file = read_input_detecting(input_path, options, told, interrupt);
     if (!file) return concerning(file.error(), input_path);
     const GrowableBuffer<char>& content = file.value().content;
     return salvage_and_write(std::string_view(content.data(), content.size()),
-                             OutputTarget{output_path}, quarantine_path, options, interrupt);
+                             OutputTarget{output_path}, quarantine_path, options, interrupt, told);
 }
 
 namespace {
