@@ -161,13 +161,16 @@ SpanRead read_one(const SpanReading& how, std::size_t from, std::size_t until,
     read.output.begin = from;
     how.run.describe(read.output.result);
     if (how.make_sink) read.output.sink = how.make_sink(from);
+    std::vector<RecordStart> lone_records;
     read.end = how.run.read_span(how.window, from, until, read.output.result,
-                                 read.output.sink.get(), progress);
+                                 read.output.sink.get(), progress,
+                                 how.tables ? &lone_records : nullptr);
     if (read.output.sink) read.output.sink->finish();
     if (how.tables) {
         // The span holds only when both readings of it do.
-        read.end.reach = std::max(read.end.reach, how.run.table_records(how.window, from, until,
-                                                                        read.output.table_records));
+        read.end.reach = std::max(read.end.reach,
+                                  how.run.table_records(how.window, from, until, lone_records,
+                                                        read.output.table_records));
     }
     return read;
 }
