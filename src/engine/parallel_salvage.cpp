@@ -151,6 +151,7 @@ struct SpanReading {
     const SalvageRun& run;
     const InputWindow& window;
     const SinkFactory& make_sink;
+    // SpanPlan::table_records.
     bool tables = false;
 };
 
@@ -284,9 +285,16 @@ void run_beside(const std::function<void()>& beside, const std::function<void()>
         beside();
     };
     job.wanted = 1;
+    // Withdrawn on every way out of `here`, the worker waited for.
+    struct Withdrawal {
+        PoolJob& job;
+        ~Withdrawal() { worker_pool().withdraw(job); }
+    };
     worker_pool().offer(job);
-    here();
-    worker_pool().withdraw(job);
+    {
+        const Withdrawal withdrawal{job};
+        here();
+    }
     if (!taken.load()) beside();
 }
 

@@ -80,7 +80,8 @@ unsigned available_cores() noexcept;
 // Runs `beside` on a worker of the process's pool while the calling thread
 // runs `here`, and returns once both have: two independent pieces of work
 // on two cores. When no worker takes `beside`, the calling thread runs it
-// after `here`. Neither may throw.
+// after `here`. `beside` may not throw; when `here` throws, `beside` is
+// waited for (or never started) first.
 void run_beside(const std::function<void()>& beside, const std::function<void()>& here);
 
 // Makes the sink of one span, on the thread that reads it, given the span's

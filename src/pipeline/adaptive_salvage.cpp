@@ -624,7 +624,9 @@ IoResult<InputFile> read_input_detecting(const std::string& path, const Adaptive
             Detection d;
             bool detected = false;
             run_beside(
-                [&] { read_second = read_all_at(fd, data + first, size - first, first, interrupt); },
+                // The worker asks nothing of Python: it reads on through
+                // interrupted calls, as the calling thread checks for signals.
+                [&] { read_second = read_all_at(fd, data + first, size - first, first, nullptr); },
                 [&] {
                     read_first = read_all_at(fd, data, first, 0, interrupt);
                     const std::string_view head(data, std::min(first, options.head_bytes));
