@@ -761,6 +761,10 @@ public:
         }
     }
 
+    // The look's consumer points into the run.
+    StreamedRun(const StreamedRun&) = delete;
+    StreamedRun& operator=(const StreamedRun&) = delete;
+
     void set_window_bytes(std::size_t bytes) {
         usual_ = window_for(bytes);
         wanted_ = usual_;
@@ -783,7 +787,7 @@ public:
         const std::size_t before = cursor_.position;
         taking_ = Taking{&take, &view};
         const SpanPass pass =
-            look_ ? read_looking(view, make_sink) : read_then_look(view, make_sink);
+            look_ ? read_looking(view, make_sink) : look_then_read(view, make_sink);
         salvage_.records_read_to(cursor_);
         if (pass == SpanPass::kStopped) return stopped_error();
         if (view.complete && pass == SpanPass::kDone) {
@@ -806,8 +810,9 @@ public:
     }
 
 private:
-    // The spans of a window past what the look for tables has read of it.
-    SpanPass read_then_look(const InputWindow& view, const SinkFactory& make_sink) {
+    // The spans of a window up to where the look for tables, reading the
+    // window's records first, has decided.
+    SpanPass look_then_read(const InputWindow& view, const SinkFactory& make_sink) {
         // Spans stop above a table that is not told yet.
         const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
         if (limit <= cursor_.position) {
