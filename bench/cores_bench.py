@@ -10,8 +10,10 @@ into a pyarrow table. The one-core runs start with this process's CPU
 affinity set to core 0, as `taskset -c 0` would: the children inherit it,
 and the package then reads on one thread, as it does on a one-core machine.
 Runs alternate between the two settings, one warm-up of each first, and the
-median is printed with the ratio. Defaults to the 100 MB damaged and clean
-files of bench/generate.py; outputs go to /dev/shm (--scratch).
+median is printed with the ratio, and the median CPU time of each setting
+(on a machine shared with other work, a steadier figure than the wall
+clock). Defaults to the 100 MB damaged and clean files of
+bench/generate.py; outputs go to /dev/shm (--scratch).
 
 Needs quillon (and pyarrow) installed in the running interpreter. On a
 shared machine, where a session's processes share one scheduling group,
@@ -54,6 +56,7 @@ def main() -> int:
         print(f"\n{path.name}  {fmt_mb(size)}")
         for task in TASKS:
             times: dict[str, list[float]] = {"all": [], "one": []}
+            cpu: dict[str, list[float]] = {"all": [], "one": []}
             rss: dict[str, list[int]] = {"all": [], "one": []}
             for i in range(args.runs + 1):
                 for setting in ("all", "one"):
@@ -67,6 +70,7 @@ def main() -> int:
                         return 1
                     if i > 0:
                         times[setting].append(run.seconds)
+                        cpu[setting].append(run.cpu_seconds)
                         rss[setting].append(run.peak_rss - run.baseline_rss)
             dst.unlink(missing_ok=True)
             one = statistics.median(times["one"])
@@ -74,7 +78,8 @@ def main() -> int:
             print(
                 f"  {task:17} one core {one:.3f} s   {len(all_cores)} cores {every:.3f} s   "
                 f"speed-up {one / every:.2f}x   peak RSS above imports "
-                f"{max(rss['one']) / size:.2f}x / {max(rss['all']) / size:.2f}x the file"
+                f"{max(rss['one']) / size:.2f}x / {max(rss['all']) / size:.2f}x the file   "
+                f"CPU {statistics.median(cpu['one']):.3f} / {statistics.median(cpu['all']):.3f} s"
             )
     print(f"\nload average after: {load_average()}")
     return 0

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -145,15 +146,33 @@ struct SpanRead {
     SpanEnd end;
 };
 
-SpanRead read_one(const SalvageRun& run, const InputWindow& window, const SinkFactory& make_sink,
-                  std::size_t from, std::size_t until, ProgressHook progress = {}) {
+// How a run's spans are read.
+struct SpanReading {
+    const SalvageRun& run;
+    const InputWindow& window;
+    const SinkFactory& make_sink;
+    // SpanPlan::table_records.
+    bool tables = false;
+};
+
+SpanRead read_one(const SpanReading& how, std::size_t from, std::size_t until,
+                  ProgressHook progress = {}) {
     SpanRead read;
     read.begin = from;
-    run.describe(read.output.result);
-    if (make_sink) read.output.sink = make_sink(from);
-    read.end = run.read_span(window, from, until, read.output.result, read.output.sink.get(),
-                             progress);
+    read.output.begin = from;
+    how.run.describe(read.output.result);
+    if (how.make_sink) read.output.sink = how.make_sink(from);
+    std::vector<RecordStart> lone_records;
+    read.end = how.run.read_span(how.window, from, until, read.output.result,
+                                 read.output.sink.get(), progress,
+                                 how.tables ? &lone_records : nullptr);
     if (read.output.sink) read.output.sink->finish();
+    if (how.tables) {
+        // The span holds only when both readings of it do.
+        read.end.reach = std::max(read.end.reach,
+                                  how.run.table_records(how.window, from, until, lone_records,
+                                                        read.output.table_records));
+    }
     return read;
 }
 
@@ -258,6 +277,27 @@ unsigned available_cores() noexcept {
     return n == 0 ? 1 : n;
 }
 
+void run_beside(const std::function<void()>& beside, const std::function<void()>& here) {
+    std::atomic<bool> taken{false};
+    PoolJob job;
+    job.body = [&] {
+        taken.store(true);
+        beside();
+    };
+    job.wanted = 1;
+    // Withdrawn on every way out of `here`, the worker waited for.
+    struct Withdrawal {
+        PoolJob& job;
+        ~Withdrawal() { worker_pool().withdraw(job); }
+    };
+    worker_pool().offer(job);
+    {
+        const Withdrawal withdrawal{job};
+        here();
+    }
+    if (!taken.load()) beside();
+}
+
 SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept {
     threads = std::min(threads, kMaxThreads);
     if (threads <= 1 || size < 2 * kMinSpan) return SpanPlan{1, size};
@@ -269,9 +309,12 @@ SpanPlan plan_spans(std::size_t size, unsigned threads) noexcept {
     return SpanPlan{static_cast<unsigned>(std::min<std::size_t>(threads, spans)), span};
 }
 
-SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
-                           std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
-                           const SpanConsumer& consume, ProgressHook progress) {
+namespace {
+
+SpanPass read_spans_as(const SpanReading& how, SpanCursor& cursor, std::size_t limit,
+                       const SpanPlan& plan, const SpanConsumer& consume, ProgressHook progress) {
+    const SalvageRun& run = how.run;
+    const InputWindow& window = how.window;
     const std::size_t n = window.end();
     // One span when it would hold all; a streamed window is cut even for one
     // thread, so that a span that needs more input costs only itself.
@@ -294,7 +337,7 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
         crew.emplace(board, workers, [&] {
             try {
                 while (const std::optional<std::size_t> i = board.claim()) {
-                    board.deliver(*i, read_one(run, window, make_sink, cuts[*i], cuts[*i + 1]));
+                    board.deliver(*i, read_one(how, cuts[*i], cuts[*i + 1]));
                 }
             } catch (...) {
                 board.fail();
@@ -306,20 +349,20 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
         std::optional<SpanRead> read;
         if (!crew) {
             // Alone, the calling thread reports progress from inside each span.
-            read = read_one(run, window, make_sink, cursor.position, cuts[i + 1], progress);
+            read = read_one(how, cursor.position, cuts[i + 1], progress);
         } else {
             switch (board.take(i, read)) {
                 case SpanBoard::Taken::kFailed:
                     throw std::bad_alloc();
                 case SpanBoard::Taken::kYours:
-                    read = read_one(run, window, make_sink, cursor.position, cuts[i + 1]);
+                    read = read_one(how, cursor.position, cuts[i + 1]);
                     break;
                 case SpanBoard::Taken::kRead:
                     // The guess failed: the span before ran past this one's
                     // first line start (or stopped short of it). Read it from
                     // where that one really ended.
                     if (read->begin != cursor.position) {
-                        read = read_one(run, window, make_sink, cursor.position, cuts[i + 1]);
+                        read = read_one(how, cursor.position, cuts[i + 1]);
                     }
                     break;
             }
@@ -338,10 +381,91 @@ SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, Spa
     return SpanPass::kDone;
 }
 
+}  // namespace
+
+SpanPass read_window_spans(const SalvageRun& run, const InputWindow& window, SpanCursor& cursor,
+                           std::size_t limit, const SpanPlan& plan, const SinkFactory& make_sink,
+                           const SpanConsumer& consume, ProgressHook progress) {
+    return read_spans_as(SpanReading{run, window, make_sink, plan.table_records}, cursor, limit,
+                         plan, consume, progress);
+}
+
+TableLook::TableLook(std::string_view comment, const SalvageRun& run, const SpanConsumer& consume)
+    : finder_(run.expected_columns(), comment, run.delimiter()), before_held_(finder_),
+      consume_(consume) {}
+
+bool TableLook::take(SpanOutput& span, const InputWindow& window) {
+    const OtherTableFinder before = finder_;
+    for (const TableRecord& r : span.table_records) {
+        const std::string_view from_begin = window.bytes.substr(r.begin - window.base);
+        finder_.take(r.shape, r.begin, span.line_offset + r.line,
+                     from_begin.substr(0, r.content_end - r.begin), from_begin);
+        if (!finder_.tables().empty()) return give_up(span);
+    }
+    const std::size_t open_from = finder_.undecided_from();
+    // A stopped span ends the run: nothing after it can tell.
+    if (open_from == SIZE_MAX || span.result.stopped) return pass_held() && consume_(span);
+    if (held_ && open_from < span.begin) return give_up(span);
+    if (!pass_held()) return false;
+    held_.emplace(std::move(span));
+    before_held_ = before;
+    return true;
+}
+
+std::optional<SpanCursor> TableLook::forget_held() {
+    if (!held_) return std::nullopt;
+    const SpanCursor at{held_->begin, held_->line_offset};
+    held_.reset();
+    finder_ = before_held_;
+    return at;
+}
+
+bool TableLook::pass_held() {
+    if (!held_) return true;
+    SpanOutput span = std::move(*held_);
+    held_.reset();
+    return consume_(span);
+}
+
+bool TableLook::give_up(const SpanOutput& span) {
+    const SpanOutput& first = held_ ? *held_ : span;
+    gave_up_at_ = SpanCursor{first.begin, first.line_offset};
+    held_.reset();
+    return false;
+}
+
 bool read_spans(const SalvageRun& run, const SpanPlan& plan, const SinkFactory& make_sink,
                 const SpanConsumer& consume, ProgressHook progress) {
     const InputWindow whole{run.buffer(), 0, true};
     SpanCursor cursor;
+    return read_window_spans(run, whole, cursor, whole.end(), plan, make_sink, consume,
+                             progress) != SpanPass::kStopped;
+}
+
+bool read_buffer_spans(std::string_view buffer, const SalvageOptions& options,
+                       const SpanPlan& plan, const SinkFactory& make_sink,
+                       const SpanConsumer& consume, SalvageResult& described,
+                       ProgressHook progress) {
+    const InputWindow whole{buffer, 0, true};
+    SpanCursor cursor;
+    if (options.split_tables && plan.threads > 1) {
+        // The spans' run sets no records aside as another table's: until the
+        // look finds one, none are.
+        SalvageOptions spans_only = options;
+        spans_only.split_tables = false;
+        const SalvageRun run(buffer, spans_only);
+        run.describe(described);
+        TableLook look(options.comment_prefix, run, consume);
+        SpanPlan looking = plan;
+        looking.table_records = TableLook::needed(run);
+        const SpanPass pass = read_window_spans(
+            run, whole, cursor, whole.end(), looking, make_sink,
+            [&](SpanOutput& span) { return look.take(span, whole); }, progress);
+        if (!look.gave_up_at()) return pass != SpanPass::kStopped && look.finish();
+        cursor = *look.gave_up_at();
+    }
+    const SalvageRun run(buffer, options);
+    run.describe(described);
     return read_window_spans(run, whole, cursor, whole.end(), plan, make_sink, consume,
                              progress) != SpanPass::kStopped;
 }
@@ -351,19 +475,17 @@ SalvageResult salvage_buffer_parallel(std::string_view buffer, const SalvageOpti
     if (plan.threads <= 1) return salvage_buffer(buffer, options);
 
     SalvageResult result;
-    const SalvageRun run(buffer, options);
-    run.describe(result);
     const std::size_t n = buffer.size();
     // As salvage_buffer reserves: room for all rows, resident only as written.
     result.rows.reserve(n / 64 + 16, n / 4 + 16, n + 64);
-    const bool finished = read_spans(
-        run, plan, nullptr,
+    const bool finished = read_buffer_spans(
+        buffer, options, plan, nullptr,
         [&](SpanOutput& span) {
             append_span(result, span.result, span.line_offset);
             span.result = SalvageResult();
             return true;
         },
-        options.progress);
+        result, options.progress);
     if (!finished) result.stopped = true;
     return result;
 }

@@ -180,6 +180,52 @@ std::size_t SalvageRun::find_tables(const InputWindow& window) {
     return tables_->undecided_from();
 }
 
+std::size_t SalvageRun::table_records(const InputWindow& window, std::size_t from,
+                                      std::size_t until,
+                                      const std::vector<RecordStart>& lone_records,
+                                      std::vector<TableRecord>& out) const {
+    out.clear();
+    const std::string_view bytes = window.bytes;
+    const std::size_t base = window.base;
+    const std::size_t start = std::max(from, head_end_);
+    if (start >= window.end() || start >= until) return from;
+    RecordTokenizer records(bytes, dialect_);
+    configure(records, options_, expected_);
+    const std::string_view comment = options_.comment_prefix;
+    std::size_t reach = from;
+    std::size_t wanted = kOtherTableRecords;
+    // The records from `at`, on line `line`, while the finder may want them.
+    const auto take_from = [&](std::size_t at, std::size_t line) {
+        records.start_at(at - base);
+        const std::size_t lines_before = line - 1;
+        while (wanted != 0 && base + records.position() < until) {
+            const std::size_t record_line = lines_before + records.line();
+            const std::optional<RecordShape> shape = records.next_shape();
+            if (!shape) break;
+            const std::size_t begin = records.record_begin();
+            if (shape->fields == 1) {
+                wanted = kOtherTableRecords;
+            } else if (!comment.empty() && bytes.substr(begin).starts_with(comment)) {
+                continue;
+            } else {
+                --wanted;
+            }
+            out.push_back(TableRecord{*shape, base + begin, base + records.content_end(),
+                                      record_line});
+        }
+        reach = std::max(reach, base + records.reach());
+    };
+    take_from(start, from == start ? 1 : head_lines_ + 1);
+    for (const RecordStart& lone : lone_records) {
+        // One read already, or one of the head.
+        if (lone.begin < base + records.position() || lone.begin < start) continue;
+        // The record itself resets what the finder wants after it.
+        wanted = 1;
+        take_from(lone.begin, lone.line);
+    }
+    return reach;
+}
+
 void SalvageRun::records_read_to(const SpanCursor& cursor) noexcept {
     if (tables_ && !tables_->open() && cursor.position > table_scan_.position) {
         table_scan_ = cursor;
@@ -264,8 +310,8 @@ SpanEnd SalvageRun::read_span(std::size_t from, std::size_t until, SalvageResult
 }
 
 SpanEnd SalvageRun::read_span(const InputWindow& window, std::size_t from, std::size_t until,
-                              SalvageResult& result, KeptRowSink* sink,
-                              ProgressHook progress) const {
+                              SalvageResult& result, KeptRowSink* sink, ProgressHook progress,
+                              std::vector<RecordStart>* lone_records) const {
     // The tokenizer counts in the window; places and the footer mark are
     // offsets of the input. Its end is the input's only in a complete window.
     const std::string_view bytes = window.bytes;
@@ -337,6 +383,9 @@ SpanEnd SalvageRun::read_span(const InputWindow& window, std::size_t from, std::
         RecordPlace place{
             first_line, tokenizer.line() - (tokenizer.ended_by_line_break() ? 1 : 0),
             base + tokenizer.record_begin(), base + tokenizer.content_end()};
+        if (lone_records != nullptr && rows.row(rows.size() - 1).size() == 1) {
+            lone_records->push_back(RecordStart{place.begin, first_line});
+        }
         ++records;
         ++result.total_rows;
         if (count_reencoded && tokenizer.single_byte_decoded()) ++result.reencoded_rows;

@@ -99,6 +99,23 @@ private:
     bool set_ = false;
 };
 
+// A record as the look for the tables below the first takes it
+// (OtherTableFinder::take), from a span read apart from the look.
+struct TableRecord {
+    RecordShape shape;
+    std::size_t begin = 0;
+    std::size_t content_end = 0;
+    // The line it begins on, counted from 1 at its span's first byte.
+    std::size_t line = 0;
+};
+
+// Where a record begins: its offset, and the line it begins on, counted from
+// 1 at its span's first byte.
+struct RecordStart {
+    std::size_t begin = 0;
+    std::size_t line = 0;
+};
+
 class SalvageRun {
 public:
     // Settles delimiter and column count (sniffed and inferred unless
@@ -130,9 +147,24 @@ public:
                       KeptRowSink* sink, ProgressHook progress = {}) const;
     // The same over a window of the input: offsets, places and `until` are
     // the input's; `from` must lie in the window. What is read is the whole
-    // input's reading when window.holds(the returned reach).
+    // input's reading when window.holds(the returned reach). With
+    // `lone_records`, the start of each record read as one field goes there.
     SpanEnd read_span(const InputWindow& window, std::size_t from, std::size_t until,
-                      SalvageResult& result, KeptRowSink* sink, ProgressHook progress = {}) const;
+                      SalvageResult& result, KeptRowSink* sink, ProgressHook progress = {},
+                      std::vector<RecordStart>* lone_records = nullptr) const;
+
+    // The records of the span read_span(window, from, until) read, with
+    // `lone_records` as it gave them, that the look for the tables below the
+    // first must take, in order, into `out`: each record of one field (every
+    // break is one), the kOtherTableRecords records after it that are no
+    // comments, and as many at the span's start, for a break in the span
+    // before. The finder ignores the others (no break is open), so taking
+    // these gives what find_tables finds; only they are read again. The head
+    // records, which it never takes, are left out. Returns how far the
+    // records looked (as SpanEnd::reach). May run on several threads at once.
+    std::size_t table_records(const InputWindow& window, std::size_t from, std::size_t until,
+                              const std::vector<RecordStart>& lone_records,
+                              std::vector<TableRecord>& out) const;
 
     // Where the notes below the table begin, once the end of a streamed
     // input is known; before any span that reaches them is read.

@@ -1,6 +1,7 @@
 #include "adaptive_salvage.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "engine/salvage_run.hpp"
 #include "kept_row_writers.hpp"
 #include "engine/options.hpp"
+#include "open_file.hpp"
 #include "path_identity.hpp"
 #include "raw_quarantine.hpp"
 #include "salvage_file.hpp"
@@ -168,7 +170,7 @@ void label_reencoded_rows(AdaptiveRun& run, const AdaptiveOptions& options) noex
 
 // Writes the kept rows of the run to the clean file as they are read: on one
 // thread straight into the file, on several span by span in input order.
-IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedFileWriter& out,
+IoStatus write_clean_rows(const SalvageOptions& engine, AdaptiveRun& run, BufferedFileWriter& out,
                           unsigned threads, ProgressHook progress) {
     const std::uint8_t delimiter = run.output_delimiter;
     const QuotingDecision decision = flags_fit_output(run.detection.dialect, delimiter)
@@ -177,13 +179,15 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
     // A row of one empty field is written "": as an empty line, readers
     // that skip blank lines would lose it.
     CleanFileWriter writer(out, delimiter, '"', decision, LoneEmptyField::kQuoted);
-    const std::string_view text = salvage.buffer();
+    const std::string_view text = run.input.text();
     const SpanPlan plan = plan_spans(text.size(), threads);
     if (plan.threads <= 1) {
+        const SalvageRun salvage(text, engine);
+        salvage.describe(run.result);
         salvage.read_span(0, text.size(), run.result, &writer, progress);
     } else {
-        const bool finished = read_spans(
-            salvage, plan,
+        const bool finished = read_buffer_spans(
+            text, engine, plan,
             // A span's clean text is about its input's length; an eighth more
             // covers the quotes that the output adds.
             [&](std::size_t) {
@@ -196,7 +200,7 @@ IoStatus write_clean_rows(const SalvageRun& salvage, AdaptiveRun& run, BufferedF
                 append_span(run.result, span.result, span.line_offset);
                 return writer.write_encoded(encoded.text(), encoded.first_line());
             },
-            progress);
+            run.result, progress);
         if (!finished) run.result.stopped = true;
     }
     if (!writer.status()) return writer.status().error();
@@ -211,25 +215,32 @@ IoResult<BufferedFileWriter> open_output(const OutputTarget& target, InterruptCh
     return BufferedFileWriter(std::move(copy), &::write, interrupt);
 }
 
+void untranscoded(std::string_view content, EngineInput& input);
+
+// `told`: the input's detection, when it was made as the input was read.
 IoResult<AdaptiveStats> salvage_and_write(std::string_view content, const OutputTarget& output,
                                           const std::optional<std::string>& quarantine_path,
                                           const AdaptiveOptions& options,
-                                          InterruptCheck interrupt) {
-    // Detection and the engine's settling step come first, over the whole
-    // input; only then is the clean file created, and its rows are written
-    // as they are read. The quarantine follows once the clean file is flushed.
+                                          InterruptCheck interrupt,
+                                          const std::optional<Detection>& told = std::nullopt) {
+    // Detection comes first, over the whole input; only then is the clean
+    // file created, and its rows are written as they are read. The
+    // quarantine follows once the clean file is flushed.
     AdaptiveRun run;
-    run.detection = detect_input(content, options, run.input);
+    if (told) {
+        run.detection = *told;
+        untranscoded(content, run.input);
+    } else {
+        run.detection = detect_input(content, options, run.input);
+    }
     run.output_delimiter = output_delimiter_for(run.detection, options);
     const SalvageOptions engine = engine_options(run.detection, options);
-    const SalvageRun salvage(run.input.text(), engine);
-    salvage.describe(run.result);
 
     IoResult<BufferedFileWriter> created = open_output(output, interrupt);
     if (!created) return concerning(created.error(), output.path);
     BufferedFileWriter& out = created.value();
     ScaledProgress progress(options.progress, content.size());
-    if (IoStatus written = write_clean_rows(salvage, run, out, threads_for(options), progress.hook());
+    if (IoStatus written = write_clean_rows(engine, run, out, threads_for(options), progress.hook());
         !written) {
         return concerning(written.error(), output.path);
     }
@@ -324,33 +335,66 @@ std::size_t tail_start(std::size_t head_size, std::size_t input_size) noexcept {
 
 }  // namespace
 
-Detection detect_input(std::string_view content, const AdaptiveOptions& options,
-                       EngineInput& input) {
-    Detection d;
-    const std::string_view head = content.substr(0, std::min(content.size(), options.head_bytes));
+namespace {
+
+std::string_view head_of(std::string_view content, const AdaptiveOptions& options) noexcept {
+    return content.substr(0, std::min(content.size(), options.head_bytes));
+}
+
+// What the input's head tells: its encoding and, unless the input is to be
+// transcoded whole first, its dialect and structure; true then.
+bool detect_head(std::string_view head, const AdaptiveOptions& options, Detection& d) {
     detect_encoding_of(head, options, d);
+    if (is_utf16(d.encoding.encoding) || legacy_cjk_of(d.encoding.encoding)) return false;
+    detect_table(head, options, d);
+    return true;
+}
+
+// Where the notes below the table begin in an input of `size` bytes whose
+// head detect_head told, `end` holding its bytes from `end_at` on
+// (tail_start); the head as it told.
+void detect_footer(std::string_view head, std::string_view end, std::size_t end_at,
+                   std::size_t size, const AdaptiveOptions& options, Detection& d) {
+    if (size > head.size()) d.structure.footer_from = footer_beyond_head(head, end, end_at, d, options);
+}
+
+// The engine's input when it reads the input's bytes as they are.
+void untranscoded(std::string_view content, EngineInput& input) {
     input.original = content;
     input.transcoded.clear();
     input.skipped = 0;
-    const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding);
-    input.is_transcoded = is_utf16(d.encoding.encoding) || cjk.has_value();
-    if (input.is_transcoded) {
-        if (cjk) {
-            input.transcoded = transcode_cjk_to_utf8(content, *cjk);
-        } else {
-            input.skipped = utf16_mark_length(content, d.encoding.encoding);
-            input.transcoded = transcode_utf16_to_utf8(
-                content.substr(input.skipped), d.encoding.encoding == InputEncoding::kUtf16Be);
-        }
-        detect_table(input.text(), options, d);
-        return d;
-    }
-    detect_table(head, options, d);
-    if (content.size() > head.size()) {
+    input.is_transcoded = false;
+}
+
+// The rest of detect_input once detect_head has said `head_told`.
+void finish_detection(std::string_view content, const AdaptiveOptions& options, bool head_told,
+                      Detection& d, EngineInput& input) {
+    untranscoded(content, input);
+    if (head_told) {
+        const std::string_view head = head_of(content, options);
         const std::size_t end_at = tail_start(head.size(), content.size());
-        d.structure.footer_from =
-            footer_beyond_head(head, content.substr(end_at), end_at, d, options);
+        detect_footer(head, content.substr(std::min(end_at, content.size())), end_at,
+                      content.size(), options, d);
+        return;
     }
+    input.is_transcoded = true;
+    if (const std::optional<LegacyCjk> cjk = legacy_cjk_of(d.encoding.encoding)) {
+        input.transcoded = transcode_cjk_to_utf8(content, *cjk);
+    } else {
+        input.skipped = utf16_mark_length(content, d.encoding.encoding);
+        input.transcoded = transcode_utf16_to_utf8(content.substr(input.skipped),
+                                                   d.encoding.encoding == InputEncoding::kUtf16Be);
+    }
+    detect_table(input.text(), options, d);
+}
+
+}  // namespace
+
+Detection detect_input(std::string_view content, const AdaptiveOptions& options,
+                       EngineInput& input) {
+    Detection d;
+    const bool head_told = detect_head(head_of(content, options), options, d);
+    finish_detection(content, options, head_told, d, input);
     return d;
 }
 
@@ -369,15 +413,13 @@ void salvage_detected(AdaptiveRun& run, const AdaptiveOptions& options,
                       const SinkFactory& make_sink, const SinkConsumer& take) {
     const std::string_view text = run.input.text();
     const SalvageOptions engine = engine_options(run.detection, options);
-    const SalvageRun salvage(text, engine);
-    salvage.describe(run.result);
-    const bool finished = read_spans(
-        salvage, plan_spans(text.size(), threads_for(options)), make_sink,
+    const bool finished = read_buffer_spans(
+        text, engine, plan_spans(text.size(), threads_for(options)), make_sink,
         [&](SpanOutput& span) {
             append_span(run.result, span.result, span.line_offset);
             return take(*span.sink);
         },
-        engine.progress);
+        run.result, engine.progress);
     if (!finished) run.result.stopped = true;
     label_reencoded_rows(run, options);
     run.output_delimiter = output_delimiter_for(run.detection, options);
@@ -529,6 +571,84 @@ IoResult<AdaptiveStats> adaptive_salvage_content(std::string_view content,
     return salvage_and_write(content, output, quarantine_path, options, interrupt);
 }
 
+namespace {
+
+// A file at least this large is read on two threads.
+constexpr std::size_t kHalvedReadBytes = std::size_t{16} << 20;
+
+// pread(2) of `size` bytes at `offset`, repeated when interrupted unless
+// `interrupt` says to give up; false when that, an error or the file's end
+// came first.
+bool read_all_at(int fd, char* into, std::size_t size, std::size_t offset,
+                 InterruptCheck interrupt) {
+    while (size != 0) {
+        const ssize_t r = ::pread(fd, into, size, static_cast<off_t>(offset));
+        if (r < 0 && errno == EINTR && (interrupt == nullptr || !interrupt())) continue;
+        if (r <= 0) return false;
+        const auto got = static_cast<std::size_t>(r);
+        into += got;
+        size -= got;
+        offset += got;
+    }
+    return true;
+}
+
+// The input file read whole, as read_input_file reads it. A large plain
+// file on several cores is read in two halves at once: a worker reads the
+// second while the calling thread reads the first and detects (into `told`,
+// unless the input is to be transcoded whole first), the notes below the
+// table from the last bytes read apart, so that detection holds up no read.
+// A file that is not the size it said, or a read that fails, is read again
+// the usual way, which reports the failure.
+IoResult<InputFile> read_input_detecting(const std::string& path, const AdaptiveOptions& options,
+                                         std::optional<Detection>& told,
+                                         InterruptCheck interrupt) {
+    if (threads_for(options) > 1) {
+        IoResult<UniqueFd> opened = open_file(path, O_RDONLY, 0, interrupt);
+        if (!opened) return opened.error();
+        const int fd = opened.value().get();
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<std::size_t>(st.st_size) >= kHalvedReadBytes) {
+            const auto size = static_cast<std::size_t>(st.st_size);
+            InputFile file{std::move(opened.value()), GrowableBuffer<char>()};
+            try {
+                file.content.reserve(size);
+            } catch (const std::bad_alloc&) {
+                return IoError::with_message(IoErrorKind::kOutOfMemory, "out of memory");
+            }
+            char* const data = file.content.data();
+            const std::size_t first = std::max(size / 2, std::min(size, options.head_bytes));
+            bool read_first = false;
+            bool read_second = false;
+            Detection d;
+            bool detected = false;
+            run_beside(
+                // The worker asks nothing of Python: it reads on through
+                // interrupted calls, as the calling thread checks for signals.
+                [&] { read_second = read_all_at(fd, data + first, size - first, first, nullptr); },
+                [&] {
+                    read_first = read_all_at(fd, data, first, 0, interrupt);
+                    const std::string_view head(data, std::min(first, options.head_bytes));
+                    if (!read_first || !detect_head(head, options, d)) return;
+                    const std::size_t end_at = tail_start(head.size(), size);
+                    std::string end(size - end_at, '\0');
+                    detected = read_all_at(fd, end.data(), end.size(), end_at, interrupt);
+                    if (detected) detect_footer(head, end, end_at, size, options, d);
+                });
+            char past_end = 0;
+            if (read_first && read_second && ::pread(fd, &past_end, 1, st.st_size) == 0) {
+                file.content.set_size(size);
+                if (detected) told.emplace(std::move(d));
+                return file;
+            }
+        }
+    }
+    return read_input_file(path, interrupt, interrupt);
+}
+
+}  // namespace
+
 IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               const std::string& output_path,
                                               const std::optional<std::string>& quarantine_path,
@@ -536,11 +656,12 @@ IoResult<AdaptiveStats> adaptive_salvage_file(const std::string& input_path,
                                               InterruptCheck interrupt) {
     if (quarantine_path && same_file(output_path, *quarantine_path)) return names_output_error();
 
-    IoResult<InputFile> file = read_input_file(input_path, interrupt, interrupt);
+    std::optional<Detection> told;
+    IoResult<InputFile> file = read_input_detecting(input_path, options, told, interrupt);
     if (!file) return concerning(file.error(), input_path);
     const GrowableBuffer<char>& content = file.value().content;
     return salvage_and_write(std::string_view(content.data(), content.size()),
-                             OutputTarget{output_path}, quarantine_path, options, interrupt);
+                             OutputTarget{output_path}, quarantine_path, options, interrupt, told);
 }
 
 namespace {
@@ -629,7 +750,20 @@ public:
         plan_ = SpanPlan{threads, span};
         usual_ = window_for(options_.window_bytes);
         wanted_ = usual_;
+        // On several threads the look for the tables below the first rides
+        // on the spans (TableLook) instead of reading each window first; the
+        // spans' run then sets no records aside as another table's.
+        if (threads > 1 && options_.split_tables && TableLook::needed(salvage_)) {
+            SalvageOptions spans_only = streamed_engine_options(run.detection, options, head_whole);
+            spans_only.split_tables = false;
+            spans_.emplace(start, spans_only, start_whole);
+            look_.emplace(spans_only.comment_prefix, *spans_, pass_on_);
+        }
     }
+
+    // The look's consumer points into the run.
+    StreamedRun(const StreamedRun&) = delete;
+    StreamedRun& operator=(const StreamedRun&) = delete;
 
     void set_window_bytes(std::size_t bytes) {
         usual_ = window_for(bytes);
@@ -650,17 +784,10 @@ public:
         if (IoStatus filled = window_.fill(wanted_); !filled) return filled.error();
         const InputWindow view = window_.view();
         if (view.complete && !footer_known_) find_footer(view);
-        // Spans stop above a table that is not told yet.
-        const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
         const std::size_t before = cursor_.position;
-        SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
-        if (limit > before) {
-            pass = read_window_spans(salvage_, view, cursor_, limit, plan_, make_sink,
-                                     [&](SpanOutput& output) {
-                                         add_span_counts(run_.result, output.result);
-                                         return take(output, view);
-                                     });
-        }
+        taking_ = Taking{&take, &view};
+        const SpanPass pass =
+            look_ ? read_looking(view, make_sink) : look_then_read(view, make_sink);
         salvage_.records_read_to(cursor_);
         if (pass == SpanPass::kStopped) return stopped_error();
         if (view.complete && pass == SpanPass::kDone) {
@@ -683,6 +810,46 @@ public:
     }
 
 private:
+    // The spans of a window up to where the look for tables, reading the
+    // window's records first, has decided.
+    SpanPass look_then_read(const InputWindow& view, const SinkFactory& make_sink) {
+        // Spans stop above a table that is not told yet.
+        const std::size_t limit = std::min(span_limit(view), salvage_.find_tables(view));
+        if (limit <= cursor_.position) {
+            return view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
+        }
+        return read_window_spans(salvage_, view, cursor_, limit, plan_, make_sink, pass_on_);
+    }
+
+    // The spans of a window with the look riding on them.
+    SpanPass read_looking(const InputWindow& view, const SinkFactory& make_sink) {
+        const std::size_t limit = span_limit(view);
+        SpanPass pass = view.complete ? SpanPass::kDone : SpanPass::kNeedsMore;
+        if (limit > cursor_.position) {
+            SpanPlan looking = plan_;
+            looking.table_records = true;
+            pass = read_window_spans(*spans_, view, cursor_, limit, looking, make_sink,
+                                     [&](SpanOutput& output) { return look_->take(output, view); });
+        }
+        if (const std::optional<SpanCursor> gave_up_at = look_->gave_up_at()) {
+            // A table below the first, or a break that stays open: the run
+            // that reads each window for tables first goes on from before it.
+            cursor_ = *gave_up_at;
+            look_.reset();
+            spans_.reset();
+            salvage_.records_read_to(cursor_);
+            return SpanPass::kNeedsMore;
+        }
+        if (pass == SpanPass::kStopped) return pass;
+        if (view.complete && pass == SpanPass::kDone) {
+            return look_->finish() ? pass : SpanPass::kStopped;
+        }
+        // A span held at the window's end is read again with the next one,
+        // whose records may tell.
+        if (const std::optional<SpanCursor> held_at = look_->forget_held()) cursor_ = *held_at;
+        return pass;
+    }
+
     // Spans begin before this: the records past it may be notes below the
     // table, which only the input's end tells (when they are set aside), and
     // a span may not start inside the head records, which only a span from
@@ -707,8 +874,10 @@ private:
         footer_known_ = true;
         const std::size_t end_at = tail_start(head_.size(), view.end());
         if (options_.drop_footer) {
-            salvage_.set_footer_from(footer_beyond_head(
-                head_, view.bytes.substr(end_at - view.base), end_at, run_.detection, options_));
+            const std::size_t footer_from = footer_beyond_head(
+                head_, view.bytes.substr(end_at - view.base), end_at, run_.detection, options_);
+            salvage_.set_footer_from(footer_from);
+            if (spans_) spans_->set_footer_from(footer_from);
         }
         head_ = std::string();
     }
@@ -717,6 +886,21 @@ private:
     AdaptiveRun& run_;
     const AdaptiveOptions& options_;
     SalvageRun salvage_;
+    // The span's consumer of this step, and its window.
+    struct Taking {
+        const StreamedSalvage::SpanTaker* take = nullptr;
+        const InputWindow* view = nullptr;
+    };
+    Taking taking_;
+    // Counts each span passed on, then hands it to this step's taker.
+    const SpanConsumer pass_on_ = [this](SpanOutput& output) {
+        add_span_counts(run_.result, output.result);
+        return (*taking_.take)(output, *taking_.view);
+    };
+    // While the look for tables rides on the spans: the spans' run, which
+    // sets nothing aside as another table's, and the look.
+    std::optional<SalvageRun> spans_;
+    std::optional<TableLook> look_;
     // The head, kept for the footer's detection while the end is unknown.
     std::string head_;
     bool footer_known_;

@@ -108,6 +108,39 @@ TEST(OtherTablesTest, SpansAndThreadsGiveTheOnePassResult) {
     }
 }
 
+// Breaks that stay open across the cut between two spans, on two threads:
+// a span is held until the next one tells, a break open past it gives the
+// look up, and a table or none comes out as in one pass.
+TEST(OtherTablesTest, BreaksAcrossSpanCutsGiveTheOnePassResult) {
+    std::string rows;
+    for (int i = 0; i < 200; ++i) rows += std::to_string(i) + ",n,x\n";
+    const struct {
+        std::string name;
+        std::string below;
+    } cases[] = {
+        {"title and rows of the same width", "Note\n1,2,3\n4,5,6\n7,8,9\n"},
+        {"blank lines over many spans, then a table", std::string(3000, '\n') + "k,v\n1,2\n3,4\n"},
+        {"blank lines over many spans, then rows", std::string(3000, '\n') + "1,2,3\n4,5,6\n"},
+        {"a comment between the break and the rows", "\nT\n# c,d\nk,v\n1,2\n3,4\n"},
+        {"a quoted title, then a table", "\"Sheet\n2\"\nk,v\n1,2\n3,4\n"},
+        {"a break cut short by the end", "\nT\nk,v\n"},
+    };
+    for (const auto& c : cases) {
+        SalvageOptions options = table_options(3);
+        options.comment_prefix = "#";
+        const std::string input = "id,name,note\n" + rows + c.below + rows;
+        const std::vector<std::string> expected =
+            describe_result(quillon::salvage_buffer(input, options));
+        for (const std::size_t span : {1, 16, 300}) {
+            SCOPED_TRACE(c.name + ", spans of " + std::to_string(span));
+            const quillon::SalvageResult r =
+                quillon::salvage_buffer_parallel(input, options, quillon::SpanPlan{2, span});
+            EXPECT_EQ(describe_result(r), expected);
+            EXPECT_EQ(r.other_tables, quillon::salvage_buffer(input, options).other_tables);
+        }
+    }
+}
+
 // A header copy is cut off only when whole and at the end; a header glued
 // onto a header (an empty export first) leaves no row behind.
 TEST(OtherTablesTest, OnlyAWholeHeaderAtTheEndIsCutOff) {

@@ -34,6 +34,7 @@ std::vector<SalvageOptions> option_sets() {
     sets[1].guard_runaway_quotes = true;
     sets[1].repair_misaligned_rows = true;
     sets[1].decoding = quillon::FieldDecoding::kUtf8Windows1252Fallback;
+    sets[1].split_tables = true;
     sets[2].fill_ragged_rows = false;
     sets[2].merge_overflow = false;
     sets[2].drop_repeated_headers = true;

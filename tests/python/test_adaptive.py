@@ -307,3 +307,25 @@ def test_threads_change_nothing_but_the_time(tmp_path):
     for other in results[1:]:
         assert other[:3] == results[0][:3]
         assert other[3].equals(results[0][3])
+
+
+@pytest.mark.parametrize(
+    "below, reject",
+    [(b"\nSheet 2\nk,v\n" + b"".join(b"%d,w\n" % i for i in range(50)), "other_table"), (b"\nTotal,700000\n", "footer")],
+)
+def test_a_file_read_in_halves_gives_the_one_thread_result(tmp_path, below, reject):
+    # Over 16 MB: two threads read its halves at once and detect as they
+    # read; a second table or notes below the table, told by the last bytes,
+    # must come out as one thread finds them.
+    rows = b"".join(b'%d,"n%d",%d.5\n' % (i, i, i) for i in range(700_000))
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"Report\nid,name,amount\n" + rows + below)
+    assert source.stat().st_size > 16 << 20
+    results = []
+    for threads in (1, 2):
+        out, rejects = tmp_path / f"out{threads}.csv", tmp_path / f"q{threads}.csv"
+        report = quillon.salvage(source, out, rejects, threads=threads)
+        counts = {k: v for k, v in report.to_dict().items() if not k.endswith("path")}
+        results.append((counts, out.read_bytes(), rejects.read_bytes()))
+    assert results[0][0]["rejects"][reject] > 0
+    assert results[1] == results[0]
