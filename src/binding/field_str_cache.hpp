@@ -12,9 +12,11 @@
 //
 // What a lookup costs is mostly mispredicted branches and cache misses, not
 // instructions: it has one branch that depends on the data (hit or miss), and
-// an entry, once filled, stays. Replacing it would free the old str, cold by
-// then, where the str of a field that missed dies young with its row, in
-// memory that the allocator hands straight back.
+// a kept str stays. Replacing it would free the old str, cold by then, where
+// the str of a field that missed dies young with its row, in memory that the
+// allocator hands straight back. A str is kept only when its value comes a
+// second time: a value seen once holds no str and no slot for good, and its
+// str belongs to the caller alone.
 //
 // A column of nearly unique values (ids, amounts, timestamps) would only pay
 // for lookups, so each column counts its hits over a window of lookups: below
@@ -46,15 +48,14 @@ public:
     // bytes before it is read as two whole words, the rest masked off.
     explicit FieldStrCache(const char* readable_end) noexcept : readable_end_(readable_end) {}
 
-    // Builds a new str of a field's text; null with an exception set. Its
-    // value depends on the text alone.
-    using Build = PyObject* (*)(const char* text, std::size_t size);
-
     // A new reference to a str of the text of a field in `column`, built by
-    // `build` unless the column's table has one; null with an exception set.
-    PyObject* str(std::size_t column, const char* text, std::size_t size, Build build) {
-        if (column >= kColumns || size - 2 > kMaxLength - 2) return build(text, size);
-        return columns_[column].str(Key::of(text, size, readable_end_), text, build);
+    // `Build` unless the column's table has one; null with an exception set.
+    // `Build(text, size)` returns a new str whose value depends on the text
+    // alone, or null with an exception set.
+    template <auto Build>
+    PyObject* str(std::size_t column, const char* text, std::size_t size) {
+        if (column >= kColumns || size - 2 > kMaxLength - 2) return Build(text, size);
+        return columns_[column].template str<Build>(text, size, readable_end_);
     }
 
 private:
@@ -101,19 +102,25 @@ private:
 
     class Column {
     public:
-        PyObject* str(const Key& key, const char* text, Build build) {
+        template <auto Build>
+        PyObject* str(const char* text, std::size_t size, const char* readable_end) {
             if (--remaining_ == 0) next_phase();
-            if (!looking_) return build(text, key.size);
+            if (!looking_) return Build(text, size);
+            const Key key = Key::of(text, size, readable_end);
             Entry& entry = (*table_)[key.index(kIndexBits)];
-            // An empty entry has size 0, which no key here has.
-            if (entry.key == key) {
+            if (entry.key == key && entry.str) {
                 ++hits_;
                 return Py_NewRef(entry.str.get());
             }
-            PyObject* built = build(text, key.size);
-            if (entry.key.size == 0 && built != nullptr) {
-                entry.key = key;
-                entry.str = PyRef::borrow(built);
+            PyObject* built = Build(text, size);
+            if (!entry.str && built != nullptr) {
+                // Seen before: the str is kept. Seen first: only its bytes
+                // are, in place of the bytes of another value seen once.
+                if (entry.key == key) {
+                    entry.str = PyRef::borrow(built);
+                } else {
+                    entry.key = key;
+                }
             }
             return built;
         }
@@ -125,6 +132,7 @@ private:
         static constexpr std::uint32_t kWindow = 1024;
         static constexpr std::uint32_t kPause = 32 * kWindow;
         static constexpr std::uint32_t kMinHits = kWindow / 4;
+        // Empty, a value seen once (its key alone) or a kept str and its key.
         struct Entry {
             Key key{};
             PyRef str;

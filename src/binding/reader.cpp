@@ -148,7 +148,8 @@ PyObject* utf8_str(const char* text, std::size_t size) {
 
 PyObject* field_str(FieldStrCache& cache, std::size_t column, const char* text, std::size_t size,
                     std::uint16_t flags) {
-    return cache.str(column, text, size, (flags & field_flags::kNonAscii) == 0 ? ascii_str : utf8_str);
+    if ((flags & field_flags::kNonAscii) == 0) return cache.str<ascii_str>(column, text, size);
+    return cache.str<utf8_str>(column, text, size);
 }
 
 PyObject* row_list(FieldStrCache& cache, const RowView& row) {
