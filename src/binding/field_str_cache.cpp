@@ -6,11 +6,14 @@ namespace quillon::binding {
 
 void FieldStrCache::Column::next_phase() noexcept {
     if (looking_ && hits_ < kMinHits) {
+        // The kept strs go with the window that found them rarely used.
         looking_ = false;
         if (table_ != nullptr) {
             for (Entry& entry : *table_) entry = Entry{};
         }
-    } else looking_ = true;
+    } else {
+        looking_ = true;
+    }
     hits_ = 0;
     // The table is made when the column is first looked up in; without the
     // memory for it the column goes uncached, as if its hit rate were low.
