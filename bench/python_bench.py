@@ -6,8 +6,8 @@ Run with the project's interpreter after `pip install .`:
     .venv/bin/python bench/python_bench.py [--data DIR] [--file NAME] [--runs N] [--only TASK]
 
 Side by side on one file (by default the damaged 100 MB file), each task in a
-child process of its own, the median of --runs runs after a warm-up, the runs
-of each pair alternating (--only quillon-reader measures that pair alone):
+child process of its own, the median of --runs runs after a warm-up (--only
+quillon-reader measures that pair alone):
 
 - `salvage_file` against a csv.reader -> csv.writer round trip;
 - iterating `_quillon_backend.open(path)` against iterating csv.reader, in
@@ -36,23 +36,19 @@ PAIRS = [
 def run_all(
     python: str, src: Path, out_dir: Path, runs: int, timeout: float, only: str | None = None
 ) -> dict[str, Measurement]:
-    """Each pair's runs alternate between the two sides after a warm-up of
-    each, so that a change in the machine's load falls on both alike."""
+    # Each task's runs follow one another after its warm-up: a reader's child
+    # that follows a child of the other side would first touch the memory that
+    # the previous reader freed and the machine took back, which doubles its
+    # open here.
     out_dir.mkdir(parents=True, exist_ok=True)
     warm_page_cache(src)
     results = {}
     for _, ours, theirs in PAIRS:
         if only is not None and ours != only:
             continue
-        stderr(f"  {ours} and {theirs} ...")
-        pair = {task: measure(python, task, src, out_dir / f"{task}.csv", 1, timeout) for task in (ours, theirs)}
-        for _ in range(1, runs):
-            for task, m in pair.items():
-                if m.ok:
-                    more = measure(python, task, src, out_dir / f"{task}.csv", 1, timeout, warmup=False)
-                    m.runs += more.runs
-                    m.error = more.error
-        results.update(pair)
+        for task in (ours, theirs):
+            stderr(f"  {task} ...")
+            results[task] = measure(python, task, src, out_dir / f"{task}.csv", runs, timeout)
     return results
 
 
