@@ -3,10 +3,11 @@
 
 Run with the project's interpreter after `pip install .`:
 
-    .venv/bin/python bench/python_bench.py [--data DIR] [--file NAME] [--runs N]
+    .venv/bin/python bench/python_bench.py [--data DIR] [--file NAME] [--runs N] [--only TASK]
 
 Side by side on one file (by default the damaged 100 MB file), each task in a
-child process of its own, the median of --runs runs after a warm-up:
+child process of its own, the median of --runs runs after a warm-up (--only
+quillon-reader measures that pair alone):
 
 - `salvage_file` against a csv.reader -> csv.writer round trip;
 - iterating `_quillon_backend.open(path)` against iterating csv.reader, in
@@ -32,24 +33,42 @@ PAIRS = [
 ]
 
 
-def run_all(python: str, src: Path, out_dir: Path, runs: int, timeout: float) -> dict[str, Measurement]:
+def run_all(
+    python: str, src: Path, out_dir: Path, runs: int, timeout: float, only: str | None = None
+) -> dict[str, Measurement]:
+    # Each task's runs follow one another after its warm-up: a reader's child
+    # that follows a child of the other side would first touch the memory that
+    # the previous reader freed and the machine took back, which doubles its
+    # open here.
     out_dir.mkdir(parents=True, exist_ok=True)
     warm_page_cache(src)
     results = {}
     for _, ours, theirs in PAIRS:
+        if only is not None and ours != only:
+            continue
         for task in (ours, theirs):
             stderr(f"  {task} ...")
             results[task] = measure(python, task, src, out_dir / f"{task}.csv", runs, timeout)
     return results
 
 
-def summary_lines(results: dict[str, Measurement]) -> list[str]:
-    def bad(m: Measurement) -> str:
-        return f"FAILED: {m.error}"
+def bad(m: Measurement) -> str:
+    return f"FAILED: {m.error}"
 
+
+def summary_lines(results: dict[str, Measurement]) -> list[str]:
     lines = []
-    q, c = results["quillon-salvage"], results["csv-roundtrip"]
-    lines.append("salvage_file vs csv.reader -> csv.writer (file to file):")
+    if "quillon-salvage" in results:
+        lines += salvage_lines(results["quillon-salvage"], results["csv-roundtrip"])
+    if "quillon-reader" in results:
+        lines += reader_lines(results["quillon-reader"], results["csv-reader"])
+    if "quillon-sniff" in results:
+        lines += sniff_lines(results["quillon-sniff"], results["csv-sniffer"])
+    return [line for line in lines if line]
+
+
+def salvage_lines(q: Measurement, c: Measurement) -> list[str]:
+    lines = ["salvage_file vs csv.reader -> csv.writer (file to file):"]
     for label, m in (("salvage_file", q), ("csv round trip", c)):
         lines.append(
             f"  {label:16} "
@@ -62,9 +81,11 @@ def summary_lines(results: dict[str, Measurement]) -> list[str]:
         )
     if q.ok and c.ok:
         lines.append(f"  salvage_file is {c.seconds / q.seconds:.1f} times faster (goal: 30 or more)")
+    return lines
 
-    q, c = results["quillon-reader"], results["csv-reader"]
-    lines.append("iterating rows (open + iterate vs csv.reader):")
+
+def reader_lines(q: Measurement, c: Measurement) -> list[str]:
+    lines = ["iterating rows (open + iterate vs csv.reader):"]
     for label, m in (("SalvageReader", q), ("csv.reader", c)):
         lines.append(
             f"  {label:16} "
@@ -87,14 +108,16 @@ def summary_lines(results: dict[str, Measurement]) -> list[str]:
             f"  SalvageReader gives {speedup:.1f} times the rows per second, {cpu_speedup:.1f} times in CPU time"
             " (goal: 3 or more)"
         )
+    return lines
 
-    q, c = results["quillon-sniff"], results["csv-sniffer"]
-    lines.append("sniffing the first 64 KiB:")
+
+def sniff_lines(q: Measurement, c: Measurement) -> list[str]:
+    lines = ["sniffing the first 64 KiB:"]
     for label, m in (("sniff", q), ("csv.Sniffer", c)):
         lines.append(f"  {label:16} " + (f"{m.value / 1e3:10.1f} us per call" if m.ok else bad(m)))
     if q.ok:
         lines.append(f"  goal: under 100 us per call; csv.Sniffer takes {c.value / max(q.value, 1):.0f} times as long" if c.ok else "")
-    return [line for line in lines if line]
+    return lines
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -104,6 +127,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--timeout", type=float, default=900, help="seconds allowed for one run")
     parser.add_argument("--json", action="store_true", help="print the raw figures as JSON")
+    parser.add_argument(
+        "--only", choices=[ours for _, ours, _ in PAIRS], help="measure this task and its csv counterpart alone"
+    )
     args = parser.parse_args(argv)
 
     src = args.data / args.file
@@ -111,7 +137,7 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"{src} is missing: run bench/generate.py first")
     machine = describe_machine({"this interpreter": sys.executable})
     stderr(f"python_bench: {src} ({src.stat().st_size / 1e6:.0f} MB), {args.runs} runs after a warm-up")
-    results = run_all(sys.executable, src, args.data / "out", args.runs, args.timeout)
+    results = run_all(sys.executable, src, args.data / "out", args.runs, args.timeout, args.only)
     machine["load_after"] = load_average()
     if args.json:
         print(

@@ -12,6 +12,7 @@
 #include "engine/row_store.hpp"
 #include "engine/salvage.hpp"
 #include "errors.hpp"
+#include "field_str_cache.hpp"
 #include "heap_type.hpp"
 #include "pipeline/salvage_file.hpp"
 #include "py_ref.hpp"
@@ -24,14 +25,24 @@ namespace {
 static_assert(kReaderParameterCount == 1 + kOptionCount);
 static_assert(kReaderParameterCount <= kMaxParameters);
 
+// One past the last byte of the rows' text, which they all share.
+const char* text_end(const RowStore& rows) noexcept {
+    if (rows.empty()) return nullptr;
+    const std::string_view last = rows.row(rows.size() - 1).text();
+    return last.data() + last.size();
+}
+
 struct ReaderState {
-    ReaderState(RowStore&& kept, const SummaryValues& counters) noexcept : rows(std::move(kept)), summary(counters) {}
+    ReaderState(RowStore&& kept, const SummaryValues& counters) noexcept
+        : rows(std::move(kept)), summary(counters), strs(text_end(rows)) {}
 
     // Never changed after construction: rows are handed out as copies.
     RowStore rows;
     SummaryValues summary;
-    // Index of the next row; moves only under exclusive access.
+    // Index of the next row; moves only under exclusive access, as do the
+    // shared strs.
     std::size_t position = 0;
+    FieldStrCache strs;
     AccessFlag access;
 };
 
@@ -135,11 +146,13 @@ PyObject* utf8_str(const char* text, std::size_t size) {
     return str;
 }
 
-PyObject* field_str(const char* text, std::size_t size, std::uint16_t flags) {
-    return (flags & field_flags::kNonAscii) == 0 ? ascii_str(text, size) : utf8_str(text, size);
+PyObject* field_str(FieldStrCache& cache, std::size_t column, const char* text, std::size_t size,
+                    std::uint16_t flags) {
+    if ((flags & field_flags::kNonAscii) == 0) return cache.str<ascii_str>(column, text, size);
+    return cache.str<utf8_str>(column, text, size);
 }
 
-PyObject* row_list(const RowView& row) {
+PyObject* row_list(FieldStrCache& cache, const RowView& row) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(row.size())));
     if (!list) return nullptr;
     PyObject* target = list.get();
@@ -149,7 +162,7 @@ PyObject* row_list(const RowView& row) {
         const char* text = row.text().data();
         for (const std::uint16_t* slot = row.slots_begin(); slot != row.slots_end(); ++slot) {
             const std::size_t size = *slot & field_flags::kLengthMask;
-            PyObject* str = field_str(text, size, *slot);
+            PyObject* str = field_str(cache, static_cast<std::size_t>(i), text, size, *slot);
             if (str == nullptr) return nullptr;
             PyList_SET_ITEM(target, i++, str);
             text += size;
@@ -157,7 +170,8 @@ PyObject* row_list(const RowView& row) {
         return list.release();
     }
     for (const FieldRef field : row) {
-        PyObject* str = field_str(field.text.data(), field.text.size(), field.flags);
+        const auto column = static_cast<std::size_t>(i);
+        PyObject* str = field_str(cache, column, field.text.data(), field.text.size(), field.flags);
         if (str == nullptr) return nullptr;
         PyList_SET_ITEM(target, i++, str);
     }
@@ -172,7 +186,7 @@ PyObject* reader_next(PyObject* self) {
         return nullptr;
     }
     if (state.position >= state.rows.size()) return nullptr;
-    PyObject* row = row_list(state.rows.row(state.position));
+    PyObject* row = row_list(state.strs, state.rows.row(state.position));
     // A row that could not be built is not skipped.
     if (row != nullptr) ++state.position;
     return row;
