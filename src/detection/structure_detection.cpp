@@ -550,6 +550,15 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
     } else {
         out.header = looks_like_header(table) || lone_header(sample, start);
     }
+    out.other_tables = tables_after(buffer, dialect, out.preamble_rows, out.header ? 1 : 0,
+                                    out.columns, out.comment);
+    // `below` was looked for with the first record's width. When the table's
+    // own width finds no table there, the count had no reason to stop at it.
+    if (out.other_tables.empty() && !below.empty()) {
+        out.columns = count_columns(buffer, dialect, out.preamble_rows, out.comment, SIZE_MAX);
+        out.other_tables = tables_after(buffer, dialect, out.preamble_rows, out.header ? 1 : 0,
+                                        out.columns, out.comment);
+    }
     if (out.header && width == out.columns) out.header_shape = header_shape_of(table);
     ColumnProfile first_column;
     for (const RowView& row : body_rows(table)) {
@@ -558,8 +567,6 @@ TableStructure detect_structure(std::string_view buffer, const Dialect& dialect,
     const FooterContext footer{out.columns, width == out.columns && rows_are_full(sample.facts, width),
                                first_column.typed_as(), out.comment};
     out.footer_from = find_footer(buffer, dialect, footer);
-    out.other_tables = tables_after(buffer, dialect, out.preamble_rows, out.header ? 1 : 0,
-                                    out.columns, out.comment);
     return out;
 }
 

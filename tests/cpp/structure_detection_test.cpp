@@ -264,6 +264,18 @@ TEST(StructureDetectionTest, ColumnsFollowInferenceAfterThePreamble) {
     EXPECT_GE(with_preamble, 80u);
 }
 
+// A table looked for below with the first record's width, which the
+// table's own width does not find there, does not cut the count short: the
+// narrow rows above it would have outvoted the table's width.
+TEST(StructureDetectionTest, ColumnsAreNotCutShortByATableNotFound) {
+    const std::string input =
+        "a,b,bb\na,b,c,d,e\na,b\na,b\na,b\nx\ny\nz\nw\n2,South,4,1.25,.00,2.00\n\na,b\na,b\na,b\na,b\n";
+    const TableStructure t = quillon::detect_structure(input, dialect(','), std::nullopt);
+    EXPECT_TRUE(t.other_tables.empty());
+    EXPECT_EQ(t.columns, quillon::infer_columns(input, ','));
+    EXPECT_EQ(t.columns, 2u);
+}
+
 TEST(StructureDetectionTest, Utf16ExportEndToEnd) {
     const std::string text = "name\tcity\nJos\xC3\xA9\tMadrid\nAda\tLondon\nGrace\tNew York\n";
     std::string bytes = "\xFF\xFE";
